@@ -1,0 +1,31 @@
+#include "framework/CWinApp.h"
+
+#include "portula_version.h"
+
+#include <QApplication>
+
+namespace {
+CWinApp* theInstance = nullptr;
+}
+
+CWinApp::CWinApp(const char* appName) : m_pszAppName(appName) { theInstance = this; }
+
+CWinApp::~CWinApp() {
+    if (theInstance == this)
+        theInstance = nullptr;
+}
+
+bool CWinApp::InitInstance() { return true; }
+
+int CWinApp::Run(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral(PORTULA_INTERNAL_NAME));
+    QApplication::setApplicationDisplayName(QStringLiteral(PORTULA_PRODUCT_NAME));
+    QApplication::setApplicationVersion(QStringLiteral(PORTULA_VERSION_STRING));
+    QApplication::setDesktopFileName(QStringLiteral("portula"));
+    if (!InitInstance())
+        return 0;
+    return QApplication::exec();
+}
+
+CWinApp* AfxGetApp() { return theInstance; }

@@ -1,0 +1,92 @@
+#ifndef UARTCE_H
+#define UARTCE_H
+/*
+ * UARTCE: serial ports by number (1 for COM1), for a single-threaded caller.
+ *
+ * Port names: COMn opens the device named by the environment variable UARTCE_COM<n> when it
+ * is set (UARTCE_COM2=/dev/ttyUSB0), else /dev/ttyS<n-1>.
+ *
+ * Every function returns at once or within its time-out; none keeps a lock between calls.
+ * Time-outs are in milliseconds.
+ */
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status codes: a closed set, one meaning each. */
+enum uartce_status {
+    UARTCE_OK = 0,
+    UARTCE_ERR_BAD_PORT = 1,      /* port number 0 */
+    UARTCE_ERR_BAD_SETTINGS = 2,  /* baud, data bits, parity or stop bits out of range */
+    UARTCE_ERR_NO_DEVICE = 3,     /* the device does not exist */
+    UARTCE_ERR_ACCESS = 4,        /* permission denied on the device */
+    UARTCE_ERR_BUSY = 5,          /* another program holds the device */
+    UARTCE_ERR_OPEN_FAILED = 6,   /* the device could not be opened or set up otherwise */
+    UARTCE_ERR_ALREADY_OPEN = 7,  /* Open_Com on a port that is open */
+    UARTCE_ERR_NOT_OPEN = 8,      /* the port is not open */
+    UARTCE_ERR_WRITE = 9,         /* the write failed or stalled past its bounded wait */
+    UARTCE_ERR_NO_REPLY = 10,     /* nothing came back within the time-out */
+    UARTCE_ERR_REPLY_CUT = 11,    /* a reply began but its CR did not come within the time-out */
+    UARTCE_ERR_CHECKSUM = 12,     /* the reply's checksum is missing or wrong */
+    UARTCE_ERR_REPLY_TOO_LONG = 13, /* the reply does not fit in 2047 bytes */
+    UARTCE_ERR_HANGUP = 14,       /* the device went away (unplugged, peer closed) */
+    UARTCE_ERR_READ = 15,         /* a read failed for another reason */
+    UARTCE_ERR_BAD_ARGUMENT = 16, /* a null pointer where a buffer was needed */
+};
+
+/* Size of the reply buffer that Send_Receive_Cmd fills, and of the chunk of Receive_Cmd. */
+#define UARTCE_REPLY_BUFFER_SIZE 2048
+#define UARTCE_RECEIVE_BUFFER_SIZE 1024
+
+/*
+ * Opens COM<port> with a raw 8-bit line: baud 1200 to 115200 (a standard rate), data bits
+ * 5 to 8, parity 0 none / 1 odd / 2 even, stop bits 0 or 1 for one stop bit, 2 for two.
+ * The device is held exclusively. On refusal one line naming the port, the device and the
+ * reason goes to standard error.
+ */
+uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
+                  int8_t stopBits);
+
+/* Closes the port and releases its lock. UARTCE_ERR_NOT_OPEN when it was not open. */
+uint16_t Close_Com(uint8_t port);
+
+/*
+ * Sends exactly count bytes, zero bytes included. Gives up with UARTCE_ERR_WRITE when the
+ * line takes none of them for a second (the other side stalls).
+ */
+uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
+
+/*
+ * Sends a command and collects its reply.
+ * Input already waiting is discarded first. On the line: the command's bytes, then with
+ * checksum != 0 two uppercase hex digits of their sum modulo 256, then CR. The reply is the
+ * bytes up to the next CR, without it; the call returns as soon as the CR arrives. With
+ * checksum != 0 the reply's last two characters must be the hex sum (either case) of the
+ * bytes before them; they are removed.
+ * reply: a buffer of UARTCE_REPLY_BUFFER_SIZE bytes, always zero-terminated on return (it
+ * holds what arrived when the reply was cut off, too long or wrong).
+ * out (may be null): receives the reply's length.
+ */
+uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16_t timeoutMs,
+                          uint16_t checksum, uint32_t* out);
+
+/*
+ * Returns at once with the bytes waiting, at most UARTCE_RECEIVE_BUFFER_SIZE - 1, followed by
+ * a zero byte in buffer (empty when nothing waits). Polled data is raw: the checksum flag and
+ * the time-out are accepted for symmetry with Send_Receive_Cmd and do not change what is
+ * returned. out (may be null): receives the number of bytes delivered.
+ */
+uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
+                     uint32_t* out);
+
+/* Bytes waiting to be read; never waits. 0 for a port that is not open or has hung up. */
+uint32_t DataSizeInCom(uint16_t port);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* UARTCE_H */

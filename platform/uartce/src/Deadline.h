@@ -1,0 +1,29 @@
+#pragma once
+// Every wait of the library is bounded by a deadline computed here.
+
+#include <chrono>
+#include <cstdint>
+
+namespace uartce {
+
+using Clock = std::chrono::steady_clock;
+
+class Deadline {
+  public:
+    static Deadline after(std::chrono::milliseconds span, Clock::time_point now = Clock::now()) {
+        return Deadline(now + span);
+    }
+    // Milliseconds left, rounded up so that a wait never returns before the deadline and never
+    // spins on a zero wait while time remains; 0 once it has passed.
+    int remainingMs(Clock::time_point now = Clock::now()) const;
+    bool expired(Clock::time_point now = Clock::now()) const { return now >= m_at; }
+
+  private:
+    explicit Deadline(Clock::time_point at) : m_at(at) {}
+    Clock::time_point m_at;
+};
+
+// A write gives up when the line takes no byte for this long.
+inline constexpr std::chrono::milliseconds kWriteStallLimit{1000};
+
+} // namespace uartce

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds Portula and starts it with simulated modules as its peers:
+#   COM2 -> a module at address 01 (9600 baud),
+#   COM1 -> a backplane with a module in each of slots 1 to 7 (115200 baud).
+# Set UARTCE_COM1 / UARTCE_COM2 yourself to use real ports instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$(nproc)"
+
+bin=build/default
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Starts a simulator and prints its device path once it is up.
+start_sim() {
+  local out=$1; shift
+  "$bin/sim/portula-sim" "$@" >"$out" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$out" ] && { head -n 1 "$out"; return 0; }
+    sleep 0.05
+  done
+  echo "portula-sim did not start" >&2
+  return 1
+}
+
+if [ -z "${UARTCE_COM2:-}" ]; then
+  UARTCE_COM2=$(start_sim "$work/com2" --baud 9600)
+  export UARTCE_COM2
+fi
+if [ -z "${UARTCE_COM1:-}" ]; then
+  export KORVEXSDK_BACKPLANE="$work/backplane"
+  UARTCE_COM1=$(start_sim "$work/com1" --baud 115200 --backplane "$KORVEXSDK_BACKPLANE")
+  export UARTCE_COM1
+fi
+echo "COM1 -> $UARTCE_COM1, COM2 -> $UARTCE_COM2"
+"$bin/app/portula"

@@ -1,0 +1,77 @@
+#include "sim/Module.h"
+
+#include "Framing.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace sim {
+
+const std::array<ModuleIdentity, 7> kBackplaneModules{{
+    {"PX-8AI", "B2.01"},
+    {"PX-4AO", "B2.02"},
+    {"PX-16DI", "B2.03"},
+    {"PX-16DO", "B2.04"},
+    {"PX-4RTD", "B2.05"},
+    {"PX-8TC", "B2.06"},
+    {"PX-2CNT", "B2.07"},
+}};
+
+namespace {
+bool sameAddress(std::string_view a, std::string_view b) {
+    if (a.size() != 2 || b.size() != 2)
+        return false;
+    for (std::size_t i = 0; i < 2; ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string withChecksum(std::string reply) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", uartce::checksumOf(reply));
+    return reply + digits;
+}
+} // namespace
+
+std::optional<std::string> answer(const ModuleConfig& config, std::string_view line) {
+    if (config.checksum) {
+        std::size_t payload = 0;
+        if (!uartce::verifyReplyChecksum(line, payload))
+            return std::nullopt; // a garbled command gets no answer
+        line = line.substr(0, payload);
+    }
+    if (line.size() < 3 || !sameAddress(line.substr(1, 2), config.address))
+        return std::nullopt;
+    const std::string_view rest = line.substr(3);
+    std::string reply;
+    if (line[0] == '$' && rest == "M")
+        reply = "!" + config.address + config.identity.name;
+    else if (line[0] == '$' && rest == "F")
+        reply = "!" + config.address + config.identity.firmware;
+    else
+        reply = "?" + config.address;
+    return config.checksum ? withChecksum(reply) : reply;
+}
+
+std::string Module::feed(std::string_view bytes) {
+    if (m_config.echo)
+        return std::string(bytes);
+    std::string out;
+    for (char c : bytes) {
+        if (c == '\n')
+            continue;
+        if (c != '\r') {
+            if (m_line.size() < 4096)
+                m_line.push_back(c);
+            continue;
+        }
+        if (const auto reply = answer(m_config, m_line))
+            out += *reply + '\r';
+        m_line.clear();
+    }
+    return out;
+}
+
+} // namespace sim

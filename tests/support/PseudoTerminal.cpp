@@ -1,0 +1,94 @@
+#include "support/PseudoTerminal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace testsupport {
+
+using Clock = std::chrono::steady_clock;
+
+PseudoTerminal::PseudoTerminal() {
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+        throw std::runtime_error("cannot create a pseudo-terminal");
+    m_path = ::ptsname(m_master);
+}
+
+PseudoTerminal::~PseudoTerminal() { hangUp(); }
+
+void PseudoTerminal::hangUp() {
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
+void PseudoTerminal::write(std::string_view bytes) const {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw std::runtime_error("write to pseudo-terminal failed");
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+namespace {
+int msLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+} // namespace
+
+std::string PseudoTerminal::read(std::size_t count, std::chrono::milliseconds within) const {
+    std::string got;
+    const auto deadline = Clock::now() + within;
+    char buffer[4096];
+    while (got.size() < count) {
+        pollfd p{m_master, POLLIN, 0};
+        if (::poll(&p, 1, msLeft(deadline)) <= 0 || !(p.revents & POLLIN))
+            break;
+        const ssize_t n = ::read(m_master, buffer, std::min(sizeof buffer, count - got.size()));
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+std::string PseudoTerminal::readUntil(char terminator, std::chrono::milliseconds within) const {
+    std::string got;
+    const auto deadline = Clock::now() + within;
+    char c;
+    while (got.empty() || got.back() != terminator) {
+        pollfd p{m_master, POLLIN, 0};
+        if (::poll(&p, 1, msLeft(deadline)) <= 0 || !(p.revents & POLLIN))
+            break;
+        if (::read(m_master, &c, 1) != 1)
+            break;
+        got.push_back(c);
+    }
+    return got;
+}
+
+std::string PseudoTerminal::drain(std::chrono::milliseconds quiet) const {
+    std::string got;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{m_master, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(quiet.count())) <= 0 || !(p.revents & POLLIN))
+            return got;
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0)
+            return got;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+} // namespace testsupport

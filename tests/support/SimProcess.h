@@ -1,0 +1,24 @@
+#pragma once
+// The simulated module run as a child process, for end-to-end tests.
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class SimProcess {
+  public:
+    SimProcess(const std::string& program, const std::vector<std::string>& args);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // The pseudo-terminal the simulator answers on; empty when it did not start.
+    const std::string& device() const { return m_device; }
+
+  private:
+    int m_pid = -1;
+    std::string m_device;
+};
+
+} // namespace testsupport

@@ -1,0 +1,243 @@
+// Sending, receiving, clearing and automatic sending through the real dialog, against the
+// recording stand-ins of the serial library.
+
+#include "DialogHarness.h"
+#include "support/PlatformRecorder.h"
+
+#include <cstring>
+
+using testsupport::DialogTest;
+
+namespace {
+
+class MessagingTest : public DialogTest {
+  protected:
+    void SetUp() override {
+        recorder::reset();
+        DialogTest::SetUp();
+        click(IDC_OPEN_COM);
+        recorder::reset();
+    }
+    void tick(int timerId) { dlg->OnTimer(timerId); }
+    void receive(const std::string& bytes) {
+        recorder::script().receiveChunk = bytes;
+        recorder::script().dataWaiting = static_cast<std::uint32_t>(bytes.size());
+        tick(RECEIVE_POLL_TIMER);
+    }
+};
+
+TEST_F(MessagingTest, CommandModeShowsTheReply) {
+    setText(IDC_RECEIVE_TEXT, "earlier reply");
+    recorder::script().commandReply = "!01PORTULA-SIM";
+    click(IDC_SEND_MESSAGE);
+    const auto sent = recorder::callsTo("Send_Receive_Cmd");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, "$01M");
+    EXPECT_EQ(sent[0].args, (std::vector<long long>{2, 200, 0}));
+    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
+    EXPECT_TRUE(recorder::callsTo("Send_Binary").empty());
+}
+
+TEST_F(MessagingTest, CommandErrorsShowTheCode) {
+    for (std::uint16_t code : {std::uint16_t{3}, std::uint16_t{10}, std::uint16_t{65535}}) {
+        recorder::script().commandResult = code;
+        click(IDC_SEND_MESSAGE);
+        EXPECT_EQ(text(IDC_RECEIVE_TEXT), QStringLiteral("Err_Code = %1").arg(code));
+    }
+}
+
+TEST_F(MessagingTest, EmptyCommandGoesToTheLibrary) {
+    setText(IDC_SEND_TEXT, "");
+    click(IDC_SEND_MESSAGE);
+    ASSERT_EQ(recorder::callsTo("Send_Receive_Cmd").size(), 1u);
+    EXPECT_EQ(recorder::callsTo("Send_Receive_Cmd")[0].bytes, "");
+}
+
+TEST_F(MessagingTest, PlainModesSendTheFramedBytes) {
+    struct Case {
+        int radio;
+        const char* text;
+        const char* suffix;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {IDC_MODE_NONE, "$01M", "1A", "$01M"},
+        {IDC_MODE_NONE, "", "1A", ""},
+        {IDC_MODE_LF, "", "1A", "\x0A"},
+        {IDC_MODE_LF, "ab", "1A", "ab\x0A"},
+        {IDC_MODE_LF_CR, "ab", "1A", "ab\x0A\x0D"},
+        {IDC_MODE_CR_LF, "$01M", "1A", "$01M\x0D\x0A"},
+        {IDC_MODE_DEF, "$01M", "1A", "$01M\x1A"},
+        {IDC_MODE_DEF, "x", "0D0A", "x\x0D\x0A"},
+        {IDC_MODE_DEF, "x", "", "x"},
+        {IDC_MODE_DEF, "x", "1A3", std::string("x\x1A\x03")},
+        {IDC_MODE_DEF, "x", "00ff", std::string("x\x00\xFF", 3)},
+        {IDC_MODE_NONE, "caf\u00e9", "", "caf\xE9"},
+        {IDC_MODE_NONE, "line1\nline2", "", "line1\nline2"},
+    };
+    for (const Case& c : cases) {
+        recorder::reset();
+        click(c.radio);
+        setText(IDC_SEND_TEXT, QString::fromUtf8(c.text));
+        setText(IDC_HEX_SUFFIX, c.suffix);
+        setText(IDC_RECEIVE_TEXT, "old");
+        click(IDC_SEND_MESSAGE);
+        const auto sent = recorder::callsTo("Send_Binary");
+        ASSERT_EQ(sent.size(), 1u) << c.text;
+        EXPECT_EQ(sent[0].bytes, c.bytes) << c.text << " / " << c.suffix;
+        EXPECT_EQ(sent[0].args.at(1), static_cast<long long>(c.bytes.size()));
+        EXPECT_EQ(text(IDC_RECEIVE_TEXT), "") << "a send empties the receive field";
+    }
+}
+
+TEST_F(MessagingTest, OverlongFramesAreRefusedWithOneLine) {
+    struct Case {
+        int radio;
+        int textLength;
+        int suffixLength;
+        bool sent;
+        const char* says;
+    };
+    const Case cases[] = {
+        {IDC_MODE_NONE, 1023, 0, true, ""},
+        {IDC_MODE_NONE, 1024, 0, false, "limit is 1023"},
+        {IDC_MODE_CR_LF, 1021, 0, true, ""},
+        {IDC_MODE_CR_LF, 1022, 0, false, "1024 bytes"},
+        {IDC_MODE_CR, 1023, 0, true, ""},
+        {IDC_MODE_CR, 5000, 0, false, "too long"},
+        {IDC_MODE_DEF, 10, 100, true, ""},
+        {IDC_MODE_DEF, 10, 101, false, "the limit is 100"},
+        {IDC_MODE_DEF, 1000, 50, false, "too long"},
+    };
+    for (const Case& c : cases) {
+        recorder::reset();
+        click(c.radio);
+        setText(IDC_SEND_TEXT, QString(c.textLength, QLatin1Char('A')));
+        setText(IDC_HEX_SUFFIX, QString(c.suffixLength, QLatin1Char('7')));
+        click(IDC_SEND_MESSAGE);
+        const std::size_t calls =
+            recorder::callsTo("Send_Binary").size() + recorder::callsTo("Send_Receive_Cmd").size();
+        EXPECT_EQ(calls, c.sent ? 1u : 0u) << c.textLength << "/" << c.suffixLength;
+        if (!c.sent) {
+            EXPECT_TRUE(text(IDC_RECEIVE_TEXT).startsWith("Not sent:"));
+            EXPECT_TRUE(text(IDC_RECEIVE_TEXT).contains(c.says)) << text(IDC_RECEIVE_TEXT).toStdString();
+            EXPECT_FALSE(text(IDC_RECEIVE_TEXT).contains('\n'));
+        }
+        EXPECT_TRUE(messages.isEmpty()) << "no modal box";
+    }
+}
+
+TEST_F(MessagingTest, ReceivePollingAppendsAndShows) {
+    tick(RECEIVE_POLL_TIMER); // nothing waiting: nothing collected
+    EXPECT_TRUE(recorder::callsTo("Receive_Cmd").empty());
+    EXPECT_EQ(recorder::callsTo("DataSizeInCom").size(), 1u);
+
+    receive("first\r\n");
+    receive("second\r");
+    receive("third\n\rfourth");
+    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "first\nsecond\nthird\nfourth");
+    EXPECT_STREQ(terminalState.replyText, "first\r\nsecond\rthird\n\rfourth");
+    EXPECT_EQ(recorder::callsTo("Receive_Cmd").at(0).args, (std::vector<long long>{2, 200, 0}));
+
+    setText(IDC_RECEIVE_TEXT, "typed by the operator");
+    receive("!");
+    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "first\nsecond\nthird\nfourth!");
+
+    receive(std::string("ab\0cd", 5));
+    EXPECT_TRUE(text(IDC_RECEIVE_TEXT).endsWith("!ab")) << "bytes after a zero are not shown";
+}
+
+TEST_F(MessagingTest, ReplyTextIsEmptiedBeforeItWouldPass2047Bytes) {
+    struct Case {
+        std::size_t held;
+        std::size_t chunk;
+        std::size_t after;
+    };
+    for (const Case& c : {Case{1500, 547, 2047}, Case{1500, 548, 548}, Case{2047, 1, 1},
+                          Case{1024, 1023, 2047}, Case{1025, 1023, 1023}, Case{0, 1023, 1023}}) {
+        click(IDC_CLEAR);
+        std::memset(terminalState.replyText, 'h', c.held);
+        receive(std::string(c.chunk, 'c'));
+        EXPECT_EQ(std::strlen(terminalState.replyText), c.after) << c.held << "+" << c.chunk;
+        EXPECT_EQ(terminalState.replyText[2047], '\0');
+    }
+}
+
+TEST_F(MessagingTest, ReceiveCopesWithALibraryThatFillsTheWholeChunk) {
+    receive(std::string(1024, 'x'));
+    EXPECT_EQ(std::strlen(terminalState.replyText), 1023u);
+}
+
+TEST_F(MessagingTest, ClearEmptiesTheReplyEvenWhenClosed) {
+    receive("data");
+    click(IDC_CLOSE_COM);
+    click(IDC_CLEAR);
+    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "");
+    EXPECT_EQ(terminalState.replyText[0], '\0');
+}
+
+TEST_F(MessagingTest, AutoSendTickSendsWithoutCollecting) {
+    recorder::script().dataWaiting = 5;
+    recorder::script().receiveChunk = "hello";
+    recorder::script().commandReply = "!01X";
+    tick(AUTO_SEND_TIMER);
+    EXPECT_TRUE(recorder::callsTo("Receive_Cmd").empty());
+    EXPECT_EQ(recorder::callsTo("Send_Receive_Cmd").size(), 1u);
+    EXPECT_EQ(recorder::callsTo("DataSizeInCom").size(), 1u) << "every tick asks";
+    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01X");
+}
+
+TEST_F(MessagingTest, AutoSendUsesTheIntervalTakenWithSet) {
+    setText(IDC_INTERVAL, "1000"); // typed, not taken with Set
+    click(IDC_START);
+    EXPECT_EQ(dlg->TimerPeriod(AUTO_SEND_TIMER), 500);
+    click(IDC_STOP);
+    EXPECT_FALSE(dlg->IsTimerRunning(AUTO_SEND_TIMER));
+    EXPECT_TRUE(enabled(IDC_START));
+    EXPECT_FALSE(enabled(IDC_STOP));
+
+    struct Case {
+        const char* text;
+        std::uint32_t interval;
+        int period;
+        int messages;
+    };
+    const Case cases[] = {{"1000", 1000, 1000, 0},    {"100000", 100000, 100000, 0},
+                          {"100001", 100000, 100000, 1}, {"abc", 100000, 100000, 2},
+                          {"0", 0, CDialog::kMinTimerPeriodMs, 2}};
+    for (const Case& c : cases) {
+        setText(IDC_INTERVAL, c.text);
+        click(IDC_SET);
+        EXPECT_EQ(dlg->interval, c.interval) << c.text;
+        EXPECT_EQ(messages.size(), c.messages) << c.text;
+        click(IDC_START);
+        EXPECT_EQ(dlg->TimerPeriod(AUTO_SEND_TIMER), c.period) << c.text;
+        click(IDC_STOP);
+    }
+}
+
+TEST_F(MessagingTest, AutoSendRunsOnTheRealTimerUntilClose) {
+    recorder::script().commandReply = "!01";
+    setText(IDC_INTERVAL, "20");
+    click(IDC_SET);
+    click(IDC_START);
+    EXPECT_TRUE(QTest::qWaitFor([] { return recorder::callsTo("Send_Receive_Cmd").size() >= 3; },
+                                5000));
+    click(IDC_CLOSE_COM);
+    const std::size_t sends = recorder::callsTo("Send_Receive_Cmd").size();
+    EXPECT_FALSE(dlg->IsTimerRunning(AUTO_SEND_TIMER));
+    EXPECT_FALSE(dlg->IsTimerRunning(RECEIVE_POLL_TIMER));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(recorder::callsTo("Send_Receive_Cmd").size(), sends);
+}
+
+TEST_F(MessagingTest, ChangesToTextAndModeTakeEffectAtTheNextTick) {
+    tick(AUTO_SEND_TIMER);
+    click(IDC_MODE_LF);
+    setText(IDC_SEND_TEXT, "next");
+    tick(AUTO_SEND_TIMER);
+    ASSERT_EQ(recorder::callsTo("Send_Binary").size(), 1u);
+    EXPECT_EQ(recorder::callsTo("Send_Binary")[0].bytes, "next\n");
+}
+
+} // namespace

@@ -1,0 +1,136 @@
+// The serial library's pure parts: deadlines, command and reply framing, the line settings
+// mapping and port names.
+
+#include "Deadline.h"
+#include "Framing.h"
+#include "PortNames.h"
+#include "posix/LineSettings.h"
+
+#include <array>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+
+using namespace std::chrono_literals;
+using uartce::Clock;
+using uartce::Deadline;
+
+TEST(Deadline, RemainingTimeRoundsUpAndEndsAtZero) {
+    const Clock::time_point t0{};
+    const Deadline d = Deadline::after(200ms, t0);
+    struct Case {
+        Clock::duration elapsed;
+        int remaining;
+    };
+    for (const Case& c : {Case{0ms, 200}, Case{199ms, 1}, Case{199500us, 1}, Case{200ms, 0},
+                          Case{5s, 0}, Case{1us, 200}})
+        EXPECT_EQ(d.remainingMs(t0 + c.elapsed), c.remaining)
+            << std::chrono::duration_cast<std::chrono::microseconds>(c.elapsed).count();
+    EXPECT_FALSE(d.expired(t0 + 199ms));
+    EXPECT_TRUE(d.expired(t0 + 200ms));
+    EXPECT_EQ(Deadline::after(0ms, t0).remainingMs(t0), 0);
+}
+
+TEST(Framing, CommandFrames) {
+    struct Case {
+        const char* command;
+        bool checksum;
+        const char* frame;
+    };
+    for (const Case& c : {Case{"$01M", false, "$01M\r"}, Case{"$01M", true, "$01MD2\r"},
+                          Case{"", false, "\r"}, Case{"", true, "00\r"},
+                          Case{"#01", true, "#0184\r"}}) {
+        std::array<char, 64> out{};
+        const std::size_t n = uartce::frameCommand(c.command, c.checksum, out);
+        EXPECT_EQ(std::string(out.data(), n), c.frame) << c.command;
+    }
+    std::array<char, 4> tiny{};
+    EXPECT_EQ(uartce::frameCommand("$01M", false, tiny), 0u) << "refuses a buffer too small";
+}
+
+TEST(Framing, ReplyChecksums) {
+    struct Case {
+        const char* reply;
+        bool ok;
+        std::size_t payload;
+    };
+    // "!01" sums to 0x21+0x30+0x31 = 0x82.
+    for (const Case& c : {Case{"!0182", true, 3}, Case{"!0182", true, 3}, Case{"!01", false, 0},
+                          Case{"!0183", false, 0}, Case{"!01zz", false, 0}, Case{"00", true, 0},
+                          Case{"0", false, 0}, Case{"", false, 0}}) {
+        std::size_t payload = 99;
+        EXPECT_EQ(uartce::verifyReplyChecksum(c.reply, payload), c.ok) << c.reply;
+        if (c.ok) {
+            EXPECT_EQ(payload, c.payload) << c.reply;
+        }
+    }
+    std::size_t payload = 0;
+    EXPECT_TRUE(uartce::verifyReplyChecksum("?01a0", payload)) << "either case";
+}
+
+TEST(LineSettings, MapsSettingsToARawTermios) {
+    termios cooked{};
+    cooked.c_iflag = ICRNL | IXON | ISTRIP;
+    cooked.c_oflag = OPOST | ONLCR;
+    cooked.c_lflag = ECHO | ICANON | ISIG | IEXTEN;
+    cooked.c_cflag = CS7 | PARENB | CRTSCTS | HUPCL;
+    struct Case {
+        uartce::platform::LineSettings settings;
+        tcflag_t size;
+        tcflag_t parity;
+        bool twoStops;
+        speed_t speed;
+    };
+    const Case cases[] = {
+        {{9600, 8, 0, 0}, CS8, 0, false, B9600},
+        {{9600, 8, 0, 1}, CS8, 0, false, B9600},
+        {{115200, 7, 2, 2}, CS7, PARENB, true, B115200},
+        {{1200, 5, 1, 1}, CS5, PARENB | PARODD, false, B1200},
+        {{38400, 6, 0, 2}, CS6, 0, true, B38400},
+    };
+    for (const Case& c : cases) {
+        termios raw{};
+        ASSERT_TRUE(uartce::platform::makeRawTermios(cooked, c.settings, raw));
+        EXPECT_EQ(raw.c_cflag & CSIZE, c.size);
+        EXPECT_EQ(raw.c_cflag & (PARENB | PARODD), c.parity);
+        EXPECT_EQ((raw.c_cflag & CSTOPB) != 0, c.twoStops);
+        EXPECT_EQ(cfgetispeed(&raw), c.speed);
+        EXPECT_EQ(cfgetospeed(&raw), c.speed);
+        EXPECT_EQ(raw.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+        EXPECT_EQ(raw.c_cflag & (CRTSCTS | HUPCL), 0u);
+        EXPECT_EQ(raw.c_iflag & (ICRNL | IXON | ISTRIP | INLCR | IGNCR), 0u);
+        EXPECT_EQ((raw.c_iflag & INPCK) != 0, c.parity != 0);
+        EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+        EXPECT_EQ(raw.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(raw.c_cc[VMIN], 0);
+        EXPECT_EQ(raw.c_cc[VTIME], 0);
+    }
+}
+
+TEST(LineSettings, RefusesSettingsOutOfRange) {
+    const uartce::platform::LineSettings bad[] = {
+        {9601, 8, 0, 1}, {0, 8, 0, 1},    {230400, 8, 0, 1}, {9600, 4, 0, 1},
+        {9600, 9, 0, 1}, {9600, 8, 3, 1}, {9600, 8, 0, 3},   {9600, 8, 0, -1}};
+    for (const auto& s : bad) {
+        termios out{};
+        EXPECT_FALSE(uartce::platform::makeRawTermios(termios{}, s, out))
+            << s.baud << " " << int(s.dataBits) << " " << int(s.parity) << " " << int(s.stopBits);
+    }
+}
+
+TEST(PortNames, EnvironmentOverridesTheDefaultDevice) {
+    static std::map<std::string, std::string> env;
+    env = {{"UARTCE_COM2", "/dev/ttyUSB0"}, {"UARTCE_COM3", ""}};
+    auto lookup = [](const char* name) -> const char* {
+        const auto it = env.find(name);
+        return it == env.end() ? nullptr : it->second.c_str();
+    };
+    EXPECT_EQ(uartce::devicePathFor(2, lookup), "/dev/ttyUSB0");
+    EXPECT_EQ(uartce::devicePathFor(3, lookup), "/dev/ttyS2") << "empty means unset";
+    EXPECT_EQ(uartce::devicePathFor(1, lookup), "/dev/ttyS0");
+    EXPECT_EQ(uartce::devicePathFor(20, nullptr), "/dev/ttyS19");
+}
+
+} // namespace

@@ -1,0 +1,331 @@
+// The serial library on pseudo-terminals, with the test playing the device.
+
+#include "support/PseudoTerminal.h"
+
+#include <uartce.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::PseudoTerminal;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kPort = 7;
+
+// A reply buffer with guard bytes behind its 2048, to catch writes past them.
+struct ReplyBuffer {
+    static constexpr std::size_t kGuard = 64;
+    std::array<char, UARTCE_REPLY_BUFFER_SIZE + kGuard> bytes;
+    ReplyBuffer() { bytes.fill('\x5A'); }
+    char* data() { return bytes.data(); }
+    bool guardIntact() const {
+        for (std::size_t i = UARTCE_REPLY_BUFFER_SIZE; i < bytes.size(); ++i)
+            if (bytes[i] != '\x5A')
+                return false;
+        return true;
+    }
+    bool terminated() const {
+        return std::memchr(bytes.data(), '\0', UARTCE_REPLY_BUFFER_SIZE) != nullptr;
+    }
+};
+
+class UartceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pty = std::make_unique<PseudoTerminal>();
+        ::setenv("UARTCE_COM7", pty->path().c_str(), 1);
+    }
+    void TearDown() override {
+        Close_Com(kPort);
+        ::unsetenv("UARTCE_COM7");
+    }
+    void open(std::uint32_t baud = 9600, std::int8_t stopBits = 1) {
+        ASSERT_EQ(Open_Com(kPort, baud, 8, 0, stopBits), UARTCE_OK);
+    }
+    // Plays the device: waits for one command line, then answers with the given pieces.
+    std::thread answer(std::vector<std::string> pieces) {
+        return std::thread([this, pieces = std::move(pieces)] {
+            command = pty->readUntil('\r', 2s);
+            for (const std::string& piece : pieces) {
+                pty->write(piece);
+                std::this_thread::sleep_for(5ms); // the device sends in bursts
+            }
+        });
+    }
+    bool waitForWaiting(std::uint32_t count) {
+        const auto deadline = Clock::now() + 2s;
+        while (DataSizeInCom(kPort) < count)
+            if (Clock::now() > deadline)
+                return false;
+        return true;
+    }
+
+    std::unique_ptr<PseudoTerminal> pty;
+    std::string command;
+};
+
+TEST_F(UartceTest, SendBinaryPutsExactlyTheCountedBytesOnTheLine) {
+    open();
+    const std::string bytes("a\0b\r\n\xff\x00", 7);
+    EXPECT_EQ(Send_Binary(kPort, bytes.data(), 7), UARTCE_OK);
+    EXPECT_EQ(pty->read(7, 1s), bytes);
+    EXPECT_EQ(Send_Binary(kPort, bytes.data(), 0), UARTCE_OK);
+    EXPECT_EQ(pty->drain(20ms), "");
+}
+
+TEST_F(UartceTest, CommandFramingAndRepliesBothWays) {
+    struct Case {
+        const char* command;
+        std::uint16_t checksum;
+        const char* onTheLine;
+        std::vector<std::string> replyPieces;
+        std::uint16_t status;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"$01M", 0, "$01M\r", {"!01PORTULA-SIM\r"}, UARTCE_OK, "!01PORTULA-SIM"},
+        {"$01M", 1, "$01MD2\r", {"!0182\r"}, UARTCE_OK, "!01"},
+        {"$01M", 1, "$01MD2\r", {"?01a0\r"}, UARTCE_OK, "?01"},
+        {"$01M", 1, "$01MD2\r", {"!0183\r"}, UARTCE_ERR_CHECKSUM, "!0183"},
+        {"$01M", 1, "$01MD2\r", {"!\r"}, UARTCE_ERR_CHECKSUM, "!"},
+        {"", 0, "\r", {"\r"}, UARTCE_OK, ""},
+        {"$01M", 0, "$01M\r", {"!0", "1A", "BC\r"}, UARTCE_OK, "!01ABC"},
+        {"$01M", 0, "$01M\r", {"!01\rtrailing"}, UARTCE_OK, "!01"},
+        {"$01M", 0, "$01M\r", {"!01"}, UARTCE_ERR_REPLY_CUT, "!01"},
+        {"$01M", 0, "$01M\r", {}, UARTCE_ERR_NO_REPLY, ""},
+    };
+    open();
+    for (const Case& c : cases) {
+        std::thread device = answer(c.replyPieces);
+        ReplyBuffer reply;
+        std::uint32_t out = 99;
+        const std::uint16_t status =
+            Send_Receive_Cmd(kPort, c.command, reply.data(), 100, c.checksum, &out);
+        device.join();
+        EXPECT_EQ(command, c.onTheLine) << c.command;
+        EXPECT_EQ(status, c.status) << c.onTheLine << " / " << c.replyPieces.size();
+        EXPECT_STREQ(reply.data(), c.reply);
+        EXPECT_EQ(out, std::strlen(c.reply));
+        EXPECT_TRUE(reply.guardIntact());
+        pty->drain(1ms);
+    }
+}
+
+TEST_F(UartceTest, ReplyReturnsAtItsCrNotAtTheTimeOut) {
+    open();
+    std::thread device = answer({"!01\r"});
+    ReplyBuffer reply;
+    const auto start = Clock::now();
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 5000, 0, nullptr), UARTCE_OK);
+    const auto took = Clock::now() - start;
+    device.join();
+    EXPECT_LT(took, 2500ms) << "a reply that ended must not wait for the time-out";
+}
+
+TEST_F(UartceTest, TimeOutIsKeptWithoutAnswer) {
+    open();
+    ReplyBuffer reply;
+    const auto start = Clock::now();
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 150, 0, nullptr), UARTCE_ERR_NO_REPLY);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 150ms);
+    EXPECT_LT(took, 2s);
+    EXPECT_STREQ(reply.data(), "");
+}
+
+TEST_F(UartceTest, StaleInputIsNotTakenAsTheReply) {
+    open();
+    pty->write("!99STALE\r");
+    ASSERT_TRUE(waitForWaiting(9));
+    std::thread device = answer({"!01FRESH\r"});
+    ReplyBuffer reply;
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 500, 0, nullptr), UARTCE_OK);
+    device.join();
+    EXPECT_STREQ(reply.data(), "!01FRESH");
+}
+
+TEST_F(UartceTest, ReplyLongerThanTheBufferStopsAt2047Bytes) {
+    open();
+    std::thread device = answer({std::string(3000, 'x') + "\r"});
+    ReplyBuffer reply;
+    std::uint32_t out = 0;
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 1000, 0, &out),
+              UARTCE_ERR_REPLY_TOO_LONG);
+    device.join();
+    EXPECT_EQ(std::strlen(reply.data()), 2047u);
+    EXPECT_EQ(out, 2047u);
+    EXPECT_TRUE(reply.guardIntact());
+    EXPECT_EQ(DataSizeInCom(kPort), 0u) << "the rest of the long line was consumed";
+}
+
+TEST_F(UartceTest, BytesAfterTheReplyStayForTheNextPoll) {
+    open();
+    std::thread device = answer({"!01\rlate"});
+    ReplyBuffer reply;
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 500, 0, nullptr), UARTCE_OK);
+    device.join();
+    ASSERT_TRUE(waitForWaiting(4));
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, nullptr), UARTCE_OK);
+    EXPECT_STREQ(chunk, "late");
+}
+
+TEST_F(UartceTest, ReceiveReturnsAtMost1023BytesAtOnce) {
+    open();
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    std::uint32_t out = 99;
+    const auto start = Clock::now();
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 1, &out), UARTCE_OK);
+    EXPECT_LT(Clock::now() - start, 100ms) << "nothing waiting: it returns at once";
+    EXPECT_STREQ(chunk, "");
+    EXPECT_EQ(out, 0u);
+
+    pty->write(std::string(1500, 'r'));
+    ASSERT_TRUE(waitForWaiting(1500));
+    std::memset(chunk, 'Q', sizeof chunk);
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, &out), UARTCE_OK);
+    EXPECT_EQ(out, 1023u);
+    EXPECT_EQ(std::strlen(chunk), 1023u);
+    EXPECT_EQ(DataSizeInCom(kPort), 477u);
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, &out), UARTCE_OK);
+    EXPECT_EQ(out, 477u);
+    EXPECT_EQ(DataSizeInCom(kPort), 0u);
+}
+
+TEST_F(UartceTest, OpenSetsBaudAndStopBitsOnTheLine) {
+    // A descriptor of the test's own shares the line's settings.
+    const int slave = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    struct Case {
+        std::uint32_t baud;
+        std::int8_t stopBits;
+        speed_t speed;
+        bool twoStops;
+    };
+    for (const Case& c : {Case{115200, 0, B115200, false}, Case{1200, 2, B1200, true},
+                          Case{9600, 1, B9600, false}}) {
+        ASSERT_EQ(Open_Com(kPort, c.baud, 8, 0, c.stopBits), UARTCE_OK);
+        termios t{};
+        ASSERT_EQ(::tcgetattr(slave, &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), c.speed);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.twoStops);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+        Close_Com(kPort);
+    }
+    ::close(slave);
+}
+
+TEST_F(UartceTest, RefusedOpensSayWhyOnStandardError) {
+    struct Case {
+        const char* device;
+        std::uint32_t baud;
+        std::uint8_t dataBits;
+        std::int8_t stopBits;
+        std::uint16_t status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"/dev/portula-no-such-tty", 9600, 8, 1, UARTCE_ERR_NO_DEVICE, "set UARTCE_COM7"},
+        {nullptr, 9601, 8, 1, UARTCE_ERR_BAD_SETTINGS, "baud 9601"},
+        {nullptr, 9600, 9, 1, UARTCE_ERR_BAD_SETTINGS, "data bits 9"},
+        {nullptr, 9600, 8, 3, UARTCE_ERR_BAD_SETTINGS, "stop bits 3"},
+        {"/dev/null", 9600, 8, 1, UARTCE_ERR_OPEN_FAILED, "not a serial device"},
+    };
+    for (const Case& c : cases) {
+        ::setenv("UARTCE_COM7", c.device ? c.device : pty->path().c_str(), 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Open_Com(kPort, c.baud, c.dataBits, 0, c.stopBits), c.status) << c.says;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("COM7"), std::string::npos) << err;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(DataSizeInCom(kPort), 0u);
+    }
+}
+
+TEST_F(UartceTest, APortHeldElsewhereIsBusy) {
+    const int holder = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_ERR_BUSY);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("another program holds it"), std::string::npos) << err;
+    ::close(holder);
+    open();
+    EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_ERR_ALREADY_OPEN);
+}
+
+TEST_F(UartceTest, CloseReleasesThePortAndItsLock) {
+    open();
+    EXPECT_EQ(Close_Com(kPort), UARTCE_OK);
+    EXPECT_EQ(Close_Com(kPort), UARTCE_ERR_NOT_OPEN);
+    const int other = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0) << "the lock went with the close";
+    ::close(other);
+}
+
+TEST_F(UartceTest, CallsOnAPortNotOpen) {
+    ReplyBuffer reply;
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    EXPECT_EQ(Send_Binary(kPort, "x", 1), UARTCE_ERR_NOT_OPEN);
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 100, 0, nullptr), UARTCE_ERR_NOT_OPEN);
+    EXPECT_TRUE(reply.terminated());
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 100, 0, nullptr), UARTCE_ERR_NOT_OPEN);
+    EXPECT_STREQ(chunk, "");
+    EXPECT_EQ(DataSizeInCom(kPort), 0u);
+    EXPECT_EQ(DataSizeInCom(0), 0u);
+    EXPECT_EQ(DataSizeInCom(65535), 0u);
+    EXPECT_EQ(Open_Com(0, 9600, 8, 0, 1), UARTCE_ERR_BAD_PORT);
+}
+
+TEST_F(UartceTest, HangUpNeitherCrashesNorWaits) {
+    open();
+    pty->write("before");
+    ASSERT_TRUE(waitForWaiting(6));
+    pty->hangUp();
+    ReplyBuffer reply;
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    const auto start = Clock::now();
+    // What was received before the hang-up is still delivered, then the hang-up is reported.
+    const std::uint16_t first = Receive_Cmd(kPort, chunk, 200, 0, nullptr);
+    EXPECT_TRUE(first == UARTCE_OK || first == UARTCE_ERR_HANGUP);
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, nullptr), UARTCE_ERR_HANGUP);
+    EXPECT_STREQ(chunk, "");
+    const std::uint16_t command = Send_Receive_Cmd(kPort, "$01M", reply.data(), 3000, 0, nullptr);
+    EXPECT_EQ(command, UARTCE_ERR_HANGUP);
+    EXPECT_TRUE(reply.terminated());
+    const std::uint16_t sent = Send_Binary(kPort, "x", 1);
+    EXPECT_TRUE(sent == UARTCE_ERR_HANGUP || sent == UARTCE_ERR_WRITE) << sent;
+    EXPECT_EQ(DataSizeInCom(kPort), 0u);
+    EXPECT_LT(Clock::now() - start, 2s) << "no call may wait for a line that is gone";
+    EXPECT_EQ(Close_Com(kPort), UARTCE_OK);
+
+    // The port can be opened again on a new line.
+    pty = std::make_unique<PseudoTerminal>();
+    ::setenv("UARTCE_COM7", pty->path().c_str(), 1);
+    open();
+}
+
+TEST_F(UartceTest, AStalledLineEndsTheWriteInsteadOfHanging) {
+    open(115200);
+    const std::string big(1 << 20, 'z'); // far more than the line buffers
+    const auto start = Clock::now();
+    EXPECT_EQ(Send_Binary(kPort, big.data(), static_cast<std::uint32_t>(big.size())),
+              UARTCE_ERR_WRITE);
+    EXPECT_LT(Clock::now() - start, 5s);
+}
+
+} // namespace

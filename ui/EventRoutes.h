@@ -1,0 +1,48 @@
+#pragma once
+// The main dialog's event routing: which operation runs for which event of which control.
+// Only the operator's actions and the running timers raise these events.
+
+#include <span>
+
+enum class RoutedEvent { Clicked, SelectionChanged, FocusGained, FocusLost, TimerTick };
+
+enum class Operation {
+    OpenPort,
+    ClosePort,
+    TakeChecksum,
+    TakePort,
+    TakeBaudRate,
+    TakeDataBits,
+    TakeParity,
+    TakeStopBits,
+    Send,
+    TimerDispatch,
+    ClearReply,
+    SelectNone,
+    SelectCr,
+    SelectLf,
+    SelectLfCr,
+    SelectCrLf,
+    TakeSlotSwitch,
+    TakeSlot,
+    ReadInterval,
+    StartAutoSend,
+    StopAutoSend,
+    SelectDef,
+    ShowKeyboard,
+    HideKeyboard,
+};
+
+// The window itself, for events that belong to no control (timer ticks).
+inline constexpr int kWindowItself = 0;
+
+struct Route {
+    RoutedEvent event;
+    int controlId;
+    Operation operation;
+};
+
+std::span<const Route> eventRoutes();
+
+// The route for an event of a control, or nullptr when the event takes the default handling.
+const Route* findRoute(RoutedEvent event, int controlId);
