@@ -104,7 +104,7 @@ TEST(LineSettings, MapsSettingsToARawTermios) {
         EXPECT_EQ((raw.c_iflag & INPCK) != 0, c.parity != 0);
         EXPECT_EQ(raw.c_oflag & OPOST, 0u);
         EXPECT_EQ(raw.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
-        EXPECT_EQ(raw.c_cc[VMIN], 0);
+        EXPECT_EQ(raw.c_cc[VMIN], 1);
         EXPECT_EQ(raw.c_cc[VTIME], 0);
     }
 }

@@ -45,7 +45,9 @@ bool makeRawTermios(const termios& current, const LineSettings& s, termios& out)
         out.c_iflag |= INPCK;
     if (s.stopBits == 2)
         out.c_cflag |= CSTOPB;
-    out.c_cc[VMIN] = 0;
+    // With VMIN 0 a read of an empty line returns 0, which can't be told from a hang-up; with
+    // VMIN 1 on a non-blocking descriptor it fails with EAGAIN instead.
+    out.c_cc[VMIN] = 1;
     out.c_cc[VTIME] = 0;
     cfsetispeed(&out, speed);
     cfsetospeed(&out, speed);
