@@ -66,6 +66,7 @@ void CTerminalDlg::DoDataExchange(CDataExchange& dx) {
 
 bool CTerminalDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    serial::showPortDevices(*this);
 
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);

@@ -366,6 +366,16 @@ int CDialog::GetCurSel(int id) const {
     return combo ? combo->currentIndex() : -1;
 }
 
+int CDialog::GetCount(int id) const {
+    const auto* combo = qobject_cast<QComboBox*>(GetDlgItem(id));
+    return combo ? combo->count() : 0;
+}
+
+void CDialog::SetListItemTip(int id, int index, const QString& tip) {
+    if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(id)))
+        combo->setItemData(index, tip, Qt::ToolTipRole);
+}
+
 void CDialog::SetCurSel(int id, int index) {
     if (auto* combo = qobject_cast<QComboBox*>(GetDlgItem(id)))
         combo->setCurrentIndex(index);

@@ -63,6 +63,8 @@ class CDialog : public QDialog {
     void CheckDlgButton(int id, bool checked);
     bool IsDlgButtonChecked(int id) const;
     int GetCurSel(int id) const; // -1 when nothing is selected
+    int GetCount(int id) const;  // entries of a list
+    void SetListItemTip(int id, int index, const QString& tip);
     void SetCurSel(int id, int index);
     QString GetDlgItemText(int id) const;
     void SetDlgItemText(int id, const QString& text);

@@ -56,6 +56,14 @@ void closePort(CDialog& dlg, TerminalState& state) {
     dlg.KillTimer(AUTO_SEND_TIMER);
 }
 
+void showPortDevices(CDialog& dlg) {
+    for (int index = 0; index < dlg.GetCount(IDC_PORT_LIST); ++index) {
+        char device[256];
+        UARTCE_PortDevice(static_cast<std::uint8_t>(index + 1), device, sizeof device);
+        dlg.SetListItemTip(IDC_PORT_LIST, index, QString::fromLocal8Bit(device));
+    }
+}
+
 void showClosedState(CDialog& dlg) {
     dlg.EnableDlgItem(IDC_CLOSE_COM, false);
     dlg.ShowDlgItem(IDC_DATASIZE_IN_COM, false);

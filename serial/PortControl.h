@@ -14,6 +14,9 @@ void openPort(CDialog& dlg, TerminalState& state);
 // slot box is unticked and slot routing is switched off with it.
 void closePort(CDialog& dlg, TerminalState& state);
 
+// Shows each port list entry's device as its tooltip.
+void showPortDevices(CDialog& dlg);
+
 // The closed state of the controls, as at start-up.
 void showClosedState(CDialog& dlg);
 

@@ -56,6 +56,12 @@ TEST_F(PortTest, ListsWriteTheSettingsThatTheNextOpenUses) {
     }
 }
 
+TEST_F(PortTest, PortEntriesShowTheirDevices) {
+    auto* ports = item<QComboBox>(IDC_PORT_LIST);
+    EXPECT_EQ(ports->itemData(0, Qt::ToolTipRole).toString(), "/dev/recorded1");
+    EXPECT_EQ(ports->itemData(19, Qt::ToolTipRole).toString(), "/dev/recorded20");
+}
+
 TEST_F(PortTest, ChecksumFlagFollowsTheBox) {
     click(IDC_CHECKSUM);
     EXPECT_EQ(terminalState.checksum, 1);

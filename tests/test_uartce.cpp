@@ -267,6 +267,16 @@ TEST_F(UartceTest, APortHeldElsewhereIsBusy) {
     EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_ERR_ALREADY_OPEN);
 }
 
+TEST_F(UartceTest, PortDeviceNamesTheDeviceOpenWouldUse) {
+    char out[64];
+    EXPECT_EQ(UARTCE_PortDevice(kPort, out, sizeof out), pty->path().size());
+    EXPECT_EQ(out, pty->path());
+    ::unsetenv("UARTCE_COM3");
+    EXPECT_EQ(UARTCE_PortDevice(3, out, 8), std::strlen("/dev/ttyS2"));
+    EXPECT_STREQ(out, "/dev/tt") << "cut to the buffer, zero-terminated";
+    EXPECT_EQ(UARTCE_PortDevice(0, out, sizeof out), 0u);
+}
+
 TEST_F(UartceTest, CloseReleasesThePortAndItsLock) {
     open();
     EXPECT_EQ(Close_Com(kPort), UARTCE_OK);

@@ -4,6 +4,7 @@
 #include <uartce.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <type_traits>
 
@@ -97,6 +98,12 @@ uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t ch
 uint32_t DataSizeInCom(uint16_t port) {
     log().push_back({"DataSizeInCom", {port}, {}});
     return script().dataWaiting;
+}
+
+uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size) {
+    const std::string device = "/dev/recorded" + std::to_string(port);
+    std::snprintf(out, size, "%s", device.c_str());
+    return static_cast<uint32_t>(device.size());
 }
 
 uint16_t ChangeSlotToTarn(int8_t slot) {

@@ -85,6 +85,12 @@ uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t ch
 /* Bytes waiting to be read; never waits. 0 for a port that is not open or has hung up. */
 uint32_t DataSizeInCom(uint16_t port);
 
+/*
+ * The device that Open_Com would open for COM<port>, zero-terminated in out (cut to size).
+ * Returns the full length of the path, or 0 for port 0.
+ */
+uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -297,4 +297,16 @@ uint32_t DataSizeInCom(uint16_t port) {
     return io == Io::Ok ? waiting + static_cast<std::uint32_t>(p.pendingSize) : 0;
 }
 
+uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size) {
+    if (port == 0)
+        return 0;
+    const std::string device = devicePathFor(port, getEnv);
+    if (out && size > 0) {
+        const std::size_t n = device.size() < size - 1 ? device.size() : size - 1;
+        std::memcpy(out, device.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<uint32_t>(device.size());
+}
+
 } // extern "C"
