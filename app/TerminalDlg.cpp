@@ -88,9 +88,9 @@ bool CTerminalDlg::OnInitDialog() {
     serial::showClosedState(*this);
 
     SetDlgItemText(IDC_SEND_TEXT,
-                   QString::fromLatin1(terminalState.sendBuffer,
-                                       static_cast<qsizetype>(strnlen(
-                                           terminalState.sendBuffer, kSendBufferSize))));
+                   QString::fromLatin1(
+                       terminalState.sendBuffer,
+                       static_cast<qsizetype>(strnlen(terminalState.sendBuffer, kSendBufferSize))));
     UpdateData(false);
     return true; // the focus goes to the first tab stop
 }

@@ -3,4 +3,6 @@
 // The application object, constructed during static initialisation.
 CTerminalApp theApp;
 
-int main(int argc, char** argv) { return AfxGetApp()->Run(argc, argv); }
+int main(int argc, char** argv) {
+    return AfxGetApp()->Run(argc, argv);
+}

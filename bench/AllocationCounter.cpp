@@ -1,8 +1,8 @@
 // Counts heap allocations of the whole process, for figures that must show none.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 
 extern "C" {
 void* __libc_malloc(std::size_t);

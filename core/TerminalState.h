@@ -18,19 +18,19 @@ inline constexpr std::size_t kSendBufferSize = 1024;
 inline constexpr std::size_t kReplyTextSize = 2048;
 
 struct TerminalState {
-    std::uint16_t port = 2;         // COM port number, 1 to 20
-    std::uint32_t baudRate = 9600;  // bits per second
-    std::uint16_t dataBits = 8;     // 5 to 8
-    std::uint16_t parity = 0;       // 0 none, 1 odd, 2 even
-    std::uint16_t stopBits = 0;     // 0 until the operator picks; then 1 or 2
-    std::uint16_t checksum = 0;     // 0 off, 1 on
-    std::uint16_t timeout = 200;    // library time-out in milliseconds; never changed
+    std::uint16_t port = 2;        // COM port number, 1 to 20
+    std::uint32_t baudRate = 9600; // bits per second
+    std::uint16_t dataBits = 8;    // 5 to 8
+    std::uint16_t parity = 0;      // 0 none, 1 odd, 2 even
+    std::uint16_t stopBits = 0;    // 0 until the operator picks; then 1 or 2
+    std::uint16_t checksum = 0;    // 0 off, 1 on
+    std::uint16_t timeout = 200;   // library time-out in milliseconds; never changed
     std::uint8_t sendMode = SEND_CR;
     char sendBuffer[kSendBufferSize] = "$01M";
     char replyText[kReplyTextSize] = {}; // always zero-terminated within its size
-    std::uint32_t libraryOut = 0;   // written by the library, read by nobody
-    std::int8_t slotSwitchOn = 0;   // 1 while the slot box is ticked
-    std::int8_t slotNumber = 0;     // 1 to 7 once chosen, 0 before
+    std::uint32_t libraryOut = 0;        // written by the library, read by nobody
+    std::int8_t slotSwitchOn = 0;        // 1 while the slot box is ticked
+    std::int8_t slotNumber = 0;          // 1 to 7 once chosen, 0 before
 };
 
 // The one instance, with static storage: it holds its initial values before anything runs.

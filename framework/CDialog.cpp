@@ -25,7 +25,9 @@ const char* const kIdProperty = "dlgCtrlId";
 // drop-down list, which Qt sizes by itself.
 constexpr int kComboClosedHeightDlu = 12;
 
-bool isEnterKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
+bool isEnterKey(int key) {
+    return key == Qt::Key_Return || key == Qt::Key_Enter;
+}
 } // namespace
 
 CDialog::CDialog(const fw::DialogTemplate& tpl, QWidget* parent)
@@ -71,8 +73,8 @@ void CDialog::buildControls() {
     font.setPointSize(m_template.pointSize);
     setFont(font);
     const fw::DialogBaseUnits base = fw::baseUnitsFor(font);
-    setFixedSize(fw::dialogUnitsToPixels(QRect(0, 0, m_template.width, m_template.height), base)
-                     .size());
+    setFixedSize(
+        fw::dialogUnitsToPixels(QRect(0, 0, m_template.width, m_template.height), base).size());
 
     QWidget* previousTabStop = nullptr;
     for (const fw::ControlTemplate& ct : m_template.controls) {
@@ -233,7 +235,9 @@ void CDialog::OnOK() {
     EndDialog(IDOK);
 }
 
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CDialog::OnCancel() {
+    EndDialog(IDCANCEL);
+}
 
 void CDialog::OnTimer(int) {}
 
@@ -249,8 +253,12 @@ void CDialog::EndDialog(int result) {
     QDialog::done(result);
 }
 
-void CDialog::accept() { OnOK(); }
-void CDialog::reject() { OnCancel(); }
+void CDialog::accept() {
+    OnOK();
+}
+void CDialog::reject() {
+    OnCancel();
+}
 
 void CDialog::keyPressEvent(QKeyEvent* event) {
     if (isEnterKey(event->key())) {

@@ -8,14 +8,18 @@ namespace {
 CWinApp* theInstance = nullptr;
 }
 
-CWinApp::CWinApp(const char* appName) : m_pszAppName(appName) { theInstance = this; }
+CWinApp::CWinApp(const char* appName) : m_pszAppName(appName) {
+    theInstance = this;
+}
 
 CWinApp::~CWinApp() {
     if (theInstance == this)
         theInstance = nullptr;
 }
 
-bool CWinApp::InitInstance() { return true; }
+bool CWinApp::InitInstance() {
+    return true;
+}
 
 int CWinApp::Run(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -28,4 +32,6 @@ int CWinApp::Run(int argc, char** argv) {
     return QApplication::exec();
 }
 
-CWinApp* AfxGetApp() { return theInstance; }
+CWinApp* AfxGetApp() {
+    return theInstance;
+}

@@ -21,8 +21,8 @@ DialogBaseUnits baseUnitsFor(const QFont& font) {
 }
 
 QRect dialogUnitsToPixels(const QRect& dlu, DialogBaseUnits base) {
-    return {mulDiv(dlu.x(), base.x, 4), mulDiv(dlu.y(), base.y, 8),
-            mulDiv(dlu.width(), base.x, 4), mulDiv(dlu.height(), base.y, 8)};
+    return {mulDiv(dlu.x(), base.x, 4), mulDiv(dlu.y(), base.y, 8), mulDiv(dlu.width(), base.x, 4),
+            mulDiv(dlu.height(), base.y, 8)};
 }
 
 } // namespace fw

@@ -16,7 +16,11 @@ QtInputPanel defaultPanel;
 InputPanel* current = &defaultPanel;
 } // namespace
 
-InputPanel& inputPanel() { return *current; }
-void setInputPanel(InputPanel* panel) { current = panel ? panel : &defaultPanel; }
+InputPanel& inputPanel() {
+    return *current;
+}
+void setInputPanel(InputPanel* panel) {
+    current = panel ? panel : &defaultPanel;
+}
 
 } // namespace fw

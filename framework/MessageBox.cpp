@@ -20,6 +20,8 @@ void showMessage(QWidget* parent, const QString& text) {
     QMessageBox::warning(parent, QApplication::applicationDisplayName(), text);
 }
 
-void setMessagePresenter(MessagePresenter p) { presenter() = std::move(p); }
+void setMessagePresenter(MessagePresenter p) {
+    presenter() = std::move(p);
+}
 
 } // namespace fw

@@ -5,7 +5,9 @@
 
 namespace messaging {
 
-void readInterval(CDialog& dlg) { dlg.UpdateData(true); }
+void readInterval(CDialog& dlg) {
+    dlg.UpdateData(true);
+}
 
 void startAutoSend(CDialog& dlg, std::uint32_t intervalMs) {
     dlg.SetTimer(AUTO_SEND_TIMER, intervalMs);

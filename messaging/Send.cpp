@@ -43,11 +43,10 @@ void sendMessage(CDialog& dlg, TerminalState& state) {
     const QByteArray text = toWire(dlg.GetDlgItemText(IDC_SEND_TEXT));
     const QByteArray suffix =
         mode == SEND_DEF ? toWire(dlg.GetDlgItemText(IDC_HEX_SUFFIX)) : QByteArray();
-    const FrameResult frame =
-        composeFrame(std::string_view(text.constData(), static_cast<std::size_t>(text.size())),
-                     mode,
-                     std::string_view(suffix.constData(), static_cast<std::size_t>(suffix.size())),
-                     state.sendBuffer);
+    const FrameResult frame = composeFrame(
+        std::string_view(text.constData(), static_cast<std::size_t>(text.size())), mode,
+        std::string_view(suffix.constData(), static_cast<std::size_t>(suffix.size())),
+        state.sendBuffer);
     if (frame.status != FrameStatus::Ok) {
         dlg.SetDlgItemText(IDC_RECEIVE_TEXT, refusalText(frame, suffix.size()));
         return;
@@ -56,8 +55,7 @@ void sendMessage(CDialog& dlg, TerminalState& state) {
     const auto port = static_cast<std::uint8_t>(state.port);
     if (mode == SEND_CR) {
         const std::uint16_t rc = Send_Receive_Cmd(port, state.sendBuffer, state.replyText,
-                                                  state.timeout, state.checksum,
-                                                  &state.libraryOut);
+                                                  state.timeout, state.checksum, &state.libraryOut);
         state.replyText[kReplyTextSize - 1] = '\0'; // whatever the library left there
         if (rc == 0)
             showReplyText(dlg, state);

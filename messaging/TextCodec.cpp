@@ -4,7 +4,9 @@
 
 namespace messaging {
 
-QByteArray toWire(const QString& text) { return text.toLatin1(); }
+QByteArray toWire(const QString& text) {
+    return text.toLatin1();
+}
 
 QString toDisplay(const char* bytes) {
     const std::size_t n = std::strlen(bytes);

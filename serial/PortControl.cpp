@@ -18,10 +18,10 @@ void enableSettings(CDialog& dlg, bool enable) {
 } // namespace
 
 void openPort(CDialog& dlg, TerminalState& state) {
-    const std::uint16_t rc = Open_Com(
-        static_cast<std::uint8_t>(state.port), state.baudRate,
-        static_cast<std::uint8_t>(state.dataBits), static_cast<std::uint8_t>(state.parity),
-        static_cast<std::int8_t>(state.stopBits));
+    const std::uint16_t rc =
+        Open_Com(static_cast<std::uint8_t>(state.port), state.baudRate,
+                 static_cast<std::uint8_t>(state.dataBits), static_cast<std::uint8_t>(state.parity),
+                 static_cast<std::int8_t>(state.stopBits));
     if (rc != 0)
         return;
     dlg.EnableDlgItem(IDC_OPEN_COM, false);

@@ -3,8 +3,8 @@
 // Prints the pseudo-terminal's device path on its first line of output; point the terminal at
 // it with UARTCE_COM<n>=<path>. Runs until it is stopped.
 
-#include "sim/Module.h"
 #include "posix/LineSettings.h"
+#include "sim/Module.h"
 
 #include <cerrno>
 #include <chrono>
@@ -32,19 +32,18 @@ struct Options {
 };
 
 void usage() {
-    std::fputs(
-        "usage: portula-sim [options]\n"
-        "  --address AA     module address, two hex digits (default 01)\n"
-        "  --baud N         the module's baud rate (default 9600)\n"
-        "  --stop-bits N    1 or 2 (default 1)\n"
-        "  --checksum       commands and replies carry checksums\n"
-        "  --echo           return every byte received instead of answering commands\n"
-        "  --delay-ms N     wait N milliseconds before each answer\n"
-        "  --backplane PATH hold a module in each of slots 1 to 7, switched through the\n"
-        "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
-        "                   terminal); the module in the selected slot answers\n"
-        "  --verbose        log traffic on standard error\n",
-        stderr);
+    std::fputs("usage: portula-sim [options]\n"
+               "  --address AA     module address, two hex digits (default 01)\n"
+               "  --baud N         the module's baud rate (default 9600)\n"
+               "  --stop-bits N    1 or 2 (default 1)\n"
+               "  --checksum       commands and replies carry checksums\n"
+               "  --echo           return every byte received instead of answering commands\n"
+               "  --delay-ms N     wait N milliseconds before each answer\n"
+               "  --backplane PATH hold a module in each of slots 1 to 7, switched through the\n"
+               "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
+               "                   terminal); the module in the selected slot answers\n"
+               "  --verbose        log traffic on standard error\n",
+               stderr);
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -145,8 +144,7 @@ int main(int argc, char** argv) {
     termios t{};
     ::tcgetattr(slave, &t);
     termios raw{};
-    uartce::platform::makeRawTermios(
-        t, {o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits)}, raw);
+    uartce::platform::makeRawTermios(t, {o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits)}, raw);
     ::tcsetattr(slave, TCSANOW, &raw);
 
     int backplane = -1;
@@ -175,7 +173,8 @@ int main(int argc, char** argv) {
             char message[32] = {};
             const ssize_t n = ::recv(backplane, message, sizeof message - 1, 0);
             if (n > 0 && std::sscanf(message, "slot %d", &slot) == 1 && slot >= 1 && slot <= 7) {
-                module.config().identity = sim::kBackplaneModules[static_cast<std::size_t>(slot - 1)];
+                module.config().identity =
+                    sim::kBackplaneModules[static_cast<std::size_t>(slot - 1)];
                 module.resetLine();
                 if (o.verbose)
                     std::fprintf(stderr, "portula-sim: slot %d (%s)\n", slot,

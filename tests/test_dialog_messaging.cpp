@@ -120,7 +120,8 @@ TEST_F(MessagingTest, OverlongFramesAreRefusedWithOneLine) {
         EXPECT_EQ(calls, c.sent ? 1u : 0u) << c.textLength << "/" << c.suffixLength;
         if (!c.sent) {
             EXPECT_TRUE(text(IDC_RECEIVE_TEXT).startsWith("Not sent:"));
-            EXPECT_TRUE(text(IDC_RECEIVE_TEXT).contains(c.says)) << text(IDC_RECEIVE_TEXT).toStdString();
+            EXPECT_TRUE(text(IDC_RECEIVE_TEXT).contains(c.says))
+                << text(IDC_RECEIVE_TEXT).toStdString();
             EXPECT_FALSE(text(IDC_RECEIVE_TEXT).contains('\n'));
         }
         EXPECT_TRUE(messages.isEmpty()) << "no modal box";
@@ -202,8 +203,10 @@ TEST_F(MessagingTest, AutoSendUsesTheIntervalTakenWithSet) {
         int period;
         int messages;
     };
-    const Case cases[] = {{"1000", 1000, 1000, 0},    {"100000", 100000, 100000, 0},
-                          {"100001", 100000, 100000, 1}, {"abc", 100000, 100000, 2},
+    const Case cases[] = {{"1000", 1000, 1000, 0},
+                          {"100000", 100000, 100000, 0},
+                          {"100001", 100000, 100000, 1},
+                          {"abc", 100000, 100000, 2},
                           {"0", 0, CDialog::kMinTimerPeriodMs, 2}};
     for (const Case& c : cases) {
         setText(IDC_INTERVAL, c.text);
@@ -221,8 +224,8 @@ TEST_F(MessagingTest, AutoSendRunsOnTheRealTimerUntilClose) {
     setText(IDC_INTERVAL, "20");
     click(IDC_SET);
     click(IDC_START);
-    EXPECT_TRUE(QTest::qWaitFor([] { return recorder::callsTo("Send_Receive_Cmd").size() >= 3; },
-                                5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([] { return recorder::callsTo("Send_Receive_Cmd").size() >= 3; }, 5000));
     click(IDC_CLOSE_COM);
     const std::size_t sends = recorder::callsTo("Send_Receive_Cmd").size();
     EXPECT_FALSE(dlg->IsTimerRunning(AUTO_SEND_TIMER));

@@ -46,13 +46,11 @@ TEST_F(StartupTest, ShowsTheDefaultsInTheLiveControls) {
         EXPECT_FALSE(checked(id)) << id;
     EXPECT_TRUE(checked(IDC_MODE_CR));
 
-    const std::vector<int> usable{IDC_OPEN_COM,    IDC_PORT_LIST,     IDC_BAUD_LIST,
-                                  IDC_DATABITS_LIST, IDC_PARITY_LIST, IDC_STOPBITS_LIST,
-                                  IDC_CHECKSUM,    IDC_MODE_NONE,     IDC_MODE_CR,
-                                  IDC_MODE_LF,     IDC_MODE_LF_CR,    IDC_MODE_CR_LF,
-                                  IDC_MODE_DEF,    IDC_SEND_TEXT,     IDC_RECEIVE_TEXT,
-                                  IDC_INTERVAL,    IDC_HEX_SUFFIX,    IDC_SET,
-                                  IDC_CLEAR};
+    const std::vector<int> usable{
+        IDC_OPEN_COM,      IDC_PORT_LIST,  IDC_BAUD_LIST, IDC_DATABITS_LIST, IDC_PARITY_LIST,
+        IDC_STOPBITS_LIST, IDC_CHECKSUM,   IDC_MODE_NONE, IDC_MODE_CR,       IDC_MODE_LF,
+        IDC_MODE_LF_CR,    IDC_MODE_CR_LF, IDC_MODE_DEF,  IDC_SEND_TEXT,     IDC_RECEIVE_TEXT,
+        IDC_INTERVAL,      IDC_HEX_SUFFIX, IDC_SET,       IDC_CLEAR};
     for (const fw::ControlTemplate& ct : dlg->Template().controls) {
         if (ct.id == fw::kNoId)
             continue;
@@ -67,9 +65,12 @@ TEST_F(StartupTest, ShowsTheDefaultsInTheLiveControls) {
 
 TEST_F(StartupTest, BindsTheControlObjectsByIdentifier) {
     const std::pair<const CWndControl*, int> bound[] = {
-        {&dlg->m_def, IDC_MODE_DEF},          {&dlg->m_hexSuffix, IDC_HEX_SUFFIX},
-        {&dlg->m_sendMessage, IDC_SEND_MESSAGE}, {&dlg->m_slotList, IDC_SLOT_LIST},
-        {&dlg->m_receiveText, IDC_RECEIVE_TEXT}, {&dlg->m_portList, IDC_PORT_LIST},
+        {&dlg->m_def, IDC_MODE_DEF},
+        {&dlg->m_hexSuffix, IDC_HEX_SUFFIX},
+        {&dlg->m_sendMessage, IDC_SEND_MESSAGE},
+        {&dlg->m_slotList, IDC_SLOT_LIST},
+        {&dlg->m_receiveText, IDC_RECEIVE_TEXT},
+        {&dlg->m_portList, IDC_PORT_LIST},
         {&dlg->m_dataSizeInCom, IDC_DATASIZE_IN_COM}};
     for (const auto& [control, id] : bound)
         EXPECT_EQ(control->GetSafeHwnd(), dlg->GetDlgItem(id)) << id;
@@ -88,8 +89,7 @@ TEST_F(StartupTest, PlacesEveryControlWhereTheTemplateDoes) {
         const QWidget* w = nullptr;
         for (QWidget* c : children)
             if (c->property("dlgCtrlId").toInt() == ct.id && std::abs(c->x() - ct.x * sx) <= 1.5 &&
-                std::abs(c->y() - ct.y * sy) <= 1.5 &&
-                std::abs(c->width() - ct.width * sx) <= 1.5)
+                std::abs(c->y() - ct.y * sy) <= 1.5 && std::abs(c->width() - ct.width * sx) <= 1.5)
                 w = c;
         EXPECT_NE(w, nullptr) << ct.caption << " at " << ct.x << "," << ct.y;
         checkedControls += w != nullptr;
@@ -128,12 +128,9 @@ TEST_F(StartupTest, DefRadioIsExclusiveOnlyThroughItsHandler) {
 }
 
 TEST_F(StartupTest, RadioModesFollowTheClickedButton) {
-    const std::pair<int, SendMode> modes[] = {{IDC_MODE_NONE, SEND_NONE},
-                                              {IDC_MODE_LF, SEND_LF},
-                                              {IDC_MODE_LF_CR, SEND_LF_CR},
-                                              {IDC_MODE_CR_LF, SEND_CR_LF},
-                                              {IDC_MODE_DEF, SEND_DEF},
-                                              {IDC_MODE_CR, SEND_CR}};
+    const std::pair<int, SendMode> modes[] = {
+        {IDC_MODE_NONE, SEND_NONE},   {IDC_MODE_LF, SEND_LF},   {IDC_MODE_LF_CR, SEND_LF_CR},
+        {IDC_MODE_CR_LF, SEND_CR_LF}, {IDC_MODE_DEF, SEND_DEF}, {IDC_MODE_CR, SEND_CR}};
     for (const auto& [id, mode] : modes) {
         click(id);
         EXPECT_EQ(terminalState.sendMode, mode) << id;

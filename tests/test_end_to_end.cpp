@@ -83,12 +83,9 @@ TEST_F(EndToEndTest, PlainModesPutTheirBytesOnTheLineAndEchoesArePolled) {
         const char* shown;
     };
     const Case cases[] = {
-        {IDC_MODE_NONE, "", "$01M", "$01M"},
-        {IDC_MODE_LF, "", "$01M\n", "$01M\n"},
-        {IDC_MODE_LF_CR, "", "$01M\n\r", "$01M\n"},
-        {IDC_MODE_CR_LF, "", "$01M\r\n", "$01M\n"},
-        {IDC_MODE_DEF, "0D0A", "$01M\r\n", "$01M\n"},
-        {IDC_MODE_DEF, "1A", "$01M\x1A", "$01M\x1A"},
+        {IDC_MODE_NONE, "", "$01M", "$01M"},          {IDC_MODE_LF, "", "$01M\n", "$01M\n"},
+        {IDC_MODE_LF_CR, "", "$01M\n\r", "$01M\n"},   {IDC_MODE_CR_LF, "", "$01M\r\n", "$01M\n"},
+        {IDC_MODE_DEF, "0D0A", "$01M\r\n", "$01M\n"}, {IDC_MODE_DEF, "1A", "$01M\x1A", "$01M\x1A"},
     };
     for (const Case& c : cases) {
         click(c.radio);
@@ -128,8 +125,7 @@ TEST_F(EndToEndTest, AutomaticSendingKeepsGoing) {
 }
 
 TEST_F(EndToEndTest, SlotSwitchChangesWhichModuleAnswers) {
-    const std::string socket =
-        "/tmp/portula-backplane-test-" + std::to_string(::getpid());
+    const std::string socket = "/tmp/portula-backplane-test-" + std::to_string(::getpid());
     SimProcess sim(PORTULA_SIM_PATH, {"--baud", "115200", "--backplane", socket});
     ASSERT_FALSE(sim.device().empty());
     ::setenv("UARTCE_COM1", sim.device().c_str(), 1);

@@ -33,26 +33,26 @@ TEST_P(FrameTable, ComposesTheBytesAndCount) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryMode, FrameTable,
-    ::testing::Values(
-        FrameCase{"none", "$01M", SEND_NONE, "1A", "$01M"},
-        FrameCase{"none_empty", "", SEND_NONE, "", ""},
-        FrameCase{"command", "$01M", SEND_CR, "1A", "$01M"},
-        FrameCase{"lf", "$01M", SEND_LF, "", "$01M\x0A"},
-        FrameCase{"lf_empty", "", SEND_LF, "", "\x0A"},
-        FrameCase{"lf_cr", "$01M", SEND_LF_CR, "", "$01M\x0A\x0D"},
-        FrameCase{"cr_lf", "$01M", SEND_CR_LF, "", "\x24\x30\x31\x4D\x0D\x0A"},
-        FrameCase{"def_default", "$01M", SEND_DEF, "1A", "$01M\x1A"},
-        FrameCase{"def_crlf", "x", SEND_DEF, "0D0A", "x\x0D\x0A"},
-        FrameCase{"def_empty", "x", SEND_DEF, "", "x"},
-        FrameCase{"def_lower", "", SEND_DEF, "ff", "\xFF"},
-        FrameCase{"def_not_hex", "", SEND_DEF, "G1", std::string(1, '\0')},
-        FrameCase{"def_digit_then_junk", "", SEND_DEF, "1G", "\x01"},
-        FrameCase{"def_sign", "", SEND_DEF, "-1", "\xFF"},
-        FrameCase{"def_plus", "", SEND_DEF, "+F", "\x0F"},
-        FrameCase{"def_space_separated", "", SEND_DEF, "0D 0A", std::string("\x0D\x00\x0A", 3)},
-        FrameCase{"def_odd", "", SEND_DEF, "1A3", "\x1A\x03"},
-        FrameCase{"def_zero_byte_inside", "a", SEND_DEF, "00", std::string("a\0", 2)},
-        FrameCase{"def_ignored_in_lf", "a", SEND_LF, "zz", "a\x0A"}),
+    ::testing::Values(FrameCase{"none", "$01M", SEND_NONE, "1A", "$01M"},
+                      FrameCase{"none_empty", "", SEND_NONE, "", ""},
+                      FrameCase{"command", "$01M", SEND_CR, "1A", "$01M"},
+                      FrameCase{"lf", "$01M", SEND_LF, "", "$01M\x0A"},
+                      FrameCase{"lf_empty", "", SEND_LF, "", "\x0A"},
+                      FrameCase{"lf_cr", "$01M", SEND_LF_CR, "", "$01M\x0A\x0D"},
+                      FrameCase{"cr_lf", "$01M", SEND_CR_LF, "", "\x24\x30\x31\x4D\x0D\x0A"},
+                      FrameCase{"def_default", "$01M", SEND_DEF, "1A", "$01M\x1A"},
+                      FrameCase{"def_crlf", "x", SEND_DEF, "0D0A", "x\x0D\x0A"},
+                      FrameCase{"def_empty", "x", SEND_DEF, "", "x"},
+                      FrameCase{"def_lower", "", SEND_DEF, "ff", "\xFF"},
+                      FrameCase{"def_not_hex", "", SEND_DEF, "G1", std::string(1, '\0')},
+                      FrameCase{"def_digit_then_junk", "", SEND_DEF, "1G", "\x01"},
+                      FrameCase{"def_sign", "", SEND_DEF, "-1", "\xFF"},
+                      FrameCase{"def_plus", "", SEND_DEF, "+F", "\x0F"},
+                      FrameCase{"def_space_separated", "", SEND_DEF, "0D 0A",
+                                std::string("\x0D\x00\x0A", 3)},
+                      FrameCase{"def_odd", "", SEND_DEF, "1A3", "\x1A\x03"},
+                      FrameCase{"def_zero_byte_inside", "a", SEND_DEF, "00", std::string("a\0", 2)},
+                      FrameCase{"def_ignored_in_lf", "a", SEND_LF, "zz", "a\x0A"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FrameLimits, RefusesFramesThatWouldNotFit) {
@@ -63,12 +63,18 @@ TEST(FrameLimits, RefusesFramesThatWouldNotFit) {
         FrameStatus status;
     };
     const Case cases[] = {
-        {1023, SEND_NONE, 0, FrameStatus::Ok},        {1024, SEND_NONE, 0, FrameStatus::TextTooLong},
-        {1023, SEND_CR, 0, FrameStatus::Ok},          {1024, SEND_CR, 0, FrameStatus::TextTooLong},
-        {1022, SEND_LF, 0, FrameStatus::Ok},          {1023, SEND_LF, 0, FrameStatus::TextTooLong},
-        {1021, SEND_CR_LF, 0, FrameStatus::Ok},       {1022, SEND_LF_CR, 0, FrameStatus::TextTooLong},
-        {973, SEND_DEF, 100, FrameStatus::Ok},        {974, SEND_DEF, 100, FrameStatus::TextTooLong},
-        {0, SEND_DEF, 101, FrameStatus::SuffixTooLong}, {0, SEND_NONE, 101, FrameStatus::Ok},
+        {1023, SEND_NONE, 0, FrameStatus::Ok},
+        {1024, SEND_NONE, 0, FrameStatus::TextTooLong},
+        {1023, SEND_CR, 0, FrameStatus::Ok},
+        {1024, SEND_CR, 0, FrameStatus::TextTooLong},
+        {1022, SEND_LF, 0, FrameStatus::Ok},
+        {1023, SEND_LF, 0, FrameStatus::TextTooLong},
+        {1021, SEND_CR_LF, 0, FrameStatus::Ok},
+        {1022, SEND_LF_CR, 0, FrameStatus::TextTooLong},
+        {973, SEND_DEF, 100, FrameStatus::Ok},
+        {974, SEND_DEF, 100, FrameStatus::TextTooLong},
+        {0, SEND_DEF, 101, FrameStatus::SuffixTooLong},
+        {0, SEND_NONE, 101, FrameStatus::Ok},
     };
     for (const Case& c : cases) {
         std::array<char, 1024> buffer{};
@@ -99,11 +105,11 @@ TEST(ParseUnsigned, AcceptsWholeNumbersOnly) {
         const char* text;
         std::optional<std::uint32_t> value;
     };
-    for (const Case& c : {Case{"0", 0u}, Case{"100000", 100000u}, Case{" 42 ", 42u},
-                          Case{"4294967295", 4294967295u}, Case{"4294967296", std::nullopt},
-                          Case{"", std::nullopt}, Case{"  ", std::nullopt},
-                          Case{"-1", std::nullopt}, Case{"+5", std::nullopt},
-                          Case{"12ab", std::nullopt}, Case{"1 2", std::nullopt}})
+    for (const Case& c :
+         {Case{"0", 0u}, Case{"100000", 100000u}, Case{" 42 ", 42u},
+          Case{"4294967295", 4294967295u}, Case{"4294967296", std::nullopt}, Case{"", std::nullopt},
+          Case{"  ", std::nullopt}, Case{"-1", std::nullopt}, Case{"+5", std::nullopt},
+          Case{"12ab", std::nullopt}, Case{"1 2", std::nullopt}})
         EXPECT_EQ(fw::parseUnsigned(c.text), c.value) << '"' << c.text << '"';
 }
 

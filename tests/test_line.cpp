@@ -39,9 +39,9 @@ TEST(Framing, CommandFrames) {
         bool checksum;
         const char* frame;
     };
-    for (const Case& c : {Case{"$01M", false, "$01M\r"}, Case{"$01M", true, "$01MD2\r"},
-                          Case{"", false, "\r"}, Case{"", true, "00\r"},
-                          Case{"#01", true, "#0184\r"}}) {
+    for (const Case& c :
+         {Case{"$01M", false, "$01M\r"}, Case{"$01M", true, "$01MD2\r"}, Case{"", false, "\r"},
+          Case{"", true, "00\r"}, Case{"#01", true, "#0184\r"}}) {
         std::array<char, 64> out{};
         const std::size_t n = uartce::frameCommand(c.command, c.checksum, out);
         EXPECT_EQ(std::string(out.data(), n), c.frame) << c.command;

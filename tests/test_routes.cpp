@@ -10,7 +10,9 @@
 
 namespace {
 
-const fw::DialogTemplate& mainTemplate() { return dialogTemplate(IDD_PORTULA_DIALOG); }
+const fw::DialogTemplate& mainTemplate() {
+    return dialogTemplate(IDD_PORTULA_DIALOG);
+}
 
 const fw::ControlTemplate* control(int id) {
     for (const fw::ControlTemplate& ct : mainTemplate().controls)

@@ -43,7 +43,9 @@ constexpr std::array kRoutes{
 };
 } // namespace
 
-std::span<const Route> eventRoutes() { return kRoutes; }
+std::span<const Route> eventRoutes() {
+    return kRoutes;
+}
 
 const Route* findRoute(RoutedEvent event, int controlId) {
     const auto it = std::find_if(kRoutes.begin(), kRoutes.end(), [&](const Route& r) {

@@ -10,9 +10,9 @@
 
 // The stand-ins must have exactly the libraries' signatures: the program is compiled against
 // those headers and linked against these definitions.
-static_assert(std::is_same_v<decltype(&Open_Com),
-                             std::uint16_t (*)(std::uint8_t, std::uint32_t, std::uint8_t,
-                                               std::uint8_t, std::int8_t)>);
+static_assert(
+    std::is_same_v<decltype(&Open_Com), std::uint16_t (*)(std::uint8_t, std::uint32_t, std::uint8_t,
+                                                          std::uint8_t, std::int8_t)>);
 static_assert(std::is_same_v<decltype(&DataSizeInCom), std::uint32_t (*)(std::uint16_t)>);
 static_assert(std::is_same_v<decltype(&ChangeSlotToTarn), std::uint16_t (*)(std::int8_t)>);
 
@@ -30,7 +30,9 @@ Script& script() {
     return s;
 }
 
-const std::vector<Call>& calls() { return log(); }
+const std::vector<Call>& calls() {
+    return log();
+}
 
 std::vector<Call> callsTo(const std::string& function) {
     std::vector<Call> out;
@@ -111,6 +113,8 @@ uint16_t ChangeSlotToTarn(int8_t slot) {
     return 0;
 }
 
-int8_t KorvexSDK_CurrentSlot(void) { return 0; }
+int8_t KorvexSDK_CurrentSlot(void) {
+    return 0;
+}
 
 } // extern "C"

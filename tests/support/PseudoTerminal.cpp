@@ -18,7 +18,9 @@ PseudoTerminal::PseudoTerminal() {
     m_path = ::ptsname(m_master);
 }
 
-PseudoTerminal::~PseudoTerminal() { hangUp(); }
+PseudoTerminal::~PseudoTerminal() {
+    hangUp();
+}
 
 void PseudoTerminal::hangUp() {
     if (m_master >= 0)

@@ -46,6 +46,8 @@ uint16_t ChangeSlotToTarn(int8_t slot) {
     return 0;
 }
 
-int8_t KorvexSDK_CurrentSlot(void) { return currentSlot; }
+int8_t KorvexSDK_CurrentSlot(void) {
+    return currentSlot;
+}
 
 } // extern "C"

@@ -19,22 +19,22 @@ extern "C" {
 /* Status codes: a closed set, one meaning each. */
 enum uartce_status {
     UARTCE_OK = 0,
-    UARTCE_ERR_BAD_PORT = 1,      /* port number 0 */
-    UARTCE_ERR_BAD_SETTINGS = 2,  /* baud, data bits, parity or stop bits out of range */
-    UARTCE_ERR_NO_DEVICE = 3,     /* the device does not exist */
-    UARTCE_ERR_ACCESS = 4,        /* permission denied on the device */
-    UARTCE_ERR_BUSY = 5,          /* another program holds the device */
-    UARTCE_ERR_OPEN_FAILED = 6,   /* the device could not be opened or set up otherwise */
-    UARTCE_ERR_ALREADY_OPEN = 7,  /* Open_Com on a port that is open */
-    UARTCE_ERR_NOT_OPEN = 8,      /* the port is not open */
-    UARTCE_ERR_WRITE = 9,         /* the write failed or stalled past its bounded wait */
-    UARTCE_ERR_NO_REPLY = 10,     /* nothing came back within the time-out */
-    UARTCE_ERR_REPLY_CUT = 11,    /* a reply began but its CR did not come within the time-out */
-    UARTCE_ERR_CHECKSUM = 12,     /* the reply's checksum is missing or wrong */
+    UARTCE_ERR_BAD_PORT = 1,        /* port number 0 */
+    UARTCE_ERR_BAD_SETTINGS = 2,    /* baud, data bits, parity or stop bits out of range */
+    UARTCE_ERR_NO_DEVICE = 3,       /* the device does not exist */
+    UARTCE_ERR_ACCESS = 4,          /* permission denied on the device */
+    UARTCE_ERR_BUSY = 5,            /* another program holds the device */
+    UARTCE_ERR_OPEN_FAILED = 6,     /* the device could not be opened or set up otherwise */
+    UARTCE_ERR_ALREADY_OPEN = 7,    /* Open_Com on a port that is open */
+    UARTCE_ERR_NOT_OPEN = 8,        /* the port is not open */
+    UARTCE_ERR_WRITE = 9,           /* the write failed or stalled past its bounded wait */
+    UARTCE_ERR_NO_REPLY = 10,       /* nothing came back within the time-out */
+    UARTCE_ERR_REPLY_CUT = 11,      /* a reply began but its CR did not come within the time-out */
+    UARTCE_ERR_CHECKSUM = 12,       /* the reply's checksum is missing or wrong */
     UARTCE_ERR_REPLY_TOO_LONG = 13, /* the reply does not fit in 2047 bytes */
-    UARTCE_ERR_HANGUP = 14,       /* the device went away (unplugged, peer closed) */
-    UARTCE_ERR_READ = 15,         /* a read failed for another reason */
-    UARTCE_ERR_BAD_ARGUMENT = 16, /* a null pointer where a buffer was needed */
+    UARTCE_ERR_HANGUP = 14,         /* the device went away (unplugged, peer closed) */
+    UARTCE_ERR_READ = 15,           /* a read failed for another reason */
+    UARTCE_ERR_BAD_ARGUMENT = 16,   /* a null pointer where a buffer was needed */
 };
 
 /* Size of the reply buffer that Send_Receive_Cmd fills, and of the chunk of Receive_Cmd. */

@@ -34,7 +34,9 @@ struct Port {
 
 std::array<Port, 256> ports;
 
-const char* getEnv(const char* name) { return std::getenv(name); }
+const char* getEnv(const char* name) {
+    return std::getenv(name);
+}
 
 const char* remedyFor(std::uint16_t status, unsigned port) {
     static char buffer[96];

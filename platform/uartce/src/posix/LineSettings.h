@@ -13,7 +13,8 @@ bool baudConstant(std::uint32_t baud, speed_t& speed);
 // From the device's current termios, the raw 8-bit line in the given settings: no echo, no
 // canonical input, no CR/NL translation, no output processing, no flow control, receiver on,
 // modem lines ignored, one byte
-// satisfying a read (the descriptor is non-blocking, so reads never wait). False when a setting is out of range.
+// satisfying a read (the descriptor is non-blocking, so reads never wait). False when a setting is
+// out of range.
 bool makeRawTermios(const termios& current, const LineSettings& settings, termios& out);
 
 } // namespace uartce::platform

@@ -39,7 +39,9 @@ std::uint16_t statusForOpenError(int error) {
     }
 }
 
-bool isGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool isGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
 } // namespace
 
 OpenResult openDevice(const std::string& path, const LineSettings& settings) {
@@ -136,7 +138,9 @@ Io writeAll(Handle handle, const char* data, std::size_t count,
     return Io::Ok;
 }
 
-void discardInput(Handle handle) { ::tcflush(handle, TCIFLUSH); }
+void discardInput(Handle handle) {
+    ::tcflush(handle, TCIFLUSH);
+}
 
 Io bytesWaiting(Handle handle, std::uint32_t& count) {
     int n = 0;
