@@ -43,7 +43,7 @@ struct ListContent {
 struct DialogTemplate {
     int id;
     const char* title;
-    const char* fontFace;
+    const char* fontFace; // kept as the template has it; the platform's default face stands in
     int pointSize;
     int width, height;
     std::span<const ControlTemplate> controls;

@@ -9,6 +9,10 @@
 
 namespace messaging {
 
+// The program's buffers are the ones the library's contract is written for.
+static_assert(kReceiveChunkSize == UARTCE_RECEIVE_BUFFER_SIZE);
+static_assert(kReplyTextSize == UARTCE_REPLY_BUFFER_SIZE);
+
 void timerDispatch(CDialog& dlg, TerminalState& state, int timerId) {
     const std::uint32_t waiting = DataSizeInCom(state.port);
     if (waiting != 0 && timerId == RECEIVE_POLL_TIMER)
