@@ -84,6 +84,7 @@ bool CTerminalDlg::OnInitDialog() {
     interval = kDefaultInterval;
     SetDlgItemText(IDC_HEX_SUFFIX, QStringLiteral("1A"));
     std::memset(terminalState.replyText, 0, sizeof terminalState.replyText);
+    terminalState.replyLength = 0;
 
     serial::showClosedState(*this);
 

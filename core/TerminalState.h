@@ -28,9 +28,12 @@ struct TerminalState {
     std::uint8_t sendMode = SEND_CR;
     char sendBuffer[kSendBufferSize] = "$01M";
     char replyText[kReplyTextSize] = {}; // always zero-terminated within its size
-    std::uint32_t libraryOut = 0;        // written by the library, read by nobody
-    std::int8_t slotSwitchOn = 0;        // 1 while the slot box is ticked
-    std::int8_t slotNumber = 0;          // 1 to 7 once chosen, 0 before
+    // Bytes held in replyText. Received data may carry zero bytes, which the text's first zero
+    // would hide; every byte up to this length is shown.
+    std::size_t replyLength = 0;
+    std::uint32_t libraryOut = 0; // written by the library, read by nobody
+    std::int8_t slotSwitchOn = 0; // 1 while the slot box is ticked
+    std::int8_t slotNumber = 0;   // 1 to 7 once chosen, 0 before
 };
 
 // The one instance, with static storage: it holds its initial values before anything runs.

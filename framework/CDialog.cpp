@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyle>
+#include <QTextDocument>
 #include <QTimerEvent>
 
 namespace {
@@ -24,6 +26,21 @@ const char* const kIdProperty = "dlgCtrlId";
 // A combo box is shown at the height of its closed box; the template's height includes the
 // drop-down list, which Qt sizes by itself.
 constexpr int kComboClosedHeightDlu = 12;
+
+// A check box or radio button shorter than its indicator would be drawn cut off: it grows about
+// its vertical centre until the indicator fits, which keeps it where the template puts it.
+QRect fitIndicator(const QWidget* w, QRect r) {
+    if (!qobject_cast<const QCheckBox*>(w) && !qobject_cast<const QRadioButton*>(w))
+        return r;
+    const QStyle::PixelMetric metric = qobject_cast<const QRadioButton*>(w)
+                                           ? QStyle::PM_ExclusiveIndicatorHeight
+                                           : QStyle::PM_IndicatorHeight;
+    const int needed = w->style()->pixelMetric(metric, nullptr, w) + 2;
+    if (r.height() >= needed)
+        return r;
+    const int grow = needed - r.height();
+    return r.adjusted(0, -grow / 2, 0, grow - grow / 2);
+}
 
 bool isEnterKey(int key) {
     return key == Qt::Key_Return || key == Qt::Key_Enter;
@@ -80,12 +97,13 @@ void CDialog::buildControls() {
     for (const fw::ControlTemplate& ct : m_template.controls) {
         QWidget* w = createControl(ct);
         const int h = ct.kind == fw::ControlKind::ComboBox ? kComboClosedHeightDlu : ct.height;
-        w->setGeometry(fw::dialogUnitsToPixels(QRect(ct.x, ct.y, ct.width, h), base));
+        w->setGeometry(
+            fitIndicator(w, fw::dialogUnitsToPixels(QRect(ct.x, ct.y, ct.width, h), base)));
         w->setProperty(kIdProperty, ct.id);
         if (ct.id != fw::kNoId)
             m_controls[ct.id] = w;
-        else
-            m_unnamed.push_back(w);
+        if (ct.accessibleName)
+            w->setAccessibleName(QString::fromUtf8(ct.accessibleName));
         if (ct.style & fw::StyleTabStop) {
             w->setFocusPolicy(Qt::StrongFocus);
             if (previousTabStop)
@@ -124,8 +142,9 @@ QWidget* CDialog::createControl(const fw::ControlTemplate& ct) {
         return box;
     }
     case fw::ControlKind::RadioButton: {
+        // Exclusivity follows the template's groups (groupRadioButtons). The button stays
+        // auto-exclusive all the same: that is what makes assistive tools call it a radio button.
         auto* radio = new QRadioButton(caption, this);
-        radio->setAutoExclusive(false); // exclusivity follows the template's groups
         radio->setFocusPolicy(Qt::ClickFocus);
         return radio;
     }
@@ -197,7 +216,6 @@ void CDialog::groupRadioButtons() {
         if (!group) {
             group = new QButtonGroup(this);
             group->setExclusive(true);
-            m_radioGroups.push_back(group);
         }
         group->addButton(static_cast<QAbstractButton*>(GetDlgItem(ct.id)));
     }
@@ -317,6 +335,23 @@ void CDialog::timerEvent(QTimerEvent* event) {
     QDialog::timerEvent(event);
 }
 
+namespace {
+// The raw document text: toPlainText() would turn a no-break space into a plain one. Each block
+// or line separator is a line break, whether it was typed, set, or pasted as CR, LF or CR LF.
+QString multiLineText(const QPlainTextEdit& edit) {
+    QString text = edit.document()->toRawText();
+    QString out;
+    out.reserve(text.size() + text.size() / 8);
+    for (QChar c : text) {
+        if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator)
+            out += QLatin1String("\r\n");
+        else
+            out += c;
+    }
+    return out;
+}
+} // namespace
+
 QWidget* CDialog::GetDlgItem(int id) const {
     const auto it = m_controls.find(id);
     return it == m_controls.end() ? nullptr : it->second;
@@ -394,7 +429,7 @@ QString CDialog::GetDlgItemText(int id) const {
     if (const auto* edit = qobject_cast<const QLineEdit*>(w))
         return edit->text();
     if (const auto* text = qobject_cast<const QPlainTextEdit*>(w))
-        return text->toPlainText();
+        return multiLineText(*text);
     if (const auto* combo = qobject_cast<const QComboBox*>(w))
         return combo->currentText();
     if (const auto* button = qobject_cast<const QAbstractButton*>(w))

@@ -1,7 +1,7 @@
 #pragma once
-// A thin dialog framework on Qt: a modal dialog built from a template, whose controls are
-// addressed by identifier, with window timers by identifier and a data exchange between the
-// controls and members of the derived class.
+// Dialogs built from a table of controls on Qt Widgets. Controls and timers are reached by
+// number, so handlers stay free of widget types, and a data exchange moves values between the
+// controls and the members of the derived class.
 //
 // Notifications reach OnControlEvent only for the operator's own actions (clicks, list
 // selections, focus changes); selections, checks and texts set by the program raise none.
@@ -11,7 +11,6 @@
 #include <QDialog>
 #include <QIcon>
 #include <map>
-#include <vector>
 
 class QAbstractButton;
 class QBasicTimer;
@@ -66,6 +65,8 @@ class CDialog : public QDialog {
     int GetCount(int id) const;  // entries of a list
     void SetListItemTip(int id, int index, const QString& tip);
     void SetCurSel(int id, int index);
+    // A multi-line field's line breaks read back as CR LF, however they were typed or pasted;
+    // every other character comes back as the field holds it.
     QString GetDlgItemText(int id) const;
     void SetDlgItemText(int id, const QString& text);
     // Brings the end of a multi-line field's text into view.
@@ -114,8 +115,6 @@ class CDialog : public QDialog {
     bool m_ended = false;
     int m_result = 0;
     std::map<int, QWidget*> m_controls;
-    std::vector<QWidget*> m_unnamed;
-    std::vector<QButtonGroup*> m_radioGroups;
     std::map<int, QBasicTimer*> m_timers;
     std::map<int, int> m_timerPeriods;
     QIcon m_bigIcon;

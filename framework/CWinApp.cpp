@@ -8,7 +8,7 @@ namespace {
 CWinApp* theInstance = nullptr;
 }
 
-CWinApp::CWinApp(const char* appName) : m_pszAppName(appName) {
+CWinApp::CWinApp() {
     theInstance = this;
 }
 
@@ -23,10 +23,7 @@ bool CWinApp::InitInstance() {
 
 int CWinApp::Run(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral(PORTULA_INTERNAL_NAME));
-    QApplication::setApplicationDisplayName(QStringLiteral(PORTULA_PRODUCT_NAME));
-    QApplication::setApplicationVersion(QStringLiteral(PORTULA_VERSION_STRING));
-    QApplication::setDesktopFileName(QStringLiteral("portula"));
+    fw::applyApplicationIdentity();
     if (!InitInstance())
         return 0;
     return QApplication::exec();
@@ -35,3 +32,11 @@ int CWinApp::Run(int argc, char** argv) {
 CWinApp* AfxGetApp() {
     return theInstance;
 }
+
+namespace fw {
+void applyApplicationIdentity() {
+    QApplication::setApplicationName(QStringLiteral(PORTULA_INTERNAL_NAME));
+    QApplication::setApplicationVersion(QStringLiteral(PORTULA_VERSION_STRING));
+    QApplication::setDesktopFileName(QStringLiteral("portula"));
+}
+} // namespace fw

@@ -7,7 +7,7 @@ class QWidget;
 
 class CWinApp {
   public:
-    explicit CWinApp(const char* appName = nullptr);
+    CWinApp();
     virtual ~CWinApp();
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
@@ -16,7 +16,12 @@ class CWinApp {
     int Run(int argc, char** argv);
 
     QWidget* m_pMainWnd = nullptr;
-    const char* m_pszAppName = nullptr;
 };
 
 CWinApp* AfxGetApp();
+
+namespace fw {
+// Names the running application for the desktop (settings, the window's desktop entry). No
+// display name is set: the platform would append it to every window title.
+void applyApplicationIdentity();
+} // namespace fw

@@ -1,6 +1,6 @@
 #pragma once
-// A dialog template as data: the window's caption, font and size, and its controls in template
-// order (which is the tab order). Positions and sizes are in dialog units.
+// A dialog described as data: caption, font size, size, and the controls in tab order.
+// Positions and sizes are in dialog units, so the layout scales with the font.
 
 #include <span>
 
@@ -33,6 +33,7 @@ struct ControlTemplate {
     const char* caption;
     int x, y, width, height;
     unsigned style;
+    const char* accessibleName = nullptr; // for screen readers, where the caption can't serve
 };
 
 struct ListContent {
@@ -43,8 +44,8 @@ struct ListContent {
 struct DialogTemplate {
     int id;
     const char* title;
-    const char* fontFace; // kept as the template has it; the platform's default face stands in
-    int pointSize;
+    int pointSize; // in the platform's default face
+
     int width, height;
     std::span<const ControlTemplate> controls;
     std::span<const ListContent> lists; // filled in by the base dialog initialisation

@@ -25,12 +25,13 @@ QString refusalText(const FrameResult& result, qsizetype suffixLength) {
 } // namespace
 
 void showReplyText(CDialog& dlg, const TerminalState& state) {
-    dlg.SetDlgItemText(IDC_RECEIVE_TEXT, toDisplay(state.replyText));
+    dlg.SetDlgItemText(IDC_RECEIVE_TEXT, toDisplay(state.replyText, state.replyLength));
     dlg.ScrollDlgItemToEnd(IDC_RECEIVE_TEXT);
 }
 
 void clearReply(CDialog& dlg, TerminalState& state) {
     std::memset(state.replyText, 0, sizeof state.replyText);
+    state.replyLength = 0;
     showReplyText(dlg, state);
 }
 
@@ -38,6 +39,7 @@ void sendMessage(CDialog& dlg, TerminalState& state) {
     clearReply(dlg, state);
     std::memset(state.sendBuffer, 0, sizeof state.sendBuffer);
     std::memset(state.replyText, 0, sizeof state.replyText);
+    state.replyLength = 0;
 
     const auto mode = static_cast<SendMode>(state.sendMode);
     const QByteArray text = toWire(dlg.GetDlgItemText(IDC_SEND_TEXT));
@@ -54,9 +56,11 @@ void sendMessage(CDialog& dlg, TerminalState& state) {
 
     const auto port = static_cast<std::uint8_t>(state.port);
     if (mode == SEND_CR) {
+        state.libraryOut = 0;
         const std::uint16_t rc = Send_Receive_Cmd(port, state.sendBuffer, state.replyText,
                                                   state.timeout, state.checksum, &state.libraryOut);
         state.replyText[kReplyTextSize - 1] = '\0'; // whatever the library left there
+        state.replyLength = deliveredLength(state.replyText, kReplyTextSize, state.libraryOut);
         if (rc == 0)
             showReplyText(dlg, state);
         else

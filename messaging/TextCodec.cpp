@@ -8,8 +8,7 @@ QByteArray toWire(const QString& text) {
     return text.toLatin1();
 }
 
-QString toDisplay(const char* bytes) {
-    const std::size_t n = std::strlen(bytes);
+QString toDisplay(const char* bytes, std::size_t n) {
     QString out(static_cast<qsizetype>(n), Qt::Uninitialized);
     QChar* dst = out.data();
     qsizetype len = 0;
@@ -22,10 +21,17 @@ QString toDisplay(const char* bytes) {
                 ++i; // CR LF or LF CR: one break
             continue;
         }
-        dst[len++] = QLatin1Char(static_cast<char>(c));
+        dst[len++] = c == 0 ? QChar(kZeroBytePlaceholder) : QLatin1Char(static_cast<char>(c));
     }
     out.truncate(len);
     return out;
+}
+
+std::size_t deliveredLength(const char* buffer, std::size_t capacity, std::uint32_t reported) {
+    if (capacity == 0)
+        return 0;
+    const std::size_t text = strnlen(buffer, capacity - 1);
+    return reported > text && reported < capacity ? reported : text;
 }
 
 } // namespace messaging

@@ -49,7 +49,8 @@ constexpr std::array<ControlTemplate, 41> kMainControls{{
     {IDC_MODE_CR_LF, ControlKind::RadioButton, "CR_LF", 167, 197, 37, 10, kRadio},
     {kNoId, ControlKind::StaticText, "ITarn_Slot", 245, 230, 32, 8, kStatic},
     {IDC_SLOT_LIST, ControlKind::ComboBox, "", 279, 228, 34, 32, kCombo},
-    {IDC_SLOT_SWITCH, ControlKind::CheckBox, "Check2", 231, 231, 10, 8, kTab},
+    {IDC_SLOT_SWITCH, ControlKind::CheckBox, "Check2", 231, 231, 10, 8, kTab,
+     "Route COM1 to the module in the chosen expansion slot"},
     {IDC_INTERVAL, ControlKind::Edit, "", 50, 228, 38, 13, kEdit},
     {IDC_SET, ControlKind::PushButton, "Set", 90, 228, 27, 14, kTab},
     {IDC_START, ControlKind::PushButton, "Start", 133, 228, 34, 14, kTab},
@@ -83,7 +84,7 @@ constexpr std::array<fw::ListContent, 6> kMainLists{{
 }};
 
 constexpr fw::DialogTemplate kMainDialog{
-    IDD_PORTULA_DIALOG, "Portula v7.0", "System", 8, 344, 262, kMainControls, kMainLists,
+    IDD_PORTULA_DIALOG, "Portula v7.0", 8, 344, 262, kMainControls, kMainLists,
 };
 } // namespace
 

@@ -67,6 +67,12 @@ class DialogTest : public ::testing::Test {
     }
     void setText(int id, const QString& text) const { dlg->SetDlgItemText(id, text); }
     QString text(int id) const { return dlg->GetDlgItemText(id); }
+    // What a field shows on screen: a multi-line field's line breaks as "\n".
+    QString shown(int id) const {
+        if (auto* multi = qobject_cast<QPlainTextEdit*>(dlg->GetDlgItem(id)))
+            return multi->toPlainText();
+        return text(id);
+    }
     bool enabled(int id) const { return dlg->IsDlgItemEnabled(id); }
     bool checked(int id) const { return dlg->IsDlgButtonChecked(id); }
     void activate() const {

@@ -2,8 +2,11 @@
 // recording stand-ins of the serial library.
 
 #include "DialogHarness.h"
+#include "messaging/Receive.h"
 #include "support/PlatformRecorder.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <cstring>
 
 using testsupport::DialogTest;
@@ -34,7 +37,7 @@ TEST_F(MessagingTest, CommandModeShowsTheReply) {
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].bytes, "$01M");
     EXPECT_EQ(sent[0].args, (std::vector<long long>{2, 200, 0}));
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
     EXPECT_TRUE(recorder::callsTo("Send_Binary").empty());
 }
 
@@ -42,7 +45,7 @@ TEST_F(MessagingTest, CommandErrorsShowTheCode) {
     for (std::uint16_t code : {std::uint16_t{3}, std::uint16_t{10}, std::uint16_t{65535}}) {
         recorder::script().commandResult = code;
         click(IDC_SEND_MESSAGE);
-        EXPECT_EQ(text(IDC_RECEIVE_TEXT), QStringLiteral("Err_Code = %1").arg(code));
+        EXPECT_EQ(shown(IDC_RECEIVE_TEXT), QStringLiteral("Err_Code = %1").arg(code));
     }
 }
 
@@ -73,7 +76,7 @@ TEST_F(MessagingTest, PlainModesSendTheFramedBytes) {
         {IDC_MODE_DEF, "x", "1A3", std::string("x\x1A\x03")},
         {IDC_MODE_DEF, "x", "00ff", std::string("x\x00\xFF", 3)},
         {IDC_MODE_NONE, "caf\u00e9", "", "caf\xE9"},
-        {IDC_MODE_NONE, "line1\nline2", "", "line1\nline2"},
+        {IDC_MODE_NONE, "line1\nline2", "", "line1\r\nline2"},
     };
     for (const Case& c : cases) {
         recorder::reset();
@@ -86,7 +89,51 @@ TEST_F(MessagingTest, PlainModesSendTheFramedBytes) {
         ASSERT_EQ(sent.size(), 1u) << c.text;
         EXPECT_EQ(sent[0].bytes, c.bytes) << c.text << " / " << c.suffix;
         EXPECT_EQ(sent[0].args.at(1), static_cast<long long>(c.bytes.size()));
-        EXPECT_EQ(text(IDC_RECEIVE_TEXT), "") << "a send empties the receive field";
+        EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "") << "a send empties the receive field";
+    }
+}
+
+// Text pasted into the send field goes out byte for byte: a line break, however it was pasted,
+// as CR LF; a no-break space and every other Latin-1 character as its own byte.
+TEST_F(MessagingTest, PastedTextGoesOutUnchangedButForLineBreaks) {
+    std::string high;
+    QString highText;
+    for (int c = 0x80; c <= 0xFF; ++c) {
+        high.push_back(static_cast<char>(c));
+        highText += QChar(c);
+    }
+    struct Paste {
+        QString text;
+        std::string bytes;
+    };
+    const Paste pastes[] = {
+        {QStringLiteral("a\rb"), "a\r\nb"},   {QStringLiteral("a\nb"), "a\r\nb"},
+        {QStringLiteral("a\r\nb"), "a\r\nb"}, {QStringLiteral("a\r\n\r\nb\n"), "a\r\n\r\nb\r\n"},
+        {QString(QChar(0xA0)), "\xA0"},       {highText, high},
+    };
+    struct Mode {
+        int radio;
+        std::string ending;
+    };
+    const Mode modes[] = {{IDC_MODE_NONE, ""},
+                          {IDC_MODE_LF, "\n"},
+                          {IDC_MODE_LF_CR, "\n\r"},
+                          {IDC_MODE_CR_LF, "\r\n"},
+                          {IDC_MODE_DEF, "\x1A"}};
+    auto* field = item<QPlainTextEdit>(IDC_SEND_TEXT);
+    for (const Mode& m : modes) {
+        click(m.radio);
+        for (const Paste& p : pastes) {
+            recorder::reset();
+            field->clear();
+            QGuiApplication::clipboard()->setText(p.text);
+            field->paste();
+            click(IDC_SEND_MESSAGE);
+            const auto sent = recorder::callsTo("Send_Binary");
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(sent[0].bytes, p.bytes + m.ending)
+                << "mode " << m.radio << ", pasted " << p.text.toStdString();
+        }
     }
 }
 
@@ -119,10 +166,10 @@ TEST_F(MessagingTest, OverlongFramesAreRefusedWithOneLine) {
             recorder::callsTo("Send_Binary").size() + recorder::callsTo("Send_Receive_Cmd").size();
         EXPECT_EQ(calls, c.sent ? 1u : 0u) << c.textLength << "/" << c.suffixLength;
         if (!c.sent) {
-            EXPECT_TRUE(text(IDC_RECEIVE_TEXT).startsWith("Not sent:"));
-            EXPECT_TRUE(text(IDC_RECEIVE_TEXT).contains(c.says))
-                << text(IDC_RECEIVE_TEXT).toStdString();
-            EXPECT_FALSE(text(IDC_RECEIVE_TEXT).contains('\n'));
+            EXPECT_TRUE(shown(IDC_RECEIVE_TEXT).startsWith("Not sent:"));
+            EXPECT_TRUE(shown(IDC_RECEIVE_TEXT).contains(c.says))
+                << shown(IDC_RECEIVE_TEXT).toStdString();
+            EXPECT_FALSE(shown(IDC_RECEIVE_TEXT).contains('\n'));
         }
         EXPECT_TRUE(messages.isEmpty()) << "no modal box";
     }
@@ -136,16 +183,45 @@ TEST_F(MessagingTest, ReceivePollingAppendsAndShows) {
     receive("first\r\n");
     receive("second\r");
     receive("third\n\rfourth");
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "first\nsecond\nthird\nfourth");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "first\nsecond\nthird\nfourth");
     EXPECT_STREQ(terminalState.replyText, "first\r\nsecond\rthird\n\rfourth");
     EXPECT_EQ(recorder::callsTo("Receive_Cmd").at(0).args, (std::vector<long long>{2, 200, 0}));
 
     setText(IDC_RECEIVE_TEXT, "typed by the operator");
     receive("!");
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "first\nsecond\nthird\nfourth!");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "first\nsecond\nthird\nfourth!");
 
     receive(std::string("ab\0cd", 5));
-    EXPECT_TRUE(text(IDC_RECEIVE_TEXT).endsWith("!ab")) << "bytes after a zero are not shown";
+    EXPECT_TRUE(shown(IDC_RECEIVE_TEXT).endsWith(QString::fromUtf8("!ab\u2400cd")))
+        << "a zero byte shows as a placeholder and hides nothing after it";
+    receive("ef");
+    EXPECT_TRUE(shown(IDC_RECEIVE_TEXT).endsWith(QString::fromUtf8("!ab\u2400cdef")));
+}
+
+// A steady stream at 115200 baud brings more than one chunk per tick: the tick goes on while
+// data waits, up to its bound, and what is left waits for the next tick.
+TEST_F(MessagingTest, ATickCollectsSeveralChunksWhileDataWaits) {
+    const int chunks = messaging::kMaxChunksPerTick + 1;
+    std::string all;
+    for (int i = 0; i < chunks; ++i) {
+        const std::string chunk(300, static_cast<char>('a' + i));
+        all += chunk;
+        if (i == 0)
+            recorder::script().receiveChunk = chunk;
+        else
+            recorder::script().laterChunks.push_back(chunk);
+    }
+    recorder::script().dataWaiting = 300;
+    tick(RECEIVE_POLL_TIMER);
+    EXPECT_EQ(recorder::callsTo("Receive_Cmd").size(),
+              static_cast<std::size_t>(messaging::kMaxChunksPerTick));
+    tick(RECEIVE_POLL_TIMER);
+    EXPECT_EQ(recorder::callsTo("Receive_Cmd").size(), static_cast<std::size_t>(chunks));
+    // 1500 bytes fit under the 2047-byte rule: every chunk is there, in order.
+    EXPECT_EQ(std::string(terminalState.replyText, terminalState.replyLength), all);
+    tick(RECEIVE_POLL_TIMER);
+    EXPECT_EQ(recorder::callsTo("Receive_Cmd").size(), static_cast<std::size_t>(chunks))
+        << "nothing waiting: nothing collected";
 }
 
 TEST_F(MessagingTest, ReplyTextIsEmptiedBeforeItWouldPass2047Bytes) {
@@ -158,6 +234,7 @@ TEST_F(MessagingTest, ReplyTextIsEmptiedBeforeItWouldPass2047Bytes) {
                           Case{1024, 1023, 2047}, Case{1025, 1023, 1023}, Case{0, 1023, 1023}}) {
         click(IDC_CLEAR);
         std::memset(terminalState.replyText, 'h', c.held);
+        terminalState.replyLength = c.held;
         receive(std::string(c.chunk, 'c'));
         EXPECT_EQ(std::strlen(terminalState.replyText), c.after) << c.held << "+" << c.chunk;
         EXPECT_EQ(terminalState.replyText[2047], '\0');
@@ -173,7 +250,7 @@ TEST_F(MessagingTest, ClearEmptiesTheReplyEvenWhenClosed) {
     receive("data");
     click(IDC_CLOSE_COM);
     click(IDC_CLEAR);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "");
     EXPECT_EQ(terminalState.replyText[0], '\0');
 }
 
@@ -185,7 +262,7 @@ TEST_F(MessagingTest, AutoSendTickSendsWithoutCollecting) {
     EXPECT_TRUE(recorder::callsTo("Receive_Cmd").empty());
     EXPECT_EQ(recorder::callsTo("Send_Receive_Cmd").size(), 1u);
     EXPECT_EQ(recorder::callsTo("DataSizeInCom").size(), 1u) << "every tick asks";
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01X");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01X");
 }
 
 TEST_F(MessagingTest, AutoSendUsesTheIntervalTakenWithSet) {

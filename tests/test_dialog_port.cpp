@@ -116,7 +116,7 @@ TEST_F(PortTest, RefusedOpenChangesNothingAndSaysNothing) {
     EXPECT_TRUE(enabled(IDC_PORT_LIST));
     EXPECT_FALSE(dlg->IsTimerRunning(RECEIVE_POLL_TIMER));
     EXPECT_TRUE(messages.isEmpty());
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "");
 }
 
 TEST_F(PortTest, SlotRoutingOnComOne) {

@@ -2,10 +2,15 @@
 // rule that only the operator's actions run handlers.
 
 #include "DialogHarness.h"
+#include "framework/CWinApp.h"
 #include "support/PlatformRecorder.h"
 
+#include <QAccessible>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QRadioButton>
+#include <QStyle>
+#include <QWindow>
 
 using testsupport::DialogTest;
 
@@ -35,7 +40,7 @@ TEST_F(StartupTest, ShowsTheDefaultsInTheLiveControls) {
     EXPECT_EQ(text(IDC_SEND_TEXT), "$01M");
     EXPECT_EQ(text(IDC_HEX_SUFFIX), "1A");
     EXPECT_EQ(text(IDC_INTERVAL), "500");
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "");
     EXPECT_EQ(dlg->interval, 500u);
     EXPECT_EQ(terminalState.sendMode, SEND_CR);
     EXPECT_EQ(terminalState.stopBits, 0) << "stop-bit code stays 0 until the operator picks";
@@ -87,14 +92,55 @@ TEST_F(StartupTest, PlacesEveryControlWhereTheTemplateDoes) {
     std::size_t checkedControls = 0;
     for (const fw::ControlTemplate& ct : dlg->Template().controls) {
         const QWidget* w = nullptr;
-        for (QWidget* c : children)
+        // A check box or radio button may grow about its centre to fit its indicator.
+        const bool grows =
+            ct.kind == fw::ControlKind::CheckBox || ct.kind == fw::ControlKind::RadioButton;
+        for (QWidget* c : children) {
+            const double y = grows ? c->y() + c->height() / 2.0 : c->y();
+            const double expectedY = grows ? (ct.y + ct.height / 2.0) * sy : ct.y * sy;
             if (c->property("dlgCtrlId").toInt() == ct.id && std::abs(c->x() - ct.x * sx) <= 1.5 &&
-                std::abs(c->y() - ct.y * sy) <= 1.5 && std::abs(c->width() - ct.width * sx) <= 1.5)
+                std::abs(y - expectedY) <= 1.5 && std::abs(c->width() - ct.width * sx) <= 1.5)
                 w = c;
+        }
         EXPECT_NE(w, nullptr) << ct.caption << " at " << ct.x << "," << ct.y;
         checkedControls += w != nullptr;
     }
     EXPECT_EQ(checkedControls, 41u);
+}
+
+// The caption is the template's alone: a window system that appends the application's display
+// name would show more, so the program sets none.
+TEST_F(StartupTest, TheCaptionIsTheTemplatesAlone) {
+    fw::applyApplicationIdentity();
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QGuiApplication::applicationName());
+    EXPECT_EQ(QGuiApplication::applicationName(), "Portula");
+    ASSERT_NE(dlg->windowHandle(), nullptr);
+    EXPECT_EQ(dlg->windowHandle()->title(), "Portula v7.0");
+}
+
+// Screen readers see radio buttons as radio buttons, every check box and radio button is tall
+// enough for its indicator, and the captionless slot box says what it does.
+TEST_F(StartupTest, ChoicesAreWholeAndNamedForAssistiveTools) {
+    for (const fw::ControlTemplate& ct : dlg->Template().controls) {
+        if (ct.kind != fw::ControlKind::RadioButton && ct.kind != fw::ControlKind::CheckBox)
+            continue;
+        QWidget* w = dlg->GetDlgItem(ct.id);
+        ASSERT_NE(w, nullptr);
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        ASSERT_NE(a, nullptr);
+        const auto role = ct.kind == fw::ControlKind::RadioButton ? QAccessible::RadioButton
+                                                                  : QAccessible::CheckBox;
+        EXPECT_EQ(a->role(), role) << ct.caption;
+        const auto metric = ct.kind == fw::ControlKind::RadioButton
+                                ? QStyle::PM_ExclusiveIndicatorHeight
+                                : QStyle::PM_IndicatorHeight;
+        EXPECT_GE(w->height(), w->style()->pixelMetric(metric, nullptr, w)) << ct.caption;
+    }
+    QAccessibleInterface* slotBox =
+        QAccessible::queryAccessibleInterface(dlg->GetDlgItem(IDC_SLOT_SWITCH));
+    EXPECT_TRUE(slotBox->text(QAccessible::Name).contains("slot"))
+        << slotBox->text(QAccessible::Name).toStdString();
+    EXPECT_FALSE(slotBox->text(QAccessible::Name).contains("Check2"));
 }
 
 TEST_F(StartupTest, FocusStartsOnTheFirstTabStopWithoutKeyboard) {

@@ -26,7 +26,7 @@ class EndToEndTest : public DialogTest {
         ::unsetenv("KORVEXSDK_BACKPLANE");
     }
     bool shows(const QString& expected, int withinMs = 3000) {
-        return QTest::qWaitFor([&] { return text(IDC_RECEIVE_TEXT) == expected; }, withinMs);
+        return QTest::qWaitFor([&] { return shown(IDC_RECEIVE_TEXT) == expected; }, withinMs);
     }
 };
 
@@ -37,13 +37,13 @@ TEST_F(EndToEndTest, TheDefaultsGetTheModulesReply) {
     click(IDC_OPEN_COM);
     ASSERT_TRUE(enabled(IDC_SEND_MESSAGE)) << "the port did not open";
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
     setText(IDC_SEND_TEXT, "$01F");
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01A1.07");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01A1.07");
     setText(IDC_SEND_TEXT, "$02M");
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "Err_Code = 10") << "another address: no reply";
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "Err_Code = 10") << "another address: no reply";
 }
 
 TEST_F(EndToEndTest, ChecksumModeOnBothSides) {
@@ -51,12 +51,12 @@ TEST_F(EndToEndTest, ChecksumModeOnBothSides) {
     ::setenv("UARTCE_COM2", sim.device().c_str(), 1);
     click(IDC_OPEN_COM);
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "Err_Code = 10") << "no checksum: the module ignores it";
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "Err_Code = 10") << "no checksum: the module ignores it";
     click(IDC_CLOSE_COM);
     click(IDC_CHECKSUM);
     click(IDC_OPEN_COM);
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
 }
 
 TEST_F(EndToEndTest, AModuleOnADifferentLineStaysSilent) {
@@ -64,12 +64,12 @@ TEST_F(EndToEndTest, AModuleOnADifferentLineStaysSilent) {
     ::setenv("UARTCE_COM2", sim.device().c_str(), 1);
     click(IDC_OPEN_COM);
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "Err_Code = 10");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "Err_Code = 10");
     click(IDC_CLOSE_COM);
     choose(IDC_BAUD_LIST, 4);
     click(IDC_OPEN_COM);
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
 }
 
 TEST_F(EndToEndTest, PlainModesPutTheirBytesOnTheLineAndEchoesArePolled) {
@@ -95,7 +95,7 @@ TEST_F(EndToEndTest, PlainModesPutTheirBytesOnTheLineAndEchoesArePolled) {
         EXPECT_EQ(onTheLine, c.bytes);
         EXPECT_EQ(device.drain(20ms), "") << "nothing more";
         device.write(onTheLine); // the device echoes; the poll timer collects
-        EXPECT_TRUE(shows(QString::fromLatin1(c.shown))) << text(IDC_RECEIVE_TEXT).toStdString();
+        EXPECT_TRUE(shows(QString::fromLatin1(c.shown))) << shown(IDC_RECEIVE_TEXT).toStdString();
     }
 }
 
@@ -133,16 +133,16 @@ TEST_F(EndToEndTest, SlotSwitchChangesWhichModuleAnswers) {
     choose(IDC_PORT_LIST, 0); // COM1 selects 115200
     click(IDC_OPEN_COM);
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "Err_Code = 10") << "no slot routed yet";
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "Err_Code = 10") << "no slot routed yet";
     click(IDC_SLOT_SWITCH); // slot 0: nothing is switched
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "Err_Code = 10");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "Err_Code = 10");
     choose(IDC_SLOT_LIST, 2);
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PX-16DI");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PX-16DI");
     choose(IDC_SLOT_LIST, 4);
     click(IDC_SEND_MESSAGE);
-    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PX-4RTD");
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PX-4RTD");
     ::unlink(socket.c_str());
 }
 

@@ -91,13 +91,43 @@ TEST(FrameLimits, RefusesFramesThatWouldNotFit) {
 TEST(TextCodec, OneBytePerCharacterAndLineBreaks) {
     EXPECT_EQ(messaging::toWire(QString::fromUtf8("\u00e9\u00ff\u20ac")), QByteArray("\xE9\xFF?"));
     struct Case {
-        const char* bytes;
+        std::string bytes;
         const char* shown;
     };
-    for (const Case& c : {Case{"a\r\nb", "a\nb"}, Case{"a\rb", "a\nb"}, Case{"a\nb", "a\nb"},
-                          Case{"a\n\rb", "a\nb"}, Case{"a\r\rb", "a\n\nb"},
-                          Case{"a\r\n\r\nb", "a\n\nb"}, Case{"\xE9", "\u00e9"}})
-        EXPECT_EQ(messaging::toDisplay(c.bytes), QString::fromUtf8(c.shown)) << c.bytes;
+    for (const Case& c :
+         {Case{"a\r\nb", "a\nb"}, Case{"a\rb", "a\nb"}, Case{"a\nb", "a\nb"},
+          Case{"a\n\rb", "a\nb"}, Case{"a\r\rb", "a\n\nb"}, Case{"a\r\n\r\nb", "a\n\nb"},
+          Case{"\xE9", "\u00e9"}, Case{std::string("ab\0cd", 5), "ab\u2400cd"},
+          Case{std::string("\0\0", 2), "\u2400\u2400"},
+          Case{std::string("\r\0\n", 3), "\n\u2400\n"}})
+        EXPECT_EQ(messaging::toDisplay(c.bytes.data(), c.bytes.size()), QString::fromUtf8(c.shown))
+            << c.bytes;
+}
+
+TEST(TextCodec, DeliveredLengthKeepsZeroBytesTheLibraryCounted) {
+    struct Case {
+        std::string filled; // what the library wrote over the zeroed buffer
+        std::uint32_t reported;
+        std::size_t length;
+    };
+    const Case cases[] = {
+        {"", 0, 0},
+        {"abc", 3, 3},
+        {"abc", 0, 3},                     // a library that reports nothing
+        {"abc", 2, 3},                     // or too little: no byte is hidden
+        {std::string("ab\0cd", 5), 5, 5},  // a zero inside, counted by the library
+        {std::string("ab\0cd", 5), 0, 2},  // not counted: read as a string
+        {std::string("ab\0\0", 4), 4, 4},  // zeros at the end
+        {std::string("ab\0\0", 4), 16, 2}, // a count that leaves no terminator is not believed
+        {std::string(15, 'x'), 15, 15},    // the last byte is the terminator's
+    };
+    for (const Case& c : cases) {
+        std::array<char, 16> buffer{};
+        std::copy(c.filled.begin(), c.filled.end(), buffer.begin());
+        buffer.back() = '\0';
+        EXPECT_EQ(messaging::deliveredLength(buffer.data(), buffer.size(), c.reported), c.length)
+            << c.filled.size() << " bytes, reported " << c.reported;
+    }
 }
 
 TEST(ParseUnsigned, AcceptsWholeNumbersOnly) {

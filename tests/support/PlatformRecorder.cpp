@@ -92,6 +92,12 @@ uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t ch
         buffer[n] = '\0';
     chunk.clear();
     script().dataWaiting = 0;
+    auto& later = script().laterChunks;
+    if (!later.empty()) {
+        chunk = later.front();
+        later.erase(later.begin());
+        script().dataWaiting = static_cast<std::uint32_t>(chunk.size());
+    }
     if (out)
         *out = static_cast<uint32_t>(n);
     return 0;

@@ -17,9 +17,10 @@ struct Call {
 struct Script {
     std::uint16_t openResult = 0;
     std::uint16_t commandResult = 0;
-    std::string commandReply;      // written into the reply buffer
-    std::string receiveChunk;      // handed out by the next Receive_Cmd (then emptied)
-    std::uint32_t dataWaiting = 0; // what DataSizeInCom reports
+    std::string commandReply;             // written into the reply buffer
+    std::string receiveChunk;             // handed out by the next Receive_Cmd (then emptied)
+    std::vector<std::string> laterChunks; // waiting behind receiveChunk, in order
+    std::uint32_t dataWaiting = 0;        // what DataSizeInCom reports
 };
 
 Script& script();
