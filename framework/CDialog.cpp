@@ -150,7 +150,7 @@ QWidget* CDialog::createControl(const fw::ControlTemplate& ct) {
     }
     case fw::ControlKind::ComboBox: {
         auto* combo = new QComboBox(this);
-        combo->setEditable(false); // only a selection from the list counts
+        combo->setEditable(false); // typed text would mean nothing to the handlers
         combo->setMaxVisibleItems(10);
         combo->setFocusPolicy(Qt::ClickFocus);
         return combo;
@@ -311,7 +311,7 @@ bool CDialog::eventFilter(QObject* watched, QEvent* event) {
         OnControlEvent(ControlEvent::FocusLost, id);
         break;
     case QEvent::KeyPress: {
-        // The multi-line fields do not take Enter: it goes to the dialog as OK.
+        // Enter in a multi-line field is OK for the dialog, as in a single-line one.
         auto* key = static_cast<QKeyEvent*>(event);
         if (qobject_cast<QPlainTextEdit*>(w) && isEnterKey(key->key())) {
             OnOK();

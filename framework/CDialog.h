@@ -3,8 +3,8 @@
 // number, so handlers stay free of widget types, and a data exchange moves values between the
 // controls and the members of the derived class.
 //
-// Notifications reach OnControlEvent only for the operator's own actions (clicks, list
-// selections, focus changes); selections, checks and texts set by the program raise none.
+// OnControlEvent hears from the operator only: Qt's clicked and activated signals and focus
+// events, never the program's own setChecked, setCurrentIndex or setText.
 
 #include "framework/DialogTemplate.h"
 

@@ -28,9 +28,8 @@ class CDataExchange {
 // Binds a control object to the control with the given identifier (first exchange only).
 void DDX_Control(CDataExchange& dx, int id, CWndControl& control);
 
-// Moves an unsigned number between a field and a member. On the way in, the text must be a
-// whole number within [minValue, maxValue]; otherwise the standard message is shown and the
-// member keeps its previous value.
+// Moves an unsigned number between a field and a member. Reading refuses text that isn't a
+// whole number in [minValue, maxValue] with a message box, and then leaves the member as it was.
 void DDX_TextRange(CDataExchange& dx, int id, std::uint32_t& value, std::uint32_t minValue,
                    std::uint32_t maxValue);
 

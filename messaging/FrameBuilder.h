@@ -25,9 +25,9 @@ struct FrameResult {
     std::size_t required; // on TextTooLong: bytes the frame needed with its zero byte
 };
 
-// One hexadecimal pair (or a lone last digit, second = '\0') read as the C library's base-16
-// conversion reads it: leading blanks, an optional sign and 0x prefix, digits up to the first
-// other character, 0 without a digit. The low 8 bits are kept.
+// One hexadecimal pair (or a lone last digit, second = '\0'), parsed by strtol in base 16 so that
+// odd input ("-1", " A", "G1") gives the byte operators have always got from it; the low 8 bits
+// are kept.
 std::uint8_t parseHexPair(char first, char second);
 
 // The bytes of a hexadecimal suffix text, pair by pair; an odd last digit stands alone.

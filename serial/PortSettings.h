@@ -1,6 +1,6 @@
 #pragma once
-// Handlers of the line-settings lists and the checksum box. Each reads its control's new
-// state and writes the matching field; none talks to the port.
+// Handlers for the settings lists and the checksum box. They only record the choice in
+// TerminalState; the port sees it at the next open.
 
 #include "core/TerminalState.h"
 

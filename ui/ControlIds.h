@@ -1,6 +1,6 @@
 #pragma once
-// Identifiers of the main dialog's template and of every control the program addresses.
-// Static texts and group boxes have none.
+// Numbers of the dialog, its icon, and the controls that code reaches; labels and frames are
+// never reached, so they go without.
 
 enum ResourceId : int {
     IDD_PORTULA_DIALOG = 102,

@@ -1,6 +1,6 @@
 #pragma once
-// The main dialog's event routing: which operation runs for which event of which control.
-// Only the operator's actions and the running timers raise these events.
+// Which operation a control's event leads to, kept as one table so that the wiring can be read
+// (and tested) in one place. The framework raises these for operator input and timer ticks only.
 
 #include <span>
 

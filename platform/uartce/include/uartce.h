@@ -42,8 +42,8 @@ enum uartce_status {
 #define UARTCE_RECEIVE_BUFFER_SIZE 1024
 
 /*
- * Opens COM<port> with a raw 8-bit line: baud 1200 to 115200 (a standard rate), data bits
- * 5 to 8, parity 0 none / 1 odd / 2 even, stop bits 0 or 1 for one stop bit, 2 for two.
+ * Opens COM<port> as a raw line: baud 1200 to 115200 (a standard rate), data bits 5 to 8,
+ * parity 0 none / 1 odd / 2 even; stop bits 2 means two, 0 and 1 both mean one.
  * The device is held exclusively. On refusal one line naming the port, the device and the
  * reason goes to standard error.
  */
