@@ -7,6 +7,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QTimer>
 #include <cstring>
 
 using testsupport::DialogTest;
@@ -307,7 +308,12 @@ TEST_F(MessagingTest, AutoSendRunsOnTheRealTimerUntilClose) {
     const std::size_t sends = recorder::callsTo("Send_Receive_Cmd").size();
     EXPECT_FALSE(dlg->IsTimerRunning(AUTO_SEND_TIMER));
     EXPECT_FALSE(dlg->IsTimerRunning(RECEIVE_POLL_TIMER));
-    QCoreApplication::processEvents();
+    // A timer of the same period ticking three times shows that the stopped one had its chances.
+    int referenceTicks = 0;
+    QTimer reference;
+    QObject::connect(&reference, &QTimer::timeout, [&] { ++referenceTicks; });
+    reference.start(20);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return referenceTicks >= 3; }, 5000));
     EXPECT_EQ(recorder::callsTo("Send_Receive_Cmd").size(), sends);
 }
 

@@ -20,6 +20,11 @@ struct FrameCase {
     std::string bytes; // expected frame, without its zero byte
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FrameCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class FrameTable : public ::testing::TestWithParam<FrameCase> {};
 
 TEST_P(FrameTable, ComposesTheBytesAndCount) {

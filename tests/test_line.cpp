@@ -57,7 +57,7 @@ TEST(Framing, ReplyChecksums) {
         std::size_t payload;
     };
     // "!01" sums to 0x21+0x30+0x31 = 0x82.
-    for (const Case& c : {Case{"!0182", true, 3}, Case{"!0182", true, 3}, Case{"!01", false, 0},
+    for (const Case& c : {Case{"!0182", true, 3}, Case{"!ABa4", true, 3}, Case{"!01", false, 0},
                           Case{"!0183", false, 0}, Case{"!01zz", false, 0}, Case{"00", true, 0},
                           Case{"0", false, 0}, Case{"", false, 0}}) {
         std::size_t payload = 99;
