@@ -192,6 +192,13 @@ Parsed parse(int argc, char* const* argv) {
         const int c = getopt_long(count, args.data(), ":p:b:", kLongOptions, nullptr);
         if (c == -1)
             break;
+        // "--checksum off" as well as "--checksum=off": the value is optional, so getopt
+        // would leave a separate word to the commands.
+        if (c == kChecksum && !optarg && optind < count) {
+            const std::string_view next = args[static_cast<std::size_t>(optind)];
+            if (next == "on" || next == "off" || next == "auto")
+                optarg = args[static_cast<std::size_t>(optind++)];
+        }
         const std::string_view value = optarg ? optarg : "";
         const std::string quoted = "'" + std::string(value) + "'";
         unsigned long number = 0;

@@ -71,6 +71,8 @@ TEST(CmdOptions, GoodCommandLines) {
     EXPECT_EQ(p.options.addresses, (std::vector<unsigned>{0, 1, 2, 0x1F}));
     EXPECT_EQ(p.options.scanChecksum, cmd::ScanChecksum::Off);
     EXPECT_EQ(parse({"scan"}).options.addresses.size(), 256u);
+    EXPECT_EQ(parse({"scan", "--checksum", "on"}).options.scanChecksum, cmd::ScanChecksum::On);
+    EXPECT_EQ(parse({"--checksum", "$01M"}).options.commands, std::vector<std::string>{"$01M"});
 
     p = parse({"soak", "--duration", "10m", "--interval", "100", "--expect", "!01X", "$01M"});
     ASSERT_EQ(p.exit, 0) << p.error;
