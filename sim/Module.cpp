@@ -55,10 +55,31 @@ std::optional<std::string> answer(const ModuleConfig& config, std::string_view l
     return config.checksum ? withChecksum(reply) : reply;
 }
 
-std::string Module::feed(std::string_view bytes) {
-    if (m_config.echo)
-        return std::string(bytes);
-    std::string out;
+std::string nameOnSharedLine(const std::string& address) {
+    return "PORTULA-SIM-" + address;
+}
+
+std::optional<Reply> Module::answerLine() {
+    for (const ModuleConfig& module : m_modules) {
+        const auto reply = answer(module, m_line);
+        if (!reply)
+            continue;
+        ++m_replies;
+        if (m_faults.dropEvery != 0 && m_replies % m_faults.dropEvery == 0)
+            return std::nullopt;
+        const bool late = m_faults.lateEvery != 0 && m_replies % m_faults.lateEvery == 0;
+        return Reply{*reply + '\r', late ? m_faults.lateMs : 0};
+    }
+    return std::nullopt;
+}
+
+std::vector<Reply> Module::receive(std::string_view bytes) {
+    std::vector<Reply> out;
+    if (m_modules.front().echo) {
+        if (!bytes.empty())
+            out.push_back(Reply{std::string(bytes), 0});
+        return out;
+    }
     for (char c : bytes) {
         if (c == '\n')
             continue;
@@ -67,10 +88,17 @@ std::string Module::feed(std::string_view bytes) {
                 m_line.push_back(c);
             continue;
         }
-        if (const auto reply = answer(m_config, m_line))
-            out += *reply + '\r';
+        if (auto reply = answerLine())
+            out.push_back(std::move(*reply));
         m_line.clear();
     }
+    return out;
+}
+
+std::string Module::feed(std::string_view bytes) {
+    std::string out;
+    for (const Reply& reply : receive(bytes))
+        out += reply.bytes;
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
 
@@ -22,24 +23,55 @@ struct ModuleConfig {
     bool echo = false; // return every byte as it came, instead of answering commands
 };
 
+// Misbehaviour of the line as a whole, counted over the replies the modules give: the Nth,
+// 2Nth... reply is lost or comes late. 0 turns a fault off; a dropped reply is never late.
+struct Faults {
+    unsigned dropEvery = 0;
+    unsigned lateEvery = 0;
+    unsigned lateMs = 0;
+};
+
 // The modules of the simulated backplane, slots 1 to 7.
 extern const std::array<ModuleIdentity, 7> kBackplaneModules;
 
 // The answer to one command line (without its CR), without the CR; nullopt for silence.
 std::optional<std::string> answer(const ModuleConfig& config, std::string_view line);
 
-// Byte-stream side: collects lines and returns what to write back for the bytes fed in.
+// The name a module gets on a line shared with others: its address tells it apart.
+std::string nameOnSharedLine(const std::string& address);
+
+// One reply as it goes back on the line (CR included), after delayMs from its command.
+struct Reply {
+    std::string bytes;
+    unsigned delayMs = 0;
+    bool operator==(const Reply&) const = default;
+};
+
+// Byte-stream side: collects lines and answers them for every module on the line.
 class Module {
   public:
-    explicit Module(ModuleConfig config) : m_config(std::move(config)) {}
+    explicit Module(ModuleConfig config, Faults faults = {})
+        : m_modules{std::move(config)}, m_faults(faults) {}
+    Module(std::vector<ModuleConfig> modules, Faults faults)
+        : m_modules(std::move(modules)), m_faults(faults) {}
+
+    // What to write back for the bytes fed in, delays ignored.
     std::string feed(std::string_view bytes);
+    // The replies to the bytes fed in, each with its delay; dropped replies are left out.
+    std::vector<Reply> receive(std::string_view bytes);
     // Drops a partial line, as after bytes received at the wrong line settings.
     void resetLine() { m_line.clear(); }
-    ModuleConfig& config() { return m_config; }
+    // The first module; the only one unless several share the line.
+    ModuleConfig& config() { return m_modules.front(); }
+    std::vector<ModuleConfig>& modules() { return m_modules; }
 
   private:
-    ModuleConfig m_config;
+    std::optional<Reply> answerLine();
+
+    std::vector<ModuleConfig> m_modules;
+    Faults m_faults;
     std::string m_line;
+    unsigned long m_replies = 0; // replies the modules gave, lost ones included
 };
 
 } // namespace sim

@@ -1,86 +1,43 @@
-// portula-sim: a simulated serial I/O module on a pseudo-terminal.
+// portula-sim: simulated serial I/O modules on a pseudo-terminal.
 //
 // Prints the pseudo-terminal's device path on its first line of output; point the terminal at
 // it with UARTCE_COM<n>=<path>. Runs until it is stopped.
 
 #include "posix/LineSettings.h"
 #include "sim/Module.h"
+#include "sim/Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
-struct Options {
-    sim::ModuleConfig module;
-    std::uint32_t baud = 9600;
-    int stopBits = 1;
-    int delayMs = 0;
-    std::string backplane;
-    bool verbose = false;
+using Clock = std::chrono::steady_clock;
+
+// More than any module could have to say while the terminal is not reading; past this the
+// replies are lost, as they would be on a real line nobody listens to.
+constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+
+struct Outgoing {
+    std::string bytes;
+    Clock::time_point due;
 };
 
-void usage() {
-    std::fputs("usage: portula-sim [options]\n"
-               "  --address AA     module address, two hex digits (default 01)\n"
-               "  --baud N         the module's baud rate (default 9600)\n"
-               "  --stop-bits N    1 or 2 (default 1)\n"
-               "  --checksum       commands and replies carry checksums\n"
-               "  --echo           return every byte received instead of answering commands\n"
-               "  --delay-ms N     wait N milliseconds before each answer\n"
-               "  --backplane PATH hold a module in each of slots 1 to 7, switched through the\n"
-               "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
-               "                   terminal); the module in the selected slot answers\n"
-               "  --verbose        log traffic on standard error\n",
-               stderr);
-}
-
-bool parse(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char*& v) {
-            if (i + 1 >= argc)
-                return false;
-            v = argv[++i];
-            return true;
-        };
-        const char* v = nullptr;
-        if (a == "--checksum")
-            o.module.checksum = true;
-        else if (a == "--echo")
-            o.module.echo = true;
-        else if (a == "--verbose")
-            o.verbose = true;
-        else if (a == "--address" && value(v) && std::strlen(v) == 2)
-            o.module.address = v;
-        else if (a == "--baud" && value(v))
-            o.baud = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10));
-        else if (a == "--stop-bits" && value(v))
-            o.stopBits = std::atoi(v);
-        else if (a == "--delay-ms" && value(v))
-            o.delayMs = std::atoi(v);
-        else if (a == "--backplane" && value(v))
-            o.backplane = v;
-        else
-            return false;
-    }
-    speed_t speed;
-    return uartce::platform::baudConstant(o.baud, speed) && (o.stopBits == 1 || o.stopBits == 2);
-}
-
-// The line as the terminal set it up matches the module's own settings.
-bool lineMatches(int slave, const Options& o) {
+// The line settings as the terminal set them up match the modules' own.
+bool lineMatches(int slave, const sim::Options& o) {
     termios t{};
     if (::tcgetattr(slave, &t) != 0)
         return false;
@@ -92,50 +49,72 @@ bool lineMatches(int slave, const Options& o) {
 
 int openBackplane(const std::string& path) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (fd < 0 || path.size() >= sizeof address.sun_path)
-        return -1;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path, path.c_str(), path.size()); // length checked by the parser
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
         ::close(fd);
+        errno = error;
         return -1;
     }
     return fd;
 }
 
-void writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-            return;
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 1000);
-        }
+void logBytes(const char* direction, std::string_view bytes) {
+    std::string hex;
+    std::string text;
+    char pair[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(pair, sizeof pair, "%02X ", c);
+        hex += pair;
+        text.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.');
     }
+    std::fprintf(stderr, "portula-sim: %s %zu bytes: %s |%s|\n", direction, bytes.size(),
+                 hex.c_str(), text.c_str());
+}
+
+int pollTimeout(const std::deque<Outgoing>& queue, Clock::time_point now) {
+    if (queue.empty())
+        return -1;
+    if (queue.front().due <= now)
+        return -1; // waits for the line to take more (POLLOUT)
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(queue.front().due - now);
+    return static_cast<int>(wait.count());
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    Options o;
-    if (!parse(argc, argv, o)) {
-        usage();
+    const sim::ParsedOptions parsed = sim::parseOptions(argc, argv);
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "portula-sim: %s (see --help)\n", parsed.error.c_str());
         return 2;
+    }
+    const sim::Options& o = parsed.options;
+    if (o.help) {
+        std::fputs(sim::usageText().c_str(), stdout);
+        return 0;
     }
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         std::perror("portula-sim: pseudo-terminal");
         return 1;
     }
+    // Packet mode reports the terminal's flushes (each open, each command): a cue that what
+    // the modules still had to say is no longer wanted.
+    int one = 1;
+    if (::ioctl(master, TIOCPKT, &one) != 0 ||
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK) != 0) {
+        std::perror("portula-sim: pseudo-terminal mode");
+        return 1;
+    }
     const std::string path = ::ptsname(master);
     // Holding the slave side open keeps the line up between the terminal's opens and lets the
-    // module read the line settings the terminal chose.
+    // modules read the line settings the terminal chose.
     const int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) {
         std::perror("portula-sim: slave side");
@@ -152,7 +131,8 @@ int main(int argc, char** argv) {
     if (!o.backplane.empty()) {
         backplane = openBackplane(o.backplane);
         if (backplane < 0) {
-            std::perror("portula-sim: backplane socket");
+            std::fprintf(stderr, "portula-sim: backplane socket %s: %s\n", o.backplane.c_str(),
+                         std::strerror(errno));
             return 1;
         }
     }
@@ -160,44 +140,94 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
-    sim::Module module(o.module);
-    char buffer[4096];
+    sim::Module module(sim::modulesFor(o), o.faults);
+    std::deque<Outgoing> queue;
+    std::size_t queuedBytes = 0;
+    std::size_t sentOfFront = 0;
+    char buffer[4097];
     for (;;) {
-        pollfd fds[2] = {{master, POLLIN, 0}, {backplane, POLLIN, 0}};
-        const int r = ::poll(fds, backplane >= 0 ? 2 : 1, -1);
+        const auto now = Clock::now();
+        const bool due = !queue.empty() && queue.front().due <= now;
+        pollfd fds[2] = {{master, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0},
+                         {backplane, POLLIN, 0}};
+        const int r = ::poll(fds, backplane >= 0 ? 2 : 1, pollTimeout(queue, now));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r < 0)
+        if (r < 0) {
+            std::perror("portula-sim: poll");
             return 1;
+        }
         if (backplane >= 0 && (fds[1].revents & POLLIN)) {
             char message[32] = {};
             const ssize_t n = ::recv(backplane, message, sizeof message - 1, 0);
             if (n > 0 && std::sscanf(message, "slot %d", &slot) == 1 && slot >= 1 && slot <= 7) {
-                module.config().identity =
-                    sim::kBackplaneModules[static_cast<std::size_t>(slot - 1)];
+                for (sim::ModuleConfig& m : module.modules())
+                    m.identity = sim::kBackplaneModules[static_cast<std::size_t>(slot - 1)];
                 module.resetLine();
                 if (o.verbose)
                     std::fprintf(stderr, "portula-sim: slot %d (%s)\n", slot,
                                  module.config().identity.name.c_str());
             }
         }
-        if (!(fds[0].revents & POLLIN))
-            continue;
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            continue;
-        const std::string_view bytes(buffer, static_cast<std::size_t>(n));
-        if (!lineMatches(slave, o) || (backplane >= 0 && slot == 0)) {
-            module.resetLine(); // a mismatched line, or no module routed: nothing answers
-            continue;
+        // Reads everything waiting before answering: a module that lags behind a flood
+        // would still be answering a client that has gone when the next one opens the line.
+        for (bool more = (fds[0].revents & POLLIN) != 0; more;) {
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            more = n > 0;
+            if (n > 0 && buffer[0] != TIOCPKT_DATA) {
+                if (buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) {
+                    if (o.verbose && !queue.empty())
+                        std::fprintf(stderr, "portula-sim: flushed, %zu replies dropped\n",
+                                     queue.size());
+                    module.resetLine();
+                    queue.clear();
+                    queuedBytes = 0;
+                    sentOfFront = 0;
+                }
+            } else if (n > 1) {
+                const std::string_view bytes(buffer + 1, static_cast<std::size_t>(n - 1));
+                if (o.verbose)
+                    logBytes("<", bytes);
+                if (!lineMatches(slave, o) || (backplane >= 0 && slot == 0)) {
+                    module.resetLine(); // a mismatched line, or no module routed: nothing answers
+                    continue;
+                }
+                const auto received = Clock::now();
+                for (sim::Reply& reply : module.receive(bytes)) {
+                    if (queuedBytes + reply.bytes.size() > kMaxQueuedBytes)
+                        break;
+                    queuedBytes += reply.bytes.size();
+                    const auto delay = std::chrono::milliseconds(o.delayMs + reply.delayMs);
+                    queue.push_back({std::move(reply.bytes), received + delay});
+                }
+            }
         }
-        const std::string reply = module.feed(bytes);
-        if (o.verbose)
-            std::fprintf(stderr, "portula-sim: got %zd bytes, answering %zu\n", n, reply.size());
-        if (reply.empty())
-            continue;
-        if (o.delayMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(o.delayMs));
-        writeAll(master, reply);
+        // Everything due goes out in one write, as far as the line takes it.
+        std::string out;
+        const auto sendTime = Clock::now();
+        for (const Outgoing& o2 : queue) {
+            if (o2.due > sendTime)
+                break;
+            out += o2.bytes;
+        }
+        // A flush reported since the input was read makes these replies stale.
+        pollfd flushed{master, POLLPRI, 0};
+        if (!out.empty() && ::poll(&flushed, 1, 0) == 1 && (flushed.revents & POLLPRI))
+            out.clear();
+        if (!out.empty()) {
+            out.erase(0, sentOfFront);
+            const ssize_t n = ::write(master, out.data(), out.size());
+            if (n > 0) {
+                if (o.verbose)
+                    logBytes(">", std::string_view(out).substr(0, static_cast<std::size_t>(n)));
+                std::size_t done = sentOfFront + static_cast<std::size_t>(n);
+                while (!queue.empty() && done >= queue.front().bytes.size()) {
+                    done -= queue.front().bytes.size();
+                    queuedBytes -= queue.front().bytes.size();
+                    queue.pop_front();
+                }
+                sentOfFront = done;
+            }
+        }
     }
 }

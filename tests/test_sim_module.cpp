@@ -1,6 +1,7 @@
 // How the simulated module answers.
 
 #include "sim/Module.h"
+#include "sim/Options.h"
 
 #include <gtest/gtest.h>
 #include <set>
@@ -46,6 +47,108 @@ TEST(SimModule, BackplaneModulesHaveTheirOwnNames) {
     for (const auto& m : sim::kBackplaneModules)
         names.insert(m.name);
     EXPECT_EQ(names.size(), sim::kBackplaneModules.size());
+}
+
+} // namespace
+
+namespace {
+
+std::vector<sim::ModuleConfig> lineOf(std::initializer_list<const char*> addresses) {
+    sim::Options options;
+    for (const char* a : addresses)
+        options.addresses.push_back(a);
+    return sim::modulesFor(options);
+}
+
+TEST(SimModule, ModulesSharingALineEachAnswerTheirOwnAddress) {
+    sim::Module line(lineOf({"01", "02", "A0"}), {});
+    EXPECT_EQ(line.feed("$01M\r$02M\r$A0M\r$03M\r$a0F\r"),
+              "!01PORTULA-SIM-01\r!02PORTULA-SIM-02\r!A0PORTULA-SIM-A0\r!A0A1.07\r");
+    sim::Module alone(lineOf({"05"}), {});
+    EXPECT_EQ(alone.feed("$05M\r"), "!05PORTULA-SIM\r") << "a lone module keeps its name";
+}
+
+TEST(SimModule, FaultsCountRepliesNotCommands) {
+    struct Case {
+        sim::Faults faults;
+        std::vector<sim::Reply> replies; // to "$02M" (silent), then "$01M" six times
+    };
+    const sim::Reply onTime{"!01PORTULA-SIM\r", 0};
+    const sim::Reply late{"!01PORTULA-SIM\r", 250};
+    const Case cases[] = {
+        {{0, 0, 0}, {onTime, onTime, onTime, onTime, onTime, onTime}},
+        {{3, 0, 0}, {onTime, onTime, onTime, onTime}},
+        {{1, 0, 0}, {}},
+        {{0, 2, 250}, {onTime, late, onTime, late, onTime, late}},
+        // the sixth reply is due to both faults: lost, not late
+        {{3, 2, 250}, {onTime, late, late, onTime}},
+    };
+    for (const Case& c : cases) {
+        sim::Module module(sim::ModuleConfig{}, c.faults);
+        std::vector<sim::Reply> got = module.receive("$02M\r");
+        for (int i = 0; i < 6; ++i)
+            for (sim::Reply& r : module.receive("$01M\r"))
+                got.push_back(r);
+        EXPECT_EQ(got, c.replies) << "drop " << c.faults.dropEvery << " late "
+                                  << c.faults.lateEvery;
+    }
+}
+
+struct OptionCase {
+    std::vector<const char*> args;
+    const char* error; // a part of the message; "" when the command line is good
+};
+
+sim::ParsedOptions parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "portula-sim");
+    return sim::parseOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+}
+
+TEST(SimOptions, RefusesBadValuesNamingTheOption) {
+    const std::string longPath(108, 'x'); // one byte more than a socket address holds
+    const OptionCase cases[] = {
+        {{"--delay-ms", "abc"}, "--delay-ms"},
+        {{"--delay-ms", "-5"}, "--delay-ms"},
+        {{"--delay-ms", "60001"}, "--delay-ms"},
+        {{"--address", "ZZ"}, "--address"},
+        {{"--address", "1"}, "--address"},
+        {{"--address", "01,02,"}, "--address"},
+        {{"--address", "0a", "--address", "0A"}, "given twice"},
+        {{"--baud", "9600x"}, "--baud"},
+        {{"--baud", "1234"}, "--baud"},
+        {{"--baud", ""}, "--baud"},
+        {{"--stop-bits", "3"}, "--stop-bits"},
+        {{"--drop-every", "0"}, "--drop-every"},
+        {{"--late-every", "2"}, "--late-ms"},
+        {{"--backplane", longPath.c_str()}, "--backplane"},
+        {{"--baud"}, "--baud needs a value"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"extra"}, "unexpected argument"},
+        {{"--echo", "--address", "01,02"}, "--echo"},
+    };
+    for (const OptionCase& c : cases) {
+        const std::string error = parse(c.args).error;
+        EXPECT_NE(error.find(c.error), std::string::npos)
+            << c.args.front() << ": " << (error.empty() ? "accepted" : error);
+    }
+}
+
+TEST(SimOptions, AcceptsGoodCommandLines) {
+    auto o = parse({"--address", "0a,1F", "--address", "20", "--baud", "115200", "--stop-bits",
+                    "2", "--checksum", "--drop-every", "4", "--late-every", "3", "--late-ms",
+                    "90", "--delay-ms", "0"});
+    ASSERT_EQ(o.error, "");
+    EXPECT_EQ(o.options.addresses, (std::vector<std::string>{"0A", "1F", "20"}));
+    EXPECT_EQ(o.options.baud, 115200u);
+    EXPECT_EQ(o.options.stopBits, 2);
+    EXPECT_EQ(o.options.faults.dropEvery, 4u);
+    EXPECT_EQ(o.options.faults.lateEvery, 3u);
+    EXPECT_EQ(o.options.faults.lateMs, 90u);
+    const auto modules = sim::modulesFor(o.options);
+    ASSERT_EQ(modules.size(), 3u);
+    EXPECT_TRUE(modules[2].checksum);
+    EXPECT_EQ(parse({"--help"}).options.help, true);
+    EXPECT_EQ(sim::modulesFor(parse({}).options).front().address, "01");
 }
 
 } // namespace

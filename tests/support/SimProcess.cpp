@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -51,6 +52,23 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
         line.push_back(c);
     }
     ::close(out[0]);
+}
+
+bool SimProcess::waitIdle(int withinMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+    const std::string statPath = "/proc/" + std::to_string(m_pid) + "/stat";
+    int sleepingInARow = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream stat(statPath);
+        std::string pid, name, state;
+        stat >> pid >> name >> state; // the program name has no blanks
+        sleepingInARow = state == "S" ? sleepingInARow + 1 : 0;
+        if (sleepingInARow == 2)
+            return true;
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 0, 1); // a scheduler slice for the simulator, not a wait for a result
+    }
+    return false;
 }
 
 SimProcess::~SimProcess() {

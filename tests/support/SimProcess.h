@@ -15,6 +15,9 @@ class SimProcess {
 
     // The pseudo-terminal the simulator answers on; empty when it did not start.
     const std::string& device() const { return m_device; }
+    // True once the simulator sleeps waiting for the line, having taken in all it was sent,
+    // checked twice in a row within the deadline.
+    bool waitIdle(int withinMs) const;
 
   private:
     int m_pid = -1;

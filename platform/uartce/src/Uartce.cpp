@@ -4,6 +4,7 @@
 #include "Framing.h"
 #include "Platform.h"
 #include "PortNames.h"
+#include "Trace.h"
 
 #include <uartce.h>
 
@@ -150,6 +151,7 @@ extern "C" {
 
 uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                   int8_t stopBits) {
+    if (trace::active()) return trace::open(&Open_Com, port, baudRate, dataBits, parity, stopBits);
     const std::string device = devicePathFor(port, getEnv);
     if (port == 0) {
         std::fprintf(stderr, "UARTCE: cannot open COM0: there is no port 0\n");
@@ -181,6 +183,7 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
 }
 
 uint16_t Close_Com(uint8_t port) {
+    if (trace::active()) return trace::close(&Close_Com, port);
     if (port == 0 || !ports[port].open())
         return UARTCE_ERR_NOT_OPEN;
     platform::closeDevice(ports[port].handle);
@@ -189,6 +192,7 @@ uint16_t Close_Com(uint8_t port) {
 }
 
 uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
+    if (trace::active()) return trace::send(&Send_Binary, port, data, count);
     Port* p = openPort(port);
     if (!p)
         return UARTCE_ERR_NOT_OPEN;
@@ -204,6 +208,7 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
 
 uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16_t timeoutMs,
                           uint16_t checksum, uint32_t* out) {
+    if (trace::active()) return trace::command(&Send_Receive_Cmd, port, command, reply, timeoutMs, checksum, out);
     setOut(out, 0);
     if (!reply)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -251,8 +256,9 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     return UARTCE_OK;
 }
 
-uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t /*timeoutMs*/, uint16_t /*checksum*/,
+uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
                      uint32_t* out) {
+    if (trace::active()) return trace::receive(&Receive_Cmd, port, buffer, timeoutMs, checksum, out);
     setOut(out, 0);
     if (!buffer)
         return UARTCE_ERR_BAD_ARGUMENT;

@@ -1,0 +1,473 @@
+#include "cmd/Cli.h"
+
+#include <uartce.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <getopt.h>
+
+namespace cmd {
+
+int exitForStatus(unsigned status) {
+    switch (status) {
+    case UARTCE_OK:
+        return kExitOk;
+    case UARTCE_ERR_NO_REPLY:
+        return kExitNoReply;
+    case UARTCE_ERR_REPLY_CUT:
+        return kExitReplyCut;
+    case UARTCE_ERR_CHECKSUM:
+        return kExitChecksum;
+    case UARTCE_ERR_REPLY_TOO_LONG:
+        return kExitReplyTooLong;
+    case UARTCE_ERR_HANGUP:
+        return kExitHangUp;
+    default:
+        return kExitLineError;
+    }
+}
+
+namespace {
+
+enum Option {
+    kPort = 'p',
+    kBaud = 'b',
+    kStopBits = 1000,
+    kChecksum,
+    kTimeout,
+    kEnding,
+    kHex,
+    kJson,
+    kTrace,
+    kBauds,
+    kAddresses,
+    kInterval,
+    kCount,
+    kDuration,
+    kExpect,
+    kHelp,
+};
+
+const option kLongOptions[] = {
+    {"port", required_argument, nullptr, kPort},
+    {"baud", required_argument, nullptr, kBaud},
+    {"stop-bits", required_argument, nullptr, kStopBits},
+    {"checksum", optional_argument, nullptr, kChecksum},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"ending", required_argument, nullptr, kEnding},
+    {"hex", no_argument, nullptr, kHex},
+    {"json", no_argument, nullptr, kJson},
+    {"trace", required_argument, nullptr, kTrace},
+    {"bauds", required_argument, nullptr, kBauds},
+    {"addresses", required_argument, nullptr, kAddresses},
+    {"interval", required_argument, nullptr, kInterval},
+    {"count", required_argument, nullptr, kCount},
+    {"duration", required_argument, nullptr, kDuration},
+    {"expect", required_argument, nullptr, kExpect},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr std::uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& value) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    return value <= max;
+}
+
+bool parseBaud(std::string_view text, std::uint32_t& baud) {
+    unsigned long value = 0;
+    if (!parseUnsigned(text, 4000000, value))
+        return false;
+    baud = static_cast<std::uint32_t>(value);
+    return std::find(std::begin(kRates), std::end(kRates), baud) != std::end(kRates);
+}
+
+bool parseHexByte(std::string_view text, unsigned& value) {
+    if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[1])))
+        return false;
+    value = static_cast<unsigned>(std::stoul(std::string(text), nullptr, 16));
+    return true;
+}
+
+std::vector<std::string_view> split(std::string_view text, char at) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const std::size_t next = text.find(at);
+        parts.push_back(text.substr(0, next));
+        if (next == std::string_view::npos)
+            return parts;
+        text.remove_prefix(next + 1);
+    }
+}
+
+// "00-FF", "01", "01,05,10-1F": every address once, in increasing order.
+bool parseAddresses(std::string_view text, std::vector<unsigned>& addresses) {
+    std::vector<bool> chosen(256, false);
+    for (std::string_view part : split(text, ',')) {
+        const std::size_t dash = part.find('-');
+        unsigned from = 0, to = 0;
+        if (!parseHexByte(part.substr(0, dash), from))
+            return false;
+        to = from;
+        if (dash != std::string_view::npos && !parseHexByte(part.substr(dash + 1), to))
+            return false;
+        if (to < from)
+            return false;
+        for (unsigned a = from; a <= to; ++a)
+            chosen[a] = true;
+    }
+    addresses.clear();
+    for (unsigned a = 0; a < 256; ++a)
+        if (chosen[a])
+            addresses.push_back(a);
+    return true;
+}
+
+bool parseEnding(std::string_view text, Options& o) {
+    struct Named {
+        const char* name;
+        Ending ending;
+        const char* bytes;
+    };
+    static const Named kNamed[] = {{"cr", Ending::CR, "\r"},        {"none", Ending::None, ""},
+                                   {"lf", Ending::LF, "\n"},        {"lfcr", Ending::LFCR, "\n\r"},
+                                   {"crlf", Ending::CRLF, "\r\n"}};
+    for (const Named& n : kNamed)
+        if (text == n.name) {
+            o.ending = n.ending;
+            o.endingBytes = n.bytes;
+            return true;
+        }
+    if (text.substr(0, 4) != "hex:" || text.size() == 4 || text.size() % 2 != 0)
+        return false;
+    o.ending = Ending::Hex;
+    o.endingBytes.clear();
+    for (std::size_t i = 4; i < text.size(); i += 2) {
+        unsigned byte = 0;
+        if (!parseHexByte(text.substr(i, 2), byte))
+            return false;
+        o.endingBytes.push_back(static_cast<char>(byte));
+    }
+    return true;
+}
+
+Parsed fail(Parsed parsed, int exit, std::string error) {
+    parsed.exit = exit;
+    parsed.error = std::move(error);
+    return parsed;
+}
+
+} // namespace
+
+Parsed parse(int argc, char* const* argv) {
+    Parsed parsed;
+    Options& o = parsed.options;
+    o.endingBytes = "\r";
+    for (unsigned a = 0; a < 256; ++a)
+        o.addresses.push_back(a);
+    int first = 1;
+    if (argc > 1 && std::string_view(argv[1]) == "scan") {
+        o.mode = Mode::Scan;
+        first = 2;
+    } else if (argc > 1 && std::string_view(argv[1]) == "soak") {
+        o.mode = Mode::Soak;
+        first = 2;
+    }
+    std::vector<char*> args(argv + first - 1, argv + argc);
+    args.push_back(nullptr);
+    const int count = static_cast<int>(args.size()) - 1;
+    optind = 0;
+    opterr = 0;
+    for (;;) {
+        const int c = getopt_long(count, args.data(), ":p:b:", kLongOptions, nullptr);
+        if (c == -1)
+            break;
+        // "--checksum off" as well as "--checksum=off": the value is optional, so getopt
+        // would leave a separate word to the commands.
+        if (c == kChecksum && !optarg && optind < count) {
+            const std::string_view next = args[static_cast<std::size_t>(optind)];
+            if (next == "on" || next == "off" || next == "auto")
+                optarg = args[static_cast<std::size_t>(optind++)];
+        }
+        const std::string_view value = optarg ? optarg : "";
+        const std::string quoted = "'" + std::string(value) + "'";
+        unsigned long number = 0;
+        switch (c) {
+        case kPort:
+            if (!choosePort(std::string(value)))
+                return fail(parsed, kExitUsage, "-p: " + quoted + " is not a port name");
+            o.port = value;
+            break;
+        case kBaud:
+            if (!parseBaud(value, o.baud))
+                return fail(parsed, kExitBadBaud, "-b: " + quoted + " is not a baud rate from 1200 to 115200");
+            break;
+        case kStopBits:
+            if (value != "1" && value != "2")
+                return fail(parsed, kExitUsage, "--stop-bits: " + quoted + " is neither 1 nor 2");
+            o.stopBits = value == "2" ? 2 : 1;
+            break;
+        case kChecksum:
+            if (!optarg || value == "on")
+                o.checksum = true, o.scanChecksum = ScanChecksum::On;
+            else if (value == "off")
+                o.checksum = false, o.scanChecksum = ScanChecksum::Off;
+            else if (value == "auto" && o.mode == Mode::Scan)
+                o.scanChecksum = ScanChecksum::Auto;
+            else
+                return fail(parsed, kExitUsage, "--checksum: " + quoted + " is not on, off or auto");
+            break;
+        case kTimeout:
+            if (!parseUnsigned(value, 60000, number) || number == 0)
+                return fail(parsed, kExitUsage, "--timeout: " + quoted + " is not 1 to 60000 milliseconds");
+            o.timeoutMs = static_cast<unsigned>(number);
+            break;
+        case kEnding:
+            if (!parseEnding(value, o))
+                return fail(parsed, kExitUsage, "--ending: " + quoted + " is not cr, none, lf, lfcr, crlf or hex:XX...");
+            break;
+        case kHex:
+            o.hex = true;
+            break;
+        case kJson:
+            o.json = true;
+            break;
+        case kTrace:
+            if (value.empty())
+                return fail(parsed, kExitUsage, "--trace needs a file name");
+            o.trace = value;
+            break;
+        case kBauds:
+            o.bauds.clear();
+            for (std::string_view part : split(value, ',')) {
+                std::uint32_t baud = 0;
+                if (!parseBaud(part, baud))
+                    return fail(parsed, kExitBadBaud, "--bauds: '" + std::string(part) + "' is not a baud rate from 1200 to 115200");
+                if (std::find(o.bauds.begin(), o.bauds.end(), baud) == o.bauds.end())
+                    o.bauds.push_back(baud);
+            }
+            break;
+        case kAddresses:
+            if (!parseAddresses(value, o.addresses))
+                return fail(parsed, kExitBadAddresses, "--addresses: " + quoted + " is not a list of hex addresses or ranges such as 00-FF");
+            break;
+        case kInterval:
+            if (!parseUnsigned(value, 3600000, number))
+                return fail(parsed, kExitUsage, "--interval: " + quoted + " is not a number of milliseconds");
+            o.intervalMs = static_cast<unsigned>(number);
+            break;
+        case kCount:
+            if (!parseUnsigned(value, 4000000000UL, number) || number == 0)
+                return fail(parsed, kExitUsage, "--count: " + quoted + " is not a positive number");
+            o.count = number;
+            break;
+        case kDuration:
+            if (!(o.durationMs = parseDurationMs(value)) || *o.durationMs == 0)
+                return fail(parsed, kExitUsage, "--duration: " + quoted + " is not a duration such as 90s or 10m");
+            break;
+        case kExpect:
+            o.expect = std::string(value);
+            break;
+        case kHelp:
+            o.help = true;
+            return parsed;
+        case ':':
+            return fail(parsed, kExitUsage, std::string(args[static_cast<std::size_t>(optind - 1)]) + " needs a value");
+        default:
+            return fail(parsed, kExitUsage, std::string("unknown option '") + args[static_cast<std::size_t>(optind - 1)] + "'");
+        }
+    }
+    for (int i = optind; i < count; ++i)
+        o.commands.emplace_back(args[static_cast<std::size_t>(i)]);
+    for (const std::string& text : o.commands)
+        if (text.size() > kMaxText)
+            return fail(parsed, kExitTooLong, "a command of " + std::to_string(text.size()) + " bytes; the longest is " + std::to_string(kMaxText));
+    if (o.mode == Mode::Scan && !o.commands.empty())
+        return fail(parsed, kExitUsage, "scan takes no command: '" + o.commands.front() + "'");
+    if (o.mode == Mode::Soak && o.commands.size() != 1)
+        return fail(parsed, kExitUsage, "soak repeats exactly one command");
+    if (o.mode == Mode::Soak && o.count && o.durationMs)
+        return fail(parsed, kExitUsage, "soak takes --count or --duration, not both");
+    if (o.checksum && o.ending != Ending::CR)
+        return fail(parsed, kExitUsage, "--checksum needs --ending cr: the library frames checksummed commands");
+    return parsed;
+}
+
+std::string usageText() {
+    return "usage: portula-cmd [options] COMMAND...   send commands, print the replies\n"
+           "       portula-cmd scan [options]           find the modules on a line\n"
+           "       portula-cmd soak [options] COMMAND   repeat a command and count failures\n"
+           "  -p, --port NAME     COMn, n, or a device path or URL (default COM2)\n"
+           "  -b, --baud N        1200 to 115200 (default 9600)\n"
+           "  --stop-bits 1|2     (default 1)\n"
+           "  --checksum[=on|off|auto]  commands and replies carry checksums (scan: auto)\n"
+           "  --timeout MS        time-out per command (default 200; scan: from the baud rate)\n"
+           "  --ending E          cr (default), none, lf, lfcr, crlf or hex:XX...\n"
+           "  --hex               show replies as hex bytes\n"
+           "  --json              one JSON object per command (scan: per module; soak: totals)\n"
+           "  --trace FILE        append a JSON line per library call to FILE\n"
+           "  --bauds LIST        scan: the rates to try (default 1200,...,115200)\n"
+           "  --addresses RANGES  scan: such as 00-FF (default) or 01,05,10-1F\n"
+           "  --interval MS       soak: time from one command to the next (default 0)\n"
+           "  --count N | --duration T  soak: how many commands, or how long (90s, 10m, 1h)\n"
+           "  --expect TEXT       soak: any other reply counts as a failure\n"
+           "Without a COMMAND, commands are read from standard input, one a line.\n";
+}
+
+std::optional<PortChoice> choosePort(const std::string& name) {
+    std::string_view digits = name;
+    if (name.size() > 3 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0))
+        digits.remove_prefix(3);
+    unsigned long number = 0;
+    if (parseUnsigned(digits, 255, number)) {
+        if (number == 0 || number == kOwnPortNumber)
+            return std::nullopt;
+        return PortChoice{static_cast<std::uint8_t>(number), {}};
+    }
+    if (name.empty() || (name.front() != '/' && name.find("://") == std::string::npos))
+        return std::nullopt;
+    return PortChoice{kOwnPortNumber, name};
+}
+
+std::string showBytes(std::string_view bytes, bool hex) {
+    std::string text;
+    char buffer[8];
+    for (unsigned char c : bytes) {
+        if (hex) {
+            std::snprintf(buffer, sizeof buffer, text.empty() ? "%02X" : " %02X", c);
+            text += buffer;
+        } else if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text.push_back(static_cast<char>(c));
+        } else {
+            std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
+            text += buffer;
+        }
+    }
+    return text;
+}
+
+std::string jsonString(std::string_view bytes) {
+    std::string text = "\"";
+    char buffer[8];
+    for (unsigned char c : bytes) {
+        if (c == '"' || c == '\\') {
+            text.push_back('\\');
+            text.push_back(static_cast<char>(c));
+        } else if (c >= 0x20 && c < 0x7F) {
+            text.push_back(static_cast<char>(c));
+        } else {
+            std::snprintf(buffer, sizeof buffer, "\\u%04X", c);
+            text += buffer;
+        }
+    }
+    return text + "\"";
+}
+
+unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits) {
+    const unsigned commandBytes = 4 + (checksum ? 2 : 0) + 1; // $AAM, checksum, CR
+    const unsigned replyBytes = kScanMaxReply + 1;
+    const unsigned bitsPerByte = stopBits == 2 ? 11 : 10;
+    const unsigned long bits = static_cast<unsigned long>(commandBytes + replyBytes) * bitsPerByte;
+    const unsigned long wireMs = (bits * 1000 + baud - 1) / baud;
+    return static_cast<unsigned>(wireMs) + kTurnaroundMs;
+}
+
+unsigned long scanWorstCaseMs(const Options& o) {
+    unsigned long total = 0;
+    for (std::uint32_t baud : o.bauds) {
+        unsigned long perAddress = 0;
+        for (bool checksum : {false, true}) {
+            const bool tried = o.scanChecksum == ScanChecksum::Auto ||
+                               (o.scanChecksum == ScanChecksum::On) == checksum;
+            if (tried)
+                perAddress += o.timeoutMs ? *o.timeoutMs : scanTimeoutMs(baud, checksum, o.stopBits);
+        }
+        total += perAddress * o.addresses.size();
+    }
+    return total;
+}
+
+void SoakStats::add(const Outcome& outcome) {
+    ++m_sent;
+    if (outcome.expected) {
+        ++m_answered;
+        m_roundTrips.push_back(outcome.roundTripUs);
+        m_run = 0;
+        return;
+    }
+    if (outcome.status == UARTCE_OK)
+        ++m_unexpected;
+    else if (outcome.status == UARTCE_ERR_NO_REPLY)
+        ++m_timeouts;
+    else if (outcome.status == UARTCE_ERR_CHECKSUM)
+        ++m_checksum;
+    else
+        ++m_other;
+    m_longestRun = std::max(m_longestRun, ++m_run);
+}
+
+std::int64_t SoakStats::roundTripUs(double quantile) const {
+    if (m_roundTrips.empty())
+        return 0;
+    std::vector<std::int64_t> sorted = m_roundTrips;
+    std::sort(sorted.begin(), sorted.end());
+    const double rank = quantile * static_cast<double>(sorted.size());
+    std::size_t index = rank <= 1 ? 0 : static_cast<std::size_t>(rank + 0.999999) - 1;
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+std::string SoakStats::text() const {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "sent %lu  answered %lu  time-outs %lu  checksum errors %lu  unexpected %lu  "
+                  "other errors %lu  longest failure run %lu\n"
+                  "round trip us: min %lld  median %lld  p99 %lld  max %lld\n",
+                  m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun,
+                  static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
+                  static_cast<long long>(roundTripUs(0.99)), static_cast<long long>(roundTripUs(1)));
+    return line;
+}
+
+std::string SoakStats::json() const {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "{\"sent\":%lu,\"answered\":%lu,\"timeouts\":%lu,\"checksum_errors\":%lu,"
+                  "\"unexpected\":%lu,\"other_errors\":%lu,\"longest_failure_run\":%lu,"
+                  "\"rtt_us\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld}}\n",
+                  m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun,
+                  static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
+                  static_cast<long long>(roundTripUs(0.99)), static_cast<long long>(roundTripUs(1)));
+    return line;
+}
+
+std::optional<unsigned long> parseDurationMs(std::string_view text) {
+    struct Unit {
+        const char* suffix;
+        unsigned long ms;
+    };
+    static const Unit kUnits[] = {{"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000}};
+    for (const Unit& u : kUnits) {
+        const std::string_view suffix = u.suffix;
+        if (text.size() > suffix.size() && text.substr(text.size() - suffix.size()) == suffix) {
+            unsigned long value = 0;
+            if (parseUnsigned(text.substr(0, text.size() - suffix.size()), 1000000, value))
+                return value * u.ms;
+        }
+    }
+    unsigned long seconds = 0;
+    if (parseUnsigned(text, 1000000, seconds))
+        return seconds * 1000;
+    return std::nullopt;
+}
+
+} // namespace cmd

@@ -1,0 +1,128 @@
+#pragma once
+// portula-cmd's pure side: the command line, port names, output formats, the scan's timing
+// rule and the soak's statistics.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cmd {
+
+// Exit statuses. 10 to 15 are the serial library's codes for the same outcomes.
+enum Exit : int {
+    kExitOk = 0,
+    kExitUsage = 2,        // unknown option, missing or malformed value
+    kExitBadAddresses = 3, // bad address range
+    kExitBadBaud = 4,      // a baud rate the library does not offer
+    kExitTooLong = 5,      // command text too long
+    kExitPortRefused = 6,  // the port could not be opened (missing, busy, no permission)
+    kExitNoReply = 10,
+    kExitReplyCut = 11,
+    kExitChecksum = 12,
+    kExitReplyTooLong = 13,
+    kExitHangUp = 14,
+    kExitLineError = 15,   // the write failed or stalled, a read failed
+    kExitSoakFailures = 16, // soak: at least one command failed
+    kExitNothingFound = 17, // scan: no module answered
+    kExitInterrupted = 130, // Ctrl-C; what was found or counted so far is printed
+};
+
+// The exit status for a library status code of one exchange.
+int exitForStatus(unsigned status);
+
+enum class Mode { Command, Scan, Soak };
+enum class Ending { CR, None, LF, LFCR, CRLF, Hex };
+enum class ScanChecksum { Auto, On, Off };
+
+inline constexpr std::size_t kMaxText = 4096; // the library's longest command
+inline constexpr unsigned kDefaultTimeoutMs = 200;
+
+struct Options {
+    Mode mode = Mode::Command;
+    std::string port = "COM2";
+    std::uint32_t baud = 9600;
+    int stopBits = 1;
+    bool checksum = false;
+    ScanChecksum scanChecksum = ScanChecksum::Auto;
+    std::optional<unsigned> timeoutMs;
+    Ending ending = Ending::CR;
+    std::string endingBytes; // what Ending::Hex appends
+    bool hex = false;
+    bool json = false;
+    std::string trace;
+    std::vector<std::string> commands; // empty in command mode: one a line on standard input
+    std::vector<std::uint32_t> bauds{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    std::vector<unsigned> addresses; // scan; 0x00 to 0xFF by default
+    unsigned intervalMs = 0;
+    std::optional<unsigned long> count;
+    std::optional<unsigned long> durationMs;
+    std::optional<std::string> expect;
+    bool help = false;
+};
+
+struct Parsed {
+    Options options;
+    int exit = kExitOk; // non-zero: error holds one line saying why
+    std::string error;
+};
+
+Parsed parse(int argc, char* const* argv);
+std::string usageText();
+
+// A port name the dialog would accept: COMn (or n) goes through the library's map; any other
+// path or URL is handed to the library through the variable of the tool's own port number.
+inline constexpr std::uint8_t kOwnPortNumber = 250;
+struct PortChoice {
+    std::uint8_t number = 0;
+    std::string device; // empty: the library's own map for COMn
+};
+std::optional<PortChoice> choosePort(const std::string& name);
+
+// A reply as text (control bytes as \xNN) or as hex pairs.
+std::string showBytes(std::string_view bytes, bool hex);
+// A JSON string literal for bytes: printable ASCII kept, every other byte as \u00NN.
+std::string jsonString(std::string_view bytes);
+
+// The scan's time-out at a baud rate: the wire time of the longest command and of a reply of
+// kScanMaxReply bytes at 10 bits a byte (11 with two stop bits), plus kTurnaroundMs for the
+// module to answer.
+inline constexpr unsigned kScanMaxReply = 32;
+inline constexpr unsigned kTurnaroundMs = 20;
+unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits);
+// Upper bound of a scan's duration: every address silent at every rate and setting tried.
+unsigned long scanWorstCaseMs(const Options& options);
+
+// Soak figures.
+struct Outcome {
+    unsigned status;
+    bool expected; // status 0 and, with --expect, the reply it expected
+    std::int64_t roundTripUs;
+};
+class SoakStats {
+  public:
+    void add(const Outcome& outcome);
+    unsigned long sent() const { return m_sent; }
+    unsigned long answered() const { return m_answered; }
+    unsigned long timeouts() const { return m_timeouts; }
+    unsigned long checksumErrors() const { return m_checksum; }
+    unsigned long unexpected() const { return m_unexpected; }
+    unsigned long otherErrors() const { return m_other; }
+    unsigned long failures() const { return m_sent - m_answered; }
+    unsigned long longestFailureRun() const { return m_longestRun; }
+    // Round trips of the answered commands: 0 min, 0.5 median, 0.99, 1 max (nearest rank).
+    std::int64_t roundTripUs(double quantile) const;
+    std::string text() const;
+    std::string json() const;
+
+  private:
+    unsigned long m_sent = 0, m_answered = 0, m_timeouts = 0, m_checksum = 0, m_unexpected = 0,
+                  m_other = 0, m_run = 0, m_longestRun = 0;
+    std::vector<std::int64_t> m_roundTrips;
+};
+
+// Parses "10m", "30s", "500ms", "1h" or plain seconds.
+std::optional<unsigned long> parseDurationMs(std::string_view text);
+
+} // namespace cmd

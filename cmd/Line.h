@@ -1,0 +1,22 @@
+#pragma once
+// One exchange on an open port through the serial library.
+
+#include "cmd/Cli.h"
+
+#include <cstdint>
+#include <string>
+
+namespace cmd {
+
+struct Exchange {
+    unsigned status = 0; // a uartce_status
+    std::string reply;   // without its CR
+    std::int64_t roundTripUs = 0;
+};
+
+// CR: the library frames the command and collects the reply. Other endings: the bytes go out
+// as they are, and what arrives is collected up to a CR or until the time-out.
+Exchange exchange(std::uint8_t port, const std::string& text, const Options& options,
+                  unsigned timeoutMs, bool checksum);
+
+} // namespace cmd

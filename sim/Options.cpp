@@ -1,0 +1,206 @@
+#include "sim/Options.h"
+
+#include "posix/LineSettings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <getopt.h>
+#include <sys/un.h>
+
+namespace sim {
+
+namespace {
+
+enum Option {
+    kAddress = 1000,
+    kBaud,
+    kStopBits,
+    kChecksum,
+    kEcho,
+    kDelayMs,
+    kDropEvery,
+    kLateEvery,
+    kLateMs,
+    kBackplane,
+    kVerbose,
+    kHelp,
+};
+
+const option kLongOptions[] = {
+    {"address", required_argument, nullptr, kAddress},
+    {"baud", required_argument, nullptr, kBaud},
+    {"stop-bits", required_argument, nullptr, kStopBits},
+    {"checksum", no_argument, nullptr, kChecksum},
+    {"echo", no_argument, nullptr, kEcho},
+    {"delay-ms", required_argument, nullptr, kDelayMs},
+    {"drop-every", required_argument, nullptr, kDropEvery},
+    {"late-every", required_argument, nullptr, kLateEvery},
+    {"late-ms", required_argument, nullptr, kLateMs},
+    {"backplane", required_argument, nullptr, kBackplane},
+    {"verbose", no_argument, nullptr, kVerbose},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Decimal digits only: strtoul would take signs, blanks and trailing junk.
+bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& value) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    return value <= max;
+}
+
+bool isHexPair(const std::string& text) {
+    return text.size() == 2 && std::isxdigit(static_cast<unsigned char>(text[0])) &&
+           std::isxdigit(static_cast<unsigned char>(text[1]));
+}
+
+std::string upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Adds each address of a comma list; the error names the culprit.
+std::string addAddresses(const std::string& list, std::vector<std::string>& addresses) {
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = list.find(',', from);
+        const std::string item = upper(list.substr(from, comma - from));
+        if (!isHexPair(item))
+            return "--address: '" + item + "' is not two hex digits";
+        if (std::find(addresses.begin(), addresses.end(), item) != addresses.end())
+            return "--address: " + item + " given twice";
+        addresses.push_back(item);
+        if (comma == std::string::npos)
+            return {};
+        from = comma + 1;
+    }
+}
+
+} // namespace
+
+ParsedOptions parseOptions(int argc, char* const* argv) {
+    ParsedOptions parsed;
+    Options& o = parsed.options;
+    std::string& error = parsed.error;
+    optind = 0; // a full restart of getopt's scan, so the parser can run more than once
+    opterr = 0;
+    for (;;) {
+        const int previous = optind == 0 ? 1 : optind;
+        const int c = getopt_long(argc, argv, "+:", kLongOptions, nullptr);
+        if (c == -1)
+            break;
+        const std::string value = optarg ? optarg : "";
+        unsigned long number = 0;
+        switch (c) {
+        case kAddress:
+            error = addAddresses(value, o.addresses);
+            break;
+        case kBaud: {
+            speed_t speed;
+            if (!parseUnsigned(value, 4000000, number) ||
+                !uartce::platform::baudConstant(static_cast<std::uint32_t>(number), speed))
+                error = "--baud: '" + value + "' is not a supported baud rate";
+            o.baud = static_cast<std::uint32_t>(number);
+            break;
+        }
+        case kStopBits:
+            if (value != "1" && value != "2")
+                error = "--stop-bits: '" + value + "' is neither 1 nor 2";
+            o.stopBits = value == "2" ? 2 : 1;
+            break;
+        case kChecksum:
+            o.checksum = true;
+            break;
+        case kEcho:
+            o.echo = true;
+            break;
+        case kDelayMs:
+        case kLateMs:
+            if (!parseUnsigned(value, 60000, number))
+                error = std::string(c == kDelayMs ? "--delay-ms" : "--late-ms") + ": '" + value +
+                        "' is not a number of milliseconds from 0 to 60000";
+            (c == kDelayMs ? o.delayMs : o.faults.lateMs) = static_cast<unsigned>(number);
+            break;
+        case kDropEvery:
+        case kLateEvery:
+            if (!parseUnsigned(value, 1000000, number) || number == 0)
+                error = std::string(c == kDropEvery ? "--drop-every" : "--late-every") + ": '" +
+                        value + "' is not a count from 1 to 1000000";
+            (c == kDropEvery ? o.faults.dropEvery : o.faults.lateEvery) =
+                static_cast<unsigned>(number);
+            break;
+        case kBackplane:
+            if (value.empty() || value.size() >= sizeof(sockaddr_un{}.sun_path))
+                error = "--backplane: a socket path must have 1 to " +
+                        std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes";
+            o.backplane = value;
+            break;
+        case kVerbose:
+            o.verbose = true;
+            break;
+        case kHelp:
+            o.help = true;
+            break;
+        case ':':
+            error = std::string(argv[previous]) + " needs a value";
+            break;
+        default:
+            error = std::string("unknown option '") + argv[previous] + "'";
+            break;
+        }
+        if (!error.empty())
+            return parsed;
+    }
+    if (optind < argc)
+        error = std::string("unexpected argument '") + argv[optind] + "'";
+    else if (o.faults.lateEvery != 0 && o.faults.lateMs == 0)
+        error = "--late-every needs --late-ms";
+    else if (o.echo && o.addresses.size() > 1)
+        error = "--echo plays one device: give at most one --address";
+    return parsed;
+}
+
+std::string usageText() {
+    return "usage: portula-sim [options]\n"
+           "  --address AA[,BB...] module addresses, two hex digits each (default 01); repeat\n"
+           "                   or list several to put several modules on the line\n"
+           "  --baud N         the modules' baud rate (default 9600)\n"
+           "  --stop-bits N    1 or 2 (default 1)\n"
+           "  --checksum       commands and replies carry checksums\n"
+           "  --echo           return every byte received instead of answering commands\n"
+           "  --delay-ms N     answer N milliseconds after each command\n"
+           "  --drop-every N   lose every Nth reply\n"
+           "  --late-every N   send every Nth reply late, by --late-ms M milliseconds\n"
+           "  --late-ms M      how late a late reply comes\n"
+           "  --backplane PATH hold a module in each of slots 1 to 7, switched through the\n"
+           "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
+           "                   terminal); the module in the selected slot answers\n"
+           "  --verbose        log the bytes received and sent on standard error\n"
+           "  --help           print this and exit\n";
+}
+
+std::vector<ModuleConfig> modulesFor(const Options& options) {
+    std::vector<std::string> addresses = options.addresses;
+    if (addresses.empty())
+        addresses.push_back("01");
+    std::vector<ModuleConfig> modules;
+    for (const std::string& address : addresses) {
+        ModuleConfig m;
+        m.address = address;
+        m.checksum = options.checksum;
+        m.echo = options.echo;
+        if (addresses.size() > 1)
+            m.identity.name = nameOnSharedLine(address);
+        modules.push_back(m);
+    }
+    return modules;
+}
+
+} // namespace sim

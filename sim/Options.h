@@ -1,0 +1,38 @@
+#pragma once
+// The simulator's command line: pure, so every refusal can be checked without a process.
+
+#include "sim/Module.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Options {
+    std::vector<std::string> addresses; // two uppercase hex digits each; empty: 01
+    bool checksum = false;
+    bool echo = false;
+    std::uint32_t baud = 9600;
+    int stopBits = 1;
+    unsigned delayMs = 0;
+    Faults faults;
+    std::string backplane;
+    bool verbose = false;
+    bool help = false;
+};
+
+struct ParsedOptions {
+    Options options;
+    std::string error; // one line naming the option; empty when the command line is good
+};
+
+ParsedOptions parseOptions(int argc, char* const* argv);
+
+std::string usageText();
+
+// The modules the options put on the line. A module alone keeps the default name; modules
+// sharing the line are named after their addresses, so a scan can tell them apart.
+std::vector<ModuleConfig> modulesFor(const Options& options);
+
+} // namespace sim

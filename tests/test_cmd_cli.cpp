@@ -1,0 +1,168 @@
+// portula-cmd's command line, formats and figures.
+
+#include "cmd/Cli.h"
+
+#include <gtest/gtest.h>
+#include <uartce.h>
+
+namespace {
+
+cmd::Parsed parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "portula-cmd");
+    return cmd::parse(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+}
+
+TEST(CmdOptions, BadInputGetsItsOwnExitStatus) {
+    const std::string tooLong(cmd::kMaxText + 1, 'x');
+    struct Case {
+        std::vector<const char*> args;
+        int exit;
+        const char* names; // a part of the message
+    };
+    const Case cases[] = {
+        {{"--bogus", "$01M"}, cmd::kExitUsage, "'--bogus'"},
+        {{"-p"}, cmd::kExitUsage, "needs a value"},
+        {{"-p", "COM0", "$01M"}, cmd::kExitUsage, "-p"},
+        {{"-p", "ttyS0", "$01M"}, cmd::kExitUsage, "-p"},
+        {{"--timeout", "0", "$01M"}, cmd::kExitUsage, "--timeout"},
+        {{"--ending", "hex:1", "$01M"}, cmd::kExitUsage, "--ending"},
+        {{"--ending", "hex:ZZ", "$01M"}, cmd::kExitUsage, "--ending"},
+        {{"--ending", "lf", "--checksum", "$01M"}, cmd::kExitUsage, "--checksum"},
+        {{"-b", "9600x", "$01M"}, cmd::kExitBadBaud, "-b"},
+        {{"-b", "300", "$01M"}, cmd::kExitBadBaud, "-b"},
+        {{"scan", "--bauds", "9600,1234"}, cmd::kExitBadBaud, "'1234'"},
+        {{"scan", "--addresses", "00-FG"}, cmd::kExitBadAddresses, "--addresses"},
+        {{"scan", "--addresses", "20-10"}, cmd::kExitBadAddresses, "--addresses"},
+        {{"scan", "--addresses", "1"}, cmd::kExitBadAddresses, "--addresses"},
+        {{"scan", "$01M"}, cmd::kExitUsage, "no command"},
+        {{tooLong.c_str()}, cmd::kExitTooLong, "4097 bytes"},
+        {{"soak", "--count", "0", "$01M"}, cmd::kExitUsage, "--count"},
+        {{"soak", "--duration", "10x", "$01M"}, cmd::kExitUsage, "--duration"},
+        {{"soak", "--count", "3", "--duration", "1m", "$01M"}, cmd::kExitUsage, "not both"},
+        {{"soak", "$01M", "$02M"}, cmd::kExitUsage, "exactly one"},
+    };
+    for (const Case& c : cases) {
+        const cmd::Parsed p = parse(c.args);
+        EXPECT_EQ(p.exit, c.exit) << c.args.front() << ": " << p.error;
+        EXPECT_NE(p.error.find(c.names), std::string::npos) << p.error;
+    }
+}
+
+TEST(CmdOptions, GoodCommandLines) {
+    auto p = parse({"-p", "com3", "-b", "115200", "--stop-bits", "2", "--checksum", "--timeout",
+                    "50", "--json", "$01M", "$01F"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(p.options.mode, cmd::Mode::Command);
+    EXPECT_EQ(p.options.baud, 115200u);
+    EXPECT_EQ(p.options.stopBits, 2);
+    EXPECT_TRUE(p.options.checksum);
+    EXPECT_EQ(p.options.timeoutMs, 50u);
+    EXPECT_EQ(p.options.commands, (std::vector<std::string>{"$01M", "$01F"}));
+
+    p = parse({"--ending", "hex:1A0d", "$01M"});
+    EXPECT_EQ(p.options.endingBytes, "\x1A\r");
+    p = parse({"--ending", "lfcr", "$01M"});
+    EXPECT_EQ(p.options.endingBytes, "\n\r");
+
+    p = parse({"scan", "--bauds", "9600,115200", "--addresses", "1F,00-02,01", "--checksum=off"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(p.options.mode, cmd::Mode::Scan);
+    EXPECT_EQ(p.options.bauds, (std::vector<std::uint32_t>{9600, 115200}));
+    EXPECT_EQ(p.options.addresses, (std::vector<unsigned>{0, 1, 2, 0x1F}));
+    EXPECT_EQ(p.options.scanChecksum, cmd::ScanChecksum::Off);
+    EXPECT_EQ(parse({"scan"}).options.addresses.size(), 256u);
+    EXPECT_EQ(parse({"scan", "--checksum", "on"}).options.scanChecksum, cmd::ScanChecksum::On);
+    EXPECT_EQ(parse({"--checksum", "$01M"}).options.commands, std::vector<std::string>{"$01M"});
+
+    p = parse({"soak", "--duration", "10m", "--interval", "100", "--expect", "!01X", "$01M"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(p.options.durationMs, 600000u);
+    EXPECT_EQ(p.options.expect, "!01X");
+}
+
+TEST(CmdPorts, NamesTheDialogAccepts) {
+    struct Case {
+        const char* name;
+        std::optional<unsigned> number;
+        const char* device;
+    };
+    const Case cases[] = {
+        {"COM2", 2, ""},
+        {"com20", 20, ""},
+        {"7", 7, ""},
+        {"/dev/ttyUSB0", cmd::kOwnPortNumber, "/dev/ttyUSB0"},
+        {"rfc2217://host:4001", cmd::kOwnPortNumber, "rfc2217://host:4001"},
+        {"socket://10.0.0.5:502", cmd::kOwnPortNumber, "socket://10.0.0.5:502"},
+        {"COM0", std::nullopt, ""},
+        {"COM256", std::nullopt, ""},
+        {"COM250", std::nullopt, ""}, // the tool's own number for paths
+        {"ttyUSB0", std::nullopt, ""},
+        {"", std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        const auto choice = cmd::choosePort(c.name);
+        ASSERT_EQ(choice.has_value(), c.number.has_value()) << c.name;
+        if (choice) {
+            EXPECT_EQ(choice->number, *c.number) << c.name;
+            EXPECT_EQ(choice->device, c.device) << c.name;
+        }
+    }
+}
+
+TEST(CmdFormat, BytesShownAsTextHexAndJson) {
+    const std::string bytes("!01\"\\\r\0\xFF", 8);
+    EXPECT_EQ(cmd::showBytes(bytes, false), "!01\"\\x5C\\x0D\\x00\\xFF");
+    EXPECT_EQ(cmd::showBytes(bytes, true), "21 30 31 22 5C 0D 00 FF");
+    EXPECT_EQ(cmd::jsonString(bytes), "\"!01\\\"\\\\\\u000D\\u0000\\u00FF\"");
+}
+
+TEST(CmdScan, TimeOutFollowsTheWireTimeOfACommandAndItsReply) {
+    struct Case {
+        std::uint32_t baud;
+        bool checksum;
+        int stopBits;
+        unsigned ms;
+    };
+    // (5 or 7 command bytes + 33 reply bytes) x 10 or 11 bits, rounded up, + 20 ms
+    const Case cases[] = {
+        {115200, false, 1, 4 + 20},  {9600, false, 1, 40 + 20},  {9600, true, 1, 42 + 20},
+        {9600, true, 2, 46 + 20},    {1200, false, 1, 317 + 20},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cmd::scanTimeoutMs(c.baud, c.checksum, c.stopBits), c.ms) << c.baud;
+
+    cmd::Options o = parse({"scan"}).options;
+    o.bauds = {9600, 115200};
+    o.scanChecksum = cmd::ScanChecksum::Auto;
+    EXPECT_EQ(cmd::scanWorstCaseMs(o), 256u * (60 + 62 + 24 + 24));
+    o.scanChecksum = cmd::ScanChecksum::Off;
+    o.timeoutMs = 100;
+    o.addresses = {1, 2, 3};
+    EXPECT_EQ(cmd::scanWorstCaseMs(o), 2u * 3 * 100);
+}
+
+TEST(CmdSoak, CountsEachKindOfFailureAndTheLongestRun) {
+    cmd::SoakStats stats;
+    const cmd::Outcome sequence[] = {
+        {UARTCE_OK, true, 300},           {UARTCE_ERR_NO_REPLY, false, 0},
+        {UARTCE_ERR_CHECKSUM, false, 0},  {UARTCE_OK, false, 0}, // a reply it did not expect
+        {UARTCE_OK, true, 100},           {UARTCE_ERR_HANGUP, false, 0},
+        {UARTCE_OK, true, 200},           {UARTCE_OK, true, 900},
+    };
+    for (const cmd::Outcome& o : sequence)
+        stats.add(o);
+    EXPECT_EQ(stats.sent(), 8u);
+    EXPECT_EQ(stats.answered(), 4u);
+    EXPECT_EQ(stats.timeouts(), 1u);
+    EXPECT_EQ(stats.checksumErrors(), 1u);
+    EXPECT_EQ(stats.unexpected(), 1u);
+    EXPECT_EQ(stats.otherErrors(), 1u);
+    EXPECT_EQ(stats.longestFailureRun(), 3u);
+    EXPECT_EQ(stats.roundTripUs(0), 100);
+    EXPECT_EQ(stats.roundTripUs(0.5), 200);
+    EXPECT_EQ(stats.roundTripUs(0.99), 900);
+    EXPECT_EQ(stats.roundTripUs(1), 900);
+    EXPECT_EQ(cmd::SoakStats{}.roundTripUs(0.5), 0);
+}
+
+} // namespace
