@@ -16,6 +16,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -99,11 +100,17 @@ int main(int argc, char** argv) {
         std::fputs(sim::usageText().c_str(), stdout);
         return 0;
     }
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    // The slave side stays open here: it keeps the line up between the terminal's opens and lets
+    // the modules read the line settings the terminal chose.
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
         std::perror("portula-sim: pseudo-terminal");
         return 1;
     }
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     // Packet mode reports the terminal's flushes (each open, each command): a cue that what
     // the modules still had to say is no longer wanted.
     int one = 1;
@@ -112,14 +119,7 @@ int main(int argc, char** argv) {
         std::perror("portula-sim: pseudo-terminal mode");
         return 1;
     }
-    const std::string path = ::ptsname(master);
-    // Holding the slave side open keeps the line up between the terminal's opens and lets the
-    // modules read the line settings the terminal chose.
-    const int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        std::perror("portula-sim: slave side");
-        return 1;
-    }
+    const std::string path = name;
     termios t{};
     ::tcgetattr(slave, &t);
     termios raw{};

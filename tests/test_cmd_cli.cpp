@@ -125,8 +125,8 @@ TEST(CmdScan, TimeOutFollowsTheWireTimeOfACommandAndItsReply) {
     };
     // (5 or 7 command bytes + 33 reply bytes) x 10 or 11 bits, rounded up, + 20 ms
     const Case cases[] = {
-        {115200, false, 1, 4 + 20},  {9600, false, 1, 40 + 20},  {9600, true, 1, 42 + 20},
-        {9600, true, 2, 46 + 20},    {1200, false, 1, 317 + 20},
+        {115200, false, 1, 4 + 20}, {9600, false, 1, 40 + 20},  {9600, true, 1, 42 + 20},
+        {9600, true, 2, 46 + 20},   {1200, false, 1, 317 + 20},
     };
     for (const Case& c : cases)
         EXPECT_EQ(cmd::scanTimeoutMs(c.baud, c.checksum, c.stopBits), c.ms) << c.baud;
@@ -144,10 +144,10 @@ TEST(CmdScan, TimeOutFollowsTheWireTimeOfACommandAndItsReply) {
 TEST(CmdSoak, CountsEachKindOfFailureAndTheLongestRun) {
     cmd::SoakStats stats;
     const cmd::Outcome sequence[] = {
-        {UARTCE_OK, true, 300},           {UARTCE_ERR_NO_REPLY, false, 0},
-        {UARTCE_ERR_CHECKSUM, false, 0},  {UARTCE_OK, false, 0}, // a reply it did not expect
-        {UARTCE_OK, true, 100},           {UARTCE_ERR_HANGUP, false, 0},
-        {UARTCE_OK, true, 200},           {UARTCE_OK, true, 900},
+        {UARTCE_OK, true, 300},          {UARTCE_ERR_NO_REPLY, false, 0},
+        {UARTCE_ERR_CHECKSUM, false, 0}, {UARTCE_OK, false, 0}, // a reply it did not expect
+        {UARTCE_OK, true, 100},          {UARTCE_ERR_HANGUP, false, 0},
+        {UARTCE_OK, true, 200},          {UARTCE_OK, true, 900},
     };
     for (const cmd::Outcome& o : sequence)
         stats.add(o);

@@ -2,10 +2,14 @@
 
 #include "support/SimProcess.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <uartce.h>
+#include <unistd.h>
 
 namespace {
 
@@ -61,9 +65,11 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
     }
     // The dialog's port names reach the same device through the library's map.
     ::setenv("UARTCE_COM12", port.c_str(), 1);
-    EXPECT_EQ(run({"-p", "COM12", "--json", "$02M"}).out.find(
-                  "{\"command\":\"$02M\",\"reply\":\"!02PORTULA-SIM-02\",\"status\":0,\"rtt_us\":"),
-              0u);
+    EXPECT_EQ(
+        run({"-p", "COM12", "--json", "$02M"})
+            .out.find(
+                "{\"command\":\"$02M\",\"reply\":\"!02PORTULA-SIM-02\",\"status\":0,\"rtt_us\":"),
+        0u);
     // A port held by another program is refused.
     ASSERT_EQ(Open_Com(12, 9600, 8, 0, 1), UARTCE_OK);
     EXPECT_EQ(run({"-p", "COM12", "$01M"}).exit, 6);
@@ -75,14 +81,15 @@ TEST(CmdProgram, ScanFindsEveryModuleAndItsChecksumSetting) {
     SimProcess sim(PORTULA_SIM_PATH, {"--baud", "19200", "--address", "03,11,1F", "--checksum"});
     ASSERT_FALSE(sim.device().empty());
     const Finished r = run({"scan", "-p", sim.device(), "--bauds", "9600,19200", "--addresses",
-                       "00-1F", "--timeout", "100", "--json"});
+                            "00-1F", "--timeout", "100", "--json"});
     EXPECT_EQ(r.exit, 0);
-    EXPECT_EQ(r.out,
-              "{\"address\":\"03\",\"baud\":19200,\"checksum\":true,\"name\":\"PORTULA-SIM-03\"}\n"
-              "{\"address\":\"11\",\"baud\":19200,\"checksum\":true,\"name\":\"PORTULA-SIM-11\"}\n"
-              "{\"address\":\"1F\",\"baud\":19200,\"checksum\":true,\"name\":\"PORTULA-SIM-1F\"}\n");
-    const Finished none = run({"scan", "-p", sim.device(), "--bauds", "9600", "--addresses", "00-03",
-                          "--timeout", "50", "--json"});
+    EXPECT_EQ(
+        r.out,
+        "{\"address\":\"03\",\"baud\":19200,\"checksum\":true,\"name\":\"PORTULA-SIM-03\"}\n"
+        "{\"address\":\"11\",\"baud\":19200,\"checksum\":true,\"name\":\"PORTULA-SIM-11\"}\n"
+        "{\"address\":\"1F\",\"baud\":19200,\"checksum\":true,\"name\":\"PORTULA-SIM-1F\"}\n");
+    const Finished none = run({"scan", "-p", sim.device(), "--bauds", "9600", "--addresses",
+                               "00-03", "--timeout", "50", "--json"});
     EXPECT_EQ(none.exit, 17);
     EXPECT_EQ(none.out, "");
 }
@@ -91,18 +98,60 @@ TEST(CmdProgram, SoakCountsExactlyTheRepliesALossyLineDrops) {
     SimProcess sim(PORTULA_SIM_PATH, {"--drop-every", "4"});
     ASSERT_FALSE(sim.device().empty());
     const Finished r = run({"soak", "-p", sim.device(), "--count", "20", "--timeout", "150",
-                       "--expect", "!01PORTULA-SIM", "--json", "$01M"});
+                            "--expect", "!01PORTULA-SIM", "--json", "$01M"});
     EXPECT_EQ(r.exit, 16);
     EXPECT_EQ(r.out.find("{\"sent\":20,\"answered\":15,\"timeouts\":5,\"checksum_errors\":0,"
                          "\"unexpected\":0,\"other_errors\":0,\"longest_failure_run\":1,"),
               0u)
         << r.out;
-    const Finished wrong = run({"soak", "-p", sim.device(), "--count", "3", "--expect", "!01OTHER",
-                           "--json", "$01F"});
+    const Finished wrong =
+        run({"soak", "-p", sim.device(), "--count", "3", "--expect", "!01OTHER", "--json", "$01F"});
     EXPECT_EQ(wrong.out.find("{\"sent\":3,\"answered\":0,\"timeouts\":0,\"checksum_errors\":0,"
                              "\"unexpected\":3,"),
               0u)
         << wrong.out;
+}
+
+// Ctrl-C in the middle of a scan: the scan stops at once and what it found so far is printed.
+TEST(CmdProgram, AnInterruptedScanStopsWithItsResultsSoFar) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "00"});
+    ASSERT_FALSE(sim.device().empty());
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        ::execl(PORTULA_CMD_PATH, PORTULA_CMD_PATH, "scan", "-p", sim.device().c_str(), "--bauds",
+                "9600,19200", "--addresses", "00-FF", "--timeout", "100", "--json",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    // The whole scan would take 51 s; stop it as soon as it has found the module at 00.
+    const auto started = std::chrono::steady_clock::now();
+    std::string text;
+    char chunk[512];
+    while (text.find('\n') == std::string::npos) {
+        pollfd p{out[0], POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0)
+            break;
+        const ssize_t n = ::read(out[0], chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::kill(pid, SIGINT);
+    for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_EQ(text,
+              "{\"address\":\"00\",\"baud\":9600,\"checksum\":false,\"name\":\"PORTULA-SIM\"}\n");
 }
 
 } // namespace

@@ -134,9 +134,9 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
 }
 
 TEST(SimOptions, AcceptsGoodCommandLines) {
-    auto o = parse({"--address", "0a,1F", "--address", "20", "--baud", "115200", "--stop-bits",
-                    "2", "--checksum", "--drop-every", "4", "--late-every", "3", "--late-ms",
-                    "90", "--delay-ms", "0"});
+    auto o = parse({"--address", "0a,1F", "--address", "20", "--baud", "115200", "--stop-bits", "2",
+                    "--checksum", "--drop-every", "4", "--late-every", "3", "--late-ms", "90",
+                    "--delay-ms", "0"});
     ASSERT_EQ(o.error, "");
     EXPECT_EQ(o.options.addresses, (std::vector<std::string>{"0A", "1F", "20"}));
     EXPECT_EQ(o.options.baud, 115200u);

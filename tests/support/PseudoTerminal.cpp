@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -12,10 +13,15 @@ namespace testsupport {
 using Clock = std::chrono::steady_clock;
 
 PseudoTerminal::PseudoTerminal() {
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+    // openpty hands back the slave side open too; the code under test opens its own, so this
+    // one is closed at once.
+    int slave = -1;
+    char name[128] = {};
+    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
         throw std::runtime_error("cannot create a pseudo-terminal");
-    m_path = ::ptsname(m_master);
+    ::close(slave);
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
+    m_path = name;
 }
 
 PseudoTerminal::~PseudoTerminal() {
