@@ -20,6 +20,7 @@ struct Script {
     std::string commandReply;      // written into the reply buffer
     std::string receiveChunk;      // handed out by the next Receive_Cmd (then emptied)
     std::uint32_t dataWaiting = 0; // what DataSizeInCom reports
+    std::string lastError;         // what UARTCE_LastError hands out
 };
 
 Script& script();
