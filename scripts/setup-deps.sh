@@ -2,7 +2,7 @@
 # Installs what building and testing need on Debian 12, when it is missing.
 set -euo pipefail
 
-packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev ser2net)
 
 missing=()
 for p in "${packages[@]}"; do
