@@ -196,8 +196,9 @@ TEST_F(RemoteTest, ServersThatCannotServeAreRefusedOpensWithTheirReason) {
         EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), c.status) << c.device;
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
-        if (c.status == UARTCE_ERR_NO_DEVICE)
+        if (c.status == UARTCE_ERR_NO_DEVICE) {
             EXPECT_NE(err.find("; check UARTCE_COM9"), std::string::npos) << err;
+        }
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(DataSizeInCom(kPort), 0u);
     }
