@@ -70,6 +70,15 @@ std::string lastError(std::uint8_t port) {
     return text;
 }
 
+// Polls DataSizeInCom of a port until count bytes wait, within a deadline.
+bool waitForBytes(std::uint8_t port, std::uint32_t count) {
+    const auto deadline = Clock::now() + 2s;
+    while (DataSizeInCom(port) < count)
+        if (Clock::now() > deadline)
+            return false;
+    return true;
+}
+
 class UartceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -555,6 +564,70 @@ TEST_F(UartceTest, APermissionRefusalNamesItsCause) {
         EXPECT_EQ(r.stderrText.find(c.neverSays), std::string::npos) << r.stderrText;
         EXPECT_EQ(std::count(r.stderrText.begin(), r.stderrText.end(), '\n'), 1);
     }
+}
+
+TEST_F(UartceTest, PortsComeFromTheMapFileAndTheAdaptersWithoutVariables) {
+    ::unsetenv("UARTCE_COM7");
+    const std::string adapter = "usb-Prolific_Technology_Inc._USB-Serial_Controller_D-if00-port0";
+    tree.link("dev/serial/by-id/" + adapter, pty->path());
+    tree.write("home/portula/ports.conf",
+               "# bench\nCOM7 = " + tree.path("dev/ttyUSB4") + "\nCOM8 is broken\n" +
+                   "COM9 = " + tree.path("dev/serial/by-id/usb-gone-if00-port0") + "\n");
+    char text[512];
+    testing::internal::CaptureStderr();
+    UARTCE_PortInfo(3, text, sizeof text);
+    EXPECT_EQ(std::string(text), pty->path() + "  " + adapter);
+    UARTCE_PortInfo(7, text, sizeof text);
+    EXPECT_EQ(std::string(text), tree.path("dev/ttyUSB4") + " (absent)");
+    UARTCE_PortInfo(9, text, sizeof text);
+    EXPECT_EQ(std::string(text), tree.path("dev/serial/by-id/usb-gone-if00-port0") + " (absent)");
+    EXPECT_EQ(Open_Com(7, 9600, 8, 0, 1), UARTCE_ERR_NO_DEVICE);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << "the bad line is told once:\n" << err;
+    EXPECT_NE(err.find("ports.conf:3: expected COM<n> = DEVICE"), std::string::npos) << err;
+    EXPECT_NE(err.find("; check " + tree.path("home/portula/ports.conf") + ":2"),
+              std::string::npos)
+        << err;
+
+    ASSERT_EQ(Open_Com(3, 9600, 8, 0, 1), UARTCE_OK) << lastError(3);
+    pty->write("hello");
+    ASSERT_TRUE(waitForBytes(3, 5));
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    EXPECT_EQ(Receive_Cmd(3, chunk, 200, 0, nullptr), UARTCE_OK);
+    EXPECT_STREQ(chunk, "hello");
+    Close_Com(3);
+}
+
+TEST_F(UartceTest, PortulaPortsPrintsTheMap) {
+    const std::string adapter = "usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0";
+    // Not the pty of UARTCE_COM7: an adapter a variable names keeps that number only.
+    const PseudoTerminal second;
+    tree.link("dev/serial/by-id/" + adapter, second.path());
+    tree.write("etc/portula/ports.conf", "COM5 = socket://127.0.0.1:7000\nbad\n");
+    FILE* out = ::popen(PORTULA_PORTS_PATH " 2>&1", "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+        text.append(buffer, n);
+    EXPECT_EQ(::pclose(out), 0) << text;
+    auto lineOf = [&](const std::string& start) {
+        const std::size_t at = text.find("\n" + start);
+        return at == std::string::npos ? std::string()
+                                       : text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+    };
+    const std::string com3 = lineOf("COM3 ");
+    EXPECT_NE(com3.find(second.path()), std::string::npos) << text;
+    EXPECT_NE(com3.find(adapter), std::string::npos) << text;
+    EXPECT_NE(com3.find("discovered"), std::string::npos) << text;
+    EXPECT_NE(com3.find("yes"), std::string::npos) << text;
+    const std::string com5 = lineOf("COM5 ");
+    EXPECT_NE(com5.find("socket://127.0.0.1:7000"), std::string::npos) << text;
+    EXPECT_NE(com5.find("ports.conf:1"), std::string::npos) << text;
+    const std::string com7 = lineOf("COM7 ");
+    EXPECT_NE(com7.find("env UARTCE_COM7"), std::string::npos) << text;
+    EXPECT_NE(lineOf("COM4 ").find("absent"), std::string::npos) << text;
+    EXPECT_NE(text.find("ports.conf:2: expected COM<n> = DEVICE"), std::string::npos) << text;
 }
 
 } // namespace
