@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/serial.h>
-#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
