@@ -131,8 +131,9 @@ TEST_F(PortTest, TheOpenButtonHoldsTheLastRefusalsReason) {
     const Step steps[] = {
         {5, "cannot open COM2 (/dev/ttyUSB0): another program holds it",
          "cannot open COM2 (/dev/ttyUSB0): another program holds it", false},
-        {4, "cannot open COM2 (/dev/ttyUSB0): permission denied", "cannot open COM2 "
-                                                                "(/dev/ttyUSB0): permission denied",
+        {4, "cannot open COM2 (/dev/ttyUSB0): permission denied",
+         "cannot open COM2 "
+         "(/dev/ttyUSB0): permission denied",
          false},
         {3, "", "cannot open COM2 (/dev/ttyUSB0): permission denied", false},
         {0, "", own, true},

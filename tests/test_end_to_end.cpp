@@ -186,7 +186,8 @@ TEST_F(DiscoveredAdapterTest, TheAdapterIsCom3WithItsNameAndAnswers) {
     choose(IDC_PORT_LIST, 2);
     choose(IDC_BAUD_LIST, 3); // COM3 keeps 9600
     click(IDC_OPEN_COM);
-    ASSERT_TRUE(enabled(IDC_SEND_MESSAGE)) << dlg->GetDlgItem(IDC_OPEN_COM)->toolTip().toStdString();
+    ASSERT_TRUE(enabled(IDC_SEND_MESSAGE))
+        << dlg->GetDlgItem(IDC_OPEN_COM)->toolTip().toStdString();
     click(IDC_SEND_MESSAGE);
     EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
 }

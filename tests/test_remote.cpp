@@ -49,8 +49,7 @@ class RemoteTest : public ::testing::Test {
     void use(const std::string& device) { ::setenv("UARTCE_COM9", device.c_str(), 1); }
 };
 
-class BothProtocols : public RemoteTest,
-                      public ::testing::WithParamInterface<Ser2net::Protocol> {};
+class BothProtocols : public RemoteTest, public ::testing::WithParamInterface<Ser2net::Protocol> {};
 
 TEST_P(BothProtocols, CommandsPollsAndEveryByteValueGetThrough) {
     SimProcess module(PORTULA_SIM_PATH, {});

@@ -19,10 +19,37 @@ std::string bytes(std::initializer_list<int> values) {
 // What the server answers when it accepts 9600 8N1 (as a real one did).
 std::string confirmations(std::uint32_t baud = 9600, int dataSize = 8, int parity = 1,
                           int stopSize = 1) {
-    return bytes({kIac, kSb, 44, 101, static_cast<int>(baud >> 24), static_cast<int>((baud >> 16) & 0xFF),
-                  static_cast<int>((baud >> 8) & 0xFF), static_cast<int>(baud & 0xFF), kIac, kSe,
-                  kIac, kSb, 44, 102, dataSize, kIac, kSe, kIac, kSb, 44, 103, parity, kIac, kSe,
-                  kIac, kSb, 44, 104, stopSize, kIac, kSe});
+    return bytes({kIac,
+                  kSb,
+                  44,
+                  101,
+                  static_cast<int>(baud >> 24),
+                  static_cast<int>((baud >> 16) & 0xFF),
+                  static_cast<int>((baud >> 8) & 0xFF),
+                  static_cast<int>(baud & 0xFF),
+                  kIac,
+                  kSe,
+                  kIac,
+                  kSb,
+                  44,
+                  102,
+                  dataSize,
+                  kIac,
+                  kSe,
+                  kIac,
+                  kSb,
+                  44,
+                  103,
+                  parity,
+                  kIac,
+                  kSe,
+                  kIac,
+                  kSb,
+                  44,
+                  104,
+                  stopSize,
+                  kIac,
+                  kSe});
 }
 
 TEST(Telnet, StartOffersTheOptionAndSetsTheLine) {
@@ -32,9 +59,9 @@ TEST(Telnet, StartOffersTheOptionAndSetsTheLine) {
     s.parity = 3;
     s.stopSize = 2;
     EXPECT_EQ(Session(s).start(),
-              bytes({kIac, kWill, 44, kIac, kSb, 44, 1, 0x00, 0x01, 0xC2, 0x00, kIac, kSe, kIac,
-                     kSb, 44, 2, 7, kIac, kSe, kIac, kSb, 44, 3, 3, kIac, kSe, kIac, kSb, 44, 4,
-                     2, kIac, kSe}));
+              bytes({kIac, kWill, 44,  kIac, kSb, 44, 1,    0x00, 0x01, 0xC2, 0x00, kIac,
+                     kSe,  kIac,  kSb, 44,   2,   7,  kIac, kSe,  kIac, kSb,  44,   3,
+                     3,    kIac,  kSe, kIac, kSb, 44, 4,    2,    kIac, kSe}));
     s.baud = 0xFF00FF;
     EXPECT_EQ(Session(s).start().substr(3, 11),
               bytes({kIac, kSb, 44, 1, 0x00, kIac, kIac, 0x00, kIac, kIac, kIac}))
@@ -74,35 +101,34 @@ struct DecodeCase {
 std::vector<DecodeCase> decodeCases() {
     return {
         {"TheRecordedServerOpening",
-         bytes({kIac, kWill, 3, kIac, kDo, 3, kIac, kWill, 1, kIac, kDont, 1, kIac, kDo, 0, kIac,
-                kWill, 0, kIac, kDo, 44, kIac, kSb, 44, 107, 0, kIac, kSe, kIac, kWont, 44}) +
+         bytes({kIac, kWill, 3,   kIac, kDo,  3,     kIac, kWill, 1,   kIac, kDont,
+                1,    kIac,  kDo, 0,    kIac, kWill, 0,    kIac,  kDo, 44,   kIac,
+                kSb,  44,    107, 0,    kIac, kSe,   kIac, kWont, 44}) +
              confirmations(),
-         "",
-         bytes({kIac, kDo, 3, kIac, kWill, 3, kIac, kDont, 1, kIac, kWont, 1, kIac, kWill, 0,
-                kIac, kDo, 0, kIac, kDont, 44}),
+         "", bytes({kIac, kDo,  3,     kIac, kWill, 3,   kIac, kDont, 1,     kIac, kWont,
+                    1,    kIac, kWill, 0,    kIac,  kDo, 0,    kIac,  kDont, 44}),
          Session::Setup::Accepted, ""},
         {"RepeatedRequestsAreAnsweredOnce",
          bytes({kIac, kWill, 3, kIac, kWill, 3, kIac, kDo, 24, kIac, kDo, 24}), "",
          bytes({kIac, kDo, 3, kIac, kWont, 24}), Session::Setup::Pending, ""},
-        {"DataAroundCommands", bytes({'!', kIac, 241, '0', kIac, kWill, 0, '1', '\r'}),
-         "!01\r", bytes({kIac, kDo, 0}), Session::Setup::Pending, ""},
+        {"DataAroundCommands", bytes({'!', kIac, 241, '0', kIac, kWill, 0, '1', '\r'}), "!01\r",
+         bytes({kIac, kDo, 0}), Session::Setup::Pending, ""},
         {"AnotherBaudIsRefused", confirmations(19200), "", "", Session::Setup::Refused,
          "the server set 19200 baud instead of 9600"},
         {"AnotherParityIsRefused", confirmations(9600, 8, 3), "", "", Session::Setup::Refused,
          "parity even instead of none"},
-        {"AnotherStopSizeIsRefused", confirmations(9600, 8, 1, 2), "", "",
-         Session::Setup::Refused, "stop size 2 instead of 1"},
+        {"AnotherStopSizeIsRefused", confirmations(9600, 8, 1, 2), "", "", Session::Setup::Refused,
+         "stop size 2 instead of 1"},
         {"DeclinedOption", bytes({kIac, kDont, 44}), "", bytes({kIac, kWont, 44}),
          Session::Setup::Refused, "declines the COM-PORT-OPTION"},
         {"ModemStateNoticesChangeNothing",
          bytes({kIac, kSb, 44, 107, 0x30, kIac, kSe, kIac, kSb, 44, 106, 0x60, kIac, kSe, 'x'}),
          "x", "", Session::Setup::Pending, ""},
         {"AnOverlongSubnegotiationIsDropped",
-         bytes({kIac, kSb, 44, 101}) + std::string(100, '\x01') + bytes({kIac, kSe, 'y'}), "y",
-         "", Session::Setup::Pending, ""},
-        {"ACommandBreaksOffASubnegotiation",
-         bytes({kIac, kSb, 44, 101, 0, kIac, kWill, 3, 'z'}), "z", bytes({kIac, kDo, 3}),
+         bytes({kIac, kSb, 44, 101}) + std::string(100, '\x01') + bytes({kIac, kSe, 'y'}), "y", "",
          Session::Setup::Pending, ""},
+        {"ACommandBreaksOffASubnegotiation", bytes({kIac, kSb, 44, 101, 0, kIac, kWill, 3, 'z'}),
+         "z", bytes({kIac, kDo, 3}), Session::Setup::Pending, ""},
         {"EscapedIacInsideASubnegotiation",
          bytes({kIac, kSb, 44, 101, 0, 0, kIac, kIac, kIac, kIac, kIac, kSe}), "", "",
          Session::Setup::Refused, "65535 baud"},
@@ -134,8 +160,12 @@ INSTANTIATE_TEST_SUITE_P(Streams, TelnetDecode, ::testing::ValuesIn(decodeCases(
                          });
 
 TEST(Telnet, FuzzEntryTakesAnyBytes) {
-    const std::string samples[] = {"", confirmations(), bytes({kIac}), bytes({kIac, kSb}),
-                                   bytes({kIac, kSb, kIac}), std::string(300, '\xFF'),
+    const std::string samples[] = {"",
+                                   confirmations(),
+                                   bytes({kIac}),
+                                   bytes({kIac, kSb}),
+                                   bytes({kIac, kSb, kIac}),
+                                   std::string(300, '\xFF'),
                                    bytes({kIac, kSb, 44, 101, kIac, 7, kIac, kIac, kIac, kSe})};
     for (const std::string& s : samples)
         EXPECT_EQ(fuzzSession(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()), 0);

@@ -8,12 +8,12 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <csignal>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -291,8 +291,7 @@ TEST_F(UartceTest, RefusedOpensSayWhyInOneLine) {
         {nullptr, 9600, 8, 3, UARTCE_ERR_BAD_SETTINGS, "stop bits 3", "set UARTCE"},
         {"/dev/null", 9600, 8, 1, UARTCE_ERR_OPEN_FAILED, "not a serial device", "set UARTCE"},
         {"/dev/ptmx", 9600, 8, 1, UARTCE_ERR_OPEN_FAILED, "pseudo-terminal master", "set UARTCE"},
-        {busy.c_str(), 9600, 8, 1, UARTCE_ERR_BUSY, "): another program holds it",
-         "locked by"},
+        {busy.c_str(), 9600, 8, 1, UARTCE_ERR_BUSY, "): another program holds it", "locked by"},
     };
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     for (const Case& c : cases) {
@@ -585,8 +584,7 @@ TEST_F(UartceTest, PortsComeFromTheMapFileAndTheAdaptersWithoutVariables) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << "the bad line is told once:\n" << err;
     EXPECT_NE(err.find("ports.conf:3: expected COM<n> = DEVICE"), std::string::npos) << err;
-    EXPECT_NE(err.find("; check " + tree.path("home/portula/ports.conf") + ":2"),
-              std::string::npos)
+    EXPECT_NE(err.find("; check " + tree.path("home/portula/ports.conf") + ":2"), std::string::npos)
         << err;
 
     ASSERT_EQ(Open_Com(3, 9600, 8, 0, 1), UARTCE_OK) << lastError(3);

@@ -16,7 +16,8 @@ OpenResult openDevice(const std::string& name, const LineSettings& settings) {
         break;
     }
     if (remote.host.empty())
-        return {nullptr, UARTCE_ERR_OPEN_FAILED, "expected rfc2217://HOST:PORT or socket://HOST:PORT"};
+        return {nullptr, UARTCE_ERR_OPEN_FAILED,
+                "expected rfc2217://HOST:PORT or socket://HOST:PORT"};
     if (remote.kind == RemoteName::Kind::Socket)
         return openTcp(remote.host, remote.service);
     return openRfc2217(remote.host, remote.service, settings);

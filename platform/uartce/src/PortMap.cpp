@@ -216,8 +216,9 @@ RemoteName parseRemoteName(std::string_view name) {
     const std::string_view service = rest.substr(colon + 1);
     if (host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    const bool digits = std::all_of(service.begin(), service.end(),
-                                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    const bool digits = std::all_of(service.begin(), service.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+    });
     if (host.empty() || !digits || service.size() > 5)
         return r;
     r.host = std::string(host);

@@ -62,8 +62,8 @@ std::string subnegotiation(std::uint8_t option, std::string_view payload) {
 
 std::string Session::start() const {
     std::string out = negotiation(kWill, kOptComPort);
-    out += subnegotiation(kOptComPort, std::string(1, static_cast<char>(kSetBaud)) +
-                                           bigEndian(m_wanted.baud));
+    out += subnegotiation(kOptComPort,
+                          std::string(1, static_cast<char>(kSetBaud)) + bigEndian(m_wanted.baud));
     auto setting = [](std::uint8_t command, std::uint8_t value) {
         return subnegotiation(kOptComPort,
                               std::string{static_cast<char>(command), static_cast<char>(value)});
@@ -136,7 +136,7 @@ void Session::receive(std::string_view bytes, std::string& data, std::string& re
 }
 
 void Session::negotiate(std::uint8_t verb, std::uint8_t option, std::string& replies) {
-    auto say = [&](std::uint8_t answer, bool (&told)[256], bool (&opposite)[256]) {
+    auto say = [&](std::uint8_t answer, bool(&told)[256], bool(&opposite)[256]) {
         if (told[option])
             return;
         told[option] = true;
@@ -200,8 +200,8 @@ void Session::subnegotiated() {
     case kServerOffset + kSetParity:
         if (value.size() != 1 || byte(0) != m_wanted.parity)
             return refuse("the server set parity " +
-                          std::string(parityName(value.empty() ? 0 : byte(0))) +
-                          " instead of " + std::string(parityName(m_wanted.parity)));
+                          std::string(parityName(value.empty() ? 0 : byte(0))) + " instead of " +
+                          std::string(parityName(m_wanted.parity)));
         bit = 4;
         break;
     case kServerOffset + kSetStopSize:

@@ -2,8 +2,8 @@
 
 #include "Deadline.h"
 #include "Framing.h"
-#include "Platform.h"
 #include "Messages.h"
+#include "Platform.h"
 #include "PortMap.h"
 
 #include <uartce.h>

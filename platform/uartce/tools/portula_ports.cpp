@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
         if (com > 20 && map.assigned.count(com) == 0)
             continue;
         const uartce::PortEntry e = map.entryFor(com);
-        const std::string device =
-            uartce::escapeForLine(e.target.empty() ? e.device : e.target);
+        const std::string device = uartce::escapeForLine(e.target.empty() ? e.device : e.target);
         std::printf("COM%-3u %-40s %-50s %-28s %s\n", com, device.c_str(),
                     e.byIdName.empty() ? "-" : uartce::escapeForLine(e.byIdName).c_str(),
                     uartce::escapeForLine(uartce::sourceText(e)).c_str(),

@@ -59,7 +59,8 @@ long numberAfter(const std::string& name, const std::string& prefix) {
 
 // Most ttyS nodes are placeholders without a UART. The driver's idea of the UART type says
 // which have one; sysfs shows it without opening the device (an open would raise DTR).
-bool uartHasHardware(const std::string& sysRoot, const std::string& devPath, const std::string& name) {
+bool uartHasHardware(const std::string& sysRoot, const std::string& devPath,
+                     const std::string& name) {
     std::string type;
     if (readSmallFile(sysRoot + "/class/tty/" + name + "/type", type))
         return std::strtol(type.c_str(), nullptr, 10) != PORT_UNKNOWN;

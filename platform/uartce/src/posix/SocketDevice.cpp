@@ -53,8 +53,8 @@ Connected connectTo(const std::string& host, const std::string& service) {
     const Deadline deadline = Deadline::after(kConnectLimit);
     Connected result{-1, UARTCE_ERR_NO_DEVICE, "no address for " + where};
     for (addrinfo* a = found; a; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                a->ai_protocol);
+        const int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0)
             continue;
         int error = 0;
@@ -83,8 +83,9 @@ Connected connectTo(const std::string& host, const std::string& service) {
         }
         ::close(fd);
         result = {-1, UARTCE_ERR_NO_DEVICE,
-                  error == ECONNREFUSED ? "connection refused by " + where
-                                        : "cannot connect to " + where + ": " + std::strerror(error)};
+                  error == ECONNREFUSED
+                      ? "connection refused by " + where
+                      : "cannot connect to " + where + ": " + std::strerror(error)};
     }
     ::freeaddrinfo(found);
     return result;
@@ -177,8 +178,7 @@ class Rfc2217Device final : public Device {
         if (m_gone)
             return Io::HungUp;
         const std::string escaped = telnet::escapeData(std::string_view(data, count));
-        return fdio::writeAll(m_fd, fdio::Kind::Socket, escaped.data(), escaped.size(),
-                              stallLimit);
+        return fdio::writeAll(m_fd, fdio::Kind::Socket, escaped.data(), escaped.size(), stallLimit);
     }
     void discardInput() override {
         while (!m_gone && pump() == Io::Ok) {
@@ -205,9 +205,8 @@ class Rfc2217Device final : public Device {
             return io;
         std::string replies;
         m_session.receive(std::string_view(raw, got), m_held, replies);
-        if (!replies.empty() &&
-            fdio::writeAll(m_fd, fdio::Kind::Socket, replies.data(), replies.size(),
-                           kSetupLimit) == Io::HungUp)
+        if (!replies.empty() && fdio::writeAll(m_fd, fdio::Kind::Socket, replies.data(),
+                                               replies.size(), kSetupLimit) == Io::HungUp)
             m_gone = true;
         return Io::Ok;
     }
