@@ -2,7 +2,8 @@
 # Installs what building and testing need on Debian 12, when it is missing.
 set -euo pipefail
 
-packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev desktop-file-utils clang libclang-rt-14-dev jq)
+packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev desktop-file-utils clang
+          libclang-rt-14-dev jq ser2net)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,11 @@
 #include "serial/PortControl.h"
 
 #include "framework/CDialog.h"
+#include "serial/LibraryExtras.h"
 #include "ui/ControlIds.h"
 
+#include <QVariant>
+#include <QWidget>
 #include <uartce.h>
 
 namespace serial {
@@ -15,6 +18,29 @@ void enableSettings(CDialog& dlg, bool enable) {
     for (int id : kSettingsControls)
         dlg.EnableDlgItem(id, enable);
 }
+
+// The "Open_Com" button's own tooltip, kept while it shows the reason for a refusal.
+constexpr char kOwnTip[] = "portulaOwnTip";
+
+// A refused open stays silent in the dialog's state; its reason waits on the button for the
+// operator who looks for it.
+void showRefusal(CDialog& dlg, int port) {
+    QWidget* button = dlg.GetDlgItem(IDC_OPEN_COM);
+    const std::string reason = lastOpenRefusal(port);
+    if (!button || reason.empty())
+        return;
+    if (!button->property(kOwnTip).isValid())
+        button->setProperty(kOwnTip, button->toolTip());
+    button->setToolTip(QString::fromLocal8Bit(reason.c_str()));
+}
+
+void clearRefusal(CDialog& dlg) {
+    QWidget* button = dlg.GetDlgItem(IDC_OPEN_COM);
+    if (!button || !button->property(kOwnTip).isValid())
+        return;
+    button->setToolTip(button->property(kOwnTip).toString());
+    button->setProperty(kOwnTip, QVariant());
+}
 } // namespace
 
 void openPort(CDialog& dlg, TerminalState& state) {
@@ -22,8 +48,11 @@ void openPort(CDialog& dlg, TerminalState& state) {
         Open_Com(static_cast<std::uint8_t>(state.port), state.baudRate,
                  static_cast<std::uint8_t>(state.dataBits), static_cast<std::uint8_t>(state.parity),
                  static_cast<std::int8_t>(state.stopBits));
-    if (rc != 0)
+    if (rc != 0) {
+        showRefusal(dlg, state.port);
         return;
+    }
+    clearRefusal(dlg);
     dlg.EnableDlgItem(IDC_OPEN_COM, false);
     dlg.EnableDlgItem(IDC_CLOSE_COM, true);
     enableSettings(dlg, false);
@@ -58,9 +87,8 @@ void closePort(CDialog& dlg, TerminalState& state) {
 
 void showPortDevices(CDialog& dlg) {
     for (int index = 0; index < dlg.GetCount(IDC_PORT_LIST); ++index) {
-        char device[256];
-        UARTCE_PortDevice(static_cast<std::uint8_t>(index + 1), device, sizeof device);
-        dlg.SetListItemTip(IDC_PORT_LIST, index, QString::fromLocal8Bit(device));
+        const std::string tip = portDescription(index + 1);
+        dlg.SetListItemTip(IDC_PORT_LIST, index, QString::fromLocal8Bit(tip.c_str()));
     }
 }
 

@@ -14,7 +14,7 @@ void openPort(CDialog& dlg, TerminalState& state);
 // slot box is unticked and slot routing is switched off with it.
 void closePort(CDialog& dlg, TerminalState& state);
 
-// Shows each port list entry's device as its tooltip.
+// Shows each port list entry's device as its tooltip (nothing when the library does not say).
 void showPortDevices(CDialog& dlg);
 
 // The closed state of the controls, as at start-up.

@@ -119,6 +119,37 @@ TEST_F(PortTest, RefusedOpenChangesNothingAndSaysNothing) {
     EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "");
 }
 
+TEST_F(PortTest, TheOpenButtonHoldsTheLastRefusalsReason) {
+    QWidget* button = dlg->GetDlgItem(IDC_OPEN_COM);
+    const QString own = button->toolTip();
+    struct Step {
+        std::uint16_t result;
+        const char* reason;
+        QString tip; // what the button shows afterwards
+        bool open;
+    };
+    const Step steps[] = {
+        {5, "cannot open COM2 (/dev/ttyUSB0): another program holds it",
+         "cannot open COM2 (/dev/ttyUSB0): another program holds it", false},
+        {4, "cannot open COM2 (/dev/ttyUSB0): permission denied",
+         "cannot open COM2 "
+         "(/dev/ttyUSB0): permission denied",
+         false},
+        {3, "", "cannot open COM2 (/dev/ttyUSB0): permission denied", false},
+        {0, "", own, true},
+    };
+    for (const Step& s : steps) {
+        recorder::script().openResult = s.result;
+        recorder::script().lastError = s.reason;
+        click(IDC_OPEN_COM);
+        EXPECT_EQ(button->toolTip(), s.tip) << s.result;
+        EXPECT_EQ(enabled(IDC_CLOSE_COM), s.open) << s.result;
+        EXPECT_TRUE(messages.isEmpty()) << "nothing modal";
+    }
+    EXPECT_EQ(recorder::callsTo("UARTCE_LastError").size(), 3u) << "asked after refusals only";
+    EXPECT_EQ(recorder::callsTo("UARTCE_LastError").front().args, (std::vector<long long>{2}));
+}
+
 TEST_F(PortTest, SlotRoutingOnComOne) {
     choose(IDC_PORT_LIST, 0);
     click(IDC_OPEN_COM);

@@ -4,6 +4,7 @@
 #include "DialogHarness.h"
 #include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
+#include "support/TempTree.h"
 
 #include <cstdlib>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 using testsupport::DialogTest;
 using testsupport::PseudoTerminal;
 using testsupport::SimProcess;
+using testsupport::TempTree;
 using namespace std::chrono_literals;
 
 namespace {
@@ -144,6 +146,87 @@ TEST_F(EndToEndTest, SlotSwitchChangesWhichModuleAnswers) {
     click(IDC_SEND_MESSAGE);
     EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PX-4RTD");
     ::unlink(socket.c_str());
+}
+
+// No UARTCE_COM variables: the ports come from a fake /dev with an adapter under serial/by-id,
+// which a simulated module plays. The tree is in place before the dialog lists its ports.
+class DiscoveredAdapterTest : public EndToEndTest {
+  protected:
+    static constexpr const char* kAdapter = "usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0";
+
+    void SetUp() override {
+        module = std::make_unique<SimProcess>(PORTULA_SIM_PATH, std::vector<std::string>{});
+        ASSERT_FALSE(module->device().empty());
+        tree.link(std::string("dev/serial/by-id/") + kAdapter, module->device());
+        ::setenv("UARTCE_DEV_ROOT", tree.path("dev").c_str(), 1);
+        ::setenv("UARTCE_SYS_ROOT", tree.mkdir("sys").c_str(), 1);
+        ::setenv("UARTCE_SYSCONF_DIR", tree.mkdir("etc").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", tree.mkdir("home").c_str(), 1);
+        ::unsetenv("UARTCE_COM2");
+        ::unsetenv("UARTCE_COM3");
+        EndToEndTest::SetUp();
+    }
+    void TearDown() override {
+        EndToEndTest::TearDown();
+        for (const char* name :
+             {"UARTCE_DEV_ROOT", "UARTCE_SYS_ROOT", "UARTCE_SYSCONF_DIR", "XDG_CONFIG_HOME"})
+            ::unsetenv(name);
+    }
+    QString tip(int index) const {
+        return item<QComboBox>(IDC_PORT_LIST)->itemData(index, Qt::ToolTipRole).toString();
+    }
+
+    TempTree tree;
+    std::unique_ptr<SimProcess> module;
+};
+
+TEST_F(DiscoveredAdapterTest, TheAdapterIsCom3WithItsNameAndAnswers) {
+    EXPECT_EQ(tip(2), QString::fromStdString(module->device() + "  " + kAdapter));
+    EXPECT_EQ(tip(1), QString::fromStdString(tree.path("dev/ttyS1") + " (absent)"));
+    choose(IDC_PORT_LIST, 2);
+    choose(IDC_BAUD_LIST, 3); // COM3 keeps 9600
+    click(IDC_OPEN_COM);
+    ASSERT_TRUE(enabled(IDC_SEND_MESSAGE))
+        << dlg->GetDlgItem(IDC_OPEN_COM)->toolTip().toStdString();
+    click(IDC_SEND_MESSAGE);
+    EXPECT_EQ(text(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
+}
+
+TEST_F(DiscoveredAdapterTest, ARefusedOpenLeavesItsReasonOnTheButton) {
+    choose(IDC_PORT_LIST, 3); // COM4: /dev/ttyS3 of the fake tree, which is not there
+    click(IDC_OPEN_COM);
+    EXPECT_FALSE(enabled(IDC_CLOSE_COM));
+    const QString reason = dlg->GetDlgItem(IDC_OPEN_COM)->toolTip();
+    EXPECT_TRUE(reason.startsWith("cannot open COM4 (")) << reason.toStdString();
+    EXPECT_TRUE(reason.contains("set UARTCE_COM4")) << reason.toStdString();
+    choose(IDC_PORT_LIST, 2);
+    click(IDC_OPEN_COM);
+    EXPECT_TRUE(enabled(IDC_CLOSE_COM));
+    EXPECT_EQ(dlg->GetDlgItem(IDC_OPEN_COM)->toolTip(), "");
+}
+
+TEST_F(DiscoveredAdapterTest, AutomaticSendingRecoversWhenTheAdapterReturns) {
+    choose(IDC_PORT_LIST, 2);
+    choose(IDC_BAUD_LIST, 3);
+    click(IDC_OPEN_COM);
+    ASSERT_TRUE(enabled(IDC_START));
+    setText(IDC_INTERVAL, "100");
+    click(IDC_SET);
+    click(IDC_START);
+    EXPECT_TRUE(shows("!01PORTULA-SIM"));
+
+    // Unplugged: the module and its device go away, the by-id link with them.
+    tree.remove(std::string("dev/serial/by-id/") + kAdapter);
+    module.reset();
+    EXPECT_TRUE(shows("Err_Code = 14")) << text(IDC_RECEIVE_TEXT).toStdString();
+    EXPECT_TRUE(enabled(IDC_STOP)) << "the dialog keeps sending as it was";
+
+    // Plugged in again: another device behind the same by-id name.
+    module = std::make_unique<SimProcess>(PORTULA_SIM_PATH, std::vector<std::string>{});
+    ASSERT_FALSE(module->device().empty());
+    tree.link(std::string("dev/serial/by-id/") + kAdapter, module->device());
+    EXPECT_TRUE(shows("!01PORTULA-SIM", 5000)) << text(IDC_RECEIVE_TEXT).toStdString();
+    click(IDC_STOP);
 }
 
 } // namespace

@@ -1,15 +1,13 @@
 // The serial library's pure parts: deadlines, command and reply framing, the line settings
-// mapping and port names.
+// mapping.
 
 #include "Deadline.h"
 #include "Framing.h"
-#include "PortNames.h"
 #include "posix/LineSettings.h"
 
 #include <array>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <map>
 
 namespace {
 
@@ -118,19 +116,6 @@ TEST(LineSettings, RefusesSettingsOutOfRange) {
         EXPECT_FALSE(uartce::platform::makeRawTermios(termios{}, s, out))
             << s.baud << " " << int(s.dataBits) << " " << int(s.parity) << " " << int(s.stopBits);
     }
-}
-
-TEST(PortNames, EnvironmentOverridesTheDefaultDevice) {
-    static std::map<std::string, std::string> env;
-    env = {{"UARTCE_COM2", "/dev/ttyUSB0"}, {"UARTCE_COM3", ""}};
-    auto lookup = [](const char* name) -> const char* {
-        const auto it = env.find(name);
-        return it == env.end() ? nullptr : it->second.c_str();
-    };
-    EXPECT_EQ(uartce::devicePathFor(2, lookup), "/dev/ttyUSB0");
-    EXPECT_EQ(uartce::devicePathFor(3, lookup), "/dev/ttyS2") << "empty means unset";
-    EXPECT_EQ(uartce::devicePathFor(1, lookup), "/dev/ttyS0");
-    EXPECT_EQ(uartce::devicePathFor(20, nullptr), "/dev/ttyS19");
 }
 
 } // namespace

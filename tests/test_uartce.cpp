@@ -1,16 +1,22 @@
 // The serial library on pseudo-terminals, with the test playing the device.
 
+#include "support/AsUser.h"
 #include "support/PseudoTerminal.h"
+#include "support/TempTree.h"
 
 #include <uartce.h>
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -18,7 +24,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::Child;
+using testsupport::ChildResult;
+using testsupport::Privileges;
 using testsupport::PseudoTerminal;
+using testsupport::TempTree;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kPort = 7;
@@ -40,15 +50,45 @@ struct ReplyBuffer {
     }
 };
 
+// The library looks at /dev, /sys and the map files; each test gets empty ones of its own.
+void isolateFromTheSystem(const TempTree& tree) {
+    ::setenv("UARTCE_DEV_ROOT", tree.mkdir("dev").c_str(), 1);
+    ::setenv("UARTCE_SYS_ROOT", tree.mkdir("sys").c_str(), 1);
+    ::setenv("UARTCE_SYSCONF_DIR", tree.mkdir("etc").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", tree.mkdir("home").c_str(), 1);
+}
+
+void unsetPortVariables() {
+    for (const char* name : {"UARTCE_DEV_ROOT", "UARTCE_SYS_ROOT", "UARTCE_SYSCONF_DIR",
+                             "XDG_CONFIG_HOME", "UARTCE_COM3", "UARTCE_COM7"})
+        ::unsetenv(name);
+}
+
+std::string lastError(std::uint8_t port) {
+    char text[512];
+    UARTCE_LastError(port, text, sizeof text);
+    return text;
+}
+
+// Polls DataSizeInCom of a port until count bytes wait, within a deadline.
+bool waitForBytes(std::uint8_t port, std::uint32_t count) {
+    const auto deadline = Clock::now() + 2s;
+    while (DataSizeInCom(port) < count)
+        if (Clock::now() > deadline)
+            return false;
+    return true;
+}
+
 class UartceTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        isolateFromTheSystem(tree);
         pty = std::make_unique<PseudoTerminal>();
         ::setenv("UARTCE_COM7", pty->path().c_str(), 1);
     }
     void TearDown() override {
         Close_Com(kPort);
-        ::unsetenv("UARTCE_COM7");
+        unsetPortVariables();
     }
     void open(std::uint32_t baud = 9600, std::int8_t stopBits = 1) {
         ASSERT_EQ(Open_Com(kPort, baud, 8, 0, stopBits), UARTCE_OK);
@@ -71,6 +111,7 @@ class UartceTest : public ::testing::Test {
         return true;
     }
 
+    TempTree tree;
     std::unique_ptr<PseudoTerminal> pty;
     std::string command;
 };
@@ -226,45 +267,53 @@ TEST_F(UartceTest, OpenSetsBaudAndStopBitsOnTheLine) {
     ::close(slave);
 }
 
-TEST_F(UartceTest, RefusedOpensSayWhyOnStandardError) {
+TEST_F(UartceTest, RefusedOpensSayWhyInOneLine) {
+    const int holder = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    const std::string busy = tree.link("dev/held", pty->path());
     struct Case {
-        const char* device;
+        const char* device; // nullptr: the test's pty; "": UARTCE_COM7 unset
         std::uint32_t baud;
         std::uint8_t dataBits;
         std::int8_t stopBits;
         std::uint16_t status;
         const char* says;
+        const char* neverSays;
     };
     const Case cases[] = {
-        {"/dev/portula-no-such-tty", 9600, 8, 1, UARTCE_ERR_NO_DEVICE, "set UARTCE_COM7"},
-        {nullptr, 9601, 8, 1, UARTCE_ERR_BAD_SETTINGS, "baud 9601"},
-        {nullptr, 9600, 9, 1, UARTCE_ERR_BAD_SETTINGS, "data bits 9"},
-        {nullptr, 9600, 8, 3, UARTCE_ERR_BAD_SETTINGS, "stop bits 3"},
-        {"/dev/null", 9600, 8, 1, UARTCE_ERR_OPEN_FAILED, "not a serial device"},
+        {"/dev/portula-no-such-tty", 9600, 8, 1, UARTCE_ERR_NO_DEVICE, "check UARTCE_COM7",
+         "set UARTCE_COM7"},
+        {"", 9600, 8, 1, UARTCE_ERR_NO_DEVICE, "set UARTCE_COM7 to the device to use", "check"},
+        {"/dev/portula\nno such\ttty", 9600, 8, 1, UARTCE_ERR_NO_DEVICE,
+         "(/dev/portula\\nno such\\ttty)", "\t"},
+        {nullptr, 9601, 8, 1, UARTCE_ERR_BAD_SETTINGS, "baud 9601", "set UARTCE"},
+        {nullptr, 9600, 9, 1, UARTCE_ERR_BAD_SETTINGS, "data bits 9", "set UARTCE"},
+        {nullptr, 9600, 8, 3, UARTCE_ERR_BAD_SETTINGS, "stop bits 3", "set UARTCE"},
+        {"/dev/null", 9600, 8, 1, UARTCE_ERR_OPEN_FAILED, "not a serial device", "set UARTCE"},
+        {"/dev/ptmx", 9600, 8, 1, UARTCE_ERR_OPEN_FAILED, "pseudo-terminal master", "set UARTCE"},
+        {busy.c_str(), 9600, 8, 1, UARTCE_ERR_BUSY, "): another program holds it", "locked by"},
     };
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     for (const Case& c : cases) {
-        ::setenv("UARTCE_COM7", c.device ? c.device : pty->path().c_str(), 1);
+        if (c.device && !*c.device)
+            ::unsetenv("UARTCE_COM7");
+        else
+            ::setenv("UARTCE_COM7", c.device ? c.device : pty->path().c_str(), 1);
         testing::internal::CaptureStderr();
         EXPECT_EQ(Open_Com(kPort, c.baud, c.dataBits, 0, c.stopBits), c.status) << c.says;
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("COM7"), std::string::npos) << err;
+        EXPECT_EQ(err.rfind("UARTCE: cannot open COM7 (", 0), 0u) << err;
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_EQ(err.find(c.neverSays), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(err.back(), '\n');
+        EXPECT_EQ("UARTCE: " + lastError(kPort) + "\n", err) << "the reason stays reachable";
         EXPECT_EQ(DataSizeInCom(kPort), 0u);
     }
-}
-
-TEST_F(UartceTest, APortHeldElsewhereIsBusy) {
-    const int holder = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_ERR_BUSY);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("another program holds it"), std::string::npos) << err;
     ::close(holder);
+    ::setenv("UARTCE_COM7", pty->path().c_str(), 1);
     open();
-    EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_ERR_ALREADY_OPEN);
+    EXPECT_EQ(lastError(kPort), "") << "a successful open clears the reason";
 }
 
 TEST_F(UartceTest, PortDeviceNamesTheDeviceOpenWouldUse) {
@@ -272,8 +321,9 @@ TEST_F(UartceTest, PortDeviceNamesTheDeviceOpenWouldUse) {
     EXPECT_EQ(UARTCE_PortDevice(kPort, out, sizeof out), pty->path().size());
     EXPECT_EQ(out, pty->path());
     ::unsetenv("UARTCE_COM3");
-    EXPECT_EQ(UARTCE_PortDevice(3, out, 8), std::strlen("/dev/ttyS2"));
-    EXPECT_STREQ(out, "/dev/tt") << "cut to the buffer, zero-terminated";
+    const std::string fallback = tree.path("dev/ttyS2");
+    EXPECT_EQ(UARTCE_PortDevice(3, out, 8), fallback.size());
+    EXPECT_EQ(out, fallback.substr(0, 7)) << "cut to the buffer, zero-terminated";
     EXPECT_EQ(UARTCE_PortDevice(0, out, sizeof out), 0u);
 }
 
@@ -305,6 +355,8 @@ TEST_F(UartceTest, HangUpNeitherCrashesNorWaits) {
     open();
     pty->write("before");
     ASSERT_TRUE(waitForWaiting(6));
+    // Keeps the pty's number taken: no pty of another test appears under the gone path.
+    const int keeper = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
     pty->hangUp();
     ReplyBuffer reply;
     char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
@@ -322,6 +374,7 @@ TEST_F(UartceTest, HangUpNeitherCrashesNorWaits) {
     EXPECT_EQ(DataSizeInCom(kPort), 0u);
     EXPECT_LT(Clock::now() - start, 2s) << "no call may wait for a line that is gone";
     EXPECT_EQ(Close_Com(kPort), UARTCE_OK);
+    ::close(keeper);
 
     // The port can be opened again on a new line.
     pty = std::make_unique<PseudoTerminal>();
@@ -336,6 +389,243 @@ TEST_F(UartceTest, AStalledLineEndsTheWriteInsteadOfHanging) {
     EXPECT_EQ(Send_Binary(kPort, big.data(), static_cast<std::uint32_t>(big.size())),
               UARTCE_ERR_WRITE);
     EXPECT_LT(Clock::now() - start, 5s);
+}
+
+TEST_F(UartceTest, BytesHeldAtAHangUpAreDeliveredBeforeItIsReported) {
+    open();
+    std::thread device = answer({"!01\rlate"});
+    ReplyBuffer reply;
+    ASSERT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 500, 0, nullptr), UARTCE_OK);
+    device.join();
+    const int keeper = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    pty->hangUp();
+    EXPECT_EQ(Send_Binary(kPort, "x", 1), UARTCE_ERR_HANGUP) << "the library now knows";
+    EXPECT_EQ(DataSizeInCom(kPort), 4u) << "held bytes still count";
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    std::uint32_t out = 0;
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, &out), UARTCE_OK);
+    EXPECT_STREQ(chunk, "late");
+    EXPECT_EQ(out, 4u);
+    EXPECT_EQ(DataSizeInCom(kPort), 0u);
+    EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, &out), UARTCE_ERR_HANGUP);
+    EXPECT_STREQ(chunk, "");
+    ::close(keeper);
+}
+
+TEST_F(UartceTest, ADeviceThatComesBackIsOpenedAgainWithItsSettings) {
+    const std::string link = tree.link("adapter", pty->path());
+    ::setenv("UARTCE_COM7", link.c_str(), 1);
+    open(19200, 2);
+    ReplyBuffer reply;
+    std::thread before = answer({"!01A\r"});
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 1000, 0, nullptr), UARTCE_OK);
+    before.join();
+    EXPECT_STREQ(reply.data(), "!01A");
+
+    // Unplugged: the node goes, the line hangs up.
+    const int keeper = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    tree.remove("adapter");
+    pty->hangUp();
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 1000, 0, nullptr), UARTCE_ERR_HANGUP);
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 1000, 0, nullptr),
+                  UARTCE_ERR_HANGUP);
+        EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, nullptr), UARTCE_ERR_HANGUP);
+        EXPECT_EQ(Send_Binary(kPort, "x", 1), UARTCE_ERR_HANGUP);
+        EXPECT_EQ(DataSizeInCom(kPort), 0u);
+    }
+
+    // Plugged in again: the same name, another device behind it.
+    pty = std::make_unique<PseudoTerminal>();
+    ::close(keeper);
+    tree.link("adapter", pty->path());
+    const auto deadline = Clock::now() + 5s;
+    std::uint16_t sent = UARTCE_ERR_HANGUP;
+    while (sent == UARTCE_ERR_HANGUP && Clock::now() < deadline)
+        sent = Send_Binary(kPort, "?", 1);
+    ASSERT_EQ(sent, UARTCE_OK) << "the port did not come back by itself";
+    EXPECT_EQ(pty->read(1, 1s), "?");
+    std::thread after = answer({"!01B\r"});
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 1000, 0, nullptr), UARTCE_OK);
+    after.join();
+    EXPECT_STREQ(reply.data(), "!01B");
+    EXPECT_EQ(command, "$01M\r");
+
+    // Same settings and the lock again on the new device.
+    const int other = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(other, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+    EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0) << "the lock was taken again";
+    ::close(other);
+}
+
+// How the process that held a port ended; the port must be free afterwards in every case.
+enum class HolderEnd { CloseCom, ExitWithoutClose, Sigterm, Sigkill };
+
+class ExclusivityTest : public UartceTest, public ::testing::WithParamInterface<HolderEnd> {};
+
+int openAsChild() {
+    const std::uint16_t rc = Open_Com(kPort, 9600, 8, 0, 1);
+    return rc;
+}
+
+TEST_P(ExclusivityTest, NothingStaysLockedAfterTheHolderEnds) {
+    // The unprivileged opener needs the slave; the master stays with the test throughout.
+    ASSERT_EQ(::chmod(pty->path().c_str(), 0666), 0);
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    const HolderEnd end = GetParam();
+    Child holder(
+        [&](int ready) {
+            if (Open_Com(kPort, 9600, 8, 0, 1) != UARTCE_OK)
+                return 1;
+            (void)!::write(ready, "r", 1);
+            char c;
+            (void)!::read(go[0], &c, 1); // a signal may end the holder here
+            if (end == HolderEnd::CloseCom)
+                Close_Com(kPort);
+            return 0;
+        },
+        Privileges::Keep);
+    ASSERT_TRUE(holder.waitReady(5s));
+
+    const ChildResult second = testsupport::runAsUser(openAsChild);
+    EXPECT_TRUE(second.exited);
+    EXPECT_EQ(second.exitCode, UARTCE_ERR_BUSY) << second.stderrText;
+    EXPECT_NE(second.stderrText.find("another program holds it"), std::string::npos);
+
+    switch (end) {
+    case HolderEnd::CloseCom:
+    case HolderEnd::ExitWithoutClose:
+        (void)!::write(go[1], "g", 1);
+        break;
+    case HolderEnd::Sigterm:
+        holder.signal(SIGTERM);
+        break;
+    case HolderEnd::Sigkill:
+        holder.signal(SIGKILL);
+        break;
+    }
+    const ChildResult held = holder.finish(5s);
+    EXPECT_EQ(held.exited, end == HolderEnd::CloseCom || end == HolderEnd::ExitWithoutClose);
+    ::close(go[0]);
+    ::close(go[1]);
+
+    const int probe = ::open(pty->path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "no exclusive flag stays behind";
+    ::close(probe);
+
+    const ChildResult later = testsupport::runAsUser(openAsChild);
+    EXPECT_TRUE(later.exited);
+    EXPECT_EQ(later.exitCode, UARTCE_OK) << later.stderrText;
+}
+
+std::string holderEndName(const ::testing::TestParamInfo<HolderEnd>& info) {
+    static const char* const names[] = {"CloseCom", "ExitWithoutClose", "Sigterm", "Sigkill"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(HolderEnds, ExclusivityTest,
+                         ::testing::Values(HolderEnd::CloseCom, HolderEnd::ExitWithoutClose,
+                                           HolderEnd::Sigterm, HolderEnd::Sigkill),
+                         holderEndName);
+
+TEST_F(UartceTest, APermissionRefusalNamesItsCause) {
+    if (::geteuid() != 0)
+        GTEST_FAIL() << "needs root to give the pty away; CI runs as root";
+    struct Case {
+        const char* group;
+        mode_t mode;
+        const char* says;
+        const char* neverSays;
+    };
+    const Case cases[] = {
+        {"root", 0000, "belongs to root:root with mode 0000", "dialout"},
+        {"root", 0600, "belongs to root:root with mode 0600", "dialout"},
+        {"dialout", 0660, "add the user to the dialout group", "mode"},
+        {"dialout", 0600, "belongs to root:dialout with mode 0600", "add the user"},
+    };
+    for (const Case& c : cases) {
+        const group* g = ::getgrnam(c.group);
+        ASSERT_NE(g, nullptr) << c.group;
+        ASSERT_EQ(::chown(pty->path().c_str(), 0, g->gr_gid), 0);
+        ASSERT_EQ(::chmod(pty->path().c_str(), c.mode), 0);
+        const ChildResult r = testsupport::runAsUser(openAsChild);
+        EXPECT_EQ(r.exitCode, UARTCE_ERR_ACCESS) << r.stderrText;
+        EXPECT_NE(r.stderrText.find(c.says), std::string::npos) << r.stderrText;
+        EXPECT_EQ(r.stderrText.find(c.neverSays), std::string::npos) << r.stderrText;
+        EXPECT_EQ(std::count(r.stderrText.begin(), r.stderrText.end(), '\n'), 1);
+    }
+}
+
+TEST_F(UartceTest, PortsComeFromTheMapFileAndTheAdaptersWithoutVariables) {
+    ::unsetenv("UARTCE_COM7");
+    const std::string adapter = "usb-Prolific_Technology_Inc._USB-Serial_Controller_D-if00-port0";
+    tree.link("dev/serial/by-id/" + adapter, pty->path());
+    tree.write("home/portula/ports.conf",
+               "# bench\nCOM7 = " + tree.path("dev/ttyUSB4") + "\nCOM8 is broken\n" +
+                   "COM9 = " + tree.path("dev/serial/by-id/usb-gone-if00-port0") + "\n");
+    char text[512];
+    testing::internal::CaptureStderr();
+    UARTCE_PortInfo(3, text, sizeof text);
+    EXPECT_EQ(std::string(text), pty->path() + "  " + adapter);
+    UARTCE_PortInfo(7, text, sizeof text);
+    EXPECT_EQ(std::string(text), tree.path("dev/ttyUSB4") + " (absent)");
+    UARTCE_PortInfo(9, text, sizeof text);
+    EXPECT_EQ(std::string(text), tree.path("dev/serial/by-id/usb-gone-if00-port0") + " (absent)");
+    EXPECT_EQ(Open_Com(7, 9600, 8, 0, 1), UARTCE_ERR_NO_DEVICE);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << "the bad line is told once:\n" << err;
+    EXPECT_NE(err.find("ports.conf:3: expected COM<n> = DEVICE"), std::string::npos) << err;
+    EXPECT_NE(err.find("; check " + tree.path("home/portula/ports.conf") + ":2"), std::string::npos)
+        << err;
+
+    ASSERT_EQ(Open_Com(3, 9600, 8, 0, 1), UARTCE_OK) << lastError(3);
+    pty->write("hello");
+    ASSERT_TRUE(waitForBytes(3, 5));
+    char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+    EXPECT_EQ(Receive_Cmd(3, chunk, 200, 0, nullptr), UARTCE_OK);
+    EXPECT_STREQ(chunk, "hello");
+    Close_Com(3);
+}
+
+TEST_F(UartceTest, PortulaPortsPrintsTheMap) {
+    const std::string adapter = "usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0";
+    // Not the pty of UARTCE_COM7: an adapter a variable names keeps that number only.
+    const PseudoTerminal second;
+    tree.link("dev/serial/by-id/" + adapter, second.path());
+    tree.write("etc/portula/ports.conf", "COM5 = socket://127.0.0.1:7000\nbad\n");
+    FILE* out = ::popen(PORTULA_PORTS_PATH " 2>&1", "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+        text.append(buffer, n);
+    EXPECT_EQ(::pclose(out), 0) << text;
+    auto lineOf = [&](const std::string& start) {
+        const std::size_t at = text.find("\n" + start);
+        return at == std::string::npos ? std::string()
+                                       : text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+    };
+    const std::string com3 = lineOf("COM3 ");
+    EXPECT_NE(com3.find(second.path()), std::string::npos) << text;
+    EXPECT_NE(com3.find(adapter), std::string::npos) << text;
+    EXPECT_NE(com3.find("discovered"), std::string::npos) << text;
+    EXPECT_NE(com3.find("yes"), std::string::npos) << text;
+    const std::string com5 = lineOf("COM5 ");
+    EXPECT_NE(com5.find("socket://127.0.0.1:7000"), std::string::npos) << text;
+    EXPECT_NE(com5.find("ports.conf:1"), std::string::npos) << text;
+    const std::string com7 = lineOf("COM7 ");
+    EXPECT_NE(com7.find("env UARTCE_COM7"), std::string::npos) << text;
+    EXPECT_NE(lineOf("COM4 ").find("absent"), std::string::npos) << text;
+    EXPECT_NE(text.find("ports.conf:2: expected COM<n> = DEVICE"), std::string::npos) << text;
 }
 
 } // namespace

@@ -114,6 +114,12 @@ uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size) {
     return static_cast<uint32_t>(device.size());
 }
 
+uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size) {
+    log().push_back({"UARTCE_LastError", {port}, {}});
+    std::snprintf(out, size, "%s", script().lastError.c_str());
+    return static_cast<uint32_t>(script().lastError.size());
+}
+
 uint16_t ChangeSlotToTarn(int8_t slot) {
     log().push_back({"ChangeSlotToTarn", {slot}, {}});
     return 0;

@@ -21,6 +21,7 @@ struct Script {
     std::string receiveChunk;             // handed out by the next Receive_Cmd (then emptied)
     std::vector<std::string> laterChunks; // waiting behind receiveChunk, in order
     std::uint32_t dataWaiting = 0;        // what DataSizeInCom reports
+    std::string lastError;                // what UARTCE_LastError hands out
 };
 
 Script& script();

@@ -3,8 +3,26 @@
 /*
  * UARTCE: serial ports by number (1 for COM1), for a single-threaded caller.
  *
- * Port names: COMn opens the device named by the environment variable UARTCE_COM<n> when it
- * is set (UARTCE_COM2=/dev/ttyUSB0), else /dev/ttyS<n-1>.
+ * Port names. COM<n> (1 to 255) stands for, in this order of precedence:
+ *  1. the device in the environment variable UARTCE_COM<n> when it is set and not empty;
+ *  2. a line "COM<n> = DEVICE" of the port map $XDG_CONFIG_HOME/portula/ports.conf (default
+ *     ~/.config/portula/ports.conf), else of /etc/portula/ports.conf. '#' starts a comment
+ *     line; a bad line is reported on standard error with its file and line and skipped;
+ *  3. a built-in UART with hardware behind it: COM<n> = /dev/ttyS<n-1>;
+ *  4. a USB or ACM serial adapter: the entries of /dev/serial/by-id, sorted bytewise by name
+ *     (without that folder: /dev/ttyACM*, then /dev/ttyUSB*, by number), take the free COM
+ *     numbers from COM3 upward in that order, skipping adapters that 1 or 2 names already.
+ *     The same set of adapters always gets the same numbers;
+ *  5. otherwise /dev/ttyS<n-1>.
+ * A device is a path, rfc2217://HOST:PORT (a serial server speaking Telnet with the
+ * COM-PORT-OPTION of RFC 2217, which gets the line settings of Open_Com) or socket://HOST:PORT
+ * (a raw TCP byte stream). UARTCE_DEV_ROOT, UARTCE_SYSCONF_DIR and UARTCE_SYS_ROOT move /dev,
+ * /etc and /sys for tests.
+ *
+ * A local device that goes away while open (status UARTCE_ERR_HANGUP) is opened again with the
+ * same settings by the first call after it is back under the same name; the library looks for
+ * it at most every 250 ms and otherwise answers at once. A remote port stays hung up until it
+ * is closed and opened again.
  *
  * Every function returns at once or within its time-out; none keeps a lock between calls.
  * Time-outs are in milliseconds.
@@ -44,8 +62,9 @@ enum uartce_status {
 /*
  * Opens COM<port> as a raw line: baud 1200 to 115200 (a standard rate), data bits 5 to 8,
  * parity 0 none / 1 odd / 2 even; stop bits 2 means two, 0 and 1 both mean one.
- * The device is held exclusively. On refusal one line naming the port, the device and the
- * reason goes to standard error.
+ * A local device is held exclusively (flock) until Close_Com or the end of the process, however
+ * it ends. On refusal one line naming the port, the device and the reason goes to standard
+ * error, and UARTCE_LastError returns it.
  */
 uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                   int8_t stopBits);
@@ -82,14 +101,29 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
 uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
                      uint32_t* out);
 
-/* Bytes waiting to be read; never waits. 0 for a port that is not open or has hung up. */
+/*
+ * Bytes waiting to be read, those the library holds included; never waits. 0 for a port that
+ * is not open, and for a hung-up port once what it held has been delivered.
+ */
 uint32_t DataSizeInCom(uint16_t port);
 
 /*
- * The device that Open_Com would open for COM<port>, zero-terminated in out (cut to size).
- * Returns the full length of the path, or 0 for port 0.
+ * Beyond the six functions above: callers should look these up at run time, as a library
+ * that has only the six serves as well.
+ *
+ * Each writes its text zero-terminated into out (cut to size) and returns the text's full
+ * length; 0 for port 0 or no text.
+ *
+ * UARTCE_PortDevice: the device that Open_Com would open for COM<port>.
+ * UARTCE_PortInfo: one line about it for a tooltip: the device, for an adapter its by-id
+ *   name (maker, model and serial as that name spells them), and "(absent)" when the device
+ *   is not there.
+ * UARTCE_LastError: why the last Open_Com of COM<port> was refused (the line that went to
+ *   standard error, without its prefix); empty after a successful open.
  */
 uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
+uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size);
+uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
 
 #ifdef __cplusplus
 }

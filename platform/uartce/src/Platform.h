@@ -1,11 +1,15 @@
 #pragma once
-// The device backend of the library: what the portable code needs of an operating system's
-// serial ports. One implementation per system (posix/ here).
+// The device layer of the library: what the portable code needs of an operating system. An open
+// port is a Device; a local serial device, a raw TCP stream and a serial server speaking
+// RFC 2217 are its three kinds, chosen by the device's name when the port opens. One
+// implementation per system (posix/ here).
 
 #include "Deadline.h"
+#include "PortMap.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace uartce::platform {
@@ -19,32 +23,49 @@ struct LineSettings {
 
 bool validSettings(const LineSettings& settings);
 
-using Handle = int;
-inline constexpr Handle kNoHandle = -1;
-
 enum class Io { Ok, WouldBlock, HungUp, Failed };
 
-struct OpenResult {
-    Handle handle;        // kNoHandle on failure
-    std::uint16_t status; // a uartce_status
-    std::string reason;   // for the message on standard error
+class Device {
+  public:
+    virtual ~Device() = default; // gives the device and its lock back
+
+    // Reads what is there without waiting; got is the number of bytes read (Ok only).
+    virtual Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) = 0;
+    // Waits until input may be readable: Ok, WouldBlock when the deadline passed, HungUp,
+    // Failed. Ok does not promise data: a network device may hold only protocol bytes.
+    virtual Io waitReadable(const Deadline& deadline) = 0;
+    // Writes every byte or fails: WouldBlock when the line took nothing for stallLimit.
+    virtual Io writeAll(const char* data, std::size_t count,
+                        std::chrono::milliseconds stallLimit) = 0;
+    // Drops input that is waiting.
+    virtual void discardInput() = 0;
+    // Data bytes ready to be read, without waiting; HungUp when the device is gone.
+    virtual Io bytesWaiting(std::uint32_t& count) = 0;
 };
 
-// Opens the device exclusively with a raw line in the given settings.
-OpenResult openDevice(const std::string& path, const LineSettings& settings);
-// Releases the device and its lock; always succeeds in giving the handle back.
-void closeDevice(Handle handle);
+struct OpenResult {
+    std::unique_ptr<Device> device; // null on failure
+    std::uint16_t status;           // a uartce_status
+    std::string reason;             // for the message on standard error
+};
 
-// Reads what is there without waiting; got is the number of bytes read (Ok only).
-Io readAvailable(Handle handle, char* buffer, std::size_t capacity, std::size_t& got);
-// Waits until input is readable: Ok, WouldBlock when the deadline passed, HungUp, Failed.
-Io waitReadable(Handle handle, const Deadline& deadline);
-// Writes every byte or fails: WouldBlock when the line took nothing for stallLimit.
-Io writeAll(Handle handle, const char* data, std::size_t count,
-            std::chrono::milliseconds stallLimit);
-// Drops input the driver holds.
-void discardInput(Handle handle);
-// Bytes the driver holds for reading, without waiting; Failed when the device is gone.
-Io bytesWaiting(Handle handle, std::uint32_t& count);
+// Opens a device by name (a path, rfc2217://HOST:PORT or socket://HOST:PORT) with the given
+// line settings. A local device is held exclusively until the Device is destroyed or the
+// process ends, however it ends.
+OpenResult openDevice(const std::string& name, const LineSettings& settings);
+
+// The backends openDevice chooses between.
+OpenResult openTty(const std::string& path, const LineSettings& settings);
+OpenResult openTcp(const std::string& host, const std::string& service);
+OpenResult openRfc2217(const std::string& host, const std::string& service,
+                       const LineSettings& settings);
+
+// Whether a local device of that name is there now; cheap enough to ask a few times a second.
+bool localDeviceExists(const std::string& path);
+
+// What the port map is built from, read from this system: the environment, the map files,
+// the adapters and the built-in UARTs. The roots of /dev, the system's configuration and
+// /sys come from UARTCE_DEV_ROOT, UARTCE_SYSCONF_DIR and UARTCE_SYS_ROOT when set.
+PortMapInputs scanPortMapInputs();
 
 } // namespace uartce::platform

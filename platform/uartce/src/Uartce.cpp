@@ -2,8 +2,9 @@
 
 #include "Deadline.h"
 #include "Framing.h"
+#include "Messages.h"
 #include "Platform.h"
-#include "PortNames.h"
+#include "PortMap.h"
 #include "Trace.h"
 
 #include <uartce.h>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 
 namespace {
@@ -22,42 +25,100 @@ constexpr std::size_t kMaxReply = UARTCE_REPLY_BUFFER_SIZE - 1;
 constexpr std::size_t kMaxChunk = UARTCE_RECEIVE_BUFFER_SIZE - 1;
 // Longest command accepted; the frame adds at most three bytes.
 constexpr std::size_t kMaxCommand = 4096;
+// A port whose device went away looks for its return no more often than this: a stat is cheap,
+// but the dialog polls ten times a second and a gone device must cost next to nothing.
+constexpr std::chrono::milliseconds kReturnCheckPeriod{250};
 
 struct Port {
-    platform::Handle handle = platform::kNoHandle;
+    std::unique_ptr<platform::Device> device; // null while hung up
+    bool isOpen = false;
     bool hungUp = false;
+    std::string name; // the device as it was opened, to open again when it returns
+    bool local = true;
+    platform::LineSettings settings{};
+    Clock::time_point lastReturnCheck{};
     // Bytes that came after a reply's CR in the same read; served before new input.
     std::array<char, 512> pending{};
     std::size_t pendingSize = 0;
 
-    bool open() const { return handle != platform::kNoHandle; }
+    bool open() const { return isOpen; }
 };
 
 std::array<Port, 256> ports;
+std::array<std::string, 256> lastRefusals;
 
-const char* getEnv(const char* name) {
-    return std::getenv(name);
+PortMap currentMap() {
+    PortMap map = buildPortMap(platform::scanPortMapInputs());
+    // The map is rebuilt on every open and tooltip: say what is wrong with a line once.
+    static std::set<std::string> reported;
+    for (const std::string& warning : map.warnings)
+        if (reported.insert(warning).second)
+            std::fprintf(stderr, "UARTCE: %s\n", escapeForLine(warning).c_str());
+    return map;
 }
 
-const char* remedyFor(std::uint16_t status, unsigned port) {
-    static char buffer[96];
-    switch (status) {
-    case UARTCE_ERR_ACCESS:
-        return "; add the user to the dialout group and log in again";
-    case UARTCE_ERR_BUSY:
-        return "; another program holds it";
-    case UARTCE_ERR_NO_DEVICE:
-        std::snprintf(buffer, sizeof buffer, "; set UARTCE_COM%u to the device to use", port);
-        return buffer;
-    default:
+std::string remedyFor(std::uint16_t status, const PortEntry& entry) {
+    if (status != UARTCE_ERR_NO_DEVICE)
         return "";
+    const std::string com = "COM" + std::to_string(entry.com);
+    switch (entry.source) {
+    case PortSource::Env:
+        return "; check " + entry.origin;
+    case PortSource::MapFile:
+        return "; check " + entry.origin;
+    case PortSource::Discovered:
+        return "; the adapter is not plugged in";
+    case PortSource::BuiltIn:
+        return "";
+    case PortSource::Default:
+        break;
     }
+    return "; set UARTCE_" + com + " to the device to use, or map " + com + " in ports.conf";
 }
 
-void reportRefusal(unsigned port, const std::string& device, std::uint16_t status,
-                   const std::string& reason) {
-    std::fprintf(stderr, "UARTCE: cannot open COM%u (%s): %s%s\n", port, device.c_str(),
-                 reason.c_str(), remedyFor(status, port));
+void reportRefusal(const PortEntry& entry, std::uint16_t status, const std::string& reason) {
+    const std::string line = "cannot open COM" + std::to_string(entry.com) + " (" +
+                             escapeForLine(entry.device) + "): " + escapeForLine(reason) +
+                             remedyFor(status, entry);
+    std::fprintf(stderr, "UARTCE: %s\n", line.c_str());
+    if (entry.com < lastRefusals.size())
+        lastRefusals[entry.com] = line;
+}
+
+void markHungUp(Port& p) {
+    p.hungUp = true;
+    p.device.reset(); // lets the lock and the device node go at once
+    p.lastReturnCheck = Clock::now();
+}
+
+// A hung-up local port opens its device again, with the same settings, once the device is back
+// under the same name. True when the port has a live device.
+bool live(Port& p) {
+    if (!p.hungUp)
+        return true;
+    if (!p.local)
+        return false;
+    const Clock::time_point now = Clock::now();
+    if (now - p.lastReturnCheck < kReturnCheckPeriod)
+        return false;
+    p.lastReturnCheck = now;
+    if (!platform::localDeviceExists(p.name))
+        return false;
+    platform::OpenResult again = platform::openDevice(p.name, p.settings);
+    if (again.status != UARTCE_OK)
+        return false;
+    p.device = std::move(again.device);
+    p.hungUp = false;
+    return true;
+}
+
+std::uint32_t copyOut(const std::string& text, char* out, std::uint32_t size) {
+    if (out && size > 0) {
+        const std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<std::uint32_t>(text.size());
 }
 
 // Moves up to capacity pending bytes into out.
@@ -102,7 +163,7 @@ std::uint16_t collectReply(Port& p, char* reply, const Deadline& deadline, std::
     std::array<char, 512> chunk;
     for (;;) {
         std::size_t got = 0;
-        const Io io = platform::readAvailable(p.handle, chunk.data(), chunk.size(), got);
+        const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
         if (io == Io::Ok) {
             anything = true;
             const char* end = static_cast<const char*>(std::memchr(chunk.data(), kCR, got));
@@ -120,19 +181,19 @@ std::uint16_t collectReply(Port& p, char* reply, const Deadline& deadline, std::
             continue;
         }
         if (io == Io::HungUp) {
-            p.hungUp = true;
+            markHungUp(p);
             return UARTCE_ERR_HANGUP;
         }
         if (io == Io::Failed)
             return UARTCE_ERR_READ;
-        const Io waited = platform::waitReadable(p.handle, deadline);
+        const Io waited = p.device->waitReadable(deadline);
         if (waited == Io::WouldBlock) {
             if (overflow)
                 return UARTCE_ERR_REPLY_TOO_LONG;
             return anything ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
         }
         if (waited == Io::HungUp) {
-            p.hungUp = true;
+            markHungUp(p);
             return UARTCE_ERR_HANGUP;
         }
         if (waited == Io::Failed)
@@ -152,14 +213,14 @@ extern "C" {
 uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                   int8_t stopBits) {
     if (trace::active()) return trace::open(&Open_Com, port, baudRate, dataBits, parity, stopBits);
-    const std::string device = devicePathFor(port, getEnv);
     if (port == 0) {
         std::fprintf(stderr, "UARTCE: cannot open COM0: there is no port 0\n");
         return UARTCE_ERR_BAD_PORT;
     }
+    const PortEntry entry = currentMap().entryFor(port);
     Port& p = ports[port];
     if (p.open()) {
-        reportRefusal(port, device, UARTCE_ERR_ALREADY_OPEN, "already open");
+        reportRefusal(entry, UARTCE_ERR_ALREADY_OPEN, "already open");
         return UARTCE_ERR_ALREADY_OPEN;
     }
     const platform::LineSettings settings{baudRate, dataBits, parity, stopBits};
@@ -169,16 +230,21 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
                       "unsupported settings (baud %u, data bits %u, parity %u, stop bits %d)",
                       static_cast<unsigned>(baudRate), static_cast<unsigned>(dataBits),
                       static_cast<unsigned>(parity), static_cast<int>(stopBits));
-        reportRefusal(port, device, UARTCE_ERR_BAD_SETTINGS, reason);
+        reportRefusal(entry, UARTCE_ERR_BAD_SETTINGS, reason);
         return UARTCE_ERR_BAD_SETTINGS;
     }
-    const platform::OpenResult opened = platform::openDevice(device, settings);
+    platform::OpenResult opened = platform::openDevice(entry.device, settings);
     if (opened.status != UARTCE_OK) {
-        reportRefusal(port, device, opened.status, opened.reason);
+        reportRefusal(entry, opened.status, opened.reason);
         return opened.status;
     }
     p = Port{};
-    p.handle = opened.handle;
+    p.device = std::move(opened.device);
+    p.isOpen = true;
+    p.name = entry.device;
+    p.local = parseRemoteName(entry.device).kind == RemoteName::Kind::None;
+    p.settings = settings;
+    lastRefusals[port].clear();
     return UARTCE_OK;
 }
 
@@ -186,7 +252,6 @@ uint16_t Close_Com(uint8_t port) {
     if (trace::active()) return trace::close(&Close_Com, port);
     if (port == 0 || !ports[port].open())
         return UARTCE_ERR_NOT_OPEN;
-    platform::closeDevice(ports[port].handle);
     ports[port] = Port{};
     return UARTCE_OK;
 }
@@ -200,9 +265,11 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
         return UARTCE_OK;
     if (!data)
         return UARTCE_ERR_BAD_ARGUMENT;
-    const Io io = platform::writeAll(p->handle, data, count, kWriteStallLimit);
+    if (!live(*p))
+        return UARTCE_ERR_HANGUP;
+    const Io io = p->device->writeAll(data, count, kWriteStallLimit);
     if (io == Io::HungUp)
-        p->hungUp = true;
+        markHungUp(*p);
     return statusOf(io);
 }
 
@@ -221,18 +288,20 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     const std::size_t commandLength = strnlen(command, kMaxCommand + 1);
     if (commandLength > kMaxCommand)
         return UARTCE_ERR_BAD_ARGUMENT;
+    if (!live(*p))
+        return UARTCE_ERR_HANGUP;
 
     // A line that arrived before the command is not its reply.
-    platform::discardInput(p->handle);
+    p->device->discardInput();
     p->pendingSize = 0;
 
     std::array<char, kMaxCommand + 3> frame;
     const std::size_t frameLength =
         frameCommand(std::string_view(command, commandLength), checksum != 0, frame);
-    const Io written = platform::writeAll(p->handle, frame.data(), frameLength, kWriteStallLimit);
+    const Io written = p->device->writeAll(frame.data(), frameLength, kWriteStallLimit);
     if (written != Io::Ok) {
         if (written == Io::HungUp)
-            p->hungUp = true;
+            markHungUp(*p);
         return statusOf(written);
     }
 
@@ -266,25 +335,28 @@ uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t ch
     Port* p = openPort(port);
     if (!p)
         return UARTCE_ERR_NOT_OPEN;
+    // What the library holds goes out before a hang-up is reported.
     std::size_t length = takePending(*p, buffer, kMaxChunk);
     std::uint16_t status = UARTCE_OK;
-    while (length < kMaxChunk && !p->hungUp) {
-        std::size_t got = 0;
-        const Io io = platform::readAvailable(p->handle, buffer + length, kMaxChunk - length, got);
-        if (io == Io::Ok) {
-            length += got;
-            continue;
+    if (!live(*p)) {
+        status = length == 0 ? UARTCE_ERR_HANGUP : UARTCE_OK;
+    } else {
+        while (length < kMaxChunk) {
+            std::size_t got = 0;
+            const Io io = p->device->readAvailable(buffer + length, kMaxChunk - length, got);
+            if (io == Io::Ok) {
+                length += got;
+                continue;
+            }
+            if (io == Io::HungUp) {
+                markHungUp(*p);
+                status = length == 0 ? UARTCE_ERR_HANGUP : UARTCE_OK;
+            } else if (io == Io::Failed) {
+                status = length == 0 ? UARTCE_ERR_READ : UARTCE_OK;
+            }
+            break;
         }
-        if (io == Io::HungUp) {
-            p->hungUp = true;
-            status = length == 0 ? UARTCE_ERR_HANGUP : UARTCE_OK;
-        } else if (io == Io::Failed) {
-            status = length == 0 ? UARTCE_ERR_READ : UARTCE_OK;
-        }
-        break;
     }
-    if (p->hungUp && length == 0)
-        status = UARTCE_ERR_HANGUP;
     buffer[length] = '\0';
     setOut(out, length);
     return status;
@@ -294,27 +366,34 @@ uint32_t DataSizeInCom(uint16_t port) {
     if (port == 0 || port >= ports.size())
         return 0;
     Port& p = ports[port];
-    if (!p.open() || p.hungUp)
+    if (!p.open())
         return 0;
+    const auto held = static_cast<std::uint32_t>(p.pendingSize);
+    if (!live(p))
+        return held;
     std::uint32_t waiting = 0;
-    const Io io = platform::bytesWaiting(p.handle, waiting);
+    const Io io = p.device->bytesWaiting(waiting);
     if (io == Io::HungUp) {
-        p.hungUp = true;
-        return 0;
+        markHungUp(p);
+        return held;
     }
-    return io == Io::Ok ? waiting + static_cast<std::uint32_t>(p.pendingSize) : 0;
+    return io == Io::Ok ? waiting + held : held;
 }
 
 uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size) {
     if (port == 0)
         return 0;
-    const std::string device = devicePathFor(port, getEnv);
-    if (out && size > 0) {
-        const std::size_t n = device.size() < size - 1 ? device.size() : size - 1;
-        std::memcpy(out, device.data(), n);
-        out[n] = '\0';
-    }
-    return static_cast<uint32_t>(device.size());
+    return copyOut(currentMap().entryFor(port).device, out, size);
+}
+
+uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size) {
+    if (port == 0)
+        return 0;
+    return copyOut(describeEntry(currentMap().entryFor(port)), out, size);
+}
+
+uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size) {
+    return copyOut(lastRefusals[port], out, size);
 }
 
 } // extern "C"

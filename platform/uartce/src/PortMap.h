@@ -1,0 +1,81 @@
+#pragma once
+// Which device each COM name stands for: a pure function from what the system shows (the
+// environment, the map files' texts, the adapters under serial/by-id, the built-in UARTs with
+// hardware) to the assignment table. Reading those from the system is Platform's business.
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace uartce {
+
+inline constexpr unsigned kMaxCom = 255;
+// Adapters take free numbers from here upward: COM1 and COM2 stay for the built-in UARTs that
+// most controllers have, as on other systems.
+inline constexpr unsigned kFirstAdapterCom = 3;
+
+enum class PortSource { Env, MapFile, Discovered, BuiltIn, Default };
+
+struct PortEntry {
+    unsigned com = 0;
+    std::string device;   // what Open_Com opens
+    std::string byIdName; // for an adapter: its name under serial/by-id
+    std::string target;   // for an adapter: the device its by-id link points at
+    PortSource source = PortSource::Default;
+    std::string origin;   // the variable, or file:line, that named it
+    bool present = false; // the device exists (remote names count as present)
+};
+
+struct ConfigFile {
+    std::string path;
+    std::string text;
+};
+
+struct ByIdLink {
+    std::string name;   // usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0
+    std::string target; // /dev/ttyUSB0
+};
+
+struct PortMapInputs {
+    std::map<unsigned, std::string> env; // UARTCE_COM<n> values that are set and not empty
+    std::vector<ConfigFile> configs;     // the user's file first, then the system's
+    std::string devRoot = "/dev";
+    bool haveById = false;                     // devRoot/serial/by-id exists
+    std::vector<ByIdLink> byId;                // its entries, any order
+    std::vector<std::string> fallbackAdapters; // ttyUSB*, ttyACM* names, when there is no by-id
+    std::set<unsigned> builtInUarts;           // k for each ttyS<k> with hardware
+    // Whether a local device path exists now (asked only for the entries that are built).
+    std::function<bool(const std::string&)> exists;
+};
+
+struct PortMap {
+    std::map<unsigned, PortEntry> assigned;
+    std::vector<std::string> warnings; // bad map lines, each "file:line: why"
+    std::string devRoot = "/dev";
+    std::function<bool(const std::string&)> exists;
+
+    // The entry for COM<com>: the assigned one, else devRoot/ttyS<com-1>.
+    PortEntry entryFor(unsigned com) const;
+};
+
+PortMap buildPortMap(const PortMapInputs& inputs);
+
+// A remote device name: rfc2217://HOST:PORT or socket://HOST:PORT.
+struct RemoteName {
+    enum class Kind { None, Rfc2217, Socket } kind = Kind::None;
+    std::string host;
+    std::string service;
+};
+// Kind::None for a local path; host empty when the name has a remote scheme but is malformed.
+RemoteName parseRemoteName(std::string_view name);
+
+// The tooltip-sized description of an entry: its device, an adapter's by-id name, "absent".
+std::string describeEntry(const PortEntry& entry);
+
+// "env UARTCE_COM3", "ports.conf:4", "discovered", "built-in", "default".
+std::string sourceText(const PortEntry& entry);
+
+} // namespace uartce

@@ -1,0 +1,80 @@
+#include "posix/FdIo.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace uartce::platform::fdio {
+
+bool isGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == ECONNRESET ||
+           error == EPIPE || error == ENOTCONN || error == ETIMEDOUT || error == EHOSTUNREACH;
+}
+
+Io read(int fd, char* buffer, std::size_t capacity, std::size_t& got) {
+    got = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, capacity);
+        if (n > 0) {
+            got = static_cast<std::size_t>(n);
+            return Io::Ok;
+        }
+        if (n == 0)
+            return Io::HungUp; // non-blocking: 0 only once the line or the peer is gone
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return Io::WouldBlock;
+        return isGone(errno) ? Io::HungUp : Io::Failed;
+    }
+}
+
+Io waitReadable(int fd, const Deadline& deadline) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, deadline.remainingMs());
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return Io::Failed;
+        if (r == 0)
+            return Io::WouldBlock;
+        if (p.revents & POLLIN)
+            return Io::Ok;
+        if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
+            return Io::HungUp;
+    }
+}
+
+Io writeAll(int fd, Kind kind, const char* data, std::size_t count,
+            std::chrono::milliseconds stallLimit) {
+    std::size_t done = 0;
+    Deadline deadline = Deadline::after(stallLimit);
+    while (done < count) {
+        const ssize_t n = kind == Kind::Socket
+                              ? ::send(fd, data + done, count - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                              : ::write(fd, data + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            deadline = Deadline::after(stallLimit);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return isGone(errno) ? Io::HungUp : Io::Failed;
+        // The line is full: wait for room, but not past the deadline.
+        pollfd p{fd, POLLOUT, 0};
+        const int r = ::poll(&p, 1, deadline.remainingMs());
+        if (r == 0)
+            return Io::WouldBlock;
+        if (r < 0 && errno != EINTR)
+            return Io::Failed;
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLOUT))
+            return Io::HungUp;
+    }
+    return Io::Ok;
+}
+
+} // namespace uartce::platform::fdio

@@ -1,0 +1,121 @@
+// Reads what the port map is built from: environment, map files, /dev and /sys.
+
+#include "Platform.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace uartce::platform {
+
+namespace {
+
+// A map file is a few lines; anything far larger is not one.
+constexpr std::streamsize kMaxConfigSize = 64 * 1024;
+
+std::string envOr(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::string(value) : fallback;
+}
+
+bool readSmallFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    text.assign(static_cast<std::size_t>(kMaxConfigSize), '\0');
+    in.read(text.data(), kMaxConfigSize);
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return true;
+}
+
+std::vector<std::string> entriesOf(const std::string& dir, bool& exists) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    exists = d != nullptr;
+    if (!d)
+        return names;
+    while (const dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.')
+            names.emplace_back(e->d_name);
+    ::closedir(d);
+    return names;
+}
+
+// "ttyS12" with prefix "ttyS" gives 12; -1 when the rest is not a number.
+long numberAfter(const std::string& name, const std::string& prefix) {
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i)
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return -1;
+    return std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+}
+
+// Most ttyS nodes are placeholders without a UART. The driver's idea of the UART type says
+// which have one; sysfs shows it without opening the device (an open would raise DTR).
+bool uartHasHardware(const std::string& sysRoot, const std::string& devPath,
+                     const std::string& name) {
+    std::string type;
+    if (readSmallFile(sysRoot + "/class/tty/" + name + "/type", type))
+        return std::strtol(type.c_str(), nullptr, 10) != PORT_UNKNOWN;
+    const int fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    serial_struct info{};
+    const bool known = ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
+    ::close(fd);
+    return known;
+}
+
+} // namespace
+
+PortMapInputs scanPortMapInputs() {
+    PortMapInputs in;
+    for (unsigned n = 1; n <= kMaxCom; ++n) {
+        const std::string name = "UARTCE_COM" + std::to_string(n);
+        const char* value = std::getenv(name.c_str());
+        if (value && *value)
+            in.env[n] = value;
+    }
+    const std::string home = envOr("HOME", "");
+    const std::string userConfig =
+        envOr("XDG_CONFIG_HOME", home.empty() ? std::string() : home + "/.config");
+    const std::string systemConfig = envOr("UARTCE_SYSCONF_DIR", "/etc");
+    for (const std::string& dir : {userConfig, systemConfig}) {
+        if (dir.empty())
+            continue;
+        ConfigFile file{dir + "/portula/ports.conf", {}};
+        if (readSmallFile(file.path, file.text))
+            in.configs.push_back(std::move(file));
+    }
+
+    in.devRoot = envOr("UARTCE_DEV_ROOT", "/dev");
+    const std::string sysRoot = envOr("UARTCE_SYS_ROOT", "/sys");
+    const std::string byIdDir = in.devRoot + "/serial/by-id";
+    for (const std::string& name : entriesOf(byIdDir, in.haveById)) {
+        char* target = ::realpath((byIdDir + "/" + name).c_str(), nullptr);
+        if (!target)
+            continue; // a dangling link: the adapter is on its way out
+        in.byId.push_back({name, target});
+        std::free(target);
+    }
+    bool devExists = false;
+    for (const std::string& name : entriesOf(in.devRoot, devExists)) {
+        if (!in.haveById && (numberAfter(name, "ttyUSB") >= 0 || numberAfter(name, "ttyACM") >= 0))
+            in.fallbackAdapters.push_back(name);
+        const long k = numberAfter(name, "ttyS");
+        if (k >= 0 && k < static_cast<long>(kMaxCom) &&
+            uartHasHardware(sysRoot, in.devRoot + "/" + name, name))
+            in.builtInUarts.insert(static_cast<unsigned>(k));
+    }
+    in.exists = localDeviceExists;
+    return in;
+}
+
+} // namespace uartce::platform

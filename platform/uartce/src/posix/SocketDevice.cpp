@@ -1,0 +1,248 @@
+// Serial servers on the network: a raw TCP byte stream, and Telnet with RFC 2217.
+
+#include "Platform.h"
+#include "Telnet.h"
+#include "posix/FdIo.h"
+
+#include <uartce.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace uartce::platform {
+
+namespace {
+
+// Neither a connect nor the server's answer to the line settings may hold Open_Com longer.
+constexpr std::chrono::milliseconds kConnectLimit{2000};
+constexpr std::chrono::milliseconds kSetupLimit{2000};
+// Decoded data kept for the caller; past this the socket is left to fill and the server
+// slows down, instead of the library growing.
+constexpr std::size_t kMaxHeld = 64 * 1024;
+
+OpenResult refuse(int fd, std::uint16_t status, std::string reason) {
+    if (fd >= 0)
+        ::close(fd);
+    return {nullptr, status, std::move(reason)};
+}
+
+struct Connected {
+    int fd = -1;
+    std::uint16_t status = UARTCE_OK;
+    std::string reason;
+};
+
+Connected connectTo(const std::string& host, const std::string& service) {
+    const std::string where = host + ":" + service;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0)
+        return {-1, UARTCE_ERR_NO_DEVICE, "cannot resolve " + where + ": " + ::gai_strerror(rc)};
+    const Deadline deadline = Deadline::after(kConnectLimit);
+    Connected result{-1, UARTCE_ERR_NO_DEVICE, "no address for " + where};
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        const int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        int error = 0;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
+                pollfd p{fd, POLLOUT, 0};
+                int r;
+                while ((r = ::poll(&p, 1, deadline.remainingMs())) < 0 && errno == EINTR) {
+                }
+                if (r == 0) {
+                    ::close(fd);
+                    result = {-1, UARTCE_ERR_OPEN_FAILED,
+                              "no connection to " + where + " within 2 s"};
+                    break;
+                }
+                socklen_t length = sizeof error;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            }
+        }
+        if (error == 0) {
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            result = {fd, UARTCE_OK, {}};
+            break;
+        }
+        ::close(fd);
+        result = {-1, UARTCE_ERR_NO_DEVICE,
+                  error == ECONNREFUSED
+                      ? "connection refused by " + where
+                      : "cannot connect to " + where + ": " + std::strerror(error)};
+    }
+    ::freeaddrinfo(found);
+    return result;
+}
+
+class TcpDevice final : public Device {
+  public:
+    explicit TcpDevice(int fd) : m_fd(fd) {}
+    ~TcpDevice() override { ::close(m_fd); }
+
+    Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
+        return fdio::read(m_fd, buffer, capacity, got);
+    }
+    Io waitReadable(const Deadline& deadline) override {
+        return fdio::waitReadable(m_fd, deadline);
+    }
+    Io writeAll(const char* data, std::size_t count,
+                std::chrono::milliseconds stallLimit) override {
+        return fdio::writeAll(m_fd, fdio::Kind::Socket, data, count, stallLimit);
+    }
+    // Drops what is waiting now; a peer that never stops sending does not hold the call.
+    void discardInput() override {
+        char sink[4096];
+        std::size_t got = 0;
+        for (std::size_t dropped = 0;
+             dropped < kMaxHeld && fdio::read(m_fd, sink, sizeof sink, got) == Io::Ok;)
+            dropped += got;
+    }
+    Io bytesWaiting(std::uint32_t& count) override {
+        int n = 0;
+        if (::ioctl(m_fd, FIONREAD, &n) != 0) {
+            count = 0;
+            return fdio::isGone(errno) ? Io::HungUp : Io::Failed;
+        }
+        count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
+        return Io::Ok;
+    }
+
+  private:
+    int m_fd;
+};
+
+class Rfc2217Device final : public Device {
+  public:
+    Rfc2217Device(int fd, const telnet::ComPortSettings& wanted) : m_fd(fd), m_session(wanted) {}
+    ~Rfc2217Device() override { ::close(m_fd); }
+
+    // Offers the option, sets the line and waits for the server to confirm all of it.
+    std::pair<std::uint16_t, std::string> setUp() {
+        const std::string hello = m_session.start();
+        if (fdio::writeAll(m_fd, fdio::Kind::Socket, hello.data(), hello.size(), kSetupLimit) !=
+            Io::Ok)
+            return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
+        const Deadline deadline = Deadline::after(kSetupLimit);
+        while (m_session.setup() == telnet::Session::Setup::Pending) {
+            const Io waited = fdio::waitReadable(m_fd, deadline);
+            if (waited == Io::WouldBlock)
+                return {UARTCE_ERR_OPEN_FAILED,
+                        "the server did not confirm the line settings within 2 s (is it an "
+                        "RFC 2217 server?)"};
+            if (waited != Io::Ok || pump() == Io::HungUp)
+                return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
+        }
+        if (m_session.setup() == telnet::Session::Setup::Refused)
+            return {UARTCE_ERR_OPEN_FAILED, m_session.refusal()};
+        return {UARTCE_OK, {}};
+    }
+
+    Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
+        got = 0;
+        while (m_held.empty()) {
+            if (m_gone)
+                return Io::HungUp;
+            const Io io = pump();
+            if (io != Io::Ok)
+                return io;
+        }
+        got = capacity < m_held.size() ? capacity : m_held.size();
+        std::memcpy(buffer, m_held.data(), got);
+        m_held.erase(0, got);
+        return Io::Ok;
+    }
+    Io waitReadable(const Deadline& deadline) override {
+        if (!m_held.empty())
+            return Io::Ok;
+        if (m_gone)
+            return Io::HungUp;
+        return fdio::waitReadable(m_fd, deadline);
+    }
+    Io writeAll(const char* data, std::size_t count,
+                std::chrono::milliseconds stallLimit) override {
+        if (m_gone)
+            return Io::HungUp;
+        const std::string escaped = telnet::escapeData(std::string_view(data, count));
+        return fdio::writeAll(m_fd, fdio::Kind::Socket, escaped.data(), escaped.size(), stallLimit);
+    }
+    void discardInput() override {
+        for (int reads = 0; reads < 16 && !m_gone && pump() == Io::Ok; ++reads)
+            m_held.clear();
+        m_held.clear();
+    }
+    // One receive in steady state: what is waiting is decoded into the held data first.
+    Io bytesWaiting(std::uint32_t& count) override {
+        if (!m_gone && m_held.size() < kMaxHeld)
+            pump();
+        count = static_cast<std::uint32_t>(m_held.size());
+        return m_gone && m_held.empty() ? Io::HungUp : Io::Ok;
+    }
+
+  private:
+    // One read from the socket, decoded; answers owed to the server go out at once.
+    Io pump() {
+        char raw[4096];
+        std::size_t got = 0;
+        const Io io = fdio::read(m_fd, raw, sizeof raw, got);
+        if (io == Io::HungUp)
+            m_gone = true;
+        if (io != Io::Ok)
+            return io;
+        std::string replies;
+        m_session.receive(std::string_view(raw, got), m_held, replies);
+        if (!replies.empty() && fdio::writeAll(m_fd, fdio::Kind::Socket, replies.data(),
+                                               replies.size(), kSetupLimit) == Io::HungUp)
+            m_gone = true;
+        return Io::Ok;
+    }
+
+    int m_fd;
+    telnet::Session m_session;
+    std::string m_held;
+    bool m_gone = false;
+};
+
+} // namespace
+
+OpenResult openTcp(const std::string& host, const std::string& service) {
+    const Connected c = connectTo(host, service);
+    if (c.fd < 0)
+        return refuse(-1, c.status, c.reason);
+    return {std::make_unique<TcpDevice>(c.fd), UARTCE_OK, {}};
+}
+
+OpenResult openRfc2217(const std::string& host, const std::string& service,
+                       const LineSettings& settings) {
+    const Connected c = connectTo(host, service);
+    if (c.fd < 0)
+        return refuse(-1, c.status, c.reason);
+    telnet::ComPortSettings wanted;
+    wanted.baud = settings.baud;
+    wanted.dataSize = settings.dataBits;
+    wanted.parity = static_cast<std::uint8_t>(settings.parity + 1);
+    wanted.stopSize = settings.stopBits == 2 ? 2 : 1;
+    auto device = std::make_unique<Rfc2217Device>(c.fd, wanted);
+    auto [status, reason] = device->setUp();
+    if (status != UARTCE_OK)
+        return {nullptr, status, reason};
+    return {std::move(device), UARTCE_OK, {}};
+}
+
+} // namespace uartce::platform

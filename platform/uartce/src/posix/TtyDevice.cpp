@@ -1,0 +1,143 @@
+// Local serial devices and pseudo-terminal slaves, through termios.
+
+#include "Messages.h"
+#include "Platform.h"
+#include "posix/FdIo.h"
+#include "posix/LineSettings.h"
+
+#include <uartce.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace uartce::platform {
+
+namespace {
+
+class TtyDevice final : public Device {
+  public:
+    explicit TtyDevice(int fd) : m_fd(fd) {}
+    // Closing the descriptor drops the flock; the kernel does the same when the process dies
+    // in any way, so no lock outlives its holder.
+    ~TtyDevice() override { ::close(m_fd); }
+
+    Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
+        return fdio::read(m_fd, buffer, capacity, got);
+    }
+    Io waitReadable(const Deadline& deadline) override {
+        return fdio::waitReadable(m_fd, deadline);
+    }
+    Io writeAll(const char* data, std::size_t count,
+                std::chrono::milliseconds stallLimit) override {
+        return fdio::writeAll(m_fd, fdio::Kind::Tty, data, count, stallLimit);
+    }
+    void discardInput() override { ::tcflush(m_fd, TCIFLUSH); }
+    Io bytesWaiting(std::uint32_t& count) override {
+        int n = 0;
+        if (::ioctl(m_fd, FIONREAD, &n) != 0) {
+            count = 0;
+            return fdio::isGone(errno) ? Io::HungUp : Io::Failed;
+        }
+        count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
+        return Io::Ok;
+    }
+
+  private:
+    int m_fd;
+};
+
+OpenResult refuse(int fd, std::uint16_t status, std::string reason) {
+    if (fd >= 0)
+        ::close(fd);
+    return {nullptr, status, std::move(reason)};
+}
+
+std::uint16_t statusForOpenError(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR:
+        return UARTCE_ERR_NO_DEVICE;
+    case EACCES:
+    case EPERM:
+        return UARTCE_ERR_ACCESS;
+    case EBUSY:
+        return UARTCE_ERR_BUSY;
+    default:
+        return UARTCE_ERR_OPEN_FAILED;
+    }
+}
+
+bool userInGroup(gid_t gid) {
+    if (::getegid() == gid)
+        return true;
+    const int n = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(n > 0 ? static_cast<std::size_t>(n) : 0);
+    const int got = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    for (int i = 0; i < got; ++i)
+        if (groups[static_cast<std::size_t>(i)] == gid)
+            return true;
+    return false;
+}
+
+std::string accessReasonFor(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::strerror(EACCES);
+    AccessFacts facts;
+    const passwd* owner = ::getpwuid(st.st_uid);
+    const group* grp = ::getgrgid(st.st_gid);
+    facts.owner = owner ? owner->pw_name : std::to_string(st.st_uid);
+    facts.group = grp ? grp->gr_name : std::to_string(st.st_gid);
+    facts.mode = st.st_mode & 07777;
+    facts.userInGroup = userInGroup(st.st_gid);
+    return accessReason(facts);
+}
+
+} // namespace
+
+OpenResult openTty(const std::string& path, const LineSettings& settings) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        const std::uint16_t status = statusForOpenError(error);
+        return refuse(-1, status,
+                      status == UARTCE_ERR_ACCESS ? accessReasonFor(path) : std::strerror(error));
+    }
+    if (!::isatty(fd))
+        return refuse(fd, UARTCE_ERR_OPEN_FAILED, "not a serial device");
+    // Only a pseudo-terminal master has a slave number; it is the far end of a line, not a port.
+    int slave = 0;
+    if (::ioctl(fd, TIOCGPTN, &slave) == 0)
+        return refuse(fd, UARTCE_ERR_OPEN_FAILED, "a pseudo-terminal master, not a port");
+    // The flock is the only exclusivity: TIOCEXCL would outlive a holder that is killed while
+    // another process keeps the tty alive (a bridge, a pty master).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return refuse(fd, UARTCE_ERR_BUSY, "another program holds it");
+    termios current{};
+    termios raw{};
+    if (::tcgetattr(fd, &current) != 0)
+        return refuse(fd, UARTCE_ERR_OPEN_FAILED, std::strerror(errno));
+    if (!makeRawTermios(current, settings, raw))
+        return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "line settings out of range");
+    if (::tcsetattr(fd, TCSANOW, &raw) != 0)
+        return refuse(fd, UARTCE_ERR_OPEN_FAILED, std::strerror(errno));
+    ::tcflush(fd, TCIOFLUSH);
+    return {std::make_unique<TtyDevice>(fd), UARTCE_OK, {}};
+}
+
+bool localDeviceExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+} // namespace uartce::platform

@@ -1,0 +1,37 @@
+#include "serial/LibraryExtras.h"
+
+#include <cstdint>
+#include <dlfcn.h>
+
+namespace serial {
+
+namespace {
+
+using TextExport = std::uint32_t (*)(std::uint8_t, char*, std::uint32_t);
+
+TextExport find(const char* name) {
+    return reinterpret_cast<TextExport>(::dlsym(RTLD_DEFAULT, name));
+}
+
+std::string call(TextExport f, int port) {
+    if (!f || port < 1 || port > 255)
+        return {};
+    char text[512];
+    f(static_cast<std::uint8_t>(port), text, sizeof text);
+    return text;
+}
+
+} // namespace
+
+std::string portDescription(int port) {
+    static const TextExport info = find("UARTCE_PortInfo");
+    static const TextExport device = find("UARTCE_PortDevice");
+    return call(info ? info : device, port);
+}
+
+std::string lastOpenRefusal(int port) {
+    static const TextExport lastError = find("UARTCE_LastError");
+    return call(lastError, port);
+}
+
+} // namespace serial

@@ -1,0 +1,207 @@
+// Which device each COM name stands for, from what the system shows.
+
+#include "PortMap.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using uartce::PortEntry;
+using uartce::PortMapInputs;
+using uartce::PortSource;
+
+struct Expect {
+    unsigned com;
+    std::string device;
+    PortSource source;
+    std::string byIdName;
+    bool present;
+};
+
+struct Case {
+    const char* name;
+    PortMapInputs in;
+    std::set<std::string> existing;
+    std::vector<Expect> expect;
+    std::vector<std::string> warnings; // each a substring of one warning, in order
+};
+
+PortMapInputs inputs(std::map<unsigned, std::string> env, std::vector<uartce::ConfigFile> configs,
+                     bool haveById, std::vector<uartce::ByIdLink> byId,
+                     std::vector<std::string> fallback, std::set<unsigned> builtIn) {
+    PortMapInputs in;
+    in.env = std::move(env);
+    in.configs = std::move(configs);
+    in.haveById = haveById;
+    in.byId = std::move(byId);
+    in.fallbackAdapters = std::move(fallback);
+    in.builtInUarts = std::move(builtIn);
+    return in;
+}
+
+const std::string kById = "/dev/serial/by-id/";
+const std::string kFtdi = "usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0";
+const std::string kProlific = "usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0";
+const std::string kAcm = "usb-Arduino_Uno_8573531393735-if00";
+
+std::vector<Case> cases() {
+    return {
+        {"NothingAnywhereGivesTheBuiltInNames",
+         inputs({}, {}, false, {}, {}, {}),
+         {"/dev/ttyS0"},
+         {{1, "/dev/ttyS0", PortSource::Default, "", true},
+          {20, "/dev/ttyS19", PortSource::Default, "", false}},
+         {}},
+        {"EnvironmentWinsOverEverything",
+         inputs({{2, "/dev/ttyUSB0"}, {3, "rfc2217://10.0.0.5:4001"}},
+                {{"user.conf", "COM2 = /dev/ttyACM0\n"}}, false, {}, {}, {1}),
+         {},
+         {{2, "/dev/ttyUSB0", PortSource::Env, "", false},
+          {3, "rfc2217://10.0.0.5:4001", PortSource::Env, "", true},
+          // ttyS1 has hardware, but COM2 is the variable's.
+          {1, "/dev/ttyS0", PortSource::Default, "", false}},
+         {}},
+        {"MapFilesWithCommentsBadLinesAndPrecedence",
+         inputs({},
+                {{"user.conf", "# mine\n\nCOM4 = /dev/ttyUSB7\ncom5=socket://127.0.0.1:7000\n"
+                               "COM4 = /dev/other\nCOM0 = /dev/x\nCOM9\nCOM6 =\n"},
+                 {"system.conf", "COM4 = /dev/system\n  COM8 = /dev/ttyS9  \nPORT1 = /dev/y\n"}},
+                false, {}, {}, {}),
+         {"/dev/ttyUSB7"},
+         {{4, "/dev/ttyUSB7", PortSource::MapFile, "", true},
+          {5, "socket://127.0.0.1:7000", PortSource::MapFile, "", true},
+          {8, "/dev/ttyS9", PortSource::MapFile, "", false},
+          {6, "/dev/ttyS5", PortSource::Default, "", false}},
+         {"user.conf:6: not a port name", "user.conf:7: expected COM<n> = DEVICE",
+          "user.conf:8: no device for COM6", "user.conf:5: COM4 is mapped again",
+          "system.conf:3: not a port name"}},
+        {"AdaptersTakeFreeNumbersFromCom3InByIdOrder",
+         inputs({{3, "/dev/ttyUSB9"}}, {{"u", "COM5 = /dev/somewhere\n"}}, true,
+                {{kProlific, "/dev/ttyUSB1"}, {kAcm, "/dev/ttyACM0"}, {kFtdi, "/dev/ttyUSB0"}}, {},
+                {0, 3}),
+         {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyACM0"},
+         {{1, "/dev/ttyS0", PortSource::BuiltIn, "", false},
+          {4, "/dev/ttyS3", PortSource::BuiltIn, "", false},
+          // usb-Arduino < usb-FTDI < usb-Prolific, bytewise; COM3, 4 and 5 are taken.
+          {6, kById + kAcm, PortSource::Discovered, kAcm, true},
+          {7, kById + kFtdi, PortSource::Discovered, kFtdi, true},
+          {8, kById + kProlific, PortSource::Discovered, kProlific, true}},
+         {}},
+        {"AnAdapterNamedByTheMapKeepsThatNumberOnly",
+         inputs({{9, "/dev/ttyUSB1"}}, {{"u", "COM12 = " + kById + kFtdi + "\n"}}, true,
+                {{kFtdi, "/dev/ttyUSB0"}, {kProlific, "/dev/ttyUSB1"}, {kAcm, "/dev/ttyACM0"}}, {},
+                {}),
+         {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyACM0"},
+         {{12, kById + kFtdi, PortSource::MapFile, kFtdi, true},
+          {9, "/dev/ttyUSB1", PortSource::Env, "", true},
+          {3, kById + kAcm, PortSource::Discovered, kAcm, true},
+          {4, "/dev/ttyS3", PortSource::Default, "", false}},
+         {}},
+        {"AMappedAdapterThatIsUnpluggedIsAbsent",
+         inputs({}, {{"u", "COM3 = " + kById + kFtdi + "\n"}}, true, {}, {}, {}),
+         {},
+         {{3, kById + kFtdi, PortSource::MapFile, kFtdi, false}},
+         {}},
+        {"WithoutByIdTheDeviceNamesSortByNumber",
+         inputs({}, {}, false, {}, {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyUSB0"}, {}),
+         {"/dev/ttyUSB10", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyUSB0"},
+         {{3, "/dev/ttyACM0", PortSource::Discovered, "", true},
+          {4, "/dev/ttyUSB0", PortSource::Discovered, "", true},
+          {5, "/dev/ttyUSB2", PortSource::Discovered, "", true},
+          {6, "/dev/ttyUSB10", PortSource::Discovered, "", true}},
+         {}},
+    };
+}
+
+class PortMapTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PortMapTest, AssignsAsDocumented) {
+    Case c = GetParam();
+    const std::set<std::string> existing = c.existing;
+    c.in.exists = [existing](const std::string& path) { return existing.count(path) != 0; };
+    const uartce::PortMap map = uartce::buildPortMap(c.in);
+    for (const Expect& e : c.expect) {
+        const PortEntry got = map.entryFor(e.com);
+        EXPECT_EQ(got.device, e.device) << "COM" << e.com;
+        EXPECT_EQ(got.source, e.source) << "COM" << e.com;
+        EXPECT_EQ(got.byIdName, e.byIdName) << "COM" << e.com;
+        EXPECT_EQ(got.present, e.present) << "COM" << e.com;
+    }
+    ASSERT_EQ(map.warnings.size(), c.warnings.size());
+    for (std::size_t i = 0; i < c.warnings.size(); ++i)
+        EXPECT_NE(map.warnings[i].find(c.warnings[i]), std::string::npos) << map.warnings[i];
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, PortMapTest, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(PortMap, TheSameAdaptersGetTheSameNumbersInAnyOrder) {
+    std::vector<uartce::ByIdLink> links = {
+        {kProlific, "/dev/ttyUSB1"}, {kFtdi, "/dev/ttyUSB0"}, {kAcm, "/dev/ttyACM0"}};
+    std::map<unsigned, std::string> first;
+    do {
+        const uartce::PortMap map = uartce::buildPortMap(inputs({}, {}, true, links, {}, {}));
+        std::map<unsigned, std::string> got;
+        for (const auto& [com, e] : map.assigned)
+            got[com] = e.device;
+        if (first.empty())
+            first = got;
+        EXPECT_EQ(got, first);
+    } while (std::next_permutation(links.begin(), links.end(),
+                                   [](const auto& a, const auto& b) { return a.name < b.name; }));
+    EXPECT_EQ(first.size(), 3u);
+}
+
+TEST(PortMap, RemoteNames) {
+    struct Row {
+        const char* name;
+        uartce::RemoteName::Kind kind;
+        const char* host;
+        const char* service;
+    };
+    using K = uartce::RemoteName::Kind;
+    const Row rows[] = {
+        {"/dev/ttyUSB0", K::None, "", ""},
+        {"rfc2217://127.0.0.1:4001", K::Rfc2217, "127.0.0.1", "4001"},
+        {"socket://modbus-gw.local:502", K::Socket, "modbus-gw.local", "502"},
+        {"rfc2217://[::1]:7000", K::Rfc2217, "::1", "7000"},
+        {"rfc2217://host", K::Rfc2217, "", ""},
+        {"socket://:80", K::Socket, "", ""},
+        {"socket://host:http", K::Socket, "", ""},
+        {"socket://host:", K::Socket, "", ""},
+    };
+    for (const Row& r : rows) {
+        const uartce::RemoteName got = uartce::parseRemoteName(r.name);
+        EXPECT_EQ(got.kind, r.kind) << r.name;
+        EXPECT_EQ(got.host, r.host) << r.name;
+        EXPECT_EQ(got.service, r.service) << r.name;
+    }
+}
+
+TEST(PortMap, TooltipTextNamesDeviceAdapterAndAbsence) {
+    struct Row {
+        PortEntry entry;
+        std::string text;
+    };
+    auto entry = [](std::string device, std::string byId, std::string target, bool present) {
+        PortEntry e;
+        e.device = std::move(device);
+        e.byIdName = std::move(byId);
+        e.target = std::move(target);
+        e.present = present;
+        return e;
+    };
+    const Row rows[] = {
+        {entry("/dev/ttyS0", "", "", true), "/dev/ttyS0"},
+        {entry("/dev/ttyS4", "", "", false), "/dev/ttyS4 (absent)"},
+        {entry(kById + kFtdi, kFtdi, "/dev/ttyUSB0", true), "/dev/ttyUSB0  " + kFtdi},
+        {entry(kById + kFtdi, kFtdi, "", false), kById + kFtdi + " (absent)"},
+        {entry("socket://127.0.0.1:7000", "", "", true), "socket://127.0.0.1:7000"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(uartce::describeEntry(r.entry), r.text);
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// Ports on the network: ser2net in front of simulated modules, over RFC 2217 and raw TCP.
+
+#include "support/Ser2net.h"
+#include "support/SimProcess.h"
+
+#include <uartce.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Ser2net;
+using testsupport::SimProcess;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kPort = 9;
+
+std::string lastError() {
+    char text[512];
+    UARTCE_LastError(kPort, text, sizeof text);
+    return text;
+}
+
+struct Reply {
+    std::uint16_t status;
+    std::string text;
+};
+
+Reply command(const char* cmd, std::uint16_t timeoutMs = 1000) {
+    std::array<char, UARTCE_REPLY_BUFFER_SIZE> reply{};
+    const std::uint16_t status = Send_Receive_Cmd(kPort, cmd, reply.data(), timeoutMs, 0, nullptr);
+    return {status, reply.data()};
+}
+
+class RemoteTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        Close_Com(kPort);
+        ::unsetenv("UARTCE_COM9");
+    }
+    void use(const std::string& device) { ::setenv("UARTCE_COM9", device.c_str(), 1); }
+};
+
+class BothProtocols : public RemoteTest, public ::testing::WithParamInterface<Ser2net::Protocol> {};
+
+TEST_P(BothProtocols, CommandsPollsAndEveryByteValueGetThrough) {
+    SimProcess module(PORTULA_SIM_PATH, {});
+    SimProcess echo(PORTULA_SIM_PATH, {"--echo"});
+    ASSERT_FALSE(module.device().empty());
+    ASSERT_FALSE(echo.device().empty());
+    Ser2net server({{GetParam(), module.device()}, {GetParam(), echo.device()}});
+    ASSERT_TRUE(server.running()) << server.log();
+
+    use(server.url(0));
+    ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK) << lastError();
+    for (int i = 0; i < 3; ++i) {
+        const Reply r = command("$01M");
+        EXPECT_EQ(r.status, UARTCE_OK);
+        EXPECT_EQ(r.text, "!01PORTULA-SIM");
+    }
+    EXPECT_EQ(command("$01F").text, "!01A1.07");
+    EXPECT_EQ(command("$02M", 200).status, UARTCE_ERR_NO_REPLY);
+    ASSERT_EQ(Close_Com(kPort), UARTCE_OK);
+
+    // Every byte value but zero (the receive buffer is a string), 0xFF included.
+    std::string all;
+    for (int b = 1; b < 256; ++b)
+        all.push_back(static_cast<char>(b));
+    use(server.url(1));
+    ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK) << lastError();
+    ASSERT_EQ(Send_Binary(kPort, all.data(), static_cast<std::uint32_t>(all.size())), UARTCE_OK);
+    std::string back;
+    const auto deadline = Clock::now() + 5s;
+    while (back.size() < all.size() && Clock::now() < deadline) {
+        if (DataSizeInCom(kPort) == 0)
+            continue;
+        char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+        std::uint32_t out = 0;
+        ASSERT_EQ(Receive_Cmd(kPort, chunk, 200, 0, &out), UARTCE_OK);
+        back.append(chunk, out);
+    }
+    EXPECT_EQ(back, all);
+    EXPECT_EQ(DataSizeInCom(kPort), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ser2net, BothProtocols,
+                         ::testing::Values(Ser2net::Protocol::Rfc2217, Ser2net::Protocol::Raw));
+
+TEST_F(RemoteTest, TheBaudRateSetOverRfc2217ReachesTheModulesLine) {
+    SimProcess module(PORTULA_SIM_PATH, {});
+    Ser2net server({{Ser2net::Protocol::Rfc2217, module.device()}});
+    ASSERT_TRUE(server.running()) << server.log();
+    use(server.url(0));
+    ASSERT_EQ(Open_Com(kPort, 19200, 8, 0, 1), UARTCE_OK) << lastError();
+    EXPECT_EQ(command("$01M", 300).status, UARTCE_ERR_NO_REPLY) << "the module's line differs";
+    Close_Com(kPort);
+    ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK) << lastError();
+    EXPECT_EQ(command("$01M").text, "!01PORTULA-SIM");
+    Close_Com(kPort);
+    ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 2), UARTCE_OK) << lastError();
+    EXPECT_EQ(command("$01M", 300).status, UARTCE_ERR_NO_REPLY) << "two stop bits reach it too";
+}
+
+TEST_F(RemoteTest, StoppingTheServerMidSessionIsAHangUp) {
+    SimProcess module(PORTULA_SIM_PATH, {});
+    for (const Ser2net::Protocol protocol : {Ser2net::Protocol::Rfc2217, Ser2net::Protocol::Raw}) {
+        Ser2net server({{protocol, module.device()}});
+        ASSERT_TRUE(server.running()) << server.log();
+        use(server.url(0));
+        ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK) << lastError();
+        EXPECT_EQ(command("$01M").status, UARTCE_OK);
+        server.stop();
+        EXPECT_EQ(command("$01M", 5000).status, UARTCE_ERR_HANGUP);
+        char chunk[UARTCE_RECEIVE_BUFFER_SIZE];
+        EXPECT_EQ(Receive_Cmd(kPort, chunk, 200, 0, nullptr), UARTCE_ERR_HANGUP);
+        EXPECT_EQ(Send_Binary(kPort, "x", 1), UARTCE_ERR_HANGUP);
+        EXPECT_EQ(DataSizeInCom(kPort), 0u);
+        EXPECT_EQ(Close_Com(kPort), UARTCE_OK);
+    }
+}
+
+// A listening socket that never accepts: connections complete in the kernel and stay silent,
+// and once its queue is full, further ones get no answer at all.
+class SilentListener {
+  public:
+    SilentListener() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(m_fd, 0);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length);
+        m_port = ntohs(a.sin_port);
+    }
+    ~SilentListener() {
+        for (int fd : m_fillers)
+            ::close(fd);
+        ::close(m_fd);
+    }
+    // Fills the accept queue so that the next connect hangs.
+    void fill() {
+        for (int i = 0; i < 2; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<std::uint16_t>(m_port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            m_fillers.push_back(fd);
+        }
+    }
+    int port() const { return m_port; }
+
+  private:
+    int m_fd = -1;
+    int m_port = 0;
+    std::vector<int> m_fillers;
+};
+
+TEST_F(RemoteTest, ServersThatCannotServeAreRefusedOpensWithTheirReason) {
+    SilentListener silent;
+    SilentListener full;
+    full.fill();
+    const int closed = testsupport::freeLocalPort();
+    struct Case {
+        std::string device;
+        std::uint16_t status;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"socket://127.0.0.1:" + std::to_string(closed), UARTCE_ERR_NO_DEVICE,
+         "connection refused by 127.0.0.1:"},
+        {"rfc2217://127.0.0.1:" + std::to_string(closed), UARTCE_ERR_NO_DEVICE,
+         "connection refused by 127.0.0.1:"},
+        {"rfc2217://127.0.0.1:" + std::to_string(silent.port()), UARTCE_ERR_OPEN_FAILED,
+         "did not confirm the line settings"},
+        {"socket://127.0.0.1:" + std::to_string(full.port()), UARTCE_ERR_OPEN_FAILED,
+         "no connection to 127.0.0.1:" + std::to_string(full.port()) + " within 2 s"},
+        {"rfc2217://127.0.0.1", UARTCE_ERR_OPEN_FAILED, "expected rfc2217://HOST:PORT"},
+        {"socket://no-such-host.invalid:80", UARTCE_ERR_NO_DEVICE, "cannot resolve"},
+    };
+    for (const Case& c : cases) {
+        use(c.device);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), c.status) << c.device;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        if (c.status == UARTCE_ERR_NO_DEVICE) {
+            EXPECT_NE(err.find("; check UARTCE_COM9"), std::string::npos) << err;
+        }
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(DataSizeInCom(kPort), 0u);
+    }
+}
+
+} // namespace

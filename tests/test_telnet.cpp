@@ -1,0 +1,208 @@
+// The Telnet / RFC 2217 codec, client side, on byte strings.
+
+#include "Messages.h"
+#include "Telnet.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace uartce::telnet;
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
+
+// What the server answers when it accepts 9600 8N1 (as a real one did).
+std::string confirmations(std::uint32_t baud = 9600, int dataSize = 8, int parity = 1,
+                          int stopSize = 1) {
+    return bytes({kIac,
+                  kSb,
+                  44,
+                  101,
+                  static_cast<int>(baud >> 24),
+                  static_cast<int>((baud >> 16) & 0xFF),
+                  static_cast<int>((baud >> 8) & 0xFF),
+                  static_cast<int>(baud & 0xFF),
+                  kIac,
+                  kSe,
+                  kIac,
+                  kSb,
+                  44,
+                  102,
+                  dataSize,
+                  kIac,
+                  kSe,
+                  kIac,
+                  kSb,
+                  44,
+                  103,
+                  parity,
+                  kIac,
+                  kSe,
+                  kIac,
+                  kSb,
+                  44,
+                  104,
+                  stopSize,
+                  kIac,
+                  kSe});
+}
+
+TEST(Telnet, StartOffersTheOptionAndSetsTheLine) {
+    ComPortSettings s;
+    s.baud = 115200;
+    s.dataSize = 7;
+    s.parity = 3;
+    s.stopSize = 2;
+    EXPECT_EQ(Session(s).start(),
+              bytes({kIac, kWill, 44,  kIac, kSb, 44, 1,    0x00, 0x01, 0xC2, 0x00, kIac,
+                     kSe,  kIac,  kSb, 44,   2,   7,  kIac, kSe,  kIac, kSb,  44,   3,
+                     3,    kIac,  kSe, kIac, kSb, 44, 4,    2,    kIac, kSe}));
+    s.baud = 0xFF00FF;
+    EXPECT_EQ(Session(s).start().substr(3, 11),
+              bytes({kIac, kSb, 44, 1, 0x00, kIac, kIac, 0x00, kIac, kIac, kIac}))
+        << "IAC inside a subnegotiation is doubled";
+}
+
+TEST(Telnet, DataIsEscapedBothWays) {
+    struct Row {
+        std::string data;
+        std::string wire;
+    };
+    const Row rows[] = {
+        {"$01M\r", "$01M\r"},
+        {bytes({0xFF}), bytes({0xFF, 0xFF})},
+        {bytes({'a', 0xFF, 0xFF, 'b', 0}), bytes({'a', 0xFF, 0xFF, 0xFF, 0xFF, 'b', 0})},
+        {"", ""},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(escapeData(r.data), r.wire);
+        Session session{ComPortSettings{}};
+        std::string data, replies;
+        session.receive(r.wire, data, replies);
+        EXPECT_EQ(data, r.data);
+        EXPECT_EQ(replies, "");
+    }
+}
+
+struct DecodeCase {
+    const char* name;
+    std::string in;
+    std::string data;
+    std::string replies;
+    Session::Setup setup;
+    const char* refusal;
+};
+
+std::vector<DecodeCase> decodeCases() {
+    return {
+        {"TheRecordedServerOpening",
+         bytes({kIac, kWill, 3,   kIac, kDo,  3,     kIac, kWill, 1,   kIac, kDont,
+                1,    kIac,  kDo, 0,    kIac, kWill, 0,    kIac,  kDo, 44,   kIac,
+                kSb,  44,    107, 0,    kIac, kSe,   kIac, kWont, 44}) +
+             confirmations(),
+         "", bytes({kIac, kDo,  3,     kIac, kWill, 3,   kIac, kDont, 1,     kIac, kWont,
+                    1,    kIac, kWill, 0,    kIac,  kDo, 0,    kIac,  kDont, 44}),
+         Session::Setup::Accepted, ""},
+        {"RepeatedRequestsAreAnsweredOnce",
+         bytes({kIac, kWill, 3, kIac, kWill, 3, kIac, kDo, 24, kIac, kDo, 24}), "",
+         bytes({kIac, kDo, 3, kIac, kWont, 24}), Session::Setup::Pending, ""},
+        {"DataAroundCommands", bytes({'!', kIac, 241, '0', kIac, kWill, 0, '1', '\r'}), "!01\r",
+         bytes({kIac, kDo, 0}), Session::Setup::Pending, ""},
+        {"AnotherBaudIsRefused", confirmations(19200), "", "", Session::Setup::Refused,
+         "the server set 19200 baud instead of 9600"},
+        {"AnotherParityIsRefused", confirmations(9600, 8, 3), "", "", Session::Setup::Refused,
+         "parity even instead of none"},
+        {"AnotherStopSizeIsRefused", confirmations(9600, 8, 1, 2), "", "", Session::Setup::Refused,
+         "stop size 2 instead of 1"},
+        {"DeclinedOption", bytes({kIac, kDont, 44}), "", bytes({kIac, kWont, 44}),
+         Session::Setup::Refused, "declines the COM-PORT-OPTION"},
+        {"ModemStateNoticesChangeNothing",
+         bytes({kIac, kSb, 44, 107, 0x30, kIac, kSe, kIac, kSb, 44, 106, 0x60, kIac, kSe, 'x'}),
+         "x", "", Session::Setup::Pending, ""},
+        {"AnOverlongSubnegotiationIsDropped",
+         bytes({kIac, kSb, 44, 101}) + std::string(100, '\x01') + bytes({kIac, kSe, 'y'}), "y", "",
+         Session::Setup::Pending, ""},
+        {"ACommandBreaksOffASubnegotiation", bytes({kIac, kSb, 44, 101, 0, kIac, kWill, 3, 'z'}),
+         "z", bytes({kIac, kDo, 3}), Session::Setup::Pending, ""},
+        {"EscapedIacInsideASubnegotiation",
+         bytes({kIac, kSb, 44, 101, 0, 0, kIac, kIac, kIac, kIac, kIac, kSe}), "", "",
+         Session::Setup::Refused, "65535 baud"},
+    };
+}
+
+class TelnetDecode : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(TelnetDecode, WholeAndBytewise) {
+    const DecodeCase& c = GetParam();
+    for (const bool bytewise : {false, true}) {
+        Session session{ComPortSettings{}};
+        std::string data, replies;
+        if (bytewise)
+            for (char ch : c.in)
+                session.receive(std::string_view(&ch, 1), data, replies);
+        else
+            session.receive(c.in, data, replies);
+        EXPECT_EQ(data, c.data) << (bytewise ? "bytewise" : "whole");
+        EXPECT_EQ(replies, c.replies) << (bytewise ? "bytewise" : "whole");
+        EXPECT_EQ(session.setup(), c.setup);
+        EXPECT_NE(session.refusal().find(c.refusal), std::string::npos) << session.refusal();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, TelnetDecode, ::testing::ValuesIn(decodeCases()),
+                         [](const ::testing::TestParamInfo<DecodeCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(Telnet, FuzzEntryTakesAnyBytes) {
+    const std::string samples[] = {"",
+                                   confirmations(),
+                                   bytes({kIac}),
+                                   bytes({kIac, kSb}),
+                                   bytes({kIac, kSb, kIac}),
+                                   std::string(300, '\xFF'),
+                                   bytes({kIac, kSb, 44, 101, kIac, 7, kIac, kIac, kIac, kSe})};
+    for (const std::string& s : samples)
+        EXPECT_EQ(fuzzSession(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()), 0);
+}
+
+TEST(Messages, DeviceNamesStayOnOneLine) {
+    struct Row {
+        std::string in;
+        std::string out;
+    };
+    const Row rows[] = {
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"/dev/a\nb", "/dev/a\\nb"},
+        {"a\\b\r\t", "a\\\\b\\r\\t"},
+        {bytes({'x', 0x1B, 0x7F, 0xC3}), "x\\x1B\\x7F\\xC3"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(uartce::escapeForLine(r.in), r.out);
+}
+
+TEST(Messages, GroupAdviceOnlyWhenTheGroupWouldHelp) {
+    struct Row {
+        uartce::AccessFacts facts;
+        const char* says;
+    };
+    const Row rows[] = {
+        {{"root", "dialout", 0660, false},
+         "add the user to the dialout group (sudo adduser $USER dialout)"},
+        {{"root", "uucp", 0660, false}, "add the user to the uucp group"},
+        {{"root", "dialout", 0660, true}, "belongs to root:dialout with mode 0660"},
+        {{"root", "tty", 0620, false}, "belongs to root:tty with mode 0620"},
+        {{"root", "root", 0000, false}, "belongs to root:root with mode 0000"},
+        {{"1001", "1001", 0600, false}, "belongs to 1001:1001 with mode 0600"},
+    };
+    for (const Row& r : rows)
+        EXPECT_NE(uartce::accessReason(r.facts).find(r.says), std::string::npos)
+            << uartce::accessReason(r.facts);
+}
+
+} // namespace
