@@ -109,6 +109,7 @@ uint32_t DataSizeInCom(uint16_t port) {
 }
 
 uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size) {
+    log().push_back({"UARTCE_PortDevice", {port}, {}});
     const std::string device = "/dev/recorded" + std::to_string(port);
     std::snprintf(out, size, "%s", device.c_str());
     return static_cast<uint32_t>(device.size());

@@ -1,5 +1,7 @@
 #include "support/PseudoTerminal.h"
 
+#include "posix/FdIo.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -9,6 +11,8 @@
 #include <unistd.h>
 
 namespace testsupport {
+
+using namespace std::chrono_literals;
 
 using Clock = std::chrono::steady_clock;
 
@@ -35,15 +39,10 @@ void PseudoTerminal::hangUp() {
 }
 
 void PseudoTerminal::write(std::string_view bytes) const {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error("write to pseudo-terminal failed");
-        done += static_cast<std::size_t>(n);
-    }
+    // The library's own write loop: the device side writes as the port side does.
+    using namespace uartce::platform;
+    if (fdio::writeAll(m_master, fdio::Kind::Tty, bytes.data(), bytes.size(), 5s) != Io::Ok)
+        throw std::runtime_error("write to pseudo-terminal failed");
 }
 
 namespace {
