@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (bool checksum : {false, true}) {
         const std::size_t room = size + (checksum ? 2 : 0) + 1;
         auto out = std::make_unique<char[]>(room);
-        const std::size_t n = uartce::frameCommand(bytes, checksum, std::span<char>(out.get(), room));
+        const std::size_t n =
+            uartce::frameCommand(bytes, checksum, std::span<char>(out.get(), room));
         std::string expected(bytes);
         if (checksum) {
             static const char upper[] = "0123456789ABCDEF";
