@@ -12,8 +12,8 @@
 #include "cmd/Line.h"
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -79,19 +79,21 @@ int main(int argc, char** argv) {
     char reply[UARTCE_REPLY_BUFFER_SIZE];
     cmd::Options options;
     std::printf("%-40s %12s %12s\n", "", "A", "B");
-    compare("round trip: direct (A), portula-cmd (B)", 2000,
-            [&] { Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr); },
-            [&] { cmd::exchange(kPort, "$01M", options, 200, false); });
+    compare(
+        "round trip: direct (A), portula-cmd (B)", 2000,
+        [&] { Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr); },
+        [&] { cmd::exchange(kPort, "$01M", options, 200, false); });
     const std::string trace = "/tmp/portula-cmd-bench-" + std::to_string(::getpid()) + ".jsonl";
-    compare("trace: off (A), on (B)", 2000,
-            [&] {
-                uartce::trace::setFile(nullptr);
-                Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr);
-            },
-            [&] {
-                uartce::trace::setFile(trace.c_str());
-                Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr);
-            });
+    compare(
+        "trace: off (A), on (B)", 2000,
+        [&] {
+            uartce::trace::setFile(nullptr);
+            Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr);
+        },
+        [&] {
+            uartce::trace::setFile(trace.c_str());
+            Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr);
+        });
     uartce::trace::setFile(nullptr);
     ::unlink(trace.c_str());
     Close_Com(kPort);

@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <poll.h>
@@ -106,6 +107,10 @@ const Figure kFigures[] = {
      "of the same widgets built here; median of per-pair ratios",
      1.5},
     {"startup-rss-ratio", "resident memory once idle after start-up, the same pair", 1.3},
+    {"startup-discovery-ratio",
+     "start-up with a busy system to scan for ports (32 ttyS nodes, "
+     "8 USB adapters, a map file) against one with nothing to find",
+     1.1},
 };
 
 const Figure& figure(const char* name) {
@@ -501,7 +506,9 @@ struct StartupSample {
     double rssKiB;
 };
 
-StartupSample startOnce(const char* self, bool portula) {
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+StartupSample startOnce(const char* self, bool portula, const Environment& env = {}) {
     int out[2];
     if (::pipe(out) != 0)
         return {};
@@ -509,6 +516,8 @@ StartupSample startOnce(const char* self, bool portula) {
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        for (const auto& [name, value] : env)
+            ::setenv(name.c_str(), value.c_str(), 1);
         ::dup2(out[1], 1);
         ::close(out[0]);
         ::execl(self, self, "--startup-child", portula ? "portula" : "bare",
@@ -556,6 +565,64 @@ void startup(const char* self, int samples) {
            format("Portula %.0f KiB, bare dialog %.0f KiB", median(rssPortula), median(rssBare)));
 }
 
+// A system as a busy desktop shows it to the port scan: 32 ttyS nodes (two with a UART behind
+// them), eight USB adapters under serial/by-id, and a map file; and one with nothing at all.
+struct ScanTrees {
+    std::string busy;
+    std::string empty;
+    std::vector<int> adapters; // pseudo-terminals the by-id links point at
+};
+
+ScanTrees makeScanTrees() {
+    char pattern[] = "/tmp/portula-bench-XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    ScanTrees t{root + "/busy", root + "/empty", {}};
+    auto write = [](const std::string& path, const std::string& text) {
+        std::ofstream(path) << text;
+    };
+    for (const std::string& dir : {t.busy + "/dev/serial/by-id", t.busy + "/etc/portula",
+                                   t.empty + "/dev", t.empty + "/sys", t.empty + "/etc"})
+        std::filesystem::create_directories(dir);
+    for (int k = 0; k < 32; ++k) {
+        const std::string name = "ttyS" + std::to_string(k);
+        write(t.busy + "/dev/" + name, "");
+        std::filesystem::create_directories(t.busy + "/sys/class/tty/" + name);
+        write(t.busy + "/sys/class/tty/" + name + "/type", k < 2 ? "4\n" : "0\n");
+    }
+    for (int a = 0; a < 8; ++a) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ::grantpt(master);
+        ::unlockpt(master);
+        t.adapters.push_back(master);
+        std::filesystem::create_symlink(::ptsname(master),
+                                        t.busy + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K" +
+                                            std::to_string(a) + "-if00-port0");
+    }
+    write(t.busy + "/etc/portula/ports.conf",
+          "# the bench's map\nCOM9 = rfc2217://127.0.0.1:4001\n");
+    return t;
+}
+
+Environment scanEnvironment(const std::string& tree) {
+    return {{"UARTCE_DEV_ROOT", tree + "/dev"},
+            {"UARTCE_SYS_ROOT", tree + "/sys"},
+            {"UARTCE_SYSCONF_DIR", tree + "/etc"},
+            {"XDG_CONFIG_HOME", tree + "/etc"}};
+}
+
+void startupDiscovery(const char* self, int samples) {
+    const ScanTrees trees = makeScanTrees();
+    const Paired p = interleave(
+        samples, [&] { return startOnce(self, true, scanEnvironment(trees.busy)).ms; },
+        [&] { return startOnce(self, true, scanEnvironment(trees.empty)).ms; });
+    report("startup-discovery-ratio", median(p.ratio),
+           format("p99 ratio %.2f; busy system %.1f ms, nothing to find %.1f ms",
+                  percentile(p.ratio, 0.99), median(p.a), median(p.b)));
+    for (int fd : trees.adapters)
+        ::close(fd);
+    std::filesystem::remove_all(std::filesystem::path(trees.busy).parent_path());
+}
+
 void help() {
     std::printf("Usage: portula_bench [--quick] [--check]\n"
                 "Prints one line a figure: its name, its value, its limit. Run it on an otherwise\n"
@@ -593,6 +660,7 @@ int main(int argc, char** argv) {
         pacedStream(quick ? 5s : 20s);
     }
     startup(self, quick ? 6 : 20);
+    startupDiscovery(self, quick ? 6 : 20);
     if (check && failures > 0) {
         std::printf("%d figure(s) past their limits\n", failures);
         return 1;

@@ -43,9 +43,9 @@ class Call {
                unsigned status) const {
         if (g_fd < 0)
             return;
-        const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
-                               SteadyClock::now() - m_start)
-                               .count();
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - m_start)
+                .count();
         const std::string line =
             formatRecord({m_began, port, call, out, in, status, static_cast<std::int64_t>(spent)});
         // One write of the whole line to a file opened for appending: lines from several
@@ -119,8 +119,7 @@ void setFile(const char* path) {
         return;
     g_fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (g_fd < 0) {
-        std::fprintf(stderr, "UARTCE: cannot write the trace %s: %s\n", path,
-                     std::strerror(errno));
+        std::fprintf(stderr, "UARTCE: cannot write the trace %s: %s\n", path, std::strerror(errno));
         return;
     }
     g_state = 1;
@@ -152,8 +151,8 @@ std::uint16_t close(CloseFn fn, std::uint8_t port) {
 std::uint16_t send(SendFn fn, std::uint8_t port, const char* data, std::uint32_t count) {
     const Call call;
     const std::uint16_t status = fn(port, data, count);
-    call.write(port, "Send_Binary", data ? std::string_view(data, count) : std::string_view(),
-               {}, status);
+    call.write(port, "Send_Binary", data ? std::string_view(data, count) : std::string_view(), {},
+               status);
     return status;
 }
 

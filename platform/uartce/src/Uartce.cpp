@@ -28,6 +28,8 @@ constexpr std::size_t kMaxCommand = 4096;
 // A port whose device went away looks for its return no more often than this: a stat is cheap,
 // but the dialog polls ten times a second and a gone device must cost next to nothing.
 constexpr std::chrono::milliseconds kReturnCheckPeriod{250};
+// How long one scan answers questions about port names (not opens).
+constexpr std::chrono::milliseconds kNameMapLifetime{250};
 
 struct Port {
     std::unique_ptr<platform::Device> device; // null while hung up
@@ -54,6 +56,33 @@ PortMap currentMap() {
     for (const std::string& warning : map.warnings)
         if (reported.insert(warning).second)
             std::fprintf(stderr, "UARTCE: %s\n", escapeForLine(warning).c_str());
+    return map;
+}
+
+// The map for a burst of questions about names, such as the tooltips of a whole port list: one
+// scan serves them while the environment that steers the scan stays as it was, for a moment.
+// Opening always scans afresh.
+const PortMap& mapForNames() {
+    static PortMap map;
+    static std::string key;
+    static Clock::time_point scanned{};
+    std::string now;
+    for (const char* name :
+         {"UARTCE_DEV_ROOT", "UARTCE_SYS_ROOT", "UARTCE_SYSCONF_DIR", "XDG_CONFIG_HOME", "HOME"}) {
+        const char* value = std::getenv(name);
+        now += value ? value : "";
+        now += '\n';
+    }
+    for (unsigned n = 1; n <= kMaxCom; ++n) {
+        const char* value = std::getenv(("UARTCE_COM" + std::to_string(n)).c_str());
+        if (value && *value)
+            now += std::to_string(n) + '=' + value + '\n';
+    }
+    if (now != key || Clock::now() - scanned > kNameMapLifetime) {
+        map = currentMap();
+        key = std::move(now);
+        scanned = Clock::now();
+    }
     return map;
 }
 
@@ -212,7 +241,8 @@ extern "C" {
 
 uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                   int8_t stopBits) {
-    if (trace::active()) return trace::open(&Open_Com, port, baudRate, dataBits, parity, stopBits);
+    if (trace::active())
+        return trace::open(&Open_Com, port, baudRate, dataBits, parity, stopBits);
     if (port == 0) {
         std::fprintf(stderr, "UARTCE: cannot open COM0: there is no port 0\n");
         return UARTCE_ERR_BAD_PORT;
@@ -249,7 +279,8 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
 }
 
 uint16_t Close_Com(uint8_t port) {
-    if (trace::active()) return trace::close(&Close_Com, port);
+    if (trace::active())
+        return trace::close(&Close_Com, port);
     if (port == 0 || !ports[port].open())
         return UARTCE_ERR_NOT_OPEN;
     ports[port] = Port{};
@@ -257,7 +288,8 @@ uint16_t Close_Com(uint8_t port) {
 }
 
 uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
-    if (trace::active()) return trace::send(&Send_Binary, port, data, count);
+    if (trace::active())
+        return trace::send(&Send_Binary, port, data, count);
     Port* p = openPort(port);
     if (!p)
         return UARTCE_ERR_NOT_OPEN;
@@ -275,7 +307,8 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
 
 uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16_t timeoutMs,
                           uint16_t checksum, uint32_t* out) {
-    if (trace::active()) return trace::command(&Send_Receive_Cmd, port, command, reply, timeoutMs, checksum, out);
+    if (trace::active())
+        return trace::command(&Send_Receive_Cmd, port, command, reply, timeoutMs, checksum, out);
     setOut(out, 0);
     if (!reply)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -327,7 +360,8 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
 
 uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
                      uint32_t* out) {
-    if (trace::active()) return trace::receive(&Receive_Cmd, port, buffer, timeoutMs, checksum, out);
+    if (trace::active())
+        return trace::receive(&Receive_Cmd, port, buffer, timeoutMs, checksum, out);
     setOut(out, 0);
     if (!buffer)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -383,13 +417,13 @@ uint32_t DataSizeInCom(uint16_t port) {
 uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size) {
     if (port == 0)
         return 0;
-    return copyOut(currentMap().entryFor(port).device, out, size);
+    return copyOut(mapForNames().entryFor(port).device, out, size);
 }
 
 uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size) {
     if (port == 0)
         return 0;
-    return copyOut(describeEntry(currentMap().entryFor(port)), out, size);
+    return copyOut(describeEntry(mapForNames().entryFor(port)), out, size);
 }
 
 uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size) {

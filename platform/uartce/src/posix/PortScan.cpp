@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/serial.h>
+#include <map>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,8 +60,7 @@ long numberAfter(const std::string& name, const std::string& prefix) {
 
 // Most ttyS nodes are placeholders without a UART. The driver's idea of the UART type says
 // which have one; sysfs shows it without opening the device (an open would raise DTR).
-bool uartHasHardware(const std::string& sysRoot, const std::string& devPath,
-                     const std::string& name) {
+bool probeUart(const std::string& sysRoot, const std::string& devPath, const std::string& name) {
     std::string type;
     if (readSmallFile(sysRoot + "/class/tty/" + name + "/type", type))
         return std::strtol(type.c_str(), nullptr, 10) != PORT_UNKNOWN;
@@ -71,6 +71,17 @@ bool uartHasHardware(const std::string& sysRoot, const std::string& devPath,
     const bool known = ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
     ::close(fd);
     return known;
+}
+
+// A built-in UART does not come or go while the program runs, and the map is built for every
+// tooltip of the port list: each is asked about once.
+bool uartHasHardware(const std::string& sysRoot, const std::string& devPath,
+                     const std::string& name) {
+    static std::map<std::string, bool> answers;
+    const auto [at, added] = answers.try_emplace(sysRoot + '\n' + devPath, false);
+    if (added)
+        at->second = probeUart(sysRoot, devPath, name);
+    return at->second;
 }
 
 } // namespace
