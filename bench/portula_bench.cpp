@@ -349,7 +349,8 @@ void dialogFigures(bool quick) {
     prober.setInterval(3);
     QObject::connect(&prober, &QTimer::timeout, [&] {
         probe.start();
-        QTimer::singleShot(0, [&] { latency.push_back(probe.nsecsElapsed() / 1e6); });
+        // Tied to the prober, so that none still queued outlives this function.
+        QTimer::singleShot(0, &prober, [&] { latency.push_back(probe.nsecsElapsed() / 1e6); });
     });
     prober.start();
     const auto busy = quick ? 1000ms : 3000ms;

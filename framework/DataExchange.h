@@ -28,8 +28,8 @@ class CDataExchange {
 // Binds a control object to the control with the given identifier (first exchange only).
 void DDX_Control(CDataExchange& dx, int id, CWndControl& control);
 
-// Moves an unsigned number between a field and a member. Reading refuses text that isn't a
-// whole number in [minValue, maxValue] with a message box, and then leaves the member as it was.
+// Field <-> member for a 32-bit count. On the way in, anything but digits (blanks around are
+// fine) or a value outside [minValue, maxValue] gets a message box, and value keeps its old value.
 void DDX_TextRange(CDataExchange& dx, int id, std::uint32_t& value, std::uint32_t minValue,
                    std::uint32_t maxValue);
 

@@ -1,6 +1,6 @@
 #pragma once
 // A dialog described as data: caption, font size, size, and the controls in tab order.
-// Positions and sizes are in dialog units, so the layout scales with the font.
+// Geometry is in dialog units (a quarter of the font's mean width, an eighth of its height).
 
 #include <span>
 

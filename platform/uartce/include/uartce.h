@@ -61,7 +61,7 @@ enum uartce_status {
 
 /*
  * Opens COM<port> as a raw line: baud 1200 to 115200 (a standard rate), data bits 5 to 8,
- * parity 0 none / 1 odd / 2 even; stop bits 2 means two, 0 and 1 both mean one.
+ * parity (none = 0, odd = 1, even = 2); stop-bit code 2 gives two stop bits, 0 or 1 gives one.
  * A local device is held exclusively (flock) until Close_Com or the end of the process, however
  * it ends. On refusal one line naming the port, the device and the reason goes to standard
  * error, and UARTCE_LastError returns it.

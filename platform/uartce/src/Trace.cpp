@@ -61,52 +61,68 @@ class Call {
 
 } // namespace
 
-std::string escapeBytes(std::string_view bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    char hex[5];
+namespace {
+// Bytes as JSON string content: printable ASCII as it is (quote and backslash escaped for JSON),
+// everything else as \xNN, whose backslash JSON escapes in turn. One pass, no temporary.
+void appendJsonString(std::string& line, std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    line.push_back('"');
     for (unsigned char c : bytes) {
         if (c >= 0x20 && c < 0x7F && c != '\\') {
-            text.push_back(static_cast<char>(c));
+            if (c == '"')
+                line.push_back('\\');
+            line.push_back(static_cast<char>(c));
         } else {
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            text += hex;
+            const char escaped[] = {'\\', '\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
+            line.append(escaped, sizeof escaped);
         }
     }
-    return text;
+    line.push_back('"');
 }
 
-namespace {
-// The escaped text holds printable ASCII only; JSON needs just its quote and backslash escaped.
-void appendJsonString(std::string& line, std::string_view bytes) {
-    line.push_back('"');
-    for (char c : escapeBytes(bytes)) {
-        if (c == '"' || c == '\\')
-            line.push_back('\\');
-        line.push_back(c);
+void appendNumber(std::string& line, long long value) {
+    char digits[24];
+    const int n = std::snprintf(digits, sizeof digits, "%lld", value);
+    line.append(digits, static_cast<std::size_t>(n));
+}
+
+// The date and time to the second, formatted once a second rather than once a call.
+std::string_view secondsStamp(std::int64_t unixSeconds) {
+    static thread_local std::int64_t cachedSecond = -1;
+    static thread_local char stamp[32];
+    static thread_local std::size_t length = 0;
+    if (unixSeconds != cachedSecond) {
+        const auto seconds = static_cast<std::time_t>(unixSeconds);
+        std::tm utc{};
+        ::gmtime_r(&seconds, &utc);
+        length = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+        cachedSecond = unixSeconds;
     }
-    line.push_back('"');
+    return {stamp, length};
 }
 } // namespace
 
 std::string formatRecord(const Record& r) {
-    const std::time_t seconds = static_cast<std::time_t>(r.unixMicros / 1000000);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    char stamp[40];
-    const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(stamp + n, sizeof stamp - n, ".%06lldZ",
-                  static_cast<long long>(r.unixMicros % 1000000));
-    std::string line = "{\"time\":\"";
-    line += stamp;
-    line += "\",\"port\":" + std::to_string(r.port) + ",\"call\":\"";
+    std::string line;
+    line.reserve(96 + r.call.size() + 2 * (r.out.size() + r.in.size()));
+    line += "{\"time\":\"";
+    line += secondsStamp(r.unixMicros / 1000000);
+    char micros[12];
+    std::snprintf(micros, sizeof micros, ".%06lldZ", static_cast<long long>(r.unixMicros % 1000000));
+    line += micros;
+    line += "\",\"port\":";
+    appendNumber(line, r.port);
+    line += ",\"call\":\"";
     line += r.call;
     line += "\",\"out\":";
     appendJsonString(line, r.out);
     line += ",\"in\":";
     appendJsonString(line, r.in);
-    line += ",\"status\":" + std::to_string(r.status) +
-            ",\"us\":" + std::to_string(r.durationMicros) + "}\n";
+    line += ",\"status\":";
+    appendNumber(line, r.status);
+    line += ",\"us\":";
+    appendNumber(line, r.durationMicros);
+    line += "}\n";
     return line;
 }
 

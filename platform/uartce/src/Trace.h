@@ -18,9 +18,8 @@ struct Record {
     std::int64_t durationMicros;
 };
 
-// Printable ASCII as it is, every other byte (and the backslash) as \xNN.
-std::string escapeBytes(std::string_view bytes);
-// One JSON line, newline included.
+// One JSON line, newline included. Bytes show as printable ASCII, every other byte (and the
+// backslash) as \xNN.
 std::string formatRecord(const Record& record);
 
 // -1 before the first call has read PORTULA_TRACE, then 0 off or 1 on.
