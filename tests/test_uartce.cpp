@@ -465,6 +465,11 @@ TEST_F(UartceTest, ADeviceThatComesBackIsOpenedAgainWithItsSettings) {
 
 // How the process that held a port ended; the port must be free afterwards in every case.
 enum class HolderEnd { CloseCom, ExitWithoutClose, Sigterm, Sigkill };
+constexpr const char* kHolderEndNames[] = {"CloseCom", "ExitWithoutClose", "Sigterm", "Sigkill"};
+
+void PrintTo(HolderEnd end, std::ostream* os) {
+    *os << kHolderEndNames[static_cast<int>(end)];
+}
 
 class ExclusivityTest : public UartceTest, public ::testing::WithParamInterface<HolderEnd> {};
 
@@ -528,8 +533,7 @@ TEST_P(ExclusivityTest, NothingStaysLockedAfterTheHolderEnds) {
 }
 
 std::string holderEndName(const ::testing::TestParamInfo<HolderEnd>& info) {
-    static const char* const names[] = {"CloseCom", "ExitWithoutClose", "Sigterm", "Sigkill"};
-    return names[static_cast<int>(info.param)];
+    return kHolderEndNames[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(HolderEnds, ExclusivityTest,
