@@ -113,6 +113,11 @@ std::vector<Case> cases() {
     };
 }
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class PortMapTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(PortMapTest, AssignsAsDocumented) {

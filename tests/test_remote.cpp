@@ -92,7 +92,11 @@ TEST_P(BothProtocols, CommandsPollsAndEveryByteValueGetThrough) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ser2net, BothProtocols,
-                         ::testing::Values(Ser2net::Protocol::Rfc2217, Ser2net::Protocol::Raw));
+                         ::testing::Values(Ser2net::Protocol::Rfc2217, Ser2net::Protocol::Raw),
+                         [](const auto& info) {
+                             return std::string(
+                                 info.param == Ser2net::Protocol::Rfc2217 ? "Rfc2217" : "RawTcp");
+                         });
 
 TEST_F(RemoteTest, TheBaudRateSetOverRfc2217ReachesTheModulesLine) {
     SimProcess module(PORTULA_SIM_PATH, {});

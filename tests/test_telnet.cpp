@@ -135,6 +135,10 @@ std::vector<DecodeCase> decodeCases() {
     };
 }
 
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class TelnetDecode : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(TelnetDecode, WholeAndBytewise) {
