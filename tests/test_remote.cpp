@@ -6,12 +6,16 @@
 #include <uartce.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -204,6 +208,75 @@ TEST_F(RemoteTest, ServersThatCannotServeAreRefusedOpensWithTheirReason) {
         }
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(DataSizeInCom(kPort), 0u);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A server on 127.0.0.1 that, once a client connects, sends `unit` over and over until stopped.
+class StreamingServer {
+  public:
+    explicit StreamingServer(std::string unit) : m_unit(std::move(unit)) {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 1);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            const int client = ::accept(m_listener, nullptr, nullptr);
+            std::string burst;
+            while (burst.size() < 4096)
+                burst += m_unit;
+            while (client >= 0 && !m_stop)
+                if (::send(client, burst.data(), burst.size(), MSG_NOSIGNAL) < 0)
+                    break;
+            if (client >= 0)
+                ::close(client);
+        });
+    }
+    ~StreamingServer() {
+        m_stop = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        ::close(m_listener);
+        m_thread.join();
+    }
+    int port() const { return m_port; }
+
+  private:
+    std::string m_unit;
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A peer that never stops sending data without a CR must not keep a command past its time-out.
+TEST_F(RemoteTest, AnEndlessStreamDoesNotHoldACommandPastItsTimeOut) {
+    struct Case {
+        const char* scheme;
+        std::string unit;
+        std::uint16_t status;
+    };
+    const Case cases[] = {
+        {"socket://", "A", UARTCE_ERR_REPLY_TOO_LONG},
+        {"socket://", "AB", UARTCE_ERR_REPLY_TOO_LONG},
+    };
+    for (const Case& c : cases) {
+        StreamingServer server(c.unit);
+        use(std::string(c.scheme) + "127.0.0.1:" + std::to_string(server.port()));
+        ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK) << lastError();
+        for (int i = 0; i < 3; ++i) {
+            const auto start = Clock::now();
+            EXPECT_EQ(command("$01M", 200).status, c.status) << c.scheme << c.unit;
+            EXPECT_LT(Clock::now() - start, 2s) << c.scheme << c.unit;
+        }
+        Close_Com(kPort);
     }
 }
 

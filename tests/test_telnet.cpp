@@ -139,6 +139,28 @@ void PrintTo(const DecodeCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// A purge request on the wire, and the server's confirmations counted (and nothing else).
+TEST(Telnet, PurgeRequestsAndTheirConfirmations) {
+    EXPECT_EQ(uartce::telnet::purge(uartce::telnet::kPurgeReceived),
+              bytes({0xFF, 0xFA, 44, 12, 1, 0xFF, 0xF0}));
+    struct Row {
+        std::string fromServer;
+        unsigned confirmed;
+    };
+    const Row rows[] = {
+        {bytes({0xFF, 0xFA, 44, 112, 1, 0xFF, 0xF0}), 1},
+        {bytes({0xFF, 0xFA, 44, 112, 3, 0xFF, 0xF0, 'x', 0xFF, 0xFA, 44, 112, 1, 0xFF, 0xF0}), 2},
+        {bytes({0xFF, 0xFA, 44, 12, 1, 0xFF, 0xF0}), 0}, // a client's request, not an answer
+        {bytes({0xFF, 0xFA, 44, 107, 0, 0xFF, 0xF0}), 0},
+    };
+    for (const Row& r : rows) {
+        Session session{ComPortSettings{}};
+        std::string data, replies;
+        session.receive(r.fromServer, data, replies);
+        EXPECT_EQ(session.purgesConfirmed(), r.confirmed);
+    }
+}
+
 class TelnetDecode : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(TelnetDecode, WholeAndBytewise) {

@@ -60,6 +60,11 @@ std::string subnegotiation(std::uint8_t option, std::string_view payload) {
     return out;
 }
 
+std::string purge(std::uint8_t what) {
+    const char payload[] = {static_cast<char>(kPurgeData), static_cast<char>(what)};
+    return subnegotiation(kOptComPort, std::string_view(payload, sizeof payload));
+}
+
 std::string Session::start() const {
     std::string out = negotiation(kWill, kOptComPort);
     out += subnegotiation(kOptComPort,
@@ -211,6 +216,9 @@ void Session::subnegotiated() {
                           " instead of " + std::to_string(m_wanted.stopSize));
         bit = 8;
         break;
+    case kServerOffset + kPurgeData:
+        ++m_purgesConfirmed;
+        return;
     default:
         return; // line and modem state notices, control replies: nothing depends on them
     }

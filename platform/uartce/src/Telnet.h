@@ -28,6 +28,10 @@ inline constexpr std::uint8_t kSetBaud = 1;
 inline constexpr std::uint8_t kSetDataSize = 2;
 inline constexpr std::uint8_t kSetParity = 3;
 inline constexpr std::uint8_t kSetStopSize = 4;
+inline constexpr std::uint8_t kPurgeData = 12;
+// PURGE-DATA values: what the server received from the line, what it has yet to send on it.
+inline constexpr std::uint8_t kPurgeReceived = 1;
+inline constexpr std::uint8_t kPurgeBoth = 3;
 inline constexpr std::uint8_t kServerOffset = 100;
 
 // A subnegotiation longer than this is cut: no server needs more for this option, and a
@@ -48,6 +52,8 @@ std::string escapeData(std::string_view data);
 std::string negotiation(std::uint8_t verb, std::uint8_t option);
 // IAC SB <option> <payload, IAC doubled> IAC SE.
 std::string subnegotiation(std::uint8_t option, std::string_view payload);
+// Asks the server to drop buffered data (a PURGE-DATA value).
+std::string purge(std::uint8_t what);
 
 class Session {
   public:
@@ -66,6 +72,8 @@ class Session {
     // the option or set something else (refusal() says what).
     Setup setup() const { return m_setup; }
     const std::string& refusal() const { return m_refusal; }
+    // How many PURGE-DATA requests the server has confirmed so far.
+    unsigned purgesConfirmed() const { return m_purgesConfirmed; }
 
   private:
     enum class State { Data, Iac, Verb, Sub, SubIac };
@@ -84,6 +92,7 @@ class Session {
     bool m_toldWill[256] = {};
     bool m_toldWont[256] = {};
     unsigned m_confirmed = 0; // bit per setting confirmed
+    unsigned m_purgesConfirmed = 0;
     Setup m_setup = Setup::Pending;
     std::string m_refusal;
 };

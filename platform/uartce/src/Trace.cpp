@@ -108,7 +108,8 @@ std::string formatRecord(const Record& r) {
     line += "{\"time\":\"";
     line += secondsStamp(r.unixMicros / 1000000);
     char micros[12];
-    std::snprintf(micros, sizeof micros, ".%06lldZ", static_cast<long long>(r.unixMicros % 1000000));
+    std::snprintf(micros, sizeof micros, ".%06lldZ",
+                  static_cast<long long>(r.unixMicros % 1000000));
     line += micros;
     line += "\",\"port\":";
     appendNumber(line, r.port);

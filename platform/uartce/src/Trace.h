@@ -39,8 +39,8 @@ using OpenFn = std::uint16_t (*)(std::uint8_t, std::uint32_t, std::uint8_t, std:
                                  std::int8_t);
 using CloseFn = std::uint16_t (*)(std::uint8_t);
 using SendFn = std::uint16_t (*)(std::uint8_t, const char*, std::uint32_t);
-using CommandFn = std::uint16_t (*)(std::uint8_t, const char*, char*, std::uint16_t,
-                                    std::uint16_t, std::uint32_t*);
+using CommandFn = std::uint16_t (*)(std::uint8_t, const char*, char*, std::uint16_t, std::uint16_t,
+                                    std::uint32_t*);
 using ReceiveFn = std::uint16_t (*)(std::uint8_t, char*, std::uint16_t, std::uint16_t,
                                     std::uint32_t*);
 

@@ -190,7 +190,16 @@ std::uint16_t collectReply(Port& p, char* reply, const Deadline& deadline, std::
     bool overflow = false;
     bool anything = false;
     std::array<char, 512> chunk;
-    for (;;) {
+    const auto timedOut = [&] {
+        if (overflow)
+            return UARTCE_ERR_REPLY_TOO_LONG;
+        return anything ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
+    };
+    for (bool first = true;; first = false) {
+        // A device that never stops sending must not hold the call past its time-out: the
+        // deadline is checked between reads, not only while waiting.
+        if (!first && deadline.expired())
+            return timedOut();
         std::size_t got = 0;
         const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
         if (io == Io::Ok) {
@@ -216,11 +225,8 @@ std::uint16_t collectReply(Port& p, char* reply, const Deadline& deadline, std::
         if (io == Io::Failed)
             return UARTCE_ERR_READ;
         const Io waited = p.device->waitReadable(deadline);
-        if (waited == Io::WouldBlock) {
-            if (overflow)
-                return UARTCE_ERR_REPLY_TOO_LONG;
-            return anything ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
-        }
+        if (waited == Io::WouldBlock)
+            return timedOut();
         if (waited == Io::HungUp) {
             markHungUp(p);
             return UARTCE_ERR_HANGUP;

@@ -27,6 +27,10 @@ constexpr std::chrono::milliseconds kSetupLimit{2000};
 // Decoded data kept for the caller; past this the socket is left to fill and the server
 // slows down, instead of the library growing.
 constexpr std::size_t kMaxHeld = 64 * 1024;
+// How long a purge waits for the server's confirmation, and how many socket reads one read of
+// line data may take while the server sends only protocol.
+constexpr std::chrono::milliseconds kPurgeWait{300};
+constexpr int kMaxPumpsPerRead = 16;
 
 OpenResult refuse(int fd, std::uint16_t status, std::string reason) {
     if (fd >= 0)
@@ -151,14 +155,22 @@ class Rfc2217Device final : public Device {
         }
         if (m_session.setup() == telnet::Session::Setup::Refused)
             return {UARTCE_ERR_OPEN_FAILED, m_session.refusal()};
+        // What the server read from the line before this client came belongs to nobody: ask it
+        // to drop that too, as a local open flushes the tty. A server that confirms is asked
+        // the same before every command.
+        m_purgeConfirmed = purgeAndDiscard(telnet::kPurgeBoth, kPurgeWait);
         return {UARTCE_OK, {}};
     }
 
     Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
         got = 0;
-        while (m_held.empty()) {
+        // A bounded number of reads: a server that sends nothing but protocol must not keep
+        // the caller from its deadline.
+        for (int reads = 0; m_held.empty(); ++reads) {
             if (m_gone)
                 return Io::HungUp;
+            if (reads == kMaxPumpsPerRead)
+                return Io::WouldBlock;
             const Io io = pump();
             if (io != Io::Ok)
                 return io;
@@ -183,6 +195,10 @@ class Rfc2217Device final : public Device {
         return fdio::writeAll(m_fd, fdio::Kind::Socket, escaped.data(), escaped.size(), stallLimit);
     }
     void discardInput() override {
+        if (m_purgeConfirmed) {
+            purgeAndDiscard(telnet::kPurgeReceived, kPurgeWait);
+            return;
+        }
         for (int reads = 0; reads < 16 && !m_gone && pump() == Io::Ok; ++reads)
             m_held.clear();
         m_held.clear();
@@ -196,6 +212,29 @@ class Rfc2217Device final : public Device {
     }
 
   private:
+    // Sends PURGE-DATA and drops line data until the server confirms it (all data before the
+    // confirmation was on its way before the purge), or until the wait is over. True when the
+    // server confirmed.
+    bool purgeAndDiscard(std::uint8_t what, std::chrono::milliseconds wait) {
+        const unsigned before = m_session.purgesConfirmed();
+        const std::string request = telnet::purge(what);
+        if (m_gone || fdio::writeAll(m_fd, fdio::Kind::Socket, request.data(), request.size(),
+                                     kSetupLimit) != Io::Ok)
+            return false;
+        const Deadline deadline = Deadline::after(wait);
+        while (m_session.purgesConfirmed() == before && !m_gone && !deadline.expired()) {
+            m_held.clear();
+            const Io io = pump();
+            if (io == Io::Ok)
+                continue;
+            if (io != Io::WouldBlock || deadline.expired() ||
+                fdio::waitReadable(m_fd, deadline) != Io::Ok)
+                break;
+        }
+        m_held.clear();
+        return m_session.purgesConfirmed() != before;
+    }
+
     // One read from the socket, decoded; answers owed to the server go out at once.
     Io pump() {
         char raw[4096];
@@ -217,6 +256,7 @@ class Rfc2217Device final : public Device {
     telnet::Session m_session;
     std::string m_held;
     bool m_gone = false;
+    bool m_purgeConfirmed = false;
 };
 
 } // namespace
