@@ -139,8 +139,10 @@ bool parseEnding(std::string_view text, Options& o) {
         Ending ending;
         const char* bytes;
     };
-    static const Named kNamed[] = {{"cr", Ending::CR, "\r"},        {"none", Ending::None, ""},
-                                   {"lf", Ending::LF, "\n"},        {"lfcr", Ending::LFCR, "\n\r"},
+    static const Named kNamed[] = {{"cr", Ending::CR, "\r"},
+                                   {"none", Ending::None, ""},
+                                   {"lf", Ending::LF, "\n"},
+                                   {"lfcr", Ending::LFCR, "\n\r"},
                                    {"crlf", Ending::CRLF, "\r\n"}};
     for (const Named& n : kNamed)
         if (text == n.name) {
@@ -210,7 +212,8 @@ Parsed parse(int argc, char* const* argv) {
             break;
         case kBaud:
             if (!parseBaud(value, o.baud))
-                return fail(parsed, kExitBadBaud, "-b: " + quoted + " is not a baud rate from 1200 to 115200");
+                return fail(parsed, kExitBadBaud,
+                            "-b: " + quoted + " is not a baud rate from 1200 to 115200");
             break;
         case kStopBits:
             if (value != "1" && value != "2")
@@ -224,17 +227,24 @@ Parsed parse(int argc, char* const* argv) {
                 o.checksum = false, o.scanChecksum = ScanChecksum::Off;
             else if (value == "auto" && o.mode == Mode::Scan)
                 o.scanChecksum = ScanChecksum::Auto;
+            else if (value == "auto")
+                return fail(parsed, kExitUsage,
+                            "--checksum: 'auto' is for scan only; give on or off");
             else
-                return fail(parsed, kExitUsage, "--checksum: " + quoted + " is not on, off or auto");
+                return fail(parsed, kExitUsage,
+                            "--checksum: " + quoted + " is not on, off or auto");
             break;
         case kTimeout:
             if (!parseUnsigned(value, 60000, number) || number == 0)
-                return fail(parsed, kExitUsage, "--timeout: " + quoted + " is not 1 to 60000 milliseconds");
+                return fail(parsed, kExitUsage,
+                            "--timeout: " + quoted + " is not 1 to 60000 milliseconds");
             o.timeoutMs = static_cast<unsigned>(number);
             break;
         case kEnding:
             if (!parseEnding(value, o))
-                return fail(parsed, kExitUsage, "--ending: " + quoted + " is not cr, none, lf, lfcr, crlf or hex:XX...");
+                return fail(parsed, kExitUsage,
+                            "--ending: " + quoted +
+                                " is not cr, none, lf, lfcr, crlf or hex:XX...");
             break;
         case kHex:
             o.hex = true;
@@ -252,18 +262,23 @@ Parsed parse(int argc, char* const* argv) {
             for (std::string_view part : split(value, ',')) {
                 std::uint32_t baud = 0;
                 if (!parseBaud(part, baud))
-                    return fail(parsed, kExitBadBaud, "--bauds: '" + std::string(part) + "' is not a baud rate from 1200 to 115200");
+                    return fail(parsed, kExitBadBaud,
+                                "--bauds: '" + std::string(part) +
+                                    "' is not a baud rate from 1200 to 115200");
                 if (std::find(o.bauds.begin(), o.bauds.end(), baud) == o.bauds.end())
                     o.bauds.push_back(baud);
             }
             break;
         case kAddresses:
             if (!parseAddresses(value, o.addresses))
-                return fail(parsed, kExitBadAddresses, "--addresses: " + quoted + " is not a list of hex addresses or ranges such as 00-FF");
+                return fail(parsed, kExitBadAddresses,
+                            "--addresses: " + quoted +
+                                " is not a list of hex addresses or ranges such as 00-FF");
             break;
         case kInterval:
             if (!parseUnsigned(value, 3600000, number))
-                return fail(parsed, kExitUsage, "--interval: " + quoted + " is not a number of milliseconds");
+                return fail(parsed, kExitUsage,
+                            "--interval: " + quoted + " is not a number of milliseconds");
             o.intervalMs = static_cast<unsigned>(number);
             break;
         case kCount:
@@ -273,7 +288,8 @@ Parsed parse(int argc, char* const* argv) {
             break;
         case kDuration:
             if (!(o.durationMs = parseDurationMs(value)) || *o.durationMs == 0)
-                return fail(parsed, kExitUsage, "--duration: " + quoted + " is not a duration such as 90s or 10m");
+                return fail(parsed, kExitUsage,
+                            "--duration: " + quoted + " is not a duration such as 90s or 10m");
             break;
         case kExpect:
             o.expect = std::string(value);
@@ -282,16 +298,32 @@ Parsed parse(int argc, char* const* argv) {
             o.help = true;
             return parsed;
         case ':':
-            return fail(parsed, kExitUsage, std::string(args[static_cast<std::size_t>(optind - 1)]) + " needs a value");
+            return fail(parsed, kExitUsage,
+                        std::string(args[static_cast<std::size_t>(optind - 1)]) + " needs a value");
         default:
-            return fail(parsed, kExitUsage, std::string("unknown option '") + args[static_cast<std::size_t>(optind - 1)] + "'");
+            // A short option inside a group ("-xy") leaves optind on the group's word: optopt
+            // names the letter. A long option given a value it does not take sets optopt to
+            // its code; an unknown long option leaves optopt 0.
+            if (optopt > 0 && optopt < 256)
+                return fail(parsed, kExitUsage,
+                            std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+            if (optopt >= kStopBits) {
+                const std::string word = args[static_cast<std::size_t>(optind - 1)];
+                return fail(parsed, kExitUsage,
+                            "'" + word.substr(0, word.find('=')) + "' takes no value");
+            }
+            return fail(parsed, kExitUsage,
+                        std::string("unknown option '") +
+                            args[static_cast<std::size_t>(optind - 1)] + "'");
         }
     }
     for (int i = optind; i < count; ++i)
         o.commands.emplace_back(args[static_cast<std::size_t>(i)]);
     for (const std::string& text : o.commands)
         if (text.size() > kMaxText)
-            return fail(parsed, kExitTooLong, "a command of " + std::to_string(text.size()) + " bytes; the longest is " + std::to_string(kMaxText));
+            return fail(parsed, kExitTooLong,
+                        "a command of " + std::to_string(text.size()) + " bytes; the longest is " +
+                            std::to_string(kMaxText));
     if (o.mode == Mode::Scan && !o.commands.empty())
         return fail(parsed, kExitUsage, "scan takes no command: '" + o.commands.front() + "'");
     if (o.mode == Mode::Soak && o.commands.size() != 1)
@@ -299,7 +331,8 @@ Parsed parse(int argc, char* const* argv) {
     if (o.mode == Mode::Soak && o.count && o.durationMs)
         return fail(parsed, kExitUsage, "soak takes --count or --duration, not both");
     if (o.checksum && o.ending != Ending::CR)
-        return fail(parsed, kExitUsage, "--checksum needs --ending cr: the library frames checksummed commands");
+        return fail(parsed, kExitUsage,
+                    "--checksum needs --ending cr: the library frames checksummed commands");
     return parsed;
 }
 
@@ -373,6 +406,64 @@ std::string jsonString(std::string_view bytes) {
     return text + "\"";
 }
 
+std::string escapeForLine(std::string_view text) {
+    std::string out;
+    char buffer[8];
+    for (unsigned char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c < 0x20 || c > 0x7E) {
+            std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
+            out += buffer;
+        } else
+            out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+std::string statusWords(unsigned status, unsigned timeoutMs) {
+    switch (status) {
+    case UARTCE_OK:
+        return "answered";
+    case UARTCE_ERR_NO_REPLY:
+        return "no reply within " + std::to_string(timeoutMs) + " ms";
+    case UARTCE_ERR_REPLY_CUT:
+        return "reply cut off: its CR did not come within " + std::to_string(timeoutMs) + " ms";
+    case UARTCE_ERR_CHECKSUM:
+        return "bad checksum in the reply";
+    case UARTCE_ERR_REPLY_TOO_LONG:
+        return "reply too long";
+    case UARTCE_ERR_HANGUP:
+        return "the device hung up";
+    case UARTCE_ERR_NOT_OPEN:
+        return "the port is not open";
+    case UARTCE_ERR_WRITE:
+        return "line error: the write failed or stalled";
+    case UARTCE_ERR_READ:
+        return "line error: a read failed";
+    default:
+        return "line error";
+    }
+}
+
+std::string refusalReason(std::string_view line, std::string_view device) {
+    const std::string own = "COM" + std::to_string(kOwnPortNumber);
+    const std::string head = "cannot open " + own + " (" + escapeForLine(device) + "): ";
+    if (line.substr(0, head.size()) != head)
+        return "";
+    line.remove_prefix(head.size());
+    const std::string hint = "; check UARTCE_" + own;
+    if (line.size() >= hint.size() && line.substr(line.size() - hint.size()) == hint)
+        line.remove_suffix(hint.size());
+    return std::string(line);
+}
+
 unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits) {
     const unsigned commandBytes = 4 + (checksum ? 2 : 0) + 1; // $AAM, checksum, CR
     const unsigned replyBytes = kScanMaxReply + 1;
@@ -390,7 +481,8 @@ unsigned long scanWorstCaseMs(const Options& o) {
             const bool tried = o.scanChecksum == ScanChecksum::Auto ||
                                (o.scanChecksum == ScanChecksum::On) == checksum;
             if (tried)
-                perAddress += o.timeoutMs ? *o.timeoutMs : scanTimeoutMs(baud, checksum, o.stopBits);
+                perAddress +=
+                    o.timeoutMs ? *o.timeoutMs : scanTimeoutMs(baud, checksum, o.stopBits);
         }
         total += perAddress * o.addresses.size();
     }
@@ -434,7 +526,8 @@ std::string SoakStats::text() const {
                   "round trip us: min %lld  median %lld  p99 %lld  max %lld\n",
                   m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun,
                   static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
-                  static_cast<long long>(roundTripUs(0.99)), static_cast<long long>(roundTripUs(1)));
+                  static_cast<long long>(roundTripUs(0.99)),
+                  static_cast<long long>(roundTripUs(1)));
     return line;
 }
 
@@ -446,7 +539,8 @@ std::string SoakStats::json() const {
                   "\"rtt_us\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld}}\n",
                   m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun,
                   static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
-                  static_cast<long long>(roundTripUs(0.99)), static_cast<long long>(roundTripUs(1)));
+                  static_cast<long long>(roundTripUs(0.99)),
+                  static_cast<long long>(roundTripUs(1)));
     return line;
 }
 

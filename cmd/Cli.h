@@ -23,7 +23,7 @@ enum Exit : int {
     kExitChecksum = 12,
     kExitReplyTooLong = 13,
     kExitHangUp = 14,
-    kExitLineError = 15,   // the write failed or stalled, a read failed
+    kExitLineError = 15,    // the write failed or stalled, a read failed
     kExitSoakFailures = 16, // soak: at least one command failed
     kExitNothingFound = 17, // scan: no module answered
     kExitInterrupted = 130, // Ctrl-C; what was found or counted so far is printed
@@ -84,6 +84,17 @@ std::optional<PortChoice> choosePort(const std::string& name);
 std::string showBytes(std::string_view bytes, bool hex);
 // A JSON string literal for bytes: printable ASCII kept, every other byte as \u00NN.
 std::string jsonString(std::string_view bytes);
+// Text for a message line, escaped as the serial library escapes device names: \n, \r, \t,
+// \\ and \xNN for any other byte outside printable ASCII, so it stays on one line.
+std::string escapeForLine(std::string_view text);
+
+// What a failed exchange's status means, in a few words: "no reply within 200 ms".
+std::string statusWords(unsigned status, unsigned timeoutMs);
+
+// The reason in the library's refusal line for the tool's own port number, without the port
+// number, the device and the hint to check the variable the tool set itself; empty when the
+// line is not of that form.
+std::string refusalReason(std::string_view libraryLine, std::string_view device);
 
 // The scan's time-out at a baud rate: the wire time of the longest command and of a reply of
 // kScanMaxReply bytes at 10 bits a byte (11 with two stop bits), plus kTurnaroundMs for the

@@ -2,6 +2,7 @@
 
 #include <uartce.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <poll.h>
@@ -30,25 +31,30 @@ Exchange exchange(std::uint8_t port, const std::string& text, const Options& opt
     if (options.ending == Ending::CR) {
         const auto start = Clock::now();
         std::uint32_t length = 0;
-        result.status = Send_Receive_Cmd(port, text.c_str(), reply.data(),
-                                         static_cast<std::uint16_t>(timeoutMs), checksum ? 1 : 0,
-                                         &length);
+        result.status =
+            Send_Receive_Cmd(port, text.c_str(), reply.data(),
+                             static_cast<std::uint16_t>(timeoutMs), checksum ? 1 : 0, &length);
         result.roundTripUs = microsSince(start);
         result.reply.assign(reply.data(), length);
         return result;
     }
-    // A reply to an earlier command is not this one's.
+    // The whole exchange, stale bytes included, keeps to the time-out: a device that streams
+    // must not hold the tool, so the deadline is checked after every read as well as between.
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+    // A reply to an earlier command is not this one's: what waits now is dropped, and no more.
     std::array<char, UARTCE_RECEIVE_BUFFER_SIZE> chunk{};
     std::uint32_t got = 0;
-    while (DataSizeInCom(port) > 0 && Receive_Cmd(port, chunk.data(), 0, 0, &got) == UARTCE_OK &&
-           got > 0) {
+    for (std::uint32_t stale = DataSizeInCom(port); stale > 0 && Clock::now() < deadline;) {
+        if (Receive_Cmd(port, chunk.data(), 0, 0, &got) != UARTCE_OK || got == 0)
+            break;
+        stale -= std::min(stale, got);
     }
     const std::string frame = text + options.endingBytes;
-    const auto start = Clock::now();
+    const auto sent = Clock::now();
     result.status = Send_Binary(port, frame.data(), static_cast<std::uint32_t>(frame.size()));
     if (result.status != UARTCE_OK)
         return result;
-    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (DataSizeInCom(port) > 0) {
             result.status = Receive_Cmd(port, chunk.data(), 0, 0, &got);
@@ -58,6 +64,16 @@ Exchange exchange(std::uint8_t port, const std::string& text, const Options& opt
             const std::size_t cr = result.reply.find('\r');
             if (cr != std::string::npos) {
                 result.reply.resize(cr);
+                break;
+            }
+            // The library's own limit for a reply.
+            if (result.reply.size() >= UARTCE_REPLY_BUFFER_SIZE) {
+                result.reply.resize(UARTCE_REPLY_BUFFER_SIZE - 1);
+                result.status = UARTCE_ERR_REPLY_TOO_LONG;
+                break;
+            }
+            if (Clock::now() >= deadline) {
+                result.status = UARTCE_ERR_REPLY_CUT;
                 break;
             }
         } else if (Clock::now() >= deadline) {
@@ -71,7 +87,7 @@ Exchange exchange(std::uint8_t port, const std::string& text, const Options& opt
             pause();
         }
     }
-    result.roundTripUs = microsSince(start);
+    result.roundTripUs = microsSince(sent);
     return result;
 }
 

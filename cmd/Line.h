@@ -14,8 +14,9 @@ struct Exchange {
     std::int64_t roundTripUs = 0;
 };
 
-// CR: the library frames the command and collects the reply. Other endings: the bytes go out
-// as they are, and what arrives is collected up to a CR or until the time-out.
+// CR: the library frames the command and collects the reply. Other endings: what was waiting
+// is dropped, the bytes go out as they are, and what arrives is collected up to a CR, for at
+// most the time-out and at most the library's 2047 bytes of a reply.
 Exchange exchange(std::uint8_t port, const std::string& text, const Options& options,
                   unsigned timeoutMs, bool checksum);
 

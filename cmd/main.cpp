@@ -6,11 +6,13 @@
 #include <uartce.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
+#include <cstring>
+#include <poll.h>
 #include <string>
 #include <time.h>
 #include <unistd.h>
@@ -26,28 +28,148 @@ void onInterrupt(int) {
     g_interrupted = 1;
 }
 
+// Ctrl-C stops the run after the current command with the results so far. SIGTERM keeps its
+// default: whoever sends it wants the process gone. No SA_RESTART, so a blocked read returns.
 void catchInterrupt() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
 }
+
+// Standard error into a temporary file for the length of one library call, then back.
+class CapturedErrors {
+  public:
+    CapturedErrors() {
+        std::fflush(stderr);
+        m_file = std::tmpfile();
+        m_saved = m_file ? ::dup(2) : -1;
+        if (m_saved >= 0)
+            ::dup2(::fileno(m_file), 2);
+    }
+    ~CapturedErrors() { restore(); }
+    CapturedErrors(const CapturedErrors&) = delete;
+    CapturedErrors& operator=(const CapturedErrors&) = delete;
+
+    // Puts standard error back and returns what was written to it.
+    std::string restore() {
+        std::string text;
+        if (m_saved >= 0) {
+            std::fflush(stderr);
+            ::dup2(m_saved, 2);
+            ::close(m_saved);
+            m_saved = -1;
+            std::rewind(m_file);
+            char chunk[512];
+            for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, m_file)) > 0;)
+                text.append(chunk, n);
+        }
+        if (m_file)
+            std::fclose(m_file);
+        m_file = nullptr;
+        return text;
+    }
+
+  private:
+    std::FILE* m_file = nullptr;
+    int m_saved = -1;
+};
 
 int openPort(const Options& o, std::uint8_t& number) {
     const auto choice = choosePort(o.port);
     number = choice->number;
+    if (choice->device.empty()) {
+        const std::uint16_t status =
+            Open_Com(number, o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits));
+        if (status == UARTCE_OK)
+            return kExitOk;
+        // The library has said why on standard error, naming COMn as the user did.
+        std::fprintf(stderr, "portula-cmd: port %s refused (status %u)\n",
+                     escapeForLine(o.port).c_str(), status);
+        return kExitPortRefused;
+    }
     // Paths and URLs reach the library through the variable of the tool's own port number.
-    if (!choice->device.empty())
-        ::setenv(("UARTCE_COM" + std::to_string(number)).c_str(), choice->device.c_str(), 1);
+    // The library's refusal line would name that number and the variable, which the user never
+    // gave, so it is held back and said again with the path.
+    ::setenv(("UARTCE_COM" + std::to_string(number)).c_str(), choice->device.c_str(), 1);
+    CapturedErrors captured;
     const std::uint16_t status =
         Open_Com(number, o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits));
+    std::string said = captured.restore();
+    char buffer[1024] = {};
+    std::string reason;
+    if (status != UARTCE_OK && UARTCE_LastError(number, buffer, sizeof buffer) > 0) {
+        reason = refusalReason(buffer, choice->device);
+        const std::string line = "UARTCE: " + std::string(buffer) + "\n";
+        if (const std::size_t at = said.find(line); !reason.empty() && at != std::string::npos)
+            said.erase(at, line.size());
+    }
+    std::fputs(said.c_str(), stderr);
     if (status == UARTCE_OK)
         return kExitOk;
-    // The library has said why on standard error.
-    std::fprintf(stderr, "portula-cmd: port %s refused (status %u)\n", o.port.c_str(), status);
+    std::fprintf(stderr, "portula-cmd: cannot open %s: %s\n", escapeForLine(o.port).c_str(),
+                 reason.empty() ? ("status " + std::to_string(status)).c_str() : reason.c_str());
     return kExitPortRefused;
 }
+
+// Standard input one line at a time. Ctrl-C is let in only while waiting for input, so that one
+// arriving just before the wait is not lost in a read that would then block for good.
+class InputLines {
+  public:
+    enum Result { Line, End, Interrupted };
+
+    Result next(std::string& line) {
+        for (;;) {
+            if (const std::size_t end = m_buffer.find('\n'); end != std::string::npos) {
+                line.assign(m_buffer, 0, end);
+                m_buffer.erase(0, end + 1);
+                return Line;
+            }
+            if (m_end) {
+                if (m_buffer.empty())
+                    return End;
+                line.swap(m_buffer);
+                m_buffer.clear();
+                return Line;
+            }
+            if (!fill())
+                return Interrupted;
+        }
+    }
+
+  private:
+    // Reads what is there; false when Ctrl-C came.
+    bool fill() {
+        sigset_t interrupt, before;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::sigprocmask(SIG_BLOCK, &interrupt, &before);
+        sigset_t waiting = before;
+        sigdelset(&waiting, SIGINT);
+        bool ready = false;
+        while (!g_interrupted && !ready) {
+            pollfd p{0, POLLIN, 0};
+            ready = ::ppoll(&p, 1, nullptr, &waiting) > 0;
+            if (!ready && errno != EINTR) {
+                m_end = true;
+                break;
+            }
+        }
+        if (ready) {
+            char chunk[4096];
+            const ssize_t n = ::read(0, chunk, sizeof chunk);
+            if (n > 0)
+                m_buffer.append(chunk, static_cast<std::size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                m_end = true;
+        }
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
+        return !g_interrupted;
+    }
+
+    std::string m_buffer;
+    bool m_end = false;
+};
 
 int runCommands(const Options& o, std::uint8_t port) {
     const unsigned timeout = o.timeoutMs.value_or(kDefaultTimeoutMs);
@@ -62,7 +184,9 @@ int runCommands(const Options& o, std::uint8_t port) {
             std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
         } else {
             std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
-            std::fprintf(stderr, "portula-cmd: %s: status %u\n", text.c_str(), e.status);
+            std::fflush(stdout);
+            std::fprintf(stderr, "portula-cmd: %s: %s (status %u)\n", escapeForLine(text).c_str(),
+                         statusWords(e.status, timeout).c_str(), e.status);
         }
         std::fflush(stdout);
         if (exit == kExitOk)
@@ -73,9 +197,13 @@ int runCommands(const Options& o, std::uint8_t port) {
         for (const std::string& text : o.commands)
             if (!one(text) || g_interrupted)
                 break;
-        return exit;
+        return g_interrupted ? kExitInterrupted : exit;
     }
-    for (std::string line; !g_interrupted && std::getline(std::cin, line);) {
+    InputLines input;
+    std::string line;
+    for (InputLines::Result got; (got = input.next(line)) != InputLines::End;) {
+        if (got == InputLines::Interrupted || g_interrupted)
+            return kExitInterrupted;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.empty())
@@ -85,10 +213,18 @@ int runCommands(const Options& o, std::uint8_t port) {
                          line.size(), kMaxText);
             return kExitTooLong;
         }
+        // The library takes a CR-ended command as C text, which would end at the NUL.
+        if (o.ending == Ending::CR && line.find('\0') != std::string::npos) {
+            std::fprintf(stderr,
+                         "portula-cmd: %s: a NUL byte cannot go in a command with the CR ending "
+                         "(give --ending to send it as it is)\n",
+                         escapeForLine(line).c_str());
+            return kExitUsage;
+        }
         if (!one(line))
             break;
     }
-    return exit;
+    return g_interrupted ? kExitInterrupted : exit;
 }
 
 std::string hexAddress(unsigned a) {
@@ -134,7 +270,8 @@ int runScan(Options o, std::uint8_t port) {
                 if (o.scanChecksum != ScanChecksum::Auto &&
                     (o.scanChecksum == ScanChecksum::On) != checksum)
                     continue;
-                const unsigned timeout = o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, o.stopBits));
+                const unsigned timeout =
+                    o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, o.stopBits));
                 const Exchange e = exchange(port, "$" + address + "M", o, timeout, checksum);
                 if (e.status != UARTCE_OK || e.reply.size() < 3 || e.reply[0] != '!')
                     continue;
@@ -171,6 +308,7 @@ int runSoak(const Options& o, std::uint8_t port) {
     const auto start = Clock::now();
     auto next = start;
     auto lastReport = start;
+    unsigned last = UARTCE_OK;
     for (;;) {
         if (g_interrupted || (o.count && stats.sent() >= *o.count))
             break;
@@ -186,6 +324,7 @@ int runSoak(const Options& o, std::uint8_t port) {
         }
         next = now + std::chrono::milliseconds(o.intervalMs);
         const Exchange e = exchange(port, text, o, timeout, o.checksum);
+        last = e.status;
         const bool expected = e.status == UARTCE_OK && (!o.expect || e.reply == *o.expect);
         stats.add({e.status, expected, e.roundTripUs});
         if (live && Clock::now() - lastReport > std::chrono::milliseconds(200)) {
@@ -199,9 +338,15 @@ int runSoak(const Options& o, std::uint8_t port) {
     }
     if (live)
         std::fprintf(stderr, "\r%70s\r", "");
+    const bool hungUp = stats.sent() > 0 && last == UARTCE_ERR_HANGUP;
+    if (hungUp)
+        std::fprintf(stderr, "portula-cmd: the device hung up after %lu commands\n",
+                     stats.sent() - 1);
     std::fputs((o.json ? stats.json() : stats.text()).c_str(), stdout);
     if (g_interrupted)
         return kExitInterrupted;
+    if (hungUp)
+        return kExitHangUp;
     return stats.failures() == 0 ? kExitOk : kExitSoakFailures;
 }
 
@@ -217,6 +362,17 @@ int main(int argc, char** argv) {
     if (o.help) {
         std::fputs(usageText().c_str(), stdout);
         return kExitOk;
+    }
+    // The library would only warn about a trace file it cannot open; a trace asked for by name
+    // is worth stopping for, before anything goes on the line.
+    if (!o.trace.empty()) {
+        std::FILE* trace = std::fopen(o.trace.c_str(), "a");
+        if (!trace) {
+            std::fprintf(stderr, "portula-cmd: --trace: cannot open %s for appending: %s\n",
+                         escapeForLine(o.trace).c_str(), std::strerror(errno));
+            return kExitUsage;
+        }
+        std::fclose(trace);
     }
     if (o.mode == Mode::Command && o.commands.empty() && ::isatty(0)) {
         std::fprintf(stderr, "portula-cmd: no command given (see --help)\n");

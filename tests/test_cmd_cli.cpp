@@ -40,6 +40,12 @@ TEST(CmdOptions, BadInputGetsItsOwnExitStatus) {
         {{"soak", "--duration", "10x", "$01M"}, cmd::kExitUsage, "--duration"},
         {{"soak", "--count", "3", "--duration", "1m", "$01M"}, cmd::kExitUsage, "not both"},
         {{"soak", "$01M", "$02M"}, cmd::kExitUsage, "exactly one"},
+        {{"-xy", "$01M"}, cmd::kExitUsage, "unknown option '-x'"},
+        {{"-p", "COM3", "-bx", "$01M"}, cmd::kExitBadBaud, "'x'"},
+        {{"--hex=1", "$01M"}, cmd::kExitUsage, "'--hex' takes no value"},
+        {{"--checksum", "auto", "$01M"}, cmd::kExitUsage, "for scan only"},
+        {{"soak", "--checksum=auto", "$01M"}, cmd::kExitUsage, "for scan only"},
+        {{"--checksum=maybe", "$01M"}, cmd::kExitUsage, "'maybe' is not on, off or auto"},
     };
     for (const Case& c : cases) {
         const cmd::Parsed p = parse(c.args);
@@ -114,6 +120,63 @@ TEST(CmdFormat, BytesShownAsTextHexAndJson) {
     EXPECT_EQ(cmd::showBytes(bytes, false), "!01\"\\x5C\\x0D\\x00\\xFF");
     EXPECT_EQ(cmd::showBytes(bytes, true), "21 30 31 22 5C 0D 00 FF");
     EXPECT_EQ(cmd::jsonString(bytes), "\"!01\\\"\\\\\\u000D\\u0000\\u00FF\"");
+}
+
+TEST(CmdFormat, MessageLinesStayOnOneLine) {
+    struct Case {
+        std::string text;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"a\nb\rc\td", "a\\nb\\rc\\td"},
+        {"back\\slash", "back\\\\slash"},
+        {std::string("\0\x1B\x7F\xC3\xA9", 5), "\\x00\\x1B\\x7F\\xC3\\xA9"},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cmd::escapeForLine(c.text), c.line);
+}
+
+TEST(CmdFormat, EveryFailureHasItsWords) {
+    struct Case {
+        unsigned status;
+        const char* words;
+    };
+    const Case cases[] = {
+        {UARTCE_ERR_NO_REPLY, "no reply within 150 ms"},
+        {UARTCE_ERR_REPLY_CUT, "reply cut off: its CR did not come within 150 ms"},
+        {UARTCE_ERR_CHECKSUM, "bad checksum in the reply"},
+        {UARTCE_ERR_REPLY_TOO_LONG, "reply too long"},
+        {UARTCE_ERR_HANGUP, "the device hung up"},
+        {UARTCE_ERR_WRITE, "line error: the write failed or stalled"},
+        {UARTCE_ERR_READ, "line error: a read failed"},
+        {UARTCE_ERR_NOT_OPEN, "the port is not open"},
+        {UARTCE_ERR_BAD_ARGUMENT, "line error"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cmd::statusWords(c.status, 150), c.words) << c.status;
+}
+
+TEST(CmdPorts, ARefusalOfAPathIsToldWithoutTheToolsOwnNumber) {
+    struct Case {
+        const char* line; // from the library
+        std::string device;
+        const char* reason; // empty: not the form expected, the line is shown as it is
+    };
+    const Case cases[] = {
+        {"cannot open COM250 (/dev/nonexistent): No such file or directory; check UARTCE_COM250",
+         "/dev/nonexistent", "No such file or directory"},
+        {"cannot open COM250 (/dev/ttyUSB0): Device or resource busy", "/dev/ttyUSB0",
+         "Device or resource busy"},
+        {"cannot open COM250 (/dev/a\\nb): No such file or directory; check UARTCE_COM250",
+         "/dev/a\nb", "No such file or directory"},
+        {"cannot open COM250 (/dev/other): No such file or directory", "/dev/ttyUSB0", ""},
+        {"cannot open COM25 (/dev/ttyUSB0): No such file or directory", "/dev/ttyUSB0", ""},
+        {"", "/dev/ttyUSB0", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cmd::refusalReason(c.line, c.device), c.reason) << c.line;
 }
 
 TEST(CmdScan, TimeOutFollowsTheWireTimeOfACommandAndItsReply) {

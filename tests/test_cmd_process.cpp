@@ -1,42 +1,179 @@
 // portula-cmd as a program, against the simulator.
 
+#include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <uartce.h>
 #include <unistd.h>
 
 namespace {
 
+using namespace std::chrono_literals;
+using testsupport::PseudoTerminal;
 using testsupport::SimProcess;
+using Clock = std::chrono::steady_clock;
 
 struct Finished {
     int exit;
     std::string out;
+    std::string err;
 };
 
-// Runs portula-cmd with the arguments (quoted for the shell), standard error discarded.
-Finished run(const std::vector<std::string>& args) {
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs portula-cmd with the arguments (quoted for the shell) and `input` on standard input.
+Finished run(const std::vector<std::string>& args, const std::string& input = "") {
+    char inPath[] = "/tmp/portula-cmd-in-XXXXXX";
+    char errPath[] = "/tmp/portula-cmd-err-XXXXXX";
+    const int in = ::mkstemp(inPath);
+    const int err = ::mkstemp(errPath);
+    Finished r{-1, {}, {}};
+    if (in < 0 || err < 0)
+        return r;
+    const bool written = ::write(in, input.data(), input.size()) == ssize_t(input.size());
+    ::close(in);
+    ::close(err);
     std::string line = PORTULA_CMD_PATH;
     for (const std::string& a : args)
         line += " '" + a + "'";
-    line += " 2>/dev/null </dev/null";
-    FILE* p = ::popen(line.c_str(), "r");
-    Finished r{-1, {}};
-    if (!p)
-        return r;
-    char chunk[512];
-    while (std::fgets(chunk, sizeof chunk, p))
-        r.out += chunk;
-    const int status = ::pclose(p);
-    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    line += std::string(" 2>") + errPath + " <" + inPath;
+    FILE* p = written ? ::popen(line.c_str(), "r") : nullptr;
+    if (p) {
+        char chunk[512];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
+            r.out.append(chunk, n);
+        const int status = ::pclose(p);
+        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    r.err = readAll(errPath);
+    ::unlink(inPath);
+    ::unlink(errPath);
     return r;
 }
+
+// portula-cmd started with pipes on its standard input, output and error, for tests that talk
+// to it or signal it while it runs.
+class Running {
+  public:
+    explicit Running(const std::vector<std::string>& args) {
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+            ::pipe2(err, O_CLOEXEC) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            std::vector<char*> argv{const_cast<char*>(PORTULA_CMD_PATH)};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(PORTULA_CMD_PATH, argv.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        m_in = in[1];
+        m_out = out[0];
+        m_err = err[0];
+    }
+    ~Running() {
+        closeInput();
+        if (m_pid > 0 && !m_reaped) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        for (int fd : {m_out, m_err})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    void send(const std::string& text) const {
+        ASSERT_EQ(::write(m_in, text.data(), text.size()), ssize_t(text.size()));
+    }
+    void closeInput() {
+        if (m_in >= 0)
+            ::close(m_in);
+        m_in = -1;
+    }
+    // Standard output up to its first line end, or all of it when the deadline passed first.
+    std::string firstLine(std::chrono::milliseconds within) {
+        const auto deadline = Clock::now() + within;
+        while (m_text.find('\n') == std::string::npos && collect(deadline)) {
+        }
+        return m_text.substr(0, m_text.find('\n') + 1);
+    }
+    // Collects both outputs until the program ends; false when it had not ended by the deadline
+    // (it is killed then).
+    bool finish(std::chrono::milliseconds within, Finished& result, int& status) {
+        const auto deadline = Clock::now() + within;
+        while (collect(deadline)) {
+        }
+        const bool ended = m_out < 0 && m_err < 0;
+        if (!ended)
+            ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
+        m_reaped = true;
+        result = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, m_text, m_errText};
+        return ended;
+    }
+
+  private:
+    // Reads what either output has; false at the deadline or when both have ended.
+    bool collect(Clock::time_point deadline) {
+        pollfd p[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+        if (m_out < 0 && m_err < 0)
+            return false;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || ::poll(p, 2, static_cast<int>(left.count())) <= 0)
+            return false;
+        char chunk[4096];
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? m_out : m_err;
+            std::string& text = i == 0 ? m_text : m_errText;
+            if (fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n > 0) {
+                text.append(chunk, static_cast<std::size_t>(n));
+            } else {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_in = -1, m_out = -1, m_err = -1;
+    bool m_reaped = false;
+    std::string m_text, m_errText;
+};
 
 TEST(CmdProgram, ExitStatusSaysWhatHappened) {
     SimProcess sim(PORTULA_SIM_PATH, {"--address", "01,02"});
@@ -46,22 +183,72 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
         std::vector<std::string> args;
         int exit;
         const char* out;
+        const char* err; // all of standard error
+        std::string input = "";
     };
     const Case cases[] = {
-        {{"-p", port, "$01M"}, 0, "!01PORTULA-SIM-01\n"},
-        {{"-p", port, "$01M", "$02F", "$01X"}, 0, "!01PORTULA-SIM-01\n!02A1.07\n?01\n"},
-        {{"-p", port, "--hex", "$02M"}, 0, "21 30 32 50 4F 52 54 55 4C 41 2D 53 49 4D 2D 30 32\n"},
-        {{"-p", port, "--timeout", "100", "$03M"}, 10, "\n"},
-        {{"-p", port, "--timeout", "100", "--checksum", "$01M"}, 12, "?01\n"},
-        {{"-p", port, "-b", "19200", "--timeout", "100", "$01M"}, 10, "\n"},
-        {{"-p", port, "--bogus", "$01M"}, 2, ""},
-        {{"-p", port, "-b", "1000", "$01M"}, 4, ""},
-        {{"-p", "/nonexistent/tty", "$01M"}, 6, ""},
+        {{"-p", port, "$01M"}, 0, "!01PORTULA-SIM-01\n", ""},
+        {{"-p", port, "$01M", "$02F", "$01X"}, 0, "!01PORTULA-SIM-01\n!02A1.07\n?01\n", ""},
+        {{"-p", port, "--hex", "$02M"},
+         0,
+         "21 30 32 50 4F 52 54 55 4C 41 2D 53 49 4D 2D 30 32\n",
+         ""},
+        {{"-p", port, "--timeout", "100", "$03M"},
+         10,
+         "\n",
+         "portula-cmd: $03M: no reply within 100 ms (status 10)\n"},
+        {{"-p", port, "--timeout", "100", "--checksum", "$01M"},
+         12,
+         "?01\n",
+         "portula-cmd: $01M: bad checksum in the reply (status 12)\n"},
+        {{"-p", port, "-b", "19200", "--timeout", "100", "$01M"},
+         10,
+         "\n",
+         "portula-cmd: $01M: no reply within 100 ms (status 10)\n"},
+        // The command as it stays on one line.
+        {{"-p", port, "--timeout", "100", "--ending", "hex:0A", "$03\tM"},
+         10,
+         "\n",
+         "portula-cmd: $03\\tM: no reply within 100 ms (status 10)\n"},
+        {{"-p", port, "--bogus", "$01M"},
+         2,
+         "",
+         "portula-cmd: unknown option '--bogus' (see --help)\n"},
+        {{"-p", port, "-xy", "$01M"}, 2, "", "portula-cmd: unknown option '-x' (see --help)\n"},
+        {{"-p", port, "-b", "1000", "$01M"},
+         4,
+         "",
+         "portula-cmd: -b: '1000' is not a baud rate from 1200 to 115200 (see --help)\n"},
+        // A path is named as given, on one line, without the variable the tool set for it.
+        {{"-p", "/nonexistent/tty", "$01M"},
+         6,
+         "",
+         "portula-cmd: cannot open /nonexistent/tty: No such file or directory\n"},
+        {{"-p", "/nonexistent/\ntty", "$01M"},
+         6,
+         "",
+         "portula-cmd: cannot open /nonexistent/\\ntty: No such file or directory\n"},
+        // A trace asked for that cannot be written stops the run before it starts.
+        {{"-p", port, "--trace", "/nonexistent/trace.jsonl", "$01M"},
+         2,
+         "",
+         "portula-cmd: --trace: cannot open /nonexistent/trace.jsonl for appending: No such file "
+         "or directory\n"},
+        // Commands from standard input; the library takes a CR-ended command as C text, so a
+        // NUL in one is refused rather than cut.
+        {{"-p", port}, 0, "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n", "", "$01M\n\n$02M\r\n"},
+        {{"-p", port},
+         2,
+         "!01PORTULA-SIM-01\n",
+         "portula-cmd: $02M\\x00x: a NUL byte cannot go in a command with the CR ending (give "
+         "--ending to send it as it is)\n",
+         std::string("$01M\n$02M\0x\n$01M\n", 17)},
     };
     for (const Case& c : cases) {
-        const Finished r = run(c.args);
+        const Finished r = run(c.args, c.input);
         EXPECT_EQ(r.exit, c.exit) << c.args.back();
         EXPECT_EQ(r.out, c.out) << c.args.back();
+        EXPECT_EQ(r.err, c.err) << c.args.back();
     }
     // The dialog's port names reach the same device through the library's map.
     ::setenv("UARTCE_COM12", port.c_str(), 1);
@@ -152,6 +339,113 @@ TEST(CmdProgram, AnInterruptedScanStopsWithItsResultsSoFar) {
     EXPECT_EQ(WEXITSTATUS(status), 130);
     EXPECT_EQ(text,
               "{\"address\":\"00\",\"baud\":9600,\"checksum\":false,\"name\":\"PORTULA-SIM\"}\n");
+}
+
+// A device that never stops sending: with an ending other than CR the tool collects the reply
+// itself, and it must give up at the time-out (or at the longest reply) however busy the line.
+TEST(CmdProgram, AStreamingDeviceCannotHoldACommand) {
+    const char* endings[] = {"lf", "none", "hex:0D0A"};
+    for (const char* ending : endings) {
+        PseudoTerminal pty;
+        // Keeps the line up whatever the tool does with its side.
+        const int keeper = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(keeper, 0);
+        std::atomic<bool> stop{false};
+        ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+        std::thread device([&] {
+            const std::string stream(65536, 'x'); // no CR, ever; the line kept full
+            while (!stop) {
+                pollfd p{pty.master(), POLLOUT, 0};
+                if (::poll(&p, 1, 50) > 0 && (p.revents & POLLOUT) &&
+                    ::write(pty.master(), stream.data(), stream.size()) < 0 && errno != EAGAIN)
+                    break;
+            }
+        });
+        Running tool({"-p", pty.path(), "--ending", ending, "--timeout", "200", "$01M"});
+        tool.closeInput();
+        Finished r;
+        int status = 0;
+        const bool ended = tool.finish(5s, r, status);
+        stop = true;
+        device.join();
+        ::close(keeper);
+        EXPECT_TRUE(ended) << ending << ": still collecting after 5 s";
+        // Which of the two depends on whether 2047 bytes came before the time-out.
+        EXPECT_TRUE(r.exit == 11 || r.exit == 13) << ending << ": " << r.exit << " " << r.err;
+        EXPECT_EQ(r.out.find("xxxx"), 0u) << ending;
+        EXPECT_LE(r.out.size(), std::size_t{UARTCE_REPLY_BUFFER_SIZE})
+            << ending << ": a reply past the longest";
+    }
+}
+
+// Ctrl-C stops commands after the one under way and the tool exits 130 with the replies so
+// far; SIGTERM ends it at once, as it would any program.
+TEST(CmdProgram, SignalsStopCommandsFromEitherSource) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01"});
+    ASSERT_FALSE(sim.device().empty());
+    // From the command line: the first answers, the rest would take 10 s without replies.
+    std::vector<std::string> many{"-p", sim.device(), "--timeout", "100", "$01M"};
+    for (int i = 0; i < 100; ++i)
+        many.push_back("$03M");
+    const std::vector<std::string> fromInput{"-p", sim.device()};
+    struct Case {
+        const char* name;
+        const std::vector<std::string>& args;
+        int signal;
+    };
+    const Case cases[] = {
+        {"arguments, Ctrl-C", many, SIGINT},
+        {"input, Ctrl-C", fromInput, SIGINT},
+        {"arguments, SIGTERM", many, SIGTERM},
+        {"input, SIGTERM", fromInput, SIGTERM},
+    };
+    for (const Case& c : cases) {
+        Running tool(c.args);
+        // The pipe stays open: without the signal the tool would wait for the next line.
+        tool.send("$01M\n");
+        ASSERT_EQ(tool.firstLine(10s), "!01PORTULA-SIM\n") << c.name;
+        ::kill(tool.pid(), c.signal);
+        Finished r;
+        int status = 0;
+        EXPECT_TRUE(tool.finish(10s, r, status)) << c.name << ": did not stop";
+        if (c.signal == SIGTERM) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << c.name;
+            continue;
+        }
+        EXPECT_EQ(r.exit, 130) << c.name << ": " << r.err;
+        // At most the command under way when the signal came follows the first reply.
+        EXPECT_EQ(r.out.find("!01PORTULA-SIM\n"), 0u) << c.name;
+        EXPECT_LE(std::count(r.out.begin(), r.out.end(), '\n'), 2) << c.name << ": " << r.out;
+    }
+}
+
+// A device that goes away in the middle of a soak: one line says so, the totals still come,
+// and the exit status is the hang-up's.
+TEST(CmdProgram, ASoakThatLosesItsDeviceSaysSo) {
+    PseudoTerminal pty;
+    // Keeps the pty's number taken after the hang-up: no other pty appears under the path.
+    const int keeper = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(keeper, 0);
+    std::thread device([&] {
+        for (int answered = 0; answered < 3; ++answered) {
+            if (pty.readUntil('\r', 5s) != "$01M\r")
+                break;
+            pty.write("!01X\r");
+        }
+        // The fourth command shows the third reply was taken: a hang-up drops unread input.
+        pty.readUntil('\r', 5s);
+        pty.hangUp();
+    });
+    const Finished r =
+        run({"soak", "-p", pty.path(), "--count", "10", "--timeout", "500", "--json", "$01M"});
+    device.join();
+    ::close(keeper);
+    EXPECT_EQ(r.exit, 14) << r.err;
+    EXPECT_EQ(r.out.find("{\"sent\":4,\"answered\":3,\"timeouts\":0,\"checksum_errors\":0,"
+                         "\"unexpected\":0,\"other_errors\":1,"),
+              0u)
+        << r.out;
+    EXPECT_EQ(r.err, "portula-cmd: the device hung up after 3 commands\n");
 }
 
 } // namespace
