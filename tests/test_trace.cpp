@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <uartce.h>
 #include <unistd.h>
 
 using testsupport::DialogTest;
@@ -102,6 +103,9 @@ TEST_F(TraceSessionTest, RecordsEveryCommandAndReplyOfADialogSession) {
         click(IDC_SEND_MESSAGE);
     }
     click(IDC_CLOSE_COM);
+    // A command on a closed port puts nothing on the line, and the trace says so.
+    char reply[UARTCE_REPLY_BUFFER_SIZE];
+    Send_Receive_Cmd(2, "$01M", reply, 200, 0, nullptr);
 
     std::ifstream file(path);
     std::vector<std::string> lines;
@@ -113,6 +117,7 @@ TEST_F(TraceSessionTest, RecordsEveryCommandAndReplyOfADialogSession) {
         R"("port":2,"call":"Send_Receive_Cmd","out":"$01F\\x0D","in":"!01A1.07","status":0,)",
         R"("port":2,"call":"Send_Receive_Cmd","out":"$02M\\x0D","in":"","status":10,)",
         R"("port":2,"call":"Close_Com","out":"","in":"","status":0,)",
+        R"("port":2,"call":"Send_Receive_Cmd","out":"","in":"","status":8,)",
     };
     ASSERT_EQ(lines.size(), expected.size()) << testing::PrintToString(lines);
     for (std::size_t i = 0; i < lines.size(); ++i) {

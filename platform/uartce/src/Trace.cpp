@@ -180,9 +180,12 @@ std::uint16_t command(CommandFn fn, std::uint8_t port, const char* command, char
     const std::uint16_t status = fn(port, command, reply, timeoutMs, checksum, &length);
     if (out)
         *out = length;
-    // The frame as it went on the line: the command, its checksum when asked for, the CR.
+    // The frame as it went on the line: the command, its checksum when asked for, the CR. A call
+    // refused before writing put nothing there.
+    const bool refusedBeforeWriting =
+        status == UARTCE_ERR_NOT_OPEN || status == UARTCE_ERR_BAD_ARGUMENT;
     std::string frame;
-    if (command) {
+    if (command && !refusedBeforeWriting) {
         const std::string_view text(command, ::strnlen(command, 4097));
         frame.resize(text.size() + 3);
         frame.resize(frameCommand(text, checksum != 0, std::span<char>(frame)));

@@ -59,7 +59,8 @@ long numberAfter(const std::string& name, const std::string& prefix) {
 }
 
 // Most ttyS nodes are placeholders without a UART. The driver's idea of the UART type says
-// which have one; sysfs shows it without opening the device (an open would raise DTR).
+// which have one; sysfs shows it without opening the device (an open raises DTR). Only where
+// there is no sysfs is the device opened, briefly, to ask with TIOCGSERIAL.
 bool probeUart(const std::string& sysRoot, const std::string& devPath, const std::string& name) {
     std::string type;
     if (readSmallFile(sysRoot + "/class/tty/" + name + "/type", type))
