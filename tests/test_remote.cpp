@@ -18,6 +18,13 @@
 #include <thread>
 #include <unistd.h>
 
+namespace testsupport {
+// Names the protocol in test listings (found by argument-dependent lookup).
+void PrintTo(Ser2net::Protocol protocol, std::ostream* os) {
+    *os << (protocol == Ser2net::Protocol::Rfc2217 ? "rfc2217" : "raw tcp");
+}
+} // namespace testsupport
+
 namespace {
 
 using namespace std::chrono_literals;
