@@ -295,8 +295,12 @@ TEST_F(FaultTest, AFloodWithoutALineEndKeepsMemoryFlatAndEveryByteInOrder) {
     EXPECT_TRUE(flood.ends_with(held)) << "the last bytes are shown";
     EXPECT_LE(held.size(), 2047u);
     EXPECT_EQ(shown(IDC_RECEIVE_TEXT).toStdString(), held);
+    // Plain builds stay flat to within a few pages. The sanitizer's allocator keeps freed blocks
+    // in per-size caches that its purge does not always give back, so it gets more room. Either
+    // bound is there to catch memory that grows with the stream.
+    const long bound = __sanitizer_purge_allocator ? 24 * 1024 : 8 * 1024;
     const long growth = residentAtEnd - residentAtQuarter;
-    EXPECT_LT(growth, 8 * 1024) << "resident memory grew by " << growth << " KiB";
+    EXPECT_LT(growth, bound) << "resident memory grew by " << growth << " KiB";
     EXPECT_LT(probe.p90(), 50.0) << probe.samples() << " samples";
 }
 
