@@ -1,5 +1,7 @@
 #include "support/AsUser.h"
 
+#include "Deadline.h"
+
 #include <cerrno>
 #include <csignal>
 #include <grp.h>
@@ -10,16 +12,6 @@
 #include <unistd.h>
 
 namespace testsupport {
-
-using Clock = std::chrono::steady_clock;
-
-namespace {
-int msLeft(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-} // namespace
 
 unsigned unprivilegedUid() {
     const passwd* nobody = ::getpwnam("nobody");
@@ -85,13 +77,13 @@ void Child::signal(int sig) {
 
 ChildResult Child::finish(std::chrono::milliseconds within) {
     ChildResult result;
-    const auto deadline = Clock::now() + within;
+    const auto deadline = uartce::Deadline::after(within);
     char buffer[512];
     // Standard error reaches its end when the child is gone (it inherits nothing that would
     // keep the pipe open).
     for (;;) {
         pollfd p{m_stderr, POLLIN, 0};
-        if (::poll(&p, 1, msLeft(deadline)) <= 0) {
+        if (::poll(&p, 1, deadline.remainingMs()) <= 0) {
             ::kill(m_pid, SIGKILL);
             break;
         }

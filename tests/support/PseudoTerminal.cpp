@@ -2,6 +2,8 @@
 
 #include "posix/FdIo.h"
 
+#include "Deadline.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -13,8 +15,6 @@
 namespace testsupport {
 
 using namespace std::chrono_literals;
-
-using Clock = std::chrono::steady_clock;
 
 PseudoTerminal::PseudoTerminal() {
     // openpty hands back the slave side open too; the code under test opens its own, so this
@@ -45,21 +45,13 @@ void PseudoTerminal::write(std::string_view bytes) const {
         throw std::runtime_error("write to pseudo-terminal failed");
 }
 
-namespace {
-int msLeft(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-} // namespace
-
 std::string PseudoTerminal::read(std::size_t count, std::chrono::milliseconds within) const {
     std::string got;
-    const auto deadline = Clock::now() + within;
+    const auto deadline = uartce::Deadline::after(within);
     char buffer[4096];
     while (got.size() < count) {
         pollfd p{m_master, POLLIN, 0};
-        if (::poll(&p, 1, msLeft(deadline)) <= 0 || !(p.revents & POLLIN))
+        if (::poll(&p, 1, deadline.remainingMs()) <= 0 || !(p.revents & POLLIN))
             break;
         const ssize_t n = ::read(m_master, buffer, std::min(sizeof buffer, count - got.size()));
         if (n <= 0)
@@ -71,11 +63,11 @@ std::string PseudoTerminal::read(std::size_t count, std::chrono::milliseconds wi
 
 std::string PseudoTerminal::readUntil(char terminator, std::chrono::milliseconds within) const {
     std::string got;
-    const auto deadline = Clock::now() + within;
+    const auto deadline = uartce::Deadline::after(within);
     char c;
     while (got.empty() || got.back() != terminator) {
         pollfd p{m_master, POLLIN, 0};
-        if (::poll(&p, 1, msLeft(deadline)) <= 0 || !(p.revents & POLLIN))
+        if (::poll(&p, 1, deadline.remainingMs()) <= 0 || !(p.revents & POLLIN))
             break;
         if (::read(m_master, &c, 1) != 1)
             break;

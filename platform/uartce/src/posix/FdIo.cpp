@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,6 +76,20 @@ Io writeAll(int fd, Kind kind, const char* data, std::size_t count,
             return Io::HungUp;
     }
     return Io::Ok;
+}
+
+Io bytesWaiting(int fd, std::uint32_t& count) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) != 0) {
+        count = 0;
+        return isGone(errno) ? Io::HungUp : Io::Failed;
+    }
+    count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
+    return Io::Ok;
+}
+
+FdDevice::~FdDevice() {
+    ::close(m_fd);
 }
 
 } // namespace uartce::platform::fdio

@@ -95,41 +95,17 @@ Connected connectTo(const std::string& host, const std::string& service) {
     return result;
 }
 
-class TcpDevice final : public Device {
+class TcpDevice final : public fdio::FdDevice {
   public:
-    explicit TcpDevice(int fd) : m_fd(fd) {}
-    ~TcpDevice() override { ::close(m_fd); }
-
-    Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
-        return fdio::read(m_fd, buffer, capacity, got);
-    }
-    Io waitReadable(const Deadline& deadline) override {
-        return fdio::waitReadable(m_fd, deadline);
-    }
-    Io writeAll(const char* data, std::size_t count,
-                std::chrono::milliseconds stallLimit) override {
-        return fdio::writeAll(m_fd, fdio::Kind::Socket, data, count, stallLimit);
-    }
+    explicit TcpDevice(int fd) : FdDevice(fd, fdio::Kind::Socket) {}
     // Drops what is waiting now; a peer that never stops sending does not hold the call.
     void discardInput() override {
         char sink[4096];
         std::size_t got = 0;
         for (std::size_t dropped = 0;
-             dropped < kMaxHeld && fdio::read(m_fd, sink, sizeof sink, got) == Io::Ok;)
+             dropped < kMaxHeld && fdio::read(fd(), sink, sizeof sink, got) == Io::Ok;)
             dropped += got;
     }
-    Io bytesWaiting(std::uint32_t& count) override {
-        int n = 0;
-        if (::ioctl(m_fd, FIONREAD, &n) != 0) {
-            count = 0;
-            return fdio::isGone(errno) ? Io::HungUp : Io::Failed;
-        }
-        count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
-        return Io::Ok;
-    }
-
-  private:
-    int m_fd;
 };
 
 class Rfc2217Device final : public Device {

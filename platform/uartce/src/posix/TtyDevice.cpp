@@ -22,36 +22,12 @@ namespace uartce::platform {
 
 namespace {
 
-class TtyDevice final : public Device {
+// Closing the descriptor drops the flock; the kernel does the same when the process dies in
+// any way, so no lock outlives its holder.
+class TtyDevice final : public fdio::FdDevice {
   public:
-    explicit TtyDevice(int fd) : m_fd(fd) {}
-    // Closing the descriptor drops the flock; the kernel does the same when the process dies
-    // in any way, so no lock outlives its holder.
-    ~TtyDevice() override { ::close(m_fd); }
-
-    Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
-        return fdio::read(m_fd, buffer, capacity, got);
-    }
-    Io waitReadable(const Deadline& deadline) override {
-        return fdio::waitReadable(m_fd, deadline);
-    }
-    Io writeAll(const char* data, std::size_t count,
-                std::chrono::milliseconds stallLimit) override {
-        return fdio::writeAll(m_fd, fdio::Kind::Tty, data, count, stallLimit);
-    }
-    void discardInput() override { ::tcflush(m_fd, TCIFLUSH); }
-    Io bytesWaiting(std::uint32_t& count) override {
-        int n = 0;
-        if (::ioctl(m_fd, FIONREAD, &n) != 0) {
-            count = 0;
-            return fdio::isGone(errno) ? Io::HungUp : Io::Failed;
-        }
-        count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
-        return Io::Ok;
-    }
-
-  private:
-    int m_fd;
+    explicit TtyDevice(int fd) : FdDevice(fd, fdio::Kind::Tty) {}
+    void discardInput() override { ::tcflush(fd(), TCIFLUSH); }
 };
 
 OpenResult refuse(int fd, std::uint16_t status, std::string reason) {
