@@ -1,5 +1,6 @@
 // Ports on the network: ser2net in front of simulated modules, over RFC 2217 and raw TCP.
 
+#include "support/AsUser.h"
 #include "support/Ser2net.h"
 #include "support/SimProcess.h"
 
@@ -12,8 +13,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <resolv.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -202,6 +208,12 @@ TEST_F(RemoteTest, ServersThatCannotServeAreRefusedOpensWithTheirReason) {
         {"socket://127.0.0.1:" + std::to_string(full.port()), UARTCE_ERR_OPEN_FAILED,
          "no connection to 127.0.0.1:" + std::to_string(full.port()) + " within 2 s"},
         {"rfc2217://127.0.0.1", UARTCE_ERR_OPEN_FAILED, "expected rfc2217://HOST:PORT"},
+        // A port number past 65535 must not wrap round to another server.
+        {"socket://127.0.0.1:" + std::to_string(65536 + silent.port()), UARTCE_ERR_OPEN_FAILED,
+         "malformed URL (the TCP port must be a number from 1 to 65535, not '" +
+             std::to_string(65536 + silent.port()) + "')"},
+        {"socket://127.0.0.1:0", UARTCE_ERR_OPEN_FAILED, "malformed URL (the TCP port must"},
+        {"rfc2217://127.0.0.1:65536", UARTCE_ERR_OPEN_FAILED, "malformed URL (the TCP port must"},
         {"socket://no-such-host.invalid:80", UARTCE_ERR_NO_DEVICE, "cannot resolve"},
     };
     for (const Case& c : cases) {
@@ -262,6 +274,89 @@ class StreamingServer {
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+
+// A server that floods data and never confirms the line settings: the open is refused within
+// its bound, and what is held meanwhile stays within a reply buffer (the process's peak memory
+// grows by far less than the hundreds of megabytes such a server sends).
+TEST_F(RemoteTest, AFloodBeforeTheSettingsAreConfirmedIsNotHeld) {
+    for (const std::string& unit : {std::string("A"), std::string("\xFF\xFF")}) {
+        StreamingServer server(unit);
+        use("rfc2217://127.0.0.1:" + std::to_string(server.port()));
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        const auto start = Clock::now();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_ERR_OPEN_FAILED);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_LT(Clock::now() - start, 3s);
+        EXPECT_NE(err.find("did not confirm the line settings within 2 s"), std::string::npos)
+            << err;
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024) << "kB more at the peak";
+    }
+}
+
+// A name server that never answers: the open, look-up included, keeps to its 2 s. The case runs
+// in a child with a network of its own (loopback only) whose resolver is a socket on 127.0.0.1
+// that takes queries and drops them.
+TEST(RemoteLookUp, ANameServerThatNeverAnswersDoesNotHoldTheOpen) {
+    if (::geteuid() != 0)
+        GTEST_FAIL() << "needs root for a network namespace of its own; CI runs as root";
+    testsupport::Child child(
+        [](int) {
+            if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+                std::perror("unshare");
+                return 2;
+            }
+            const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            ifreq lo{};
+            std::strcpy(lo.ifr_name, "lo");
+            lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+            if (::ioctl(control, SIOCSIFFLAGS, &lo) != 0) {
+                std::perror("lo up");
+                return 2;
+            }
+            char conf[] = "/tmp/portula-resolv-XXXXXX";
+            const int fd = ::mkstemp(conf);
+            const std::string text = "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n";
+            if (fd < 0 ||
+                ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+                ::mount(conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) {
+                std::perror("resolv.conf");
+                return 2;
+            }
+            ::close(fd);
+            ::unlink(conf);
+            // The name server: it reads the queries (so none is refused) and answers none.
+            const int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(53);
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::bind(dns, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+                std::perror("bind 53");
+                return 2;
+            }
+            ::res_init();
+            ::setenv("UARTCE_COM9", "socket://nosuch.invalid:4001", 1);
+            const auto start = Clock::now();
+            const std::uint16_t status = Open_Com(kPort, 9600, 8, 0, 1);
+            const auto spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            std::fprintf(stderr, "status %u after %lld ms\n", status,
+                         static_cast<long long>(spent.count()));
+            return status == UARTCE_ERR_OPEN_FAILED && spent < 3s ? 0 : 1;
+        },
+        testsupport::Privileges::Keep);
+    const testsupport::ChildResult r = child.finish(20s);
+    EXPECT_TRUE(r.exited) << r.stderrText;
+    EXPECT_EQ(r.exitCode, 0) << r.stderrText;
+    EXPECT_NE(r.stderrText.find("no answer from the name server for nosuch.invalid within 2 s"),
+              std::string::npos)
+        << r.stderrText;
+}
 
 // A peer that never stops sending data without a CR must not keep a command past its time-out.
 TEST_F(RemoteTest, AnEndlessStreamDoesNotHoldACommandPastItsTimeOut) {

@@ -2,12 +2,18 @@
 
 #include "DialogHarness.h"
 #include "Trace.h"
+#include "support/AsUser.h"
+#include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <uartce.h>
 #include <unistd.h>
 
@@ -124,6 +130,88 @@ TEST_F(TraceSessionTest, RecordsEveryCommandAndReplyOfADialogSession) {
         EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << lines[i];
         EXPECT_EQ(lines[i].rfind("{\"time\":\"20", 0), 0u) << lines[i];
     }
+}
+
+// Where a trace may go, and what becomes of the exchange when it cannot take more. Each case
+// runs in a child of its own (a file-size limit, a held FIFO), which must end well within its
+// time: a trace that blocks would hold it until it is killed.
+TEST(TraceSinks, ATraceNeverHoldsTheExchange) {
+    const std::string dir = "/tmp/portula-trace-sinks-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        const char* name;
+        std::string path;
+        bool heldFifo;       // a reader holds the FIFO open and never reads
+        rlim_t fileLimit;    // RLIMIT_FSIZE in the child, or RLIM_INFINITY
+        bool taken;          // UARTCE_SetTrace accepts the path
+        const char* said;    // on standard error
+        const char* dropped; // the count said at the end, or null for none
+    };
+    const Case cases[] = {
+        {"FifoWithoutReader", fifo, false, RLIM_INFINITY, false, "a FIFO, not a file", nullptr},
+        {"FifoWhoseReaderStopped", fifo, true, RLIM_INFINITY, false, "a FIFO, not a file", nullptr},
+        {"Directory", dir, false, RLIM_INFINITY, false, "cannot write the trace", nullptr},
+        {"FullDevice", "/dev/full", false, RLIM_INFINITY, true,
+         "could not take a line (No space left on device)", "22 trace lines were dropped"},
+        {"FileSizeLimit", dir + "/limited.jsonl", false, 400, true,
+         "could not take a line (File too large)", "trace lines were dropped"},
+        {"NullDevice", "/dev/null", false, RLIM_INFINITY, true, "", nullptr},
+    };
+    for (const Case& c : cases) {
+        int reader = -1;
+        if (c.heldFifo)
+            reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        testsupport::Child child(
+            [&c](int) {
+                if (c.fileLimit != RLIM_INFINITY) {
+                    const rlimit limit{c.fileLimit, c.fileLimit};
+                    ::setrlimit(RLIMIT_FSIZE, &limit);
+                }
+                const bool taken = UARTCE_SetTrace(c.path.c_str()) == UARTCE_OK;
+                testsupport::PseudoTerminal pty;
+                ::setenv("UARTCE_COM4", pty.path().c_str(), 1);
+                int failed = 0;
+                failed += Open_Com(4, 9600, 8, 0, 1) != UARTCE_OK;
+                for (int i = 0; i < 20; ++i)
+                    failed += Send_Binary(4, "$01M\r", 5) != UARTCE_OK;
+                failed += Close_Com(4) != UARTCE_OK;
+                UARTCE_SetTrace(nullptr); // says how many lines were lost, as the end would
+                return (taken ? 10 : 0) + (failed > 0 ? 1 : 0);
+            },
+            testsupport::Privileges::Keep);
+        const testsupport::ChildResult r = child.finish(std::chrono::seconds(10));
+        if (reader >= 0)
+            ::close(reader);
+        EXPECT_TRUE(r.exited) << c.name << " ended by signal " << r.signal;
+        EXPECT_EQ(r.exitCode, c.taken ? 10 : 0) << c.name << ": " << r.stderrText;
+        EXPECT_NE(r.stderrText.find(c.said), std::string::npos) << c.name << ": " << r.stderrText;
+        // The loss is said once, however many lines were lost, and counted at the end.
+        const auto lossLines = [&](const char* text) {
+            std::size_t n = 0;
+            for (std::size_t at = 0; (at = r.stderrText.find(text, at)) != std::string::npos; ++at)
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(lossLines("could not take a line"), c.dropped ? 1u : 0u) << c.name;
+        if (c.dropped) {
+            EXPECT_NE(r.stderrText.find(c.dropped), std::string::npos)
+                << c.name << ": " << r.stderrText;
+        }
+    }
+    // Under the size limit the file holds whole lines only.
+    std::ifstream limited(dir + "/limited.jsonl", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(limited)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_GT(text.size(), 0u);
+    EXPECT_LE(text.size(), 400u);
+    EXPECT_EQ(text.back(), '\n');
+    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        EXPECT_EQ(text.substr(end - 1, 1), "}") << text;
+    std::remove((dir + "/limited.jsonl").c_str());
+    std::remove(fifo.c_str());
+    ::rmdir(dir.c_str());
 }
 
 } // namespace

@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -630,6 +632,104 @@ TEST_F(UartceTest, PortulaPortsPrintsTheMap) {
     EXPECT_NE(com7.find("env UARTCE_COM7"), std::string::npos) << text;
     EXPECT_NE(lineOf("COM4 ").find("absent"), std::string::npos) << text;
     EXPECT_NE(text.find("ports.conf:2: expected COM<n> = DEVICE"), std::string::npos) << text;
+}
+
+} // namespace
+
+namespace {
+
+// What the user's port map file is, and what the library makes of it: a regular file is read
+// whole whatever its size up to the stated limit; anything else is skipped with its reason,
+// said once; nothing waits. Each case runs in a child that must end well within its time (a
+// FIFO opened for reading would hold it until it is killed).
+TEST_F(UartceTest, APortMapIsReadOnlyWhenItIsARegularFileAndWhole) {
+    ::unsetenv("UARTCE_COM7");
+    const std::string device = tree.path("dev/ttyLINK-SECOND");
+    const std::string mapLine = "COM5 = " + device + "\n";
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& map)> make;
+        Privileges privileges;
+        const char* said; // the reason on standard error; empty: nothing said
+        bool mapped;      // COM5 is the map's device
+    };
+    const std::string comments = [] {
+        std::string text;
+        while (text.size() < 65513)
+            text += "# a comment line that is long enough to fill the map with little effort\n";
+        return text.substr(0, 65513 - 1) + "\n";
+    }();
+    const std::string huge(1024 * 1024 + 1, '#');
+    const Case cases[] = {
+        {"LongerThan64KB",
+         [&](const std::string& m) { tree.write(m, comments + mapLine + "COM6 = /dev/x\n"); },
+         Privileges::Keep, "", true},
+        {"Fifo", [&](const std::string& m) { ::mkfifo(tree.path(m).c_str(), 0644); },
+         Privileges::Keep, "ports.conf: skipped: a FIFO, not a file", false},
+        {"Directory", [&](const std::string& m) { tree.mkdir(m); }, Privileges::Keep,
+         "ports.conf: skipped: a directory, not a file", false},
+        {"DanglingLink", [&](const std::string& m) { tree.link(m, tree.path("nowhere")); },
+         Privileges::Keep, "ports.conf: skipped: a symbolic link to nothing", false},
+        {"LinkLoop", [&](const std::string& m) { tree.link(m, tree.path(m)); }, Privileges::Keep,
+         "ports.conf: skipped: a loop of symbolic links", false},
+        {"Unreadable", [&](const std::string& m) { ::chmod(tree.write(m, mapLine).c_str(), 0200); },
+         Privileges::Drop, "ports.conf: skipped: unreadable: Permission denied", false},
+        {"PastTheLimit", [&](const std::string& m) { tree.write(m, mapLine + huge); },
+         Privileges::Keep, "ports.conf: skipped: larger than 1024 KB", false},
+    };
+    for (const Case& c : cases) {
+        const std::string map = std::string("home-") + c.name + "/portula/ports.conf";
+        tree.mkdir(std::string("home-") + c.name + "/portula");
+        c.make(map);
+        ::setenv("XDG_CONFIG_HOME", tree.path(std::string("home-") + c.name).c_str(), 1);
+        Child child(
+            [&](int) {
+                char text[512] = {};
+                UARTCE_PortDevice(5, text, sizeof text);
+                UARTCE_PortDevice(5, text, sizeof text);
+                const bool mapped = std::string(text) == device;
+                // Nothing maps COM5 then, and the refusal does not advise mapping it as if the
+                // map had been read.
+                const std::uint16_t status = Open_Com(5, 9600, 8, 0, 1);
+                return (mapped ? 1 : 0) + (status == UARTCE_ERR_NO_DEVICE ? 2 : 0);
+            },
+            c.privileges);
+        const ChildResult r = child.finish(5s);
+        EXPECT_TRUE(r.exited) << c.name << " ended by signal " << r.signal;
+        EXPECT_EQ(r.exitCode, (c.mapped ? 1 : 0) + 2) << c.name << ": " << r.stderrText;
+        if (*c.said) {
+            // Said once in a line of its own, however often the map is built.
+            std::size_t warnings = 0;
+            std::istringstream lines(r.stderrText);
+            for (std::string line; std::getline(lines, line);)
+                warnings += line.find(c.said) != std::string::npos &&
+                            line.find("cannot open") == std::string::npos;
+            EXPECT_EQ(warnings, 1u) << c.name << ": " << r.stderrText;
+            EXPECT_NE(r.stderrText.find("the port map was not read"), std::string::npos)
+                << c.name << ": " << r.stderrText;
+        } else {
+            EXPECT_EQ(r.stderrText.find("skipped"), std::string::npos)
+                << c.name << ": " << r.stderrText;
+        }
+    }
+}
+
+// A device this program holds already is refused as its own, with the port it is open as,
+// whichever name reaches it.
+TEST_F(UartceTest, ASecondOpenInTheSameProgramNamesThePortThatHasIt) {
+    open();
+    const std::string link = tree.link("dev/ttyALIAS", pty->path());
+    for (const std::string& name : {pty->path(), link}) {
+        ::setenv("UARTCE_COM3", name.c_str(), 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Open_Com(3, 9600, 8, 0, 1), UARTCE_ERR_BUSY) << name;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("this program already has it open as COM7"), std::string::npos) << err;
+        EXPECT_EQ(err.find("another program"), std::string::npos) << err;
+    }
+    Close_Com(kPort);
+    EXPECT_EQ(Open_Com(3, 9600, 8, 0, 1), UARTCE_OK) << lastError(3);
+    Close_Com(3);
 }
 
 } // namespace

@@ -125,6 +125,18 @@ uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
 uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size);
 uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
 
+/*
+ * UARTCE_SetTrace: traces every later call that touches the line to the file at path, one JSON
+ * line a call (null or empty: tracing off), in place of the environment variable PORTULA_TRACE.
+ * Only a regular file (created when missing, appended to) or a character device such as
+ * /dev/null is taken; a FIFO or anything else is refused, as is a file that cannot be opened:
+ * UARTCE_ERR_OPEN_FAILED, with one line on standard error, and tracing is then off. Neither the
+ * open nor a write ever waits: a line the file cannot take whole (a full disk, a file-size
+ * limit) is dropped, the first loss is said on standard error and the count when the program
+ * ends, and the exchange goes on.
+ */
+uint16_t UARTCE_SetTrace(const char* path);
+
 #ifdef __cplusplus
 }
 #endif

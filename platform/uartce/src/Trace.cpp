@@ -170,7 +170,15 @@ std::string formatRecord(const Record& r) {
     return line;
 }
 
-void setFile(const char* path) {
+namespace {
+const char* notAFile(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO, not a file";
+    return S_ISDIR(mode) ? "a directory, not a file" : "not a regular file";
+}
+} // namespace
+
+bool setFile(const char* path) {
     if (g_fd >= 0)
         ::close(g_fd);
     g_fd = -1;
@@ -180,26 +188,32 @@ void setFile(const char* path) {
                      g_dropped == 1 ? " was" : "s were");
     g_dropped = 0;
     if (!path || !*path)
-        return;
+        return true;
     // Never blocking, neither to open nor to write: a FIFO without a reader would hold the
     // open for ever, and one whose reader stops would hold every call. Only a regular file or
     // a character device (/dev/null, a terminal) is a trace.
-    const int fd =
-        ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     struct stat st {};
     const char* refusal = nullptr;
-    if (fd < 0)
-        refusal = std::strerror(errno);
-    else if (::fstat(fd, &st) != 0)
+    // Looked at before it is opened: a FIFO opened for writing either fails for want of a
+    // reader or, non-blocking, succeeds, and is no trace either way.
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
+        refusal = notAFile(st.st_mode);
+    const int fd =
+        refusal
+            ? -1
+            : ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (refusal)
+        ; // said below
+    else if (fd < 0 || ::fstat(fd, &st) != 0)
         refusal = std::strerror(errno);
     else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
-        refusal = S_ISFIFO(st.st_mode) ? "a FIFO, not a file" : "not a regular file";
+        refusal = notAFile(st.st_mode); // it changed since the look
     if (refusal) {
         if (fd >= 0)
             ::close(fd);
         std::fprintf(stderr, "UARTCE: cannot write the trace %s: %s\n", escapeForLine(path).c_str(),
                      refusal);
-        return;
+        return false;
     }
     g_fd = fd;
     g_regular = S_ISREG(st.st_mode);
@@ -209,6 +223,7 @@ void setFile(const char* path) {
     if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         ::signal(SIGXFSZ, SIG_IGN);
     g_state = 1;
+    return true;
 }
 
 void start() {

@@ -31,8 +31,9 @@ inline bool active() {
         start();
     return g_state > 0 && !inside();
 }
-// Stops tracing, or traces to path from now on (null or empty: off).
-void setFile(const char* path);
+// Stops tracing, or traces to path from now on (null or empty: off). False when path was
+// refused; tracing is then off.
+bool setFile(const char* path);
 
 // The traced entry points: each runs the real one and writes its record.
 using OpenFn = std::uint16_t (*)(std::uint8_t, std::uint32_t, std::uint8_t, std::uint8_t,

@@ -447,6 +447,10 @@ uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size) {
     return copyOut(describeEntry(mapForNames().entryFor(port)), out, size);
 }
 
+uint16_t UARTCE_SetTrace(const char* path) {
+    return trace::setFile(path) ? UARTCE_OK : UARTCE_ERR_OPEN_FAILED;
+}
+
 uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size) {
     return copyOut(lastRefusals[port], out, size);
 }
