@@ -63,8 +63,11 @@ enum uartce_status {
  * Opens COM<port> as a raw line: baud 1200 to 115200 (a standard rate), data bits 5 to 8,
  * parity (none = 0, odd = 1, even = 2); stop-bit code 2 gives two stop bits, 0 or 1 gives one.
  * A local device is held exclusively (flock) until Close_Com or the end of the process, however
- * it ends. On refusal one line naming the port, the device and the reason goes to standard
- * error, and UARTCE_LastError returns it.
+ * it ends; a device that another port of this process has open is refused (UARTCE_ERR_BUSY,
+ * naming that port). The settings are read back once set: a driver that kept one of them as it
+ * was refuses the open with UARTCE_ERR_BAD_SETTINGS and the setting in the reason. A remote
+ * open, name look-up included, is refused after 2 s. On refusal one line naming the port, the
+ * device and the reason goes to standard error, and UARTCE_LastError returns it.
  */
 uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                   int8_t stopBits);
