@@ -75,6 +75,17 @@ class CapturedErrors {
     int m_saved = -1;
 };
 
+// Why the library refused the last open of the port, whole: a long device path makes the line
+// as long as it needs to be.
+std::string lastRefusal(std::uint8_t number) {
+    const std::uint32_t length = UARTCE_LastError(number, nullptr, 0);
+    std::string text(length + 1, '\0');
+    if (length > 0)
+        UARTCE_LastError(number, text.data(), length + 1);
+    text.resize(length);
+    return text;
+}
+
 int openPort(const Options& o, std::uint8_t& number) {
     const auto choice = choosePort(o.port);
     number = choice->number;
@@ -96,11 +107,11 @@ int openPort(const Options& o, std::uint8_t& number) {
     const std::uint16_t status =
         Open_Com(number, o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits));
     std::string said = captured.restore();
-    char buffer[1024] = {};
     std::string reason;
-    if (status != UARTCE_OK && UARTCE_LastError(number, buffer, sizeof buffer) > 0) {
-        reason = refusalReason(buffer, choice->device);
-        const std::string line = "UARTCE: " + std::string(buffer) + "\n";
+    if (const std::string refusal = status != UARTCE_OK ? lastRefusal(number) : "";
+        !refusal.empty()) {
+        reason = refusalReason(refusal, choice->device);
+        const std::string line = "UARTCE: " + refusal + "\n";
         if (const std::size_t at = said.find(line); !reason.empty() && at != std::string::npos)
             said.erase(at, line.size());
     }
@@ -176,19 +187,17 @@ int runCommands(const Options& o, std::uint8_t port) {
     int exit = kExitOk;
     auto one = [&](const std::string& text) {
         const Exchange e = exchange(port, text, o, timeout, o.checksum);
-        if (o.json) {
+        if (o.json)
             std::printf("{\"command\":%s,\"reply\":%s,\"status\":%u,\"rtt_us\":%lld}\n",
                         jsonString(text).c_str(), jsonString(e.reply).c_str(), e.status,
                         static_cast<long long>(e.roundTripUs));
-        } else if (e.status == UARTCE_OK) {
+        else
             std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
-        } else {
-            std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
-            std::fflush(stdout);
+        std::fflush(stdout);
+        // In either format: the results are for a program, the failures for whoever watches.
+        if (e.status != UARTCE_OK)
             std::fprintf(stderr, "portula-cmd: %s: %s (status %u)\n", escapeForLine(text).c_str(),
                          statusWords(e.status, timeout).c_str(), e.status);
-        }
-        std::fflush(stdout);
         if (exit == kExitOk)
             exit = exitForStatus(e.status);
         return e.status != UARTCE_ERR_HANGUP;

@@ -2,6 +2,7 @@
 
 #include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
+#include "support/TempTree.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,11 +11,16 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <uartce.h>
@@ -25,6 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::PseudoTerminal;
 using testsupport::SimProcess;
+using testsupport::TempTree;
 using Clock = std::chrono::steady_clock;
 
 struct Finished {
@@ -40,8 +47,15 @@ std::string readAll(const std::string& path) {
     return text.str();
 }
 
+// Shell text around the command: `before` such as "ulimit -f 1;", `after` a redirection such
+// as ">/dev/full" (standard output is read otherwise).
+struct Shell {
+    std::string before, after;
+};
+
 // Runs portula-cmd with the arguments (quoted for the shell) and `input` on standard input.
-Finished run(const std::vector<std::string>& args, const std::string& input = "") {
+Finished run(const std::vector<std::string>& args, const std::string& input = "",
+             const Shell& shell = {}) {
     char inPath[] = "/tmp/portula-cmd-in-XXXXXX";
     char errPath[] = "/tmp/portula-cmd-err-XXXXXX";
     const int in = ::mkstemp(inPath);
@@ -52,10 +66,10 @@ Finished run(const std::vector<std::string>& args, const std::string& input = ""
     const bool written = ::write(in, input.data(), input.size()) == ssize_t(input.size());
     ::close(in);
     ::close(err);
-    std::string line = PORTULA_CMD_PATH;
+    std::string line = shell.before + PORTULA_CMD_PATH;
     for (const std::string& a : args)
         line += " '" + a + "'";
-    line += std::string(" 2>") + errPath + " <" + inPath;
+    line += std::string(" 2>") + errPath + " <" + inPath + " " + shell.after;
     FILE* p = written ? ::popen(line.c_str(), "r") : nullptr;
     if (p) {
         char chunk[512];
@@ -112,6 +126,9 @@ class Running {
     Running& operator=(const Running&) = delete;
 
     pid_t pid() const { return m_pid; }
+    int input() const { return m_in; }
+    // The most memory the program held, once it has ended.
+    long maxResidentKiB() const { return m_usage.ru_maxrss; }
     void send(const std::string& text) const {
         ASSERT_EQ(::write(m_in, text.data(), text.size()), ssize_t(text.size()));
     }
@@ -136,7 +153,7 @@ class Running {
         const bool ended = m_out < 0 && m_err < 0;
         if (!ended)
             ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &status, 0);
+        ::wait4(m_pid, &status, 0, &m_usage);
         m_reaped = true;
         result = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, m_text, m_errText};
         return ended;
@@ -172,6 +189,7 @@ class Running {
     pid_t m_pid = -1;
     int m_in = -1, m_out = -1, m_err = -1;
     bool m_reaped = false;
+    rusage m_usage{};
     std::string m_text, m_errText;
 };
 
@@ -182,10 +200,14 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
     struct Case {
         std::vector<std::string> args;
         int exit;
-        const char* out;
-        const char* err; // all of standard error
+        std::string out;
+        std::string err; // all of standard error
         std::string input = "";
     };
+    // Longer than the library's 1024-byte refusal buffer once was; no component over NAME_MAX.
+    std::string longPath = "/nonexistent";
+    while (longPath.size() < 1500)
+        longPath += "/" + std::string(99, 'd');
     const Case cases[] = {
         {{"-p", port, "$01M"}, 0, "!01PORTULA-SIM-01\n", ""},
         {{"-p", port, "$01M", "$02F", "$01X"}, 0, "!01PORTULA-SIM-01\n!02A1.07\n?01\n", ""},
@@ -228,6 +250,10 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
          6,
          "",
          "portula-cmd: cannot open /nonexistent/\\ntty: No such file or directory\n"},
+        {{"-p", longPath, "$01M"},
+         6,
+         "",
+         "portula-cmd: cannot open " + longPath + ": No such file or directory\n"},
         // A trace asked for that cannot be written stops the run before it starts.
         {{"-p", port, "--trace", "/nonexistent/trace.jsonl", "$01M"},
          2,
@@ -446,6 +472,38 @@ TEST(CmdProgram, ASoakThatLosesItsDeviceSaysSo) {
               0u)
         << r.out;
     EXPECT_EQ(r.err, "portula-cmd: the device hung up after 3 commands\n");
+}
+
+// Every failed command gets its line on standard error, whether the results go out as text or
+// as JSON, from the command line and from standard input alike.
+TEST(CmdProgram, FailuresAreToldOnStandardErrorInEitherFormat) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01"});
+    ASSERT_FALSE(sim.device().empty());
+    const std::string failures = "portula-cmd: $03M: no reply within 100 ms (status 10)\n"
+                                 "portula-cmd: $04M: no reply within 100 ms (status 10)\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+    };
+    const Case cases[] = {
+        {{"-p", sim.device(), "--timeout", "100", "$03M", "$01M", "$04M"}, ""},
+        {{"-p", sim.device(), "--timeout", "100"}, "$03M\n$01M\n$04M\n"},
+    };
+    for (const Case& c : cases) {
+        for (const bool json : {false, true}) {
+            std::vector<std::string> args = c.args;
+            if (json)
+                args.insert(args.begin(), "--json");
+            const Finished r = run(args, c.input);
+            EXPECT_EQ(r.exit, 10) << json << " " << c.input;
+            EXPECT_EQ(r.err, failures) << json << " " << c.input;
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+            if (json) {
+                EXPECT_EQ(r.out.find("{\"command\":\"$03M\",\"reply\":\"\",\"status\":10,"), 0u)
+                    << r.out;
+            }
+        }
+    }
 }
 
 } // namespace
