@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -121,6 +123,48 @@ int openPort(const Options& o, std::uint8_t& number) {
     std::fprintf(stderr, "portula-cmd: cannot open %s: %s\n", escapeForLine(o.port).c_str(),
                  reason.empty() ? ("status " + std::to_string(status)).c_str() : reason.c_str());
     return kExitPortRefused;
+}
+
+const char* fileKind(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISDIR(mode))
+        return "a folder";
+    return "not a file";
+}
+
+// The library would only warn about a trace file it cannot open; a trace asked for by name is
+// worth stopping for, before anything goes on the line. Only a regular file (created when it is
+// not there) or a character device such as /dev/null will do: the library writes each line
+// whole, and a FIFO or socket could hold it or take part of a line. Opened without blocking, as
+// a FIFO with no reader would otherwise hold the tool for good; there the open fails with ENXIO
+// and the path says what it is.
+int checkTrace(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY |
+                                            O_CLOEXEC,
+                          0666);
+    const int openError = errno;
+    struct stat status {};
+    const bool known = fd >= 0 ? ::fstat(fd, &status) == 0
+                               : openError == ENXIO && ::stat(path.c_str(), &status) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (known && !S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
+        std::fprintf(stderr,
+                     "portula-cmd: --trace: %s is %s, not a regular file or a character device\n",
+                     escapeForLine(path).c_str(), fileKind(status.st_mode));
+        return kExitUsage;
+    }
+    if (fd < 0) {
+        std::fprintf(stderr, "portula-cmd: --trace: cannot open %s for appending: %s\n",
+                     escapeForLine(path).c_str(), std::strerror(openError));
+        return kExitUsage;
+    }
+    return kExitOk;
 }
 
 // Standard input one line at a time. Ctrl-C is let in only while waiting for input, so that one
@@ -372,17 +416,9 @@ int main(int argc, char** argv) {
         std::fputs(usageText().c_str(), stdout);
         return kExitOk;
     }
-    // The library would only warn about a trace file it cannot open; a trace asked for by name
-    // is worth stopping for, before anything goes on the line.
-    if (!o.trace.empty()) {
-        std::FILE* trace = std::fopen(o.trace.c_str(), "a");
-        if (!trace) {
-            std::fprintf(stderr, "portula-cmd: --trace: cannot open %s for appending: %s\n",
-                         escapeForLine(o.trace).c_str(), std::strerror(errno));
-            return kExitUsage;
-        }
-        std::fclose(trace);
-    }
+    if (!o.trace.empty())
+        if (const int refused = checkTrace(o.trace); refused != kExitOk)
+            return refused;
     if (o.mode == Mode::Command && o.commands.empty() && ::isatty(0)) {
         std::fprintf(stderr, "portula-cmd: no command given (see --help)\n");
         return kExitUsage;

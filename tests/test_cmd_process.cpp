@@ -506,4 +506,61 @@ TEST(CmdProgram, FailuresAreToldOnStandardErrorInEitherFormat) {
     }
 }
 
+// The trace preflight opens nothing that could block it or that is not a file: a FIFO with no
+// reader used to hold the tool for good.
+TEST(CmdProgram, ATraceGoesToAFileOrACharacterDevice) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01"});
+    ASSERT_FALSE(sim.device().empty());
+    TempTree dir;
+    const std::string fifo = dir.path("fifo");
+    const std::string readFifo = dir.path("read-fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(readFifo.c_str(), 0600), 0);
+    const int reader = ::open(readFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::string socketPath = dir.path("socket");
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string folder = dir.mkdir("folder");
+    const std::string created = dir.path("new.jsonl");
+    struct Case {
+        std::string trace;
+        int exit;
+        std::string err;
+    };
+    const auto notAFile = [](const std::string& path, const char* kind) {
+        return "portula-cmd: --trace: " + path + " is " + kind +
+               ", not a regular file or a character device\n";
+    };
+    const Case cases[] = {
+        {fifo, 2, notAFile(fifo, "a FIFO")},
+        {readFifo, 2, notAFile(readFifo, "a FIFO")},
+        {socketPath, 2, notAFile(socketPath, "a socket")},
+        {folder, 2, "portula-cmd: --trace: cannot open " + folder +
+                        " for appending: Is a directory\n"},
+        {"/dev/null", 0, ""},
+        {created, 0, ""},
+    };
+    for (const Case& c : cases) {
+        Running tool({"-p", sim.device(), "--trace", c.trace, "$01M"});
+        tool.closeInput();
+        Finished r;
+        int status = 0;
+        EXPECT_TRUE(tool.finish(10s, r, status)) << c.trace << ": still running after 10 s";
+        EXPECT_EQ(r.exit, c.exit) << c.trace;
+        EXPECT_EQ(r.err, c.err) << c.trace;
+        EXPECT_EQ(r.out, c.exit == 0 ? "!01PORTULA-SIM\n" : "") << c.trace;
+    }
+    struct stat made {};
+    ASSERT_EQ(::stat(created.c_str(), &made), 0);
+    EXPECT_TRUE(S_ISREG(made.st_mode));
+    EXPECT_NE(readAll(created).find("\"call\":\"Send_Receive_Cmd\""), std::string::npos);
+    ::close(reader);
+    ::close(listening);
+}
+
 } // namespace
