@@ -39,6 +39,48 @@ void catchInterrupt() {
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+// A standard descriptor that is closed would be taken by the next open, the port's or a
+// temporary file's, and results or messages would go there. /dev/null opened for reading takes
+// its place: reads end at once, and writes fail with EBADF as they would have.
+void holdStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+// Results go to standard output a line at a time. The first write that fails is kept and stops
+// the run: whatever it went on to find could not be told either.
+int g_outputError = 0;
+
+bool resultsWritten() {
+    if (g_outputError == 0) {
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            g_outputError = errno != 0 ? errno : EIO;
+    }
+    return g_outputError == 0;
+}
+
+// A file system may report a failed write only when the file is closed. Results that did not
+// all arrive make the run a failure whatever the commands did.
+int finishResults(int exit) {
+    const bool written = resultsWritten();
+    errno = 0;
+    if (std::fclose(stdout) != 0 && written)
+        g_outputError = errno != 0 ? errno : EIO;
+    if (g_outputError == 0)
+        return exit;
+    std::fprintf(stderr, "portula-cmd: the results could not be written to standard output: %s\n",
+                 std::strerror(g_outputError));
+    return kExitOutput;
+}
+
 // Standard error into a temporary file for the length of one library call, then back.
 class CapturedErrors {
   public:
@@ -237,14 +279,14 @@ int runCommands(const Options& o, std::uint8_t port) {
                         static_cast<long long>(e.roundTripUs));
         else
             std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
-        std::fflush(stdout);
+        const bool written = resultsWritten();
         // In either format: the results are for a program, the failures for whoever watches.
         if (e.status != UARTCE_OK)
             std::fprintf(stderr, "portula-cmd: %s: %s (status %u)\n", escapeForLine(text).c_str(),
                          statusWords(e.status, timeout).c_str(), e.status);
         if (exit == kExitOk)
             exit = exitForStatus(e.status);
-        return e.status != UARTCE_ERR_HANGUP;
+        return written && e.status != UARTCE_ERR_HANGUP;
     };
     if (!o.commands.empty()) {
         for (const std::string& text : o.commands)
@@ -293,11 +335,12 @@ int runScan(Options o, std::uint8_t port) {
                  o.addresses.size(), o.bauds.size(), worst / 1000.0);
     if (!o.json)
         std::printf("%-4s %-7s %-8s %s\n", "ADDR", "BAUD", "CHECKSUM", "NAME");
-    std::fflush(stdout);
+    if (!resultsWritten())
+        return kExitOutput;
     unsigned found = 0;
     bool first = true;
     for (std::uint32_t baud : o.bauds) {
-        if (g_interrupted)
+        if (g_interrupted || !resultsWritten())
             break;
         // Each rate needs the port opened anew at that rate.
         if (!first) {
@@ -312,7 +355,8 @@ int runScan(Options o, std::uint8_t port) {
                 return kExitPortRefused;
         }
         first = false;
-        for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted; ++i) {
+        for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten();
+             ++i) {
             const std::string address = hexAddress(o.addresses[i]);
             if (progress) {
                 const int filled = static_cast<int>(20 * i / o.addresses.size());
@@ -339,13 +383,15 @@ int runScan(Options o, std::uint8_t port) {
                 else
                     std::printf("%-4s %-7u %-8s %s\n", address.c_str(), baud,
                                 checksum ? "on" : "off", showBytes(name, false).c_str());
-                std::fflush(stdout);
+                resultsWritten();
                 break;
             }
         }
     }
     if (progress)
         std::fprintf(stderr, "\r%60s\r", "");
+    if (!resultsWritten())
+        return kExitOutput;
     std::fprintf(stderr, "portula-cmd: %u module%s found%s\n", found, found == 1 ? "" : "s",
                  g_interrupted ? " before the scan was stopped" : "");
     if (g_interrupted)
@@ -403,9 +449,8 @@ int runSoak(const Options& o, std::uint8_t port) {
     return stats.failures() == 0 ? kExitOk : kExitSoakFailures;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// The whole run; its status stands unless the results could not be written.
+int run(int argc, char** argv) {
     const Parsed parsed = parse(argc, argv);
     if (parsed.exit != kExitOk) {
         std::fprintf(stderr, "portula-cmd: %s (see --help)\n", parsed.error.c_str());
@@ -447,4 +492,14 @@ int main(int argc, char** argv) {
     }
     Close_Com(port);
     return exit;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    holdStandardDescriptors();
+    // A file size limit is a failed write like any other, told as such, rather than a signal
+    // that ends the run without its totals.
+    ::signal(SIGXFSZ, SIG_IGN);
+    return finishResults(run(argc, argv));
 }

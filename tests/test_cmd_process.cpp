@@ -506,6 +506,55 @@ TEST(CmdProgram, FailuresAreToldOnStandardErrorInEitherFormat) {
     }
 }
 
+// Results that cannot be written are a failure of the run, whatever the commands did: a full
+// device, a closed descriptor, a file past the size limit (which must not kill the process).
+TEST(CmdProgram, ResultsThatCannotBeWrittenFailTheRun) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01"});
+    ASSERT_FALSE(sim.device().empty());
+    const std::string& port = sim.device();
+    TempTree dir;
+    const std::string limited = dir.path("out.txt");
+    std::string many; // more than the 512 bytes `ulimit -f 1` lets through
+    for (int i = 0; i < 40; ++i)
+        many += "$01M\n";
+    const std::string prefix = "portula-cmd: the results could not be written to standard output: ";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        Shell shell;
+        const char* reason;
+        std::string input = "";
+        std::string before = ""; // standard error before the failure
+    };
+    const Case cases[] = {
+        {"commands, full", {"-p", port, "$01M", "$01F"}, {"", ">/dev/full"},
+         "No space left on device"},
+        {"json, full", {"--json", "-p", port, "$01M"}, {"", ">/dev/full"},
+         "No space left on device"},
+        {"soak totals, full", {"soak", "-p", port, "--count", "3", "$01M"}, {"", ">/dev/full"},
+         "No space left on device"},
+        {"scan, full",
+         {"scan", "-p", port, "--bauds", "9600", "--addresses", "01", "--timeout", "100"},
+         {"", ">/dev/full"},
+         "No space left on device",
+         "",
+         "portula-cmd: scanning 1 addresses at 1 baud rates: at most 0.2 s\n"},
+        {"help, full", {"--help"}, {"", ">/dev/full"}, "No space left on device"},
+        {"commands, closed", {"-p", port, "$01M"}, {"", ">&-"}, "Bad file descriptor"},
+        {"soak totals, closed", {"soak", "-p", port, "--count", "2", "$01M"}, {"", ">&-"},
+         "Bad file descriptor"},
+        {"input, size limit", {"-p", port}, {"ulimit -f 1; ", ">" + limited}, "File too large",
+         many},
+    };
+    for (const Case& c : cases) {
+        const Finished r = run(c.args, c.input, c.shell);
+        EXPECT_EQ(r.exit, 18) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err, c.before + prefix + c.reason + "\n") << c.name;
+    }
+    // What fitted under the limit is there, and no more.
+    EXPECT_EQ(readAll(limited).size(), 512u);
+}
+
 // The trace preflight opens nothing that could block it or that is not a file: a FIFO with no
 // reader used to hold the tool for good.
 TEST(CmdProgram, ATraceGoesToAFileOrACharacterDevice) {
