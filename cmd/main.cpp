@@ -6,6 +6,7 @@
 #include <uartce.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -209,26 +210,49 @@ int checkTrace(const std::string& path) {
     return kExitOk;
 }
 
-// Standard input one line at a time. Ctrl-C is let in only while waiting for input, so that one
-// arriving just before the wait is not lost in a read that would then block for good.
+// Standard input one line at a time, without its LF or CR LF. Ctrl-C is let in only while
+// waiting for input, so that one arriving just before the wait is not lost in a read that would
+// then block for good. A line longer than the longest command is told as soon as it passes the
+// limit and the rest of it is read and dropped as it comes: memory stays bounded and the work
+// linear however long the line is.
 class InputLines {
   public:
-    enum Result { Line, End, Interrupted };
+    enum Result { Line, TooLong, End, Interrupted };
 
     Result next(std::string& line) {
         for (;;) {
-            if (const std::size_t end = m_buffer.find('\n'); end != std::string::npos) {
-                line.assign(m_buffer, 0, end);
-                m_buffer.erase(0, end + 1);
-                return Line;
+            // Only what came since the last look is searched.
+            if (const std::size_t end = m_buffer.find('\n', m_scanned); end != std::string::npos) {
+                const bool dropped = m_dropping;
+                m_dropping = false;
+                if (!dropped)
+                    line.assign(m_buffer, m_start, end - m_start);
+                m_start = m_scanned = end + 1;
+                if (dropped)
+                    continue;
+                return checked(line);
+            }
+            m_scanned = m_buffer.size();
+            if (m_dropping) {
+                m_buffer.clear();
+                m_start = m_scanned = 0;
+            } else if (m_buffer.size() - m_start > kLongestLine) {
+                m_dropping = true;
+                m_buffer.clear();
+                m_start = m_scanned = 0;
+                return TooLong;
             }
             if (m_end) {
-                if (m_buffer.empty())
+                if (m_start == m_buffer.size())
                     return End;
-                line.swap(m_buffer);
+                line.assign(m_buffer, m_start);
                 m_buffer.clear();
-                return Line;
+                m_start = m_scanned = 0;
+                return checked(line);
             }
+            m_buffer.erase(0, m_start);
+            m_scanned -= m_start;
+            m_start = 0;
             if (!fill())
                 return Interrupted;
         }
@@ -253,10 +277,9 @@ class InputLines {
             }
         }
         if (ready) {
-            char chunk[4096];
-            const ssize_t n = ::read(0, chunk, sizeof chunk);
+            const ssize_t n = ::read(0, m_chunk.data(), m_chunk.size());
             if (n > 0)
-                m_buffer.append(chunk, static_cast<std::size_t>(n));
+                m_buffer.append(m_chunk.data(), static_cast<std::size_t>(n));
             else if (n == 0 || errno != EINTR)
                 m_end = true;
         }
@@ -264,7 +287,20 @@ class InputLines {
         return !g_interrupted;
     }
 
-    std::string m_buffer;
+    // The longest command and the CR that may end its line.
+    static constexpr std::size_t kLongestLine = kMaxText + 1;
+
+    static Result checked(std::string& line) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        return line.size() > kMaxText ? TooLong : Line;
+    }
+
+    std::string m_buffer;           // from m_start on: the line under way and what follows it
+    std::size_t m_start = 0;        // where the line under way begins
+    std::size_t m_scanned = 0;      // m_buffer holds no LF from m_start up to here
+    bool m_dropping = false;        // in a line too long to keep, up to its LF
+    std::array<char, 65536> m_chunk; // one read
     bool m_end = false;
 };
 
@@ -299,22 +335,27 @@ int runCommands(const Options& o, std::uint8_t port) {
     for (InputLines::Result got; (got = input.next(line)) != InputLines::End;) {
         if (got == InputLines::Interrupted || g_interrupted)
             return kExitInterrupted;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        // A line that cannot be sent is a failed command like one that gets no answer: it is
+        // told, its status counts if it is the first failure, and the next line runs.
+        if (got == InputLines::TooLong) {
+            std::fprintf(stderr,
+                         "portula-cmd: a command of more than %zu bytes; the longest is %zu\n",
+                         kMaxText, kMaxText);
+            if (exit == kExitOk)
+                exit = kExitTooLong;
+            continue;
+        }
         if (line.empty())
             continue;
-        if (line.size() > kMaxText) {
-            std::fprintf(stderr, "portula-cmd: a command of %zu bytes; the longest is %zu\n",
-                         line.size(), kMaxText);
-            return kExitTooLong;
-        }
         // The library takes a CR-ended command as C text, which would end at the NUL.
         if (o.ending == Ending::CR && line.find('\0') != std::string::npos) {
             std::fprintf(stderr,
                          "portula-cmd: %s: a NUL byte cannot go in a command with the CR ending "
                          "(give --ending to send it as it is)\n",
                          escapeForLine(line).c_str());
-            return kExitUsage;
+            if (exit == kExitOk)
+                exit = kExitUsage;
+            continue;
         }
         if (!one(line))
             break;

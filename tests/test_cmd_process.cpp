@@ -261,11 +261,11 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
          "portula-cmd: --trace: cannot open /nonexistent/trace.jsonl for appending: No such file "
          "or directory\n"},
         // Commands from standard input; the library takes a CR-ended command as C text, so a
-        // NUL in one is refused rather than cut.
+        // NUL in one is refused rather than cut, and the next line runs as after any failure.
         {{"-p", port}, 0, "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n", "", "$01M\n\n$02M\r\n"},
         {{"-p", port},
          2,
-         "!01PORTULA-SIM-01\n",
+         "!01PORTULA-SIM-01\n!01PORTULA-SIM-01\n",
          "portula-cmd: $02M\\x00x: a NUL byte cannot go in a command with the CR ending (give "
          "--ending to send it as it is)\n",
          std::string("$01M\n$02M\0x\n$01M\n", 17)},
@@ -610,6 +610,92 @@ TEST(CmdProgram, ATraceGoesToAFileOrACharacterDevice) {
     EXPECT_NE(readAll(created).find("\"call\":\"Send_Receive_Cmd\""), std::string::npos);
     ::close(reader);
     ::close(listening);
+}
+
+// A line from standard input longer than the longest command is refused once it passes the
+// limit, the rest of it is read past, and the next lines run like those after any failed
+// command.
+TEST(CmdProgram, AnOverlongInputLineIsRefusedAndTheRunGoesOn) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01,02"});
+    ASSERT_FALSE(sim.device().empty());
+    const std::string refused =
+        "portula-cmd: a command of more than 4096 bytes; the longest is 4096\n";
+    const std::string longest = "$01" + std::string(4093, 'x'); // 4096 bytes, answered "?01"
+    struct Case {
+        const char* name;
+        std::string input;
+        int exit;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"the longest", longest + "\n$02M\n", 0, "?01\n!02PORTULA-SIM-02\n", ""},
+        {"the longest and CR", longest + "\r\n", 0, "?01\n", ""},
+        {"one byte more", longest + "x\n$02M\n", 5, "!02PORTULA-SIM-02\n", refused},
+        {"one byte more and CR", longest + "x\r\n$02M\n", 5, "!02PORTULA-SIM-02\n", refused},
+        {"several chunks", "$01M\n" + std::string(100000, 'y') + "\n$02M\n", 5,
+         "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n", refused},
+        {"at the end without LF", "$02M\n" + std::string(5000, 'y'), 5, "!02PORTULA-SIM-02\n",
+         refused},
+    };
+    for (const Case& c : cases) {
+        const Finished r = run({"-p", sim.device()}, c.input);
+        EXPECT_EQ(r.exit, c.exit) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
+
+    // 100 MiB in one line: memory stays that of a short run and the whole line is read in
+    // time that only linear work allows (quadratic buffering needed close to a minute).
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    long shortRunKiB = 0;
+    {
+        Running tool({"-p", sim.device()});
+        tool.send("$01M\n");
+        tool.closeInput();
+        Finished r;
+        int status = 0;
+        ASSERT_TRUE(tool.finish(10s, r, status));
+        shortRunKiB = tool.maxResidentKiB();
+    }
+    Running tool({"-p", sim.device()});
+    const auto deadline = Clock::now() + 20s;
+    ::fcntl(tool.input(), F_SETFL, ::fcntl(tool.input(), F_GETFL) | O_NONBLOCK);
+    // Non-blocking, so that a tool that stops reading cannot hold the test past its deadline.
+    std::size_t written = 0;
+    auto feed = [&](std::string_view bytes) {
+        while (!bytes.empty() && Clock::now() < deadline) {
+            pollfd p{tool.input(), POLLOUT, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::write(tool.input(), bytes.data(), bytes.size());
+            if (n < 0 && errno != EAGAIN)
+                return false;
+            if (n > 0) {
+                written += static_cast<std::size_t>(n);
+                bytes.remove_prefix(static_cast<std::size_t>(n));
+            }
+        }
+        return bytes.empty();
+    };
+    const std::string filler(1u << 20, 'z');
+    bool fed = feed("$01M\n");
+    for (int mib = 0; fed && mib < 100; ++mib)
+        fed = feed(filler);
+    fed = fed && feed("\n$02M\n");
+    tool.closeInput();
+    Finished r;
+    int status = 0;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const bool ended = tool.finish(std::max(left, 1000ms), r, status);
+    std::signal(SIGPIPE, previous);
+    EXPECT_TRUE(fed) << "the tool stopped reading after " << written << " bytes";
+    EXPECT_TRUE(ended) << "not done within 20 s";
+    EXPECT_EQ(r.exit, 5);
+    EXPECT_EQ(r.out, "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n");
+    EXPECT_EQ(r.err, refused);
+    EXPECT_LT(tool.maxResidentKiB() - shortRunKiB, 16 * 1024)
+        << "held " << tool.maxResidentKiB() << " KiB against " << shortRunKiB << " KiB";
 }
 
 } // namespace
