@@ -175,21 +175,17 @@ const char* fileKind(mode_t mode) {
         return "a socket";
     if (S_ISBLK(mode))
         return "a block device";
-    if (S_ISDIR(mode))
-        return "a folder";
-    return "not a file";
+    return "of another kind";
 }
 
 // The library would only warn about a trace file it cannot open; a trace asked for by name is
 // worth stopping for, before anything goes on the line. Only a regular file (created when it is
-// not there) or a character device such as /dev/null will do: the library writes each line
-// whole, and a FIFO or socket could hold it or take part of a line. Opened without blocking, as
-// a FIFO with no reader would otherwise hold the tool for good; there the open fails with ENXIO
-// and the path says what it is.
+// not there) or a character device such as /dev/null will do: anything else can make a writer
+// wait on whoever is at the other end. The open does not block, as one of a FIFO with no reader
+// would, for good; it fails with ENXIO there, and the path then says what it is.
 int checkTrace(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY |
-                                            O_CLOEXEC,
-                          0666);
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     const int openError = errno;
     struct stat status {};
     const bool known = fd >= 0 ? ::fstat(fd, &status) == 0
@@ -296,10 +292,10 @@ class InputLines {
         return line.size() > kMaxText ? TooLong : Line;
     }
 
-    std::string m_buffer;           // from m_start on: the line under way and what follows it
-    std::size_t m_start = 0;        // where the line under way begins
-    std::size_t m_scanned = 0;      // m_buffer holds no LF from m_start up to here
-    bool m_dropping = false;        // in a line too long to keep, up to its LF
+    std::string m_buffer;            // from m_start on: the line under way and what follows it
+    std::size_t m_start = 0;         // where the line under way begins
+    std::size_t m_scanned = 0;       // m_buffer holds no LF from m_start up to here
+    bool m_dropping = false;         // in a line too long to keep, up to its LF
     std::array<char, 65536> m_chunk; // one read
     bool m_end = false;
 };
@@ -396,8 +392,7 @@ int runScan(Options o, std::uint8_t port) {
                 return kExitPortRefused;
         }
         first = false;
-        for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten();
-             ++i) {
+        for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten(); ++i) {
             const std::string address = hexAddress(o.addresses[i]);
             if (progress) {
                 const int filled = static_cast<int>(20 * i / o.addresses.size());

@@ -647,7 +647,6 @@ TEST(CmdProgram, AnOverlongInputLineIsRefusedAndTheRunGoesOn) {
 
     // 100 MiB in one line: memory stays that of a short run and the whole line is read in
     // time that only linear work allows (quadratic buffering needed close to a minute).
-    const auto previous = std::signal(SIGPIPE, SIG_IGN);
     long shortRunKiB = 0;
     {
         Running tool({"-p", sim.device()});
@@ -658,10 +657,12 @@ TEST(CmdProgram, AnOverlongInputLineIsRefusedAndTheRunGoesOn) {
         ASSERT_TRUE(tool.finish(10s, r, status));
         shortRunKiB = tool.maxResidentKiB();
     }
+    // A tool that ends early must fail the test, not end it with SIGPIPE.
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
     Running tool({"-p", sim.device()});
     const auto deadline = Clock::now() + 20s;
-    ::fcntl(tool.input(), F_SETFL, ::fcntl(tool.input(), F_GETFL) | O_NONBLOCK);
     // Non-blocking, so that a tool that stops reading cannot hold the test past its deadline.
+    ::fcntl(tool.input(), F_SETFL, ::fcntl(tool.input(), F_GETFL) | O_NONBLOCK);
     std::size_t written = 0;
     auto feed = [&](std::string_view bytes) {
         while (!bytes.empty() && Clock::now() < deadline) {
@@ -686,8 +687,9 @@ TEST(CmdProgram, AnOverlongInputLineIsRefusedAndTheRunGoesOn) {
     tool.closeInput();
     Finished r;
     int status = 0;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    const bool ended = tool.finish(std::max(left, 1000ms), r, status);
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    const bool ended = tool.finish(std::max(left, milliseconds(1000)), r, status);
     std::signal(SIGPIPE, previous);
     EXPECT_TRUE(fed) << "the tool stopped reading after " << written << " bytes";
     EXPECT_TRUE(ended) << "not done within 20 s";
