@@ -69,6 +69,54 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// Options that mean something in some modes only. Given in another mode they would do nothing
+// (scan takes its rates from --bauds, and always frames $AAM with CR itself), so they are
+// refused rather than left to look as if they had been applied.
+struct ModeBound {
+    int option;
+    bool command, scan, soak;
+    const char* where; // the modes it is for, in words
+};
+constexpr ModeBound kModeBound[] = {
+    {kBaud, true, false, true, "commands and soak; scan takes --bauds"},
+    {kEnding, true, false, true, "commands and soak; scan sends $AAM with CR"},
+    {kHex, true, false, false, "commands only"},
+    {kBauds, false, true, false, "scan only"},
+    {kAddresses, false, true, false, "scan only"},
+    {kInterval, false, false, true, "soak only"},
+    {kCount, false, false, true, "soak only"},
+    {kDuration, false, false, true, "soak only"},
+    {kExpect, false, false, true, "soak only"},
+};
+
+const char* modeName(Mode mode) {
+    switch (mode) {
+    case Mode::Command:
+        return "command mode";
+    case Mode::Scan:
+        return "scan";
+    case Mode::Soak:
+        return "soak";
+    }
+    return "";
+}
+
+// Why the option cannot be given in the mode; empty when it can.
+std::string outOfMode(int option, const char* word, Mode mode) {
+    for (const ModeBound& b : kModeBound) {
+        if (b.option != option)
+            continue;
+        const bool applies = mode == Mode::Command ? b.command
+                             : mode == Mode::Scan  ? b.scan
+                                                   : b.soak;
+        if (applies)
+            return "";
+        return "'" + std::string(word) + "' does nothing in " + modeName(mode) + ": it is for " +
+               b.where;
+    }
+    return "";
+}
+
 constexpr std::uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& value) {
@@ -191,9 +239,14 @@ Parsed parse(int argc, char* const* argv) {
     optind = 0;
     opterr = 0;
     for (;;) {
-        const int c = getopt_long(count, args.data(), ":p:b:", kLongOptions, nullptr);
+        int longIndex = -1;
+        const int c = getopt_long(count, args.data(), ":p:b:", kLongOptions, &longIndex);
         if (c == -1)
             break;
+        const std::string word = longIndex >= 0 ? std::string("--") + kLongOptions[longIndex].name
+                                                : std::string("-") + static_cast<char>(c);
+        if (const std::string refused = outOfMode(c, word.c_str(), o.mode); !refused.empty())
+            return fail(parsed, kExitUsage, refused);
         // "--checksum off" as well as "--checksum=off": the value is optional, so getopt
         // would leave a separate word to the commands.
         if (c == kChecksum && !optarg && optind < count) {

@@ -26,6 +26,7 @@ enum Exit : int {
     kExitLineError = 15,    // the write failed or stalled, a read failed
     kExitSoakFailures = 16, // soak: at least one command failed
     kExitNothingFound = 17, // scan: no module answered
+    kExitOutput = 18,       // the results could not be written to standard output
     kExitInterrupted = 130, // Ctrl-C; what was found or counted so far is printed
 };
 

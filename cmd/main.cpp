@@ -6,14 +6,17 @@
 #include <uartce.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,6 +38,48 @@ void catchInterrupt() {
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
+}
+
+// A standard descriptor that is closed would be taken by the next open, the port's or a
+// temporary file's, and results or messages would go there. /dev/null opened for reading takes
+// its place: reads end at once, and writes fail with EBADF as they would have.
+void holdStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+// Results go to standard output a line at a time. The first write that fails is kept and stops
+// the run: whatever it went on to find could not be told either.
+int g_outputError = 0;
+
+bool resultsWritten() {
+    if (g_outputError == 0) {
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            g_outputError = errno != 0 ? errno : EIO;
+    }
+    return g_outputError == 0;
+}
+
+// A file system may report a failed write only when the file is closed. Results that did not
+// all arrive make the run a failure whatever the commands did.
+int finishResults(int exit) {
+    const bool written = resultsWritten();
+    errno = 0;
+    if (std::fclose(stdout) != 0 && written)
+        g_outputError = errno != 0 ? errno : EIO;
+    if (g_outputError == 0)
+        return exit;
+    std::fprintf(stderr, "portula-cmd: the results could not be written to standard output: %s\n",
+                 std::strerror(g_outputError));
+    return kExitOutput;
 }
 
 // Standard error into a temporary file for the length of one library call, then back.
@@ -75,6 +120,17 @@ class CapturedErrors {
     int m_saved = -1;
 };
 
+// Why the library refused the last open of the port, whole: a long device path makes the line
+// as long as it needs to be.
+std::string lastRefusal(std::uint8_t number) {
+    const std::uint32_t length = UARTCE_LastError(number, nullptr, 0);
+    std::string text(length + 1, '\0');
+    if (length > 0)
+        UARTCE_LastError(number, text.data(), length + 1);
+    text.resize(length);
+    return text;
+}
+
 int openPort(const Options& o, std::uint8_t& number) {
     const auto choice = choosePort(o.port);
     number = choice->number;
@@ -96,11 +152,11 @@ int openPort(const Options& o, std::uint8_t& number) {
     const std::uint16_t status =
         Open_Com(number, o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits));
     std::string said = captured.restore();
-    char buffer[1024] = {};
     std::string reason;
-    if (status != UARTCE_OK && UARTCE_LastError(number, buffer, sizeof buffer) > 0) {
-        reason = refusalReason(buffer, choice->device);
-        const std::string line = "UARTCE: " + std::string(buffer) + "\n";
+    if (const std::string refusal = status != UARTCE_OK ? lastRefusal(number) : "";
+        !refusal.empty()) {
+        reason = refusalReason(refusal, choice->device);
+        const std::string line = "UARTCE: " + refusal + "\n";
         if (const std::size_t at = said.find(line); !reason.empty() && at != std::string::npos)
             said.erase(at, line.size());
     }
@@ -112,26 +168,87 @@ int openPort(const Options& o, std::uint8_t& number) {
     return kExitPortRefused;
 }
 
-// Standard input one line at a time. Ctrl-C is let in only while waiting for input, so that one
-// arriving just before the wait is not lost in a read that would then block for good.
+const char* fileKind(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return "of another kind";
+}
+
+// The library would only warn about a trace file it cannot open; a trace asked for by name is
+// worth stopping for, before anything goes on the line. Only a regular file (created when it is
+// not there) or a character device such as /dev/null will do: anything else can make a writer
+// wait on whoever is at the other end. The open does not block, as one of a FIFO with no reader
+// would, for good; it fails with ENXIO there, and the path then says what it is.
+int checkTrace(const std::string& path) {
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    const int openError = errno;
+    struct stat status {};
+    const bool known = fd >= 0 ? ::fstat(fd, &status) == 0
+                               : openError == ENXIO && ::stat(path.c_str(), &status) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (known && !S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
+        std::fprintf(stderr,
+                     "portula-cmd: --trace: %s is %s, not a regular file or a character device\n",
+                     escapeForLine(path).c_str(), fileKind(status.st_mode));
+        return kExitUsage;
+    }
+    if (fd < 0) {
+        std::fprintf(stderr, "portula-cmd: --trace: cannot open %s for appending: %s\n",
+                     escapeForLine(path).c_str(), std::strerror(openError));
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+// Standard input one line at a time, without its LF or CR LF. Ctrl-C is let in only while
+// waiting for input, so that one arriving just before the wait is not lost in a read that would
+// then block for good. A line longer than the longest command is told as soon as it passes the
+// limit and the rest of it is read and dropped as it comes: memory stays bounded and the work
+// linear however long the line is.
 class InputLines {
   public:
-    enum Result { Line, End, Interrupted };
+    enum Result { Line, TooLong, End, Interrupted };
 
     Result next(std::string& line) {
         for (;;) {
-            if (const std::size_t end = m_buffer.find('\n'); end != std::string::npos) {
-                line.assign(m_buffer, 0, end);
-                m_buffer.erase(0, end + 1);
-                return Line;
+            // Only what came since the last look is searched.
+            if (const std::size_t end = m_buffer.find('\n', m_scanned); end != std::string::npos) {
+                const bool dropped = m_dropping;
+                m_dropping = false;
+                if (!dropped)
+                    line.assign(m_buffer, m_start, end - m_start);
+                m_start = m_scanned = end + 1;
+                if (dropped)
+                    continue;
+                return checked(line);
+            }
+            m_scanned = m_buffer.size();
+            if (m_dropping) {
+                m_buffer.clear();
+                m_start = m_scanned = 0;
+            } else if (m_buffer.size() - m_start > kLongestLine) {
+                m_dropping = true;
+                m_buffer.clear();
+                m_start = m_scanned = 0;
+                return TooLong;
             }
             if (m_end) {
-                if (m_buffer.empty())
+                if (m_start == m_buffer.size())
                     return End;
-                line.swap(m_buffer);
+                line.assign(m_buffer, m_start);
                 m_buffer.clear();
-                return Line;
+                m_start = m_scanned = 0;
+                return checked(line);
             }
+            m_buffer.erase(0, m_start);
+            m_scanned -= m_start;
+            m_start = 0;
             if (!fill())
                 return Interrupted;
         }
@@ -156,10 +273,9 @@ class InputLines {
             }
         }
         if (ready) {
-            char chunk[4096];
-            const ssize_t n = ::read(0, chunk, sizeof chunk);
+            const ssize_t n = ::read(0, m_chunk.data(), m_chunk.size());
             if (n > 0)
-                m_buffer.append(chunk, static_cast<std::size_t>(n));
+                m_buffer.append(m_chunk.data(), static_cast<std::size_t>(n));
             else if (n == 0 || errno != EINTR)
                 m_end = true;
         }
@@ -167,7 +283,20 @@ class InputLines {
         return !g_interrupted;
     }
 
-    std::string m_buffer;
+    // The longest command and the CR that may end its line.
+    static constexpr std::size_t kLongestLine = kMaxText + 1;
+
+    static Result checked(std::string& line) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        return line.size() > kMaxText ? TooLong : Line;
+    }
+
+    std::string m_buffer;            // from m_start on: the line under way and what follows it
+    std::size_t m_start = 0;         // where the line under way begins
+    std::size_t m_scanned = 0;       // m_buffer holds no LF from m_start up to here
+    bool m_dropping = false;         // in a line too long to keep, up to its LF
+    std::array<char, 65536> m_chunk; // one read
     bool m_end = false;
 };
 
@@ -176,22 +305,20 @@ int runCommands(const Options& o, std::uint8_t port) {
     int exit = kExitOk;
     auto one = [&](const std::string& text) {
         const Exchange e = exchange(port, text, o, timeout, o.checksum);
-        if (o.json) {
+        if (o.json)
             std::printf("{\"command\":%s,\"reply\":%s,\"status\":%u,\"rtt_us\":%lld}\n",
                         jsonString(text).c_str(), jsonString(e.reply).c_str(), e.status,
                         static_cast<long long>(e.roundTripUs));
-        } else if (e.status == UARTCE_OK) {
+        else
             std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
-        } else {
-            std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
-            std::fflush(stdout);
+        const bool written = resultsWritten();
+        // In either format: the results are for a program, the failures for whoever watches.
+        if (e.status != UARTCE_OK)
             std::fprintf(stderr, "portula-cmd: %s: %s (status %u)\n", escapeForLine(text).c_str(),
                          statusWords(e.status, timeout).c_str(), e.status);
-        }
-        std::fflush(stdout);
         if (exit == kExitOk)
             exit = exitForStatus(e.status);
-        return e.status != UARTCE_ERR_HANGUP;
+        return written && e.status != UARTCE_ERR_HANGUP;
     };
     if (!o.commands.empty()) {
         for (const std::string& text : o.commands)
@@ -204,22 +331,27 @@ int runCommands(const Options& o, std::uint8_t port) {
     for (InputLines::Result got; (got = input.next(line)) != InputLines::End;) {
         if (got == InputLines::Interrupted || g_interrupted)
             return kExitInterrupted;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        // A line that cannot be sent is a failed command like one that gets no answer: it is
+        // told, its status counts if it is the first failure, and the next line runs.
+        if (got == InputLines::TooLong) {
+            std::fprintf(stderr,
+                         "portula-cmd: a command of more than %zu bytes; the longest is %zu\n",
+                         kMaxText, kMaxText);
+            if (exit == kExitOk)
+                exit = kExitTooLong;
+            continue;
+        }
         if (line.empty())
             continue;
-        if (line.size() > kMaxText) {
-            std::fprintf(stderr, "portula-cmd: a command of %zu bytes; the longest is %zu\n",
-                         line.size(), kMaxText);
-            return kExitTooLong;
-        }
         // The library takes a CR-ended command as C text, which would end at the NUL.
         if (o.ending == Ending::CR && line.find('\0') != std::string::npos) {
             std::fprintf(stderr,
                          "portula-cmd: %s: a NUL byte cannot go in a command with the CR ending "
                          "(give --ending to send it as it is)\n",
                          escapeForLine(line).c_str());
-            return kExitUsage;
+            if (exit == kExitOk)
+                exit = kExitUsage;
+            continue;
         }
         if (!one(line))
             break;
@@ -240,11 +372,12 @@ int runScan(Options o, std::uint8_t port) {
                  o.addresses.size(), o.bauds.size(), worst / 1000.0);
     if (!o.json)
         std::printf("%-4s %-7s %-8s %s\n", "ADDR", "BAUD", "CHECKSUM", "NAME");
-    std::fflush(stdout);
+    if (!resultsWritten())
+        return kExitOutput;
     unsigned found = 0;
     bool first = true;
     for (std::uint32_t baud : o.bauds) {
-        if (g_interrupted)
+        if (g_interrupted || !resultsWritten())
             break;
         // Each rate needs the port opened anew at that rate.
         if (!first) {
@@ -259,7 +392,7 @@ int runScan(Options o, std::uint8_t port) {
                 return kExitPortRefused;
         }
         first = false;
-        for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted; ++i) {
+        for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten(); ++i) {
             const std::string address = hexAddress(o.addresses[i]);
             if (progress) {
                 const int filled = static_cast<int>(20 * i / o.addresses.size());
@@ -286,13 +419,15 @@ int runScan(Options o, std::uint8_t port) {
                 else
                     std::printf("%-4s %-7u %-8s %s\n", address.c_str(), baud,
                                 checksum ? "on" : "off", showBytes(name, false).c_str());
-                std::fflush(stdout);
+                resultsWritten();
                 break;
             }
         }
     }
     if (progress)
         std::fprintf(stderr, "\r%60s\r", "");
+    if (!resultsWritten())
+        return kExitOutput;
     std::fprintf(stderr, "portula-cmd: %u module%s found%s\n", found, found == 1 ? "" : "s",
                  g_interrupted ? " before the scan was stopped" : "");
     if (g_interrupted)
@@ -350,9 +485,8 @@ int runSoak(const Options& o, std::uint8_t port) {
     return stats.failures() == 0 ? kExitOk : kExitSoakFailures;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// The whole run; its status stands unless the results could not be written.
+int run(int argc, char** argv) {
     const Parsed parsed = parse(argc, argv);
     if (parsed.exit != kExitOk) {
         std::fprintf(stderr, "portula-cmd: %s (see --help)\n", parsed.error.c_str());
@@ -363,17 +497,9 @@ int main(int argc, char** argv) {
         std::fputs(usageText().c_str(), stdout);
         return kExitOk;
     }
-    // The library would only warn about a trace file it cannot open; a trace asked for by name
-    // is worth stopping for, before anything goes on the line.
-    if (!o.trace.empty()) {
-        std::FILE* trace = std::fopen(o.trace.c_str(), "a");
-        if (!trace) {
-            std::fprintf(stderr, "portula-cmd: --trace: cannot open %s for appending: %s\n",
-                         escapeForLine(o.trace).c_str(), std::strerror(errno));
-            return kExitUsage;
-        }
-        std::fclose(trace);
-    }
+    if (!o.trace.empty())
+        if (const int refused = checkTrace(o.trace); refused != kExitOk)
+            return refused;
     if (o.mode == Mode::Command && o.commands.empty() && ::isatty(0)) {
         std::fprintf(stderr, "portula-cmd: no command given (see --help)\n");
         return kExitUsage;
@@ -402,4 +528,14 @@ int main(int argc, char** argv) {
     }
     Close_Com(port);
     return exit;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    holdStandardDescriptors();
+    // A file size limit is a failed write like any other, told as such, rather than a signal
+    // that ends the run without its totals.
+    ::signal(SIGXFSZ, SIG_IGN);
+    return finishResults(run(argc, argv));
 }

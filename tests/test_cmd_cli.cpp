@@ -54,6 +54,52 @@ TEST(CmdOptions, BadInputGetsItsOwnExitStatus) {
     }
 }
 
+// An option that does nothing in the mode given is refused, naming the option and the mode,
+// rather than left to look as if it had been applied.
+TEST(CmdOptions, OptionsOfAnotherModeAreRefused) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* option; // as the user wrote it
+        const char* mode;
+    };
+    const Case cases[] = {
+        {{"--expect", "!01X", "$01M"}, "'--expect'", "command mode"},
+        {{"--count", "3", "$01M"}, "'--count'", "command mode"},
+        {{"--interval", "100", "$01M"}, "'--interval'", "command mode"},
+        {{"--duration=1m", "$01M"}, "'--duration'", "command mode"},
+        {{"--bauds", "9600", "$01M"}, "'--bauds'", "command mode"},
+        {{"--addresses", "01", "$01M"}, "'--addresses'", "command mode"},
+        {{"scan", "--count", "3"}, "'--count'", "scan"},
+        {{"scan", "--expect", "!01X"}, "'--expect'", "scan"},
+        {{"scan", "--interval", "10"}, "'--interval'", "scan"},
+        {{"scan", "--duration", "5s"}, "'--duration'", "scan"},
+        {{"scan", "-b", "19200"}, "'-b'", "scan"},
+        {{"scan", "--baud", "19200"}, "'--baud'", "scan"},
+        {{"scan", "-b19200"}, "'-b'", "scan"},
+        {{"scan", "--hex"}, "'--hex'", "scan"},
+        {{"scan", "--ending", "lf"}, "'--ending'", "scan"},
+        {{"soak", "--bauds", "9600", "$01M"}, "'--bauds'", "soak"},
+        {{"soak", "--addresses", "01", "$01M"}, "'--addresses'", "soak"},
+        {{"soak", "--hex", "$01M"}, "'--hex'", "soak"},
+    };
+    for (const Case& c : cases) {
+        const cmd::Parsed p = parse(c.args);
+        EXPECT_EQ(p.exit, cmd::kExitUsage) << c.option << " in " << c.mode << ": " << p.error;
+        EXPECT_NE(p.error.find(c.option), std::string::npos) << p.error;
+        EXPECT_NE(p.error.find(std::string("in ") + c.mode), std::string::npos) << p.error;
+    }
+    // Each of them where it belongs.
+    const std::vector<const char*> accepted[] = {
+        {"--hex", "--ending", "lf", "-b", "19200", "$01M"},
+        {"scan", "--bauds", "9600", "--addresses", "01", "--checksum", "auto"},
+        {"soak", "-b", "19200", "--ending", "crlf", "--interval", "10", "--count", "3",
+         "--expect", "!01X", "$01M"},
+        {"soak", "--duration", "5s", "$01M"},
+    };
+    for (const auto& args : accepted)
+        EXPECT_EQ(parse(args).exit, 0) << parse(args).error;
+}
+
 TEST(CmdOptions, GoodCommandLines) {
     auto p = parse({"-p", "com3", "-b", "115200", "--stop-bits", "2", "--checksum", "--timeout",
                     "50", "--json", "$01M", "$01F"});

@@ -2,6 +2,7 @@
 
 #include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
+#include "support/TempTree.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,11 +11,16 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <uartce.h>
@@ -25,6 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::PseudoTerminal;
 using testsupport::SimProcess;
+using testsupport::TempTree;
 using Clock = std::chrono::steady_clock;
 
 struct Finished {
@@ -40,8 +47,15 @@ std::string readAll(const std::string& path) {
     return text.str();
 }
 
+// Shell text around the command: `before` such as "ulimit -f 1;", `after` a redirection such
+// as ">/dev/full" (standard output is read otherwise).
+struct Shell {
+    std::string before, after;
+};
+
 // Runs portula-cmd with the arguments (quoted for the shell) and `input` on standard input.
-Finished run(const std::vector<std::string>& args, const std::string& input = "") {
+Finished run(const std::vector<std::string>& args, const std::string& input = "",
+             const Shell& shell = {}) {
     char inPath[] = "/tmp/portula-cmd-in-XXXXXX";
     char errPath[] = "/tmp/portula-cmd-err-XXXXXX";
     const int in = ::mkstemp(inPath);
@@ -52,10 +66,10 @@ Finished run(const std::vector<std::string>& args, const std::string& input = ""
     const bool written = ::write(in, input.data(), input.size()) == ssize_t(input.size());
     ::close(in);
     ::close(err);
-    std::string line = PORTULA_CMD_PATH;
+    std::string line = shell.before + PORTULA_CMD_PATH;
     for (const std::string& a : args)
         line += " '" + a + "'";
-    line += std::string(" 2>") + errPath + " <" + inPath;
+    line += std::string(" 2>") + errPath + " <" + inPath + " " + shell.after;
     FILE* p = written ? ::popen(line.c_str(), "r") : nullptr;
     if (p) {
         char chunk[512];
@@ -112,6 +126,9 @@ class Running {
     Running& operator=(const Running&) = delete;
 
     pid_t pid() const { return m_pid; }
+    int input() const { return m_in; }
+    // The most memory the program held, once it has ended.
+    long maxResidentKiB() const { return m_usage.ru_maxrss; }
     void send(const std::string& text) const {
         ASSERT_EQ(::write(m_in, text.data(), text.size()), ssize_t(text.size()));
     }
@@ -136,7 +153,7 @@ class Running {
         const bool ended = m_out < 0 && m_err < 0;
         if (!ended)
             ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &status, 0);
+        ::wait4(m_pid, &status, 0, &m_usage);
         m_reaped = true;
         result = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, m_text, m_errText};
         return ended;
@@ -172,6 +189,7 @@ class Running {
     pid_t m_pid = -1;
     int m_in = -1, m_out = -1, m_err = -1;
     bool m_reaped = false;
+    rusage m_usage{};
     std::string m_text, m_errText;
 };
 
@@ -182,10 +200,14 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
     struct Case {
         std::vector<std::string> args;
         int exit;
-        const char* out;
-        const char* err; // all of standard error
+        std::string out;
+        std::string err; // all of standard error
         std::string input = "";
     };
+    // Longer than the library's 1024-byte refusal buffer once was; no component over NAME_MAX.
+    std::string longPath = "/nonexistent";
+    while (longPath.size() < 1500)
+        longPath += "/" + std::string(99, 'd');
     const Case cases[] = {
         {{"-p", port, "$01M"}, 0, "!01PORTULA-SIM-01\n", ""},
         {{"-p", port, "$01M", "$02F", "$01X"}, 0, "!01PORTULA-SIM-01\n!02A1.07\n?01\n", ""},
@@ -228,6 +250,10 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
          6,
          "",
          "portula-cmd: cannot open /nonexistent/\\ntty: No such file or directory\n"},
+        {{"-p", longPath, "$01M"},
+         6,
+         "",
+         "portula-cmd: cannot open " + longPath + ": No such file or directory\n"},
         // A trace asked for that cannot be written stops the run before it starts.
         {{"-p", port, "--trace", "/nonexistent/trace.jsonl", "$01M"},
          2,
@@ -235,11 +261,11 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
          "portula-cmd: --trace: cannot open /nonexistent/trace.jsonl for appending: No such file "
          "or directory\n"},
         // Commands from standard input; the library takes a CR-ended command as C text, so a
-        // NUL in one is refused rather than cut.
+        // NUL in one is refused rather than cut, and the next line runs as after any failure.
         {{"-p", port}, 0, "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n", "", "$01M\n\n$02M\r\n"},
         {{"-p", port},
          2,
-         "!01PORTULA-SIM-01\n",
+         "!01PORTULA-SIM-01\n!01PORTULA-SIM-01\n",
          "portula-cmd: $02M\\x00x: a NUL byte cannot go in a command with the CR ending (give "
          "--ending to send it as it is)\n",
          std::string("$01M\n$02M\0x\n$01M\n", 17)},
@@ -446,6 +472,232 @@ TEST(CmdProgram, ASoakThatLosesItsDeviceSaysSo) {
               0u)
         << r.out;
     EXPECT_EQ(r.err, "portula-cmd: the device hung up after 3 commands\n");
+}
+
+// Every failed command gets its line on standard error, whether the results go out as text or
+// as JSON, from the command line and from standard input alike.
+TEST(CmdProgram, FailuresAreToldOnStandardErrorInEitherFormat) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01"});
+    ASSERT_FALSE(sim.device().empty());
+    const std::string failures = "portula-cmd: $03M: no reply within 100 ms (status 10)\n"
+                                 "portula-cmd: $04M: no reply within 100 ms (status 10)\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+    };
+    const Case cases[] = {
+        {{"-p", sim.device(), "--timeout", "100", "$03M", "$01M", "$04M"}, ""},
+        {{"-p", sim.device(), "--timeout", "100"}, "$03M\n$01M\n$04M\n"},
+    };
+    for (const Case& c : cases) {
+        for (const bool json : {false, true}) {
+            std::vector<std::string> args = c.args;
+            if (json)
+                args.insert(args.begin(), "--json");
+            const Finished r = run(args, c.input);
+            EXPECT_EQ(r.exit, 10) << json << " " << c.input;
+            EXPECT_EQ(r.err, failures) << json << " " << c.input;
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+            if (json) {
+                EXPECT_EQ(r.out.find("{\"command\":\"$03M\",\"reply\":\"\",\"status\":10,"), 0u)
+                    << r.out;
+            }
+        }
+    }
+}
+
+// Results that cannot be written are a failure of the run, whatever the commands did: a full
+// device, a closed descriptor, a file past the size limit (which must not kill the process).
+TEST(CmdProgram, ResultsThatCannotBeWrittenFailTheRun) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01"});
+    ASSERT_FALSE(sim.device().empty());
+    const std::string& port = sim.device();
+    TempTree dir;
+    const std::string limited = dir.path("out.txt");
+    std::string many; // more than the 512 bytes `ulimit -f 1` lets through
+    for (int i = 0; i < 40; ++i)
+        many += "$01M\n";
+    const std::string prefix = "portula-cmd: the results could not be written to standard output: ";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        Shell shell;
+        const char* reason;
+        std::string input = "";
+        std::string before = ""; // standard error before the failure
+    };
+    const Case cases[] = {
+        {"commands, full", {"-p", port, "$01M", "$01F"}, {"", ">/dev/full"},
+         "No space left on device"},
+        {"json, full", {"--json", "-p", port, "$01M"}, {"", ">/dev/full"},
+         "No space left on device"},
+        {"soak totals, full", {"soak", "-p", port, "--count", "3", "$01M"}, {"", ">/dev/full"},
+         "No space left on device"},
+        {"scan, full",
+         {"scan", "-p", port, "--bauds", "9600", "--addresses", "01", "--timeout", "100"},
+         {"", ">/dev/full"},
+         "No space left on device",
+         "",
+         "portula-cmd: scanning 1 addresses at 1 baud rates: at most 0.2 s\n"},
+        {"help, full", {"--help"}, {"", ">/dev/full"}, "No space left on device"},
+        {"commands, closed", {"-p", port, "$01M"}, {"", ">&-"}, "Bad file descriptor"},
+        {"soak totals, closed", {"soak", "-p", port, "--count", "2", "$01M"}, {"", ">&-"},
+         "Bad file descriptor"},
+        {"input, size limit", {"-p", port}, {"ulimit -f 1; ", ">" + limited}, "File too large",
+         many},
+    };
+    for (const Case& c : cases) {
+        const Finished r = run(c.args, c.input, c.shell);
+        EXPECT_EQ(r.exit, 18) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err, c.before + prefix + c.reason + "\n") << c.name;
+    }
+    // What fitted under the limit is there, and no more.
+    EXPECT_EQ(readAll(limited).size(), 512u);
+}
+
+// The trace preflight opens nothing that could block it or that is not a file: a FIFO with no
+// reader used to hold the tool for good.
+TEST(CmdProgram, ATraceGoesToAFileOrACharacterDevice) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01"});
+    ASSERT_FALSE(sim.device().empty());
+    TempTree dir;
+    const std::string fifo = dir.path("fifo");
+    const std::string readFifo = dir.path("read-fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(readFifo.c_str(), 0600), 0);
+    const int reader = ::open(readFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::string socketPath = dir.path("socket");
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string folder = dir.mkdir("folder");
+    const std::string created = dir.path("new.jsonl");
+    struct Case {
+        std::string trace;
+        int exit;
+        std::string err;
+    };
+    const auto notAFile = [](const std::string& path, const char* kind) {
+        return "portula-cmd: --trace: " + path + " is " + kind +
+               ", not a regular file or a character device\n";
+    };
+    const Case cases[] = {
+        {fifo, 2, notAFile(fifo, "a FIFO")},
+        {readFifo, 2, notAFile(readFifo, "a FIFO")},
+        {socketPath, 2, notAFile(socketPath, "a socket")},
+        {folder, 2, "portula-cmd: --trace: cannot open " + folder +
+                        " for appending: Is a directory\n"},
+        {"/dev/null", 0, ""},
+        {created, 0, ""},
+    };
+    for (const Case& c : cases) {
+        Running tool({"-p", sim.device(), "--trace", c.trace, "$01M"});
+        tool.closeInput();
+        Finished r;
+        int status = 0;
+        EXPECT_TRUE(tool.finish(10s, r, status)) << c.trace << ": still running after 10 s";
+        EXPECT_EQ(r.exit, c.exit) << c.trace;
+        EXPECT_EQ(r.err, c.err) << c.trace;
+        EXPECT_EQ(r.out, c.exit == 0 ? "!01PORTULA-SIM\n" : "") << c.trace;
+    }
+    struct stat made {};
+    ASSERT_EQ(::stat(created.c_str(), &made), 0);
+    EXPECT_TRUE(S_ISREG(made.st_mode));
+    EXPECT_NE(readAll(created).find("\"call\":\"Send_Receive_Cmd\""), std::string::npos);
+    ::close(reader);
+    ::close(listening);
+}
+
+// A line from standard input longer than the longest command is refused once it passes the
+// limit, the rest of it is read past, and the next lines run like those after any failed
+// command.
+TEST(CmdProgram, AnOverlongInputLineIsRefusedAndTheRunGoesOn) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--address", "01,02"});
+    ASSERT_FALSE(sim.device().empty());
+    const std::string refused =
+        "portula-cmd: a command of more than 4096 bytes; the longest is 4096\n";
+    const std::string longest = "$01" + std::string(4093, 'x'); // 4096 bytes, answered "?01"
+    struct Case {
+        const char* name;
+        std::string input;
+        int exit;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"the longest", longest + "\n$02M\n", 0, "?01\n!02PORTULA-SIM-02\n", ""},
+        {"the longest and CR", longest + "\r\n", 0, "?01\n", ""},
+        {"one byte more", longest + "x\n$02M\n", 5, "!02PORTULA-SIM-02\n", refused},
+        {"one byte more and CR", longest + "x\r\n$02M\n", 5, "!02PORTULA-SIM-02\n", refused},
+        {"several chunks", "$01M\n" + std::string(100000, 'y') + "\n$02M\n", 5,
+         "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n", refused},
+        {"at the end without LF", "$02M\n" + std::string(5000, 'y'), 5, "!02PORTULA-SIM-02\n",
+         refused},
+    };
+    for (const Case& c : cases) {
+        const Finished r = run({"-p", sim.device()}, c.input);
+        EXPECT_EQ(r.exit, c.exit) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
+
+    // 100 MiB in one line: memory stays that of a short run and the whole line is read in
+    // time that only linear work allows (quadratic buffering needed close to a minute).
+    long shortRunKiB = 0;
+    {
+        Running tool({"-p", sim.device()});
+        tool.send("$01M\n");
+        tool.closeInput();
+        Finished r;
+        int status = 0;
+        ASSERT_TRUE(tool.finish(10s, r, status));
+        shortRunKiB = tool.maxResidentKiB();
+    }
+    // A tool that ends early must fail the test, not end it with SIGPIPE.
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    Running tool({"-p", sim.device()});
+    const auto deadline = Clock::now() + 20s;
+    // Non-blocking, so that a tool that stops reading cannot hold the test past its deadline.
+    ::fcntl(tool.input(), F_SETFL, ::fcntl(tool.input(), F_GETFL) | O_NONBLOCK);
+    std::size_t written = 0;
+    auto feed = [&](std::string_view bytes) {
+        while (!bytes.empty() && Clock::now() < deadline) {
+            pollfd p{tool.input(), POLLOUT, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::write(tool.input(), bytes.data(), bytes.size());
+            if (n < 0 && errno != EAGAIN)
+                return false;
+            if (n > 0) {
+                written += static_cast<std::size_t>(n);
+                bytes.remove_prefix(static_cast<std::size_t>(n));
+            }
+        }
+        return bytes.empty();
+    };
+    const std::string filler(1u << 20, 'z');
+    bool fed = feed("$01M\n");
+    for (int mib = 0; fed && mib < 100; ++mib)
+        fed = feed(filler);
+    fed = fed && feed("\n$02M\n");
+    tool.closeInput();
+    Finished r;
+    int status = 0;
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    const bool ended = tool.finish(std::max(left, milliseconds(1000)), r, status);
+    std::signal(SIGPIPE, previous);
+    EXPECT_TRUE(fed) << "the tool stopped reading after " << written << " bytes";
+    EXPECT_TRUE(ended) << "not done within 20 s";
+    EXPECT_EQ(r.exit, 5);
+    EXPECT_EQ(r.out, "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n");
+    EXPECT_EQ(r.err, refused);
+    EXPECT_LT(tool.maxResidentKiB() - shortRunKiB, 16 * 1024)
+        << "held " << tool.maxResidentKiB() << " KiB against " << shortRunKiB << " KiB";
 }
 
 } // namespace
