@@ -500,6 +500,8 @@ std::string statusWords(unsigned status, unsigned timeoutMs) {
         return "line error: the write failed or stalled";
     case UARTCE_ERR_READ:
         return "line error: a read failed";
+    case UARTCE_ERR_GARBLED_ECHO:
+        return "line error: the echo of the command came back changed (two senders at once)";
     default:
         return "line error";
     }

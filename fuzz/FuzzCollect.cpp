@@ -65,7 +65,7 @@ class ScriptedDevice : public uartce::platform::Device {
         line.written.append(data, count);
         return Io::Ok;
     }
-    void discardInput() override { line.arrived.clear(); }
+    void discardInput(const uartce::Deadline&) override { line.arrived.clear(); }
     Io bytesWaiting(std::uint32_t& count) override {
         count = static_cast<std::uint32_t>(line.arrived.size());
         return line.arrived.empty() && line.hungUp ? Io::HungUp : Io::Ok;

@@ -733,3 +733,82 @@ TEST_F(UartceTest, ASecondOpenInTheSameProgramNamesThePortThatHasIt) {
 }
 
 } // namespace
+
+namespace {
+
+// Every answer belongs to its command, on a line the test plays: an echoing line, other
+// modules, a garbled echo, a reply that comes after its command gave up. The device answers
+// each command in turn with timed writes, as a module that works through its input does.
+TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
+    struct Write {
+        int afterMs; // from the command's CR
+        std::string bytes;
+    };
+    struct Exchange {
+        const char* command;
+        std::uint16_t timeoutMs;
+        std::vector<Write> device;
+        std::uint16_t status;
+        const char* reply;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Exchange> exchanges;
+        uartce_drops drops; // counts only
+    };
+    const Case cases[] = {
+        {"TheLinesEchoIsNoAnswer",
+         {{"$01M", 200, {{0, "$01M\r"}, {2, "!01PORTULA-SIM\r"}}, UARTCE_OK, "!01PORTULA-SIM"},
+          {"$01F", 200, {{0, "$01F\r"}, {0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"},
+          {"$01M", 100, {{0, "$01M\r"}}, UARTCE_ERR_NO_REPLY, ""}},
+         {3, 0, 0, 0, 0, 0, {}}},
+        {"AGarbledEchoIsAFailureNotAnAnswer",
+         {{"$01M", 200, {{0, "$0\x91M\r!01PORTULA-SIM\r"}}, UARTCE_ERR_GARBLED_ECHO, ""}},
+         {0, 1, 0, 0, 0, 0, {}}},
+        {"AnotherModulesReplyIsNotTheAnswer",
+         {{"$02M", 200, {{0, "!01PORTULA-SIM\r"}, {5, "!02OTHER\r"}}, UARTCE_OK, "!02OTHER"},
+          {"$03M", 60, {{0, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""}},
+         {0, 0, 2, 0, 0, 0, {}}},
+        {"ALateReplyIsNotTakenForTheNextCommands",
+         {{"$01M", 50, {{90, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
+          {"$01F", 200, {{0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"},
+          {"$01M", 200, {{0, "!01PORTULA-SIM\r"}}, UARTCE_OK, "!01PORTULA-SIM"}},
+         {0, 0, 0, 1, 0, 0, {}}},
+        {"ALateReplyFromAnotherModuleIsToldByItsAddress",
+         {{"$01M", 50, {{70, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
+          {"$02M", 200, {{0, "!02OTHER\r"}}, UARTCE_OK, "!02OTHER"}},
+         {0, 0, 1, 0, 0, 0, {}}},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        open();
+        std::vector<std::string> seen;
+        std::thread device([&] {
+            for (const Exchange& e : c.exchanges) {
+                seen.push_back(pty->readUntil('\r', 2s));
+                const auto received = Clock::now();
+                for (const Write& w : e.device) {
+                    std::this_thread::sleep_until(received + std::chrono::milliseconds(w.afterMs));
+                    pty->write(w.bytes);
+                }
+            }
+        });
+        for (const Exchange& e : c.exchanges) {
+            ReplyBuffer reply;
+            EXPECT_EQ(Send_Receive_Cmd(kPort, e.command, reply.data(), e.timeoutMs, 0, nullptr),
+                      e.status)
+                << c.name << ": " << e.command;
+            EXPECT_STREQ(reply.data(), e.reply) << c.name << ": " << e.command;
+        }
+        device.join();
+        uartce_drops drops{};
+        ASSERT_EQ(UARTCE_Drops(kPort, &drops), UARTCE_OK);
+        EXPECT_EQ(drops.echoes, c.drops.echoes) << c.name;
+        EXPECT_EQ(drops.garbledEchoes, c.drops.garbledEchoes) << c.name;
+        EXPECT_EQ(drops.otherAddress, c.drops.otherAddress) << c.name;
+        EXPECT_EQ(drops.late, c.drops.late) << c.name;
+        TearDown();
+    }
+}
+
+} // namespace

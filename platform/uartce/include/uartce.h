@@ -53,6 +53,8 @@ enum uartce_status {
     UARTCE_ERR_HANGUP = 14,         /* the device went away (unplugged, peer closed) */
     UARTCE_ERR_READ = 15,           /* a read failed for another reason */
     UARTCE_ERR_BAD_ARGUMENT = 16,   /* a null pointer where a buffer was needed */
+    UARTCE_ERR_GARBLED_ECHO = 17,   /* the line's echo of the command came back changed: two
+                                       senders at once; no reply is taken */
 };
 
 /* Size of the reply buffer that Send_Receive_Cmd fills, and of the chunk of Receive_Cmd. */
@@ -85,7 +87,25 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
  * Sends a command and collects its reply.
  * Input already waiting is discarded first. On the line: the command's bytes, then with
  * checksum != 0 two uppercase hex digits of their sum modulo 256, then CR. The reply is the
- * bytes up to the next CR, without it; the call returns as soon as the CR arrives. With
+ * bytes up to the next CR, without it; the call returns as soon as the CR arrives.
+ * Every answer belongs to its command:
+ *  - the line's echo: bytes that repeat the frame exactly, from the first byte that comes, are
+ *    dropped (a 2-wire RS-485 line returns what it sends); bytes that begin as the frame does
+ *    and then differ from it are a garbled echo, two senders at once, and the call returns
+ *    UARTCE_ERR_GARBLED_ECHO without a reply;
+ *  - other modules: for an addressed command ($AA, #AA, %AA, @AA, ~AA, AA two hex digits), a
+ *    reply that carries another address (!BB..., ?BB...) is dropped and the wait goes on; a
+ *    reply without an address (>...) is taken;
+ *  - late replies: after a command that got no reply (time-out, cut off, garbled echo), its
+ *    reply may still come. The next command to the same module (or, when either has no
+ *    address, any next command) first listens for it until one time-out of the failed command
+ *    has passed since it failed, or a whole line has come, and drops what came. That wait is
+ *    added to the call's own time-out. A remote port's first command does the same for one of
+ *    its own time-outs from the connection (answers meant for a client that was there before).
+ * What is dropped is counted (UARTCE_Drops) and traced with its reason. A reply later than that
+ * can still be taken for the next command's to the same module; no line can tell them apart.
+ * The time-out covers the whole exchange: a serial server's confirmation that it dropped its
+ * input is waited for at most half of it, and not asked for again once it failed to come. With
  * checksum != 0 the reply's last two characters must be the hex sum (either case) of the
  * bytes before them; they are removed.
  * reply: a buffer of UARTCE_REPLY_BUFFER_SIZE bytes, always zero-terminated on return (it
@@ -139,6 +159,23 @@ uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
  * ends, and the exchange goes on.
  */
 uint16_t UARTCE_SetTrace(const char* path);
+
+/*
+ * UARTCE_Drops: what came on the line after this port's commands that was not their reply, as
+ * Send_Receive_Cmd sorted it (see there), counted since the port was opened; and the last such
+ * bytes (cut to fit, zero-terminated) with their reason (1 echo, 2 garbled echo, 3 another
+ * module's reply, 4 a late reply). UARTCE_ERR_NOT_OPEN for a port that is not open.
+ */
+struct uartce_drops {
+    uint32_t echoes;
+    uint32_t garbledEchoes;
+    uint32_t otherAddress;
+    uint32_t late;
+    uint16_t lastReason;
+    uint32_t lastLength;
+    char lastBytes[64];
+};
+uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,9 @@ class Deadline {
     static Deadline after(std::chrono::milliseconds span, Clock::time_point now = Clock::now()) {
         return Deadline(now + span);
     }
+    static Deadline at(Clock::time_point when) { return Deadline(when); }
+    // The earlier of the two.
+    Deadline sooner(const Deadline& other) const { return m_at < other.m_at ? *this : other; }
     // Milliseconds left, rounded up so that a wait never returns before the deadline and never
     // spins on a zero wait while time remains; 0 once it has passed.
     int remainingMs(Clock::time_point now = Clock::now()) const;

@@ -37,8 +37,8 @@ class Device {
     // Writes every byte or fails: WouldBlock when the line took nothing for stallLimit.
     virtual Io writeAll(const char* data, std::size_t count,
                         std::chrono::milliseconds stallLimit) = 0;
-    // Drops input that is waiting.
-    virtual void discardInput() = 0;
+    // Drops input that is waiting, by the deadline at the latest.
+    virtual void discardInput(const Deadline& deadline) = 0;
     // Data bytes ready to be read, without waiting; HungUp when the device is gone.
     virtual Io bytesWaiting(std::uint32_t& count) = 0;
 };

@@ -166,6 +166,11 @@ std::string formatRecord(const Record& r) {
     appendNumber(line, r.status);
     line += ",\"us\":";
     appendNumber(line, r.durationMicros);
+    if (!r.reason.empty()) {
+        line += ",\"reason\":\"";
+        line += r.reason;
+        line += '"';
+    }
     line += "}\n";
     return line;
 }
@@ -228,6 +233,12 @@ bool setFile(const char* path) {
 
 void start() {
     setFile(std::getenv("PORTULA_TRACE"));
+}
+
+void dropped(unsigned port, std::string_view bytes, std::string_view reason) {
+    if (g_state <= 0 || g_fd < 0)
+        return;
+    writeLine(formatRecord({nowUnixMicros(), port, "dropped", {}, bytes, 0, 0, reason}));
 }
 
 bool inside() {

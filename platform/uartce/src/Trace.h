@@ -16,6 +16,7 @@ struct Record {
     std::string_view in;  // bytes handed to the caller
     unsigned status;
     std::int64_t durationMicros;
+    std::string_view reason = {}; // why bytes that came were dropped, for a "dropped" record
 };
 
 // One JSON line, newline included. Bytes show as printable ASCII, every other byte (and the
@@ -31,6 +32,10 @@ inline bool active() {
         start();
     return g_state > 0 && !inside();
 }
+// Records bytes that came on the line but were no reply (reason: "echo", "late", ...), from
+// inside the call that dropped them.
+void dropped(unsigned port, std::string_view bytes, std::string_view reason);
+
 // Stops tracing, or traces to path from now on (null or empty: off). False when path was
 // refused; tracing is then off.
 bool setFile(const char* path);

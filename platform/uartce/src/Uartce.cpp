@@ -5,6 +5,7 @@
 #include "Messages.h"
 #include "Platform.h"
 #include "PortMap.h"
+#include "ReplyMatch.h"
 #include "Trace.h"
 
 #include <uartce.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -42,6 +44,14 @@ struct Port {
     // Bytes that came after a reply's CR in the same read; served before new input.
     std::array<char, 512> pending{};
     std::size_t pendingSize = 0;
+    // A reply that may still come for a command that got none (or for another program that had
+    // the line before this open): until when, and from which module.
+    bool lateOwed = false;
+    bool lateSinceOpen = false;
+    Clock::time_point lateFrom{};
+    std::uint16_t lateTimeoutMs = 0;
+    std::optional<std::string> lateAddress;
+    uartce_drops drops{};
 
     bool open() const { return isOpen; }
 };
@@ -188,16 +198,50 @@ std::uint16_t statusOf(Io io) {
     return UARTCE_ERR_WRITE;
 }
 
-// Collects a reply up to its CR into reply (zero-terminated), within the deadline.
-std::uint16_t collectReply(Port& p, char* reply, const Deadline& deadline, std::size_t& length) {
-    length = 0;
-    bool overflow = false;
-    bool anything = false;
+// Counts and traces bytes that came but were no reply.
+void recordDrops(Port& p, unsigned port, std::vector<DroppedBytes> dropped) {
+    for (DroppedBytes& d : dropped) {
+        switch (d.reason) {
+        case DropReason::Echo:
+            ++p.drops.echoes;
+            break;
+        case DropReason::GarbledEcho:
+            ++p.drops.garbledEchoes;
+            break;
+        case DropReason::OtherAddress:
+            ++p.drops.otherAddress;
+            break;
+        case DropReason::Late:
+            ++p.drops.late;
+            break;
+        }
+        p.drops.lastReason = static_cast<std::uint16_t>(d.reason) + 1;
+        const std::size_t n = std::min(d.bytes.size(), sizeof p.drops.lastBytes - 1);
+        std::memcpy(p.drops.lastBytes, d.bytes.data(), n);
+        p.drops.lastBytes[n] = '\0';
+        p.drops.lastLength = static_cast<std::uint32_t>(n);
+        trace::dropped(port, d.bytes, dropReasonText(d.reason));
+    }
+}
+
+// Collects the reply to the frame just written into reply (zero-terminated), within the
+// deadline, leaving aside the line's echo and other modules' answers.
+std::uint16_t collectReply(Port& p, unsigned port, std::string_view frame,
+                           const std::optional<std::string>& address, char* reply,
+                           const Deadline& deadline, std::size_t& length) {
+    ReplyMatcher matcher(frame, address, kMaxReply);
     std::array<char, 512> chunk;
+    const auto finish = [&](std::uint16_t status) {
+        recordDrops(p, port, matcher.takeDropped());
+        length = matcher.reply().size();
+        std::memcpy(reply, matcher.reply().data(), length);
+        reply[length] = '\0';
+        return status;
+    };
     const auto timedOut = [&] {
-        if (overflow)
-            return UARTCE_ERR_REPLY_TOO_LONG;
-        return anything ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
+        if (matcher.overflow())
+            return finish(UARTCE_ERR_REPLY_TOO_LONG);
+        return finish(matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY);
     };
     for (bool first = true;; first = false) {
         // A device that never stops sending must not hold the call past its time-out: the
@@ -207,37 +251,76 @@ std::uint16_t collectReply(Port& p, char* reply, const Deadline& deadline, std::
         std::size_t got = 0;
         const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
         if (io == Io::Ok) {
-            anything = true;
-            const char* end = static_cast<const char*>(std::memchr(chunk.data(), kCR, got));
-            const std::size_t body = end ? static_cast<std::size_t>(end - chunk.data()) : got;
-            const std::size_t room = kMaxReply - length;
-            const std::size_t take = body < room ? body : room;
-            std::memcpy(reply + length, chunk.data(), take);
-            length += take;
-            reply[length] = '\0';
-            overflow = overflow || body > room;
-            if (end) {
-                keepPending(p, end + 1, got - body - 1);
-                return overflow ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK;
+            const std::size_t taken = matcher.feed(std::string_view(chunk.data(), got));
+            switch (matcher.state()) {
+            case ReplyMatcher::State::Collecting:
+                continue;
+            case ReplyMatcher::State::Done:
+                keepPending(p, chunk.data() + taken, got - taken);
+                return finish(matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK);
+            case ReplyMatcher::State::GarbledEcho:
+                return finish(UARTCE_ERR_GARBLED_ECHO);
             }
-            continue;
         }
         if (io == Io::HungUp) {
             markHungUp(p);
-            return UARTCE_ERR_HANGUP;
+            return finish(UARTCE_ERR_HANGUP);
         }
         if (io == Io::Failed)
-            return UARTCE_ERR_READ;
+            return finish(UARTCE_ERR_READ);
         const Io waited = p.device->waitReadable(deadline);
         if (waited == Io::WouldBlock)
             return timedOut();
         if (waited == Io::HungUp) {
             markHungUp(p);
-            return UARTCE_ERR_HANGUP;
+            return finish(UARTCE_ERR_HANGUP);
         }
         if (waited == Io::Failed)
-            return UARTCE_ERR_READ;
+            return finish(UARTCE_ERR_READ);
     }
+}
+
+// Whether a late reply owed by one command could pass for the reply to another: always, unless
+// both are addressed and to different modules (the reply's address then tells them apart).
+bool couldBeTakenFor(const std::optional<std::string>& owedBy,
+                     const std::optional<std::string>& next) {
+    return !owedBy || !next || sameAddress(*owedBy, *next);
+}
+
+// Before a command: while a reply owed by an earlier command (or meant for whoever had the line
+// before this open) may still come, listen for it and drop it, for one time-out from when it
+// became owed. Ends early once a whole line has come: that was the owed reply.
+void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& address,
+                    std::uint16_t timeoutMs) {
+    if (!p.lateOwed)
+        return;
+    p.lateOwed = false;
+    const std::uint16_t window = p.lateSinceOpen ? timeoutMs : p.lateTimeoutMs;
+    const Deadline until = Deadline::at(p.lateFrom + std::chrono::milliseconds(window));
+    if (until.expired() || !couldBeTakenFor(p.lateAddress, address))
+        return;
+    std::string late;
+    std::array<char, 512> chunk;
+    while (late.find(kCR) == std::string::npos && late.size() < kMaxReply) {
+        std::size_t got = 0;
+        const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
+        if (io == Io::Ok) {
+            late.append(chunk.data(), got);
+            continue;
+        }
+        if (io != Io::WouldBlock || p.device->waitReadable(until) != Io::Ok)
+            break;
+    }
+    if (!late.empty())
+        recordDrops(p, port, {{std::move(late), DropReason::Late}});
+}
+
+void oweReply(Port& p, const std::optional<std::string>& address, std::uint16_t timeoutMs) {
+    p.lateOwed = true;
+    p.lateSinceOpen = false;
+    p.lateFrom = Clock::now();
+    p.lateTimeoutMs = timeoutMs;
+    p.lateAddress = address;
 }
 
 Port* openPort(unsigned port) {
@@ -295,6 +378,11 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
     p.name = entry.device;
     p.local = parseRemoteName(entry.device).kind == RemoteName::Kind::None;
     p.settings = settings;
+    // What a module still had to say to a client that had a serial server before this one is
+    // nobody's. (A local line is this program's alone while it is open, and emptied at open.)
+    p.lateOwed = !p.local;
+    p.lateSinceOpen = true;
+    p.lateFrom = Clock::now();
     lastRefusals[port].clear();
     return UARTCE_OK;
 }
@@ -345,8 +433,14 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     if (!live(*p))
         return UARTCE_ERR_HANGUP;
 
+    const std::optional<std::string> address =
+        commandAddress(std::string_view(command, commandLength));
+    awaitOwedReply(*p, port, address, timeoutMs);
+    // The time-out runs from here: dropping what waits (which on a serial server means asking
+    // it and waiting for its word) is part of it.
+    const Deadline deadline = Deadline::after(std::chrono::milliseconds(timeoutMs));
     // A line that arrived before the command is not its reply.
-    p->device->discardInput();
+    p->device->discardInput(deadline);
     p->pendingSize = 0;
 
     std::array<char, kMaxCommand + 3> frame;
@@ -360,8 +454,11 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     }
 
     std::size_t length = 0;
-    const std::uint16_t status =
-        collectReply(*p, reply, Deadline::after(std::chrono::milliseconds(timeoutMs)), length);
+    const std::uint16_t status = collectReply(*p, port, std::string_view(frame.data(), frameLength),
+                                              address, reply, deadline, length);
+    if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
+        status == UARTCE_ERR_GARBLED_ECHO)
+        oweReply(*p, address, timeoutMs);
     if (status != UARTCE_OK) {
         setOut(out, length);
         return status;
@@ -445,6 +542,16 @@ uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size) {
     if (port == 0)
         return 0;
     return copyOut(describeEntry(mapForNames().entryFor(port)), out, size);
+}
+
+uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops) {
+    if (!drops)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    const Port* p = openPort(port);
+    if (!p)
+        return UARTCE_ERR_NOT_OPEN;
+    *drops = p->drops;
+    return UARTCE_OK;
 }
 
 uint16_t UARTCE_SetTrace(const char* path) {

@@ -6,6 +6,7 @@
 
 #include <uartce.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -149,7 +150,7 @@ class TcpDevice final : public fdio::FdDevice {
   public:
     explicit TcpDevice(int fd) : FdDevice(fd, fdio::Kind::Socket) {}
     // Drops what is waiting now; a peer that never stops sending does not hold the call.
-    void discardInput() override {
+    void discardInput(const Deadline&) override {
         char sink[4096];
         std::size_t got = 0;
         for (std::size_t dropped = 0;
@@ -227,10 +228,14 @@ class Rfc2217Device final : public Device {
         const std::string escaped = telnet::escapeData(std::string_view(data, count));
         return fdio::writeAll(m_fd, fdio::Kind::Socket, escaped.data(), escaped.size(), stallLimit);
     }
-    void discardInput() override {
+    void discardInput(const Deadline& deadline) override {
         if (m_purgeConfirmed) {
-            purgeAndDiscard(telnet::kPurgeReceived, kPurgeWait);
-            return;
+            // The confirmation is waited for within the command's time-out, half of it at
+            // most; a server that let it pass is not asked again.
+            const auto half = std::chrono::milliseconds(deadline.remainingMs() / 2);
+            m_purgeConfirmed = purgeAndDiscard(telnet::kPurgeReceived, std::min(kPurgeWait, half));
+            if (m_purgeConfirmed)
+                return;
         }
         for (int reads = 0; reads < 16 && !m_gone && pump() == Io::Ok; ++reads)
             m_held.clear();

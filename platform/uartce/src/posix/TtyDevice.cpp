@@ -27,7 +27,7 @@ namespace {
 class TtyDevice final : public fdio::FdDevice {
   public:
     explicit TtyDevice(int fd) : FdDevice(fd, fdio::Kind::Tty) {}
-    void discardInput() override { ::tcflush(fd(), TCIFLUSH); }
+    void discardInput(const Deadline&) override { ::tcflush(fd(), TCIFLUSH); }
 };
 
 OpenResult refuse(int fd, std::uint16_t status, std::string reason) {

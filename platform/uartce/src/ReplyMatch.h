@@ -1,0 +1,74 @@
+#pragma once
+// Which bytes after a command are its reply: a pure state machine over what arrives.
+//
+// On a line that returns what the terminal sends (a 2-wire RS-485 adapter whose receiver stays
+// on), the command comes back first: bytes that repeat the frame exactly from the first byte on
+// are its echo and dropped. Bytes that begin like the frame and then differ from it are an echo
+// garbled on the line (two senders at once), and no reply. On an addressed command ($AA, #AA,
+// %AA, @AA, ~AA) a reply that carries an address (!AA, ?AA) from another module is not the
+// answer: it is dropped and the collection goes on. A reply without an address (>...) is taken.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace uartce {
+
+enum class DropReason { Echo, GarbledEcho, OtherAddress, Late };
+
+// "echo", "garbled echo", "other address", "late".
+const char* dropReasonText(DropReason reason);
+
+struct DroppedBytes {
+    std::string bytes;
+    DropReason reason;
+};
+
+// The two address characters of an addressed command, as the module's reply repeats them.
+std::optional<std::string> commandAddress(std::string_view command);
+// The address a reply carries ("!01..." and "?01..."), if any.
+std::optional<std::string> replyAddress(std::string_view reply);
+// Addresses compare without regard to case: 0A and 0a are one module.
+bool sameAddress(std::string_view a, std::string_view b);
+
+class ReplyMatcher {
+  public:
+    enum class State { Collecting, Done, GarbledEcho };
+
+    // frame: the bytes as written, CR included; address: the command's, if it has one;
+    // maxReply: the longest reply kept (the rest is counted as overflow).
+    ReplyMatcher(std::string_view frame, std::optional<std::string> address, std::size_t maxReply);
+
+    // Takes bytes in order until the reply ends; returns how many it took (the rest came after
+    // the reply's CR). Call while state() is Collecting.
+    std::size_t feed(std::string_view bytes);
+
+    State state() const { return m_state; }
+    // The reply without its CR, as far as it came (cut at maxReply).
+    const std::string& reply() const { return m_reply; }
+    bool overflow() const { return m_overflow; }
+    // Whether any byte of a reply (not of an echo) has come.
+    bool replyBegun() const { return m_begun; }
+    // Bytes that came but were no reply, in order; taken once.
+    std::vector<DroppedBytes> takeDropped() { return std::exchange(m_dropped, {}); }
+
+  private:
+    void byte(char c);
+
+    std::string m_frame;
+    std::optional<std::string> m_address;
+    std::size_t m_maxReply;
+    std::size_t m_echoAt = 0; // bytes of the echo matched so far
+    bool m_echoPossible = true;
+    State m_state = State::Collecting;
+    std::string m_reply;
+    std::string m_raw; // the reply's bytes as they came, for a drop
+    bool m_overflow = false;
+    bool m_begun = false;
+    std::vector<DroppedBytes> m_dropped;
+};
+
+} // namespace uartce

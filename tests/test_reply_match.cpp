@@ -1,0 +1,123 @@
+// Which bytes after a command are its reply: echo, garbled echo, another module's answer.
+
+#include "ReplyMatch.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using uartce::DropReason;
+using uartce::ReplyMatcher;
+
+struct Case {
+    const char* name;
+    std::string frame;
+    std::vector<std::string> pieces; // as the line delivers them
+    ReplyMatcher::State state;
+    std::string reply;
+    std::vector<DropReason> dropped;
+    std::size_t after = 0; // bytes of the last piece left after the reply
+};
+
+std::vector<Case> cases() {
+    using S = ReplyMatcher::State;
+    return {
+        {"PlainReply", "$01M\r", {"!01PORTULA-SIM\r"}, S::Done, "!01PORTULA-SIM", {}},
+        {"EchoThenReply",
+         "$01M\r",
+         {"$01M\r!01PORTULA-SIM\r"},
+         S::Done,
+         "!01PORTULA-SIM",
+         {DropReason::Echo}},
+        {"EchoInPiecesThenReply",
+         "$01M\r",
+         {"$0", "1M", "\r!0", "1X\r"},
+         S::Done,
+         "!01X",
+         {DropReason::Echo}},
+        {"EchoAloneIsNoReply", "$01M\r", {"$01M\r"}, S::Collecting, "", {DropReason::Echo}},
+        {"PartOfAnEchoIsNoReply", "$01M\r", {"$01"}, S::Collecting, "", {}},
+        {"EchoWithChecksum", "$01MD2\r", {"$01MD2\r!0182\r"}, S::Done, "!0182", {DropReason::Echo}},
+        // What follows a garbled echo is left for the caller to drop.
+        {"AGarbledEchoIsNoReply",
+         "$01M\r",
+         {"$0\x91M\r!01X\r"},
+         S::GarbledEcho,
+         "",
+         {DropReason::GarbledEcho},
+         7},
+        {"AnotherModulesAnswerIsDropped",
+         "$02M\r",
+         {"!01PORTULA-SIM\r!02X\r"},
+         S::Done,
+         "!02X",
+         {DropReason::OtherAddress}},
+        {"AnotherModulesAnswerAloneLeavesNothing",
+         "$02M\r",
+         {"!01PORTULA-SIM\r"},
+         S::Collecting,
+         "",
+         {DropReason::OtherAddress}},
+        {"AnErrorReplyCarriesItsAddressToo",
+         "$02M\r",
+         {"?01\r?02\r"},
+         S::Done,
+         "?02",
+         {DropReason::OtherAddress}},
+        {"AddressesCompareWithoutCase", "$0aM\r", {"!0AX\r"}, S::Done, "!0AX", {}},
+        {"AReplyWithoutAnAddressIsTaken", "#01\r", {">+05.00\r"}, S::Done, ">+05.00", {}},
+        {"AnUnaddressedCommandTakesAnyReply", "HELLO\r", {"!01X\r"}, S::Done, "!01X", {}},
+        {"AnEmptyCommandsEmptyReplyIsNoEcho", "\r", {"\r"}, S::Done, "", {}},
+        {"BytesAfterTheReplyAreLeft", "$01M\r", {"!01X\rNEXT"}, S::Done, "!01X", {}, 4},
+    };
+}
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ReplyMatch : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ReplyMatch, SortsWhatArrives) {
+    const Case& c = GetParam();
+    ReplyMatcher m(c.frame, uartce::commandAddress(c.frame), 2047);
+    std::size_t left = 0;
+    for (const std::string& piece : c.pieces)
+        if (m.state() == ReplyMatcher::State::Collecting)
+            left = piece.size() - m.feed(piece);
+    EXPECT_EQ(m.state(), c.state);
+    EXPECT_EQ(m.reply(), c.reply);
+    std::vector<DropReason> reasons;
+    for (const uartce::DroppedBytes& d : m.takeDropped())
+        reasons.push_back(d.reason);
+    EXPECT_EQ(reasons, c.dropped);
+    EXPECT_EQ(left, c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ReplyMatch, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(ReplyMatchAddresses, OfCommandsAndReplies) {
+    EXPECT_EQ(uartce::commandAddress("$01M"), "01");
+    EXPECT_EQ(uartce::commandAddress("~FF0"), "FF");
+    EXPECT_EQ(uartce::commandAddress("%0102"), "01");
+    EXPECT_EQ(uartce::commandAddress("$0G"), std::nullopt);
+    EXPECT_EQ(uartce::commandAddress("AT"), std::nullopt);
+    EXPECT_EQ(uartce::replyAddress("!0a"), "0a");
+    EXPECT_EQ(uartce::replyAddress(">1234"), std::nullopt);
+    EXPECT_EQ(uartce::replyAddress("!"), std::nullopt);
+}
+
+// The reply is cut at its limit and the overflow told; the CR still ends it.
+TEST(ReplyMatchLimits, ALongReplyIsCutAndTold) {
+    ReplyMatcher m("$01M\r", std::string("01"), 8);
+    m.feed("!01ABCDEFGHIJ\r");
+    EXPECT_EQ(m.state(), ReplyMatcher::State::Done);
+    EXPECT_EQ(m.reply(), "!01ABCDE");
+    EXPECT_TRUE(m.overflow());
+    EXPECT_TRUE(m.replyBegun());
+}
+
+} // namespace
