@@ -15,8 +15,8 @@ struct Exchange {
 };
 
 // CR: the library frames the command and collects the reply. Other endings: what was waiting
-// is dropped, the bytes go out as they are, and what arrives is collected up to a CR, for at
-// most the time-out and at most the library's 2047 bytes of a reply.
+// is dropped, the bytes go out as they are, and the library collects the reply up to a CR
+// (its echo left out), for at most the time-out and at most 2047 bytes.
 Exchange exchange(std::uint8_t port, const std::string& text, const Options& options,
                   unsigned timeoutMs, bool checksum);
 

@@ -166,6 +166,22 @@ uint16_t UARTCE_SetTrace(const char* path);
  * bytes (cut to fit, zero-terminated) with their reason (1 echo, 2 garbled echo, 3 another
  * module's reply, 4 a late reply). UARTCE_ERR_NOT_OPEN for a port that is not open.
  */
+/*
+ * UARTCE_Receive: waits up to timeoutMs for a reply and returns it, so that no caller polls.
+ * With terminator 0 to 255 the reply is the bytes up to that byte (not kept): UARTCE_OK once
+ * it came, UARTCE_ERR_REPLY_CUT when bytes came but not it, UARTCE_ERR_REPLY_TOO_LONG when
+ * capacity - 1 bytes came without it (the rest up to it is dropped). With terminator -1 the
+ * first bytes end the wait, with what else is there by then. UARTCE_ERR_NO_REPLY when nothing
+ * came. buffer (capacity bytes) is zero-terminated; out (may be null) gets the length.
+ * After a Send_Binary it follows the rules of Send_Receive_Cmd: the echo of what Send_Binary
+ * wrote is dropped, a reply from another address is dropped for an addressed command (with a
+ * terminator), and after a receive that got no reply the next Send_Binary to the same module
+ * first listens for that late reply. Bytes held from before the Send_Binary are not dropped:
+ * drain them first (Receive_Cmd) when they are not wanted.
+ */
+uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t timeoutMs,
+                        int16_t terminator, uint32_t* out);
+
 struct uartce_drops {
     uint32_t echoes;
     uint32_t garbledEchoes;

@@ -55,8 +55,8 @@ bool sameAddress(std::string_view a, std::string_view b) {
 }
 
 ReplyMatcher::ReplyMatcher(std::string_view frame, std::optional<std::string> address,
-                           std::size_t maxReply)
-    : m_frame(frame), m_address(std::move(address)), m_maxReply(maxReply),
+                           std::size_t maxReply, int terminator)
+    : m_frame(frame), m_address(std::move(address)), m_maxReply(maxReply), m_terminator(terminator),
       // A lone CR comes back the same as an empty reply: only a command with text has an echo
       // that can be told apart.
       m_echoPossible(frame.size() > 1) {}
@@ -86,7 +86,7 @@ void ReplyMatcher::byte(char c) {
         }
     }
     m_raw.push_back(c);
-    if (c != kCR) {
+    if (static_cast<unsigned char>(c) != m_terminator) {
         m_begun = true;
         if (m_reply.size() < m_maxReply)
             m_reply.push_back(c);

@@ -39,8 +39,11 @@ class ReplyMatcher {
     enum class State { Collecting, Done, GarbledEcho };
 
     // frame: the bytes as written, CR included; address: the command's, if it has one;
-    // maxReply: the longest reply kept (the rest is counted as overflow).
-    ReplyMatcher(std::string_view frame, std::optional<std::string> address, std::size_t maxReply);
+    // maxReply: the longest reply kept (the rest is counted as overflow); terminator: the byte
+    // that ends a reply (kept out of it), or -1 for none (the matcher then only sorts out the
+    // echo, and never reaches Done by itself).
+    ReplyMatcher(std::string_view frame, std::optional<std::string> address, std::size_t maxReply,
+                 int terminator = '\r');
 
     // Takes bytes in order until the reply ends; returns how many it took (the rest came after
     // the reply's CR). Call while state() is Collecting.
@@ -61,6 +64,7 @@ class ReplyMatcher {
     std::string m_frame;
     std::optional<std::string> m_address;
     std::size_t m_maxReply;
+    int m_terminator;
     std::size_t m_echoAt = 0; // bytes of the echo matched so far
     bool m_echoPossible = true;
     State m_state = State::Collecting;

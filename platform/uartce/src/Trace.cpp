@@ -303,4 +303,17 @@ std::uint16_t receive(ReceiveFn fn, std::uint8_t port, char* buffer, std::uint16
     return status;
 }
 
+std::uint16_t receiveUntil(ReceiveUntilFn fn, std::uint8_t port, char* buffer,
+                           std::uint32_t capacity, std::uint16_t timeoutMs, std::int16_t terminator,
+                           std::uint32_t* out) {
+    const Call call;
+    std::uint32_t length = 0;
+    const std::uint16_t status = fn(port, buffer, capacity, timeoutMs, terminator, &length);
+    if (out)
+        *out = length;
+    call.write(port, "UARTCE_Receive", {}, buffer ? std::string_view(buffer, length) : std::string_view(),
+               status);
+    return status;
+}
+
 } // namespace uartce::trace

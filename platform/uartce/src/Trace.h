@@ -50,6 +50,12 @@ using CommandFn = std::uint16_t (*)(std::uint8_t, const char*, char*, std::uint1
 using ReceiveFn = std::uint16_t (*)(std::uint8_t, char*, std::uint16_t, std::uint16_t,
                                     std::uint32_t*);
 
+using ReceiveUntilFn = std::uint16_t (*)(std::uint8_t, char*, std::uint32_t, std::uint16_t,
+                                         std::int16_t, std::uint32_t*);
+std::uint16_t receiveUntil(ReceiveUntilFn fn, std::uint8_t port, char* buffer,
+                           std::uint32_t capacity, std::uint16_t timeoutMs, std::int16_t terminator,
+                           std::uint32_t* out);
+
 std::uint16_t open(OpenFn fn, std::uint8_t port, std::uint32_t baud, std::uint8_t dataBits,
                    std::uint8_t parity, std::int8_t stopBits);
 std::uint16_t close(CloseFn fn, std::uint8_t port);

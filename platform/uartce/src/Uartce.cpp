@@ -52,6 +52,9 @@ struct Port {
     std::uint16_t lateTimeoutMs = 0;
     std::optional<std::string> lateAddress;
     uartce_drops drops{};
+    // What the last Send_Binary wrote, for the next UARTCE_Receive to know its echo.
+    std::string echoExpected;
+    std::optional<std::string> echoAddress;
 
     bool open() const { return isOpen; }
 };
@@ -224,12 +227,11 @@ void recordDrops(Port& p, unsigned port, std::vector<DroppedBytes> dropped) {
     }
 }
 
-// Collects the reply to the frame just written into reply (zero-terminated), within the
-// deadline, leaving aside the line's echo and other modules' answers.
-std::uint16_t collectReply(Port& p, unsigned port, std::string_view frame,
-                           const std::optional<std::string>& address, char* reply,
-                           const Deadline& deadline, std::size_t& length) {
-    ReplyMatcher matcher(frame, address, kMaxReply);
+// Collects a reply through the matcher into reply (zero-terminated), within the deadline,
+// leaving aside the line's echo and other modules' answers. With anyData, the first bytes of a
+// reply end the wait (with what else is there by then) instead of its terminator.
+std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* reply,
+                           const Deadline& deadline, std::size_t& length, bool anyData = false) {
     std::array<char, 512> chunk;
     const auto finish = [&](std::uint16_t status) {
         recordDrops(p, port, matcher.takeDropped());
@@ -254,6 +256,8 @@ std::uint16_t collectReply(Port& p, unsigned port, std::string_view frame,
             const std::size_t taken = matcher.feed(std::string_view(chunk.data(), got));
             switch (matcher.state()) {
             case ReplyMatcher::State::Collecting:
+                if (anyData && matcher.replyBegun() && got < chunk.size())
+                    return finish(matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK);
                 continue;
             case ReplyMatcher::State::Done:
                 keepPending(p, chunk.data() + taken, got - taken);
@@ -408,9 +412,17 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
         return UARTCE_ERR_BAD_ARGUMENT;
     if (!live(*p))
         return UARTCE_ERR_HANGUP;
+    // A reply still owed to an earlier UARTCE_Receive is not this one's.
+    const std::string_view bytes(data, count);
+    const std::optional<std::string> address = commandAddress(bytes);
+    if (!p->lateSinceOpen)
+        awaitOwedReply(*p, port, address, p->lateTimeoutMs);
     const Io io = p->device->writeAll(data, count, kWriteStallLimit);
     if (io == Io::HungUp)
         markHungUp(*p);
+    // What a collected reply may begin with on an echoing line.
+    p->echoExpected.assign(bytes.substr(0, kMaxCommand + 3));
+    p->echoAddress = address;
     return statusOf(io);
 }
 
@@ -442,6 +454,7 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     // A line that arrived before the command is not its reply.
     p->device->discardInput(deadline);
     p->pendingSize = 0;
+    p->echoExpected.clear();
 
     std::array<char, kMaxCommand + 3> frame;
     const std::size_t frameLength =
@@ -454,8 +467,8 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     }
 
     std::size_t length = 0;
-    const std::uint16_t status = collectReply(*p, port, std::string_view(frame.data(), frameLength),
-                                              address, reply, deadline, length);
+    ReplyMatcher matcher(std::string_view(frame.data(), frameLength), address, kMaxReply);
+    const std::uint16_t status = collectReply(*p, port, matcher, reply, deadline, length);
     if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
         status == UARTCE_ERR_GARBLED_ECHO)
         oweReply(*p, address, timeoutMs);
@@ -542,6 +555,57 @@ uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size) {
     if (port == 0)
         return 0;
     return copyOut(describeEntry(mapForNames().entryFor(port)), out, size);
+}
+
+uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t timeoutMs,
+                        int16_t terminator, uint32_t* out) {
+    if (trace::active())
+        return trace::receiveUntil(&UARTCE_Receive, port, buffer, capacity, timeoutMs, terminator,
+                                   out);
+    setOut(out, 0);
+    if (!buffer || capacity == 0)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    buffer[0] = '\0';
+    Port* p = openPort(port);
+    if (!p)
+        return UARTCE_ERR_NOT_OPEN;
+    if (terminator > 255)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    const Deadline deadline = Deadline::after(std::chrono::milliseconds(timeoutMs));
+    ReplyMatcher matcher(p->echoExpected, p->echoAddress, capacity - 1, terminator);
+    p->echoExpected.clear();
+    // What the library holds comes first; a hung-up port delivers it before saying so.
+    std::array<char, 512> held;
+    std::size_t length = 0;
+    std::uint16_t status = UARTCE_ERR_NO_REPLY;
+    for (std::size_t n; matcher.state() == ReplyMatcher::State::Collecting &&
+                        (n = takePending(*p, held.data(), held.size())) > 0;) {
+        const std::size_t taken = matcher.feed(std::string_view(held.data(), n));
+        if (taken < n) {
+            // Put back what came after the reply, in front of what is still held.
+            std::string rest(held.data() + taken, n - taken);
+            rest.append(p->pending.data(), p->pendingSize);
+            p->pendingSize = 0;
+            keepPending(*p, rest.data(), rest.size());
+        }
+    }
+    if (matcher.state() == ReplyMatcher::State::Done ||
+        (terminator < 0 && matcher.replyBegun())) {
+        status = UARTCE_OK;
+        recordDrops(*p, port, matcher.takeDropped());
+        length = matcher.reply().size();
+        std::memcpy(buffer, matcher.reply().data(), length);
+        buffer[length] = '\0';
+    } else if (!live(*p)) {
+        status = UARTCE_ERR_HANGUP;
+    } else {
+        status = collectReply(*p, port, matcher, buffer, deadline, length, terminator < 0);
+    }
+    if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
+        status == UARTCE_ERR_GARBLED_ECHO)
+        oweReply(*p, p->echoAddress, timeoutMs);
+    setOut(out, length);
+    return status;
 }
 
 uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops) {
