@@ -119,3 +119,49 @@ TEST(LineSettings, RefusesSettingsOutOfRange) {
 }
 
 } // namespace
+
+// What a driver kept instead of what was asked, read back from the termios it reports.
+TEST(LineSettings, NamesTheSettingADriverKept) {
+    using uartce::platform::LineSettings;
+    struct Case {
+        LineSettings asked;
+        void (*driver)(termios&); // what the driver did to the termios it was given
+        const char* unmet;
+    };
+    const Case cases[] = {
+        {{9600, 8, 0, 1}, [](termios&) {}, ""},
+        {{115200, 7, 2, 2}, [](termios&) {}, ""},
+        {{9600, 5, 1, 1}, [](termios&) {}, ""},
+        // An FTDI chip has 7 and 8 data bits only; its driver keeps the size it had.
+        {{9600, 6, 0, 1},
+         [](termios& t) { t.c_cflag = (t.c_cflag & ~CSIZE) | CS8; },
+         "6 data bits (it keeps 8)"},
+        {{9600, 6, 0, 1},
+         [](termios& t) { t.c_cflag = (t.c_cflag & ~CSIZE) | CS5; },
+         "6 data bits (it keeps 5)"},
+        {{19200, 8, 0, 1},
+         [](termios& t) { cfsetspeed(&t, B9600); },
+         "19200 baud (it keeps 9600 baud)"},
+        {{19200, 8, 0, 1}, [](termios& t) { cfsetispeed(&t, B0); }, ""}, // input as output
+        {{9600, 8, 1, 1},
+         [](termios& t) { t.c_cflag &= ~PARODD; },
+         "odd parity (it keeps even parity)"},
+        {{9600, 8, 2, 1},
+         [](termios& t) { t.c_cflag &= ~(PARENB | PARODD); },
+         "even parity (it keeps no parity)"},
+        {{9600, 8, 2, 1},
+         [](termios& t) { t.c_cflag |= CMSPAR; },
+         "even parity (it keeps mark or space parity)"},
+        {{9600, 8, 0, 2}, [](termios& t) { t.c_cflag &= ~CSTOPB; }, "2 stop bits (it keeps 1)"},
+        {{9600, 8, 0, 1}, [](termios& t) { t.c_cflag |= CSTOPB; }, "1 stop bit (it keeps 2)"},
+    };
+    for (const Case& c : cases) {
+        termios asked{};
+        ASSERT_TRUE(uartce::platform::makeRawTermios(termios{}, c.asked, asked));
+        termios got = asked;
+        c.driver(got);
+        EXPECT_EQ(uartce::platform::unmetSetting(c.asked, got), c.unmet)
+            << c.asked.baud << " " << int(c.asked.dataBits) << " " << int(c.asked.parity) << " "
+            << int(c.asked.stopBits);
+    }
+}

@@ -102,6 +102,22 @@ std::vector<Case> cases() {
          {},
          {{3, kById + kFtdi, PortSource::MapFile, kFtdi, false}},
          {}},
+        {"AMalformedRemoteNameIsNotPresent",
+         inputs({{3, "socket://127.0.0.1:99999"}, {4, "socket://127.0.0.1:4001"}}, {}, false, {},
+                {}, {}),
+         {},
+         {{3, "socket://127.0.0.1:99999", PortSource::Env, "", false},
+          {4, "socket://127.0.0.1:4001", PortSource::Env, "", true}},
+         {}},
+        {"ASkippedMapFileIsSaidFirst",
+         [] {
+             PortMapInputs in = inputs({}, {{"system.conf", "COM0 = /dev/x\n"}}, false, {}, {}, {});
+             in.skippedConfigs = {"user.conf: skipped: a FIFO, not a file"};
+             return in;
+         }(),
+         {},
+         {{3, "/dev/ttyS2", PortSource::Default, "", false}},
+         {"user.conf: skipped: a FIFO", "system.conf:1: not a port name"}},
         {"WithoutByIdTheDeviceNamesSortByNumber",
          inputs({}, {}, false, {}, {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyUSB0"}, {}),
          {"/dev/ttyUSB10", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyUSB0"},
@@ -176,12 +192,20 @@ TEST(PortMap, RemoteNames) {
         {"socket://:80", K::Socket, "", ""},
         {"socket://host:http", K::Socket, "", ""},
         {"socket://host:", K::Socket, "", ""},
+        // TCP ports are 1 to 65535; nothing wraps round to another port.
+        {"socket://127.0.0.1:99999", K::Socket, "", ""},
+        {"socket://127.0.0.1:65536", K::Socket, "", ""},
+        {"rfc2217://127.0.0.1:0", K::Rfc2217, "", ""},
+        {"socket://127.0.0.1:65535", K::Socket, "127.0.0.1", "65535"},
+        {"socket://127.0.0.1:04001", K::Socket, "127.0.0.1", "4001"},
     };
     for (const Row& r : rows) {
         const uartce::RemoteName got = uartce::parseRemoteName(r.name);
         EXPECT_EQ(got.kind, r.kind) << r.name;
         EXPECT_EQ(got.host, r.host) << r.name;
         EXPECT_EQ(got.service, r.service) << r.name;
+        // A remote scheme with no usable host and port says why.
+        EXPECT_EQ(got.fault.empty(), r.kind == K::None || *r.host != '\0') << r.name;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -13,6 +14,8 @@ TempTree::TempTree() {
     std::string pattern = (fs::temp_directory_path() / "portula-tree-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp");
+    // Open to the plain user that some cases run as, as a user's own folders are to them.
+    ::chmod(pattern.c_str(), 0755);
     m_root = pattern;
 }
 

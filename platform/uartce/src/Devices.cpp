@@ -15,9 +15,10 @@ OpenResult openDevice(const std::string& name, const LineSettings& settings) {
     case RemoteName::Kind::Rfc2217:
         break;
     }
-    if (remote.host.empty())
+    if (!remote.fault.empty())
         return {nullptr, UARTCE_ERR_OPEN_FAILED,
-                "expected rfc2217://HOST:PORT or socket://HOST:PORT"};
+                "malformed URL (" + remote.fault +
+                    "); expected rfc2217://HOST:PORT or socket://HOST:PORT"};
     if (remote.kind == RemoteName::Kind::Socket)
         return openTcp(remote.host, remote.service);
     return openRfc2217(remote.host, remote.service, settings);

@@ -63,6 +63,10 @@ OpenResult openRfc2217(const std::string& host, const std::string& service,
 // Whether a local device of that name is there now; cheap enough to ask a few times a second.
 bool localDeviceExists(const std::string& path);
 
+// Whether two device names stand for one device: the same file for local paths (through any
+// link), the same name for remote ones.
+bool sameDevice(const std::string& a, const std::string& b);
+
 // What the port map is built from, read from this system: the environment, the map files,
 // the adapters and the built-in UARTs. The roots of /dev, the system's configuration and
 // /sys come from UARTCE_DEV_ROOT, UARTCE_SYSCONF_DIR and UARTCE_SYS_ROOT when set.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 
 namespace uartce {
 
@@ -81,8 +82,10 @@ bool adapterNameLess(const std::string& a, const std::string& b) {
     return split(a) < split(b);
 }
 
+// A well-formed remote name: whether the server is there is known only by connecting.
 bool isRemote(const std::string& device) {
-    return parseRemoteName(device).kind != RemoteName::Kind::None;
+    const RemoteName remote = parseRemoteName(device);
+    return remote.kind != RemoteName::Kind::None && remote.fault.empty();
 }
 
 } // namespace
@@ -91,6 +94,8 @@ PortMap buildPortMap(const PortMapInputs& in) {
     PortMap map;
     map.devRoot = in.devRoot;
     map.exists = in.exists;
+    map.warnings = in.skippedConfigs;
+    map.skippedConfigs = in.skippedConfigs;
     const std::string byIdDir = in.devRoot + "/serial/by-id/";
     auto adapterOf = [&](const std::string& device) -> const ByIdLink* {
         if (device.compare(0, byIdDir.size(), byIdDir) != 0)
@@ -209,20 +214,34 @@ RemoteName parseRemoteName(std::string_view name) {
         return r;
     }
     // HOST:PORT, or [v6-address]:PORT.
-    std::size_t colon = rest.rfind(':');
-    if (colon == std::string_view::npos || colon == 0 || colon + 1 == rest.size())
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string_view::npos || colon == 0 || colon + 1 == rest.size()) {
+        r.fault = "expected HOST:PORT after the scheme";
         return r;
+    }
     std::string_view host = rest.substr(0, colon);
     const std::string_view service = rest.substr(colon + 1);
     if (host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    const bool digits = std::all_of(service.begin(), service.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c));
-    });
-    if (host.empty() || !digits || service.size() > 5)
+    if (host.empty()) {
+        r.fault = "no host before the port";
         return r;
+    }
+    // A number past 65535 must not wrap round to another port: 99999 is not 34463.
+    unsigned long number = 0;
+    const bool digits =
+        service.size() <= 5 && std::all_of(service.begin(), service.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        });
+    if (digits)
+        number = std::strtoul(std::string(service).c_str(), nullptr, 10);
+    if (!digits || number < 1 || number > 65535) {
+        r.fault =
+            "the TCP port must be a number from 1 to 65535, not '" + std::string(service) + "'";
+        return r;
+    }
     r.host = std::string(host);
-    r.service = std::string(service);
+    r.service = std::to_string(number);
     return r;
 }
 

@@ -40,8 +40,9 @@ struct ByIdLink {
 };
 
 struct PortMapInputs {
-    std::map<unsigned, std::string> env; // UARTCE_COM<n> values that are set and not empty
-    std::vector<ConfigFile> configs;     // the user's file first, then the system's
+    std::map<unsigned, std::string> env;     // UARTCE_COM<n> values that are set and not empty
+    std::vector<ConfigFile> configs;         // the user's file first, then the system's
+    std::vector<std::string> skippedConfigs; // map files there but not read: "file: why"
     std::string devRoot = "/dev";
     bool haveById = false;                     // devRoot/serial/by-id exists
     std::vector<ByIdLink> byId;                // its entries, any order
@@ -53,7 +54,8 @@ struct PortMapInputs {
 
 struct PortMap {
     std::map<unsigned, PortEntry> assigned;
-    std::vector<std::string> warnings; // bad map lines, each "file:line: why"
+    std::vector<std::string> warnings;       // skipped map files, then bad lines "file:line: why"
+    std::vector<std::string> skippedConfigs; // as in the inputs
     std::string devRoot = "/dev";
     std::function<bool(const std::string&)> exists;
 
@@ -67,9 +69,11 @@ PortMap buildPortMap(const PortMapInputs& inputs);
 struct RemoteName {
     enum class Kind { None, Rfc2217, Socket } kind = Kind::None;
     std::string host;
-    std::string service;
+    std::string service; // the TCP port, 1 to 65535, in decimal
+    std::string fault;   // why a name with a remote scheme is malformed; empty when it is not
 };
-// Kind::None for a local path; host empty when the name has a remote scheme but is malformed.
+// Kind::None for a local path; host empty and fault set when the name has a remote scheme but
+// is malformed.
 RemoteName parseRemoteName(std::string_view name);
 
 // The tooltip-sized description of an entry: its device, an adapter's by-id name, "absent".

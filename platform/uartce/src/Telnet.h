@@ -97,8 +97,4 @@ class Session {
     std::string m_refusal;
 };
 
-// One-function entry for a fuzzer: feeds the bytes to a session in pieces whose sizes the
-// bytes themselves choose, checks the codec's invariants and aborts on a broken one. Returns 0.
-int fuzzSession(const std::uint8_t* bytes, std::size_t size);
-
 } // namespace uartce::telnet

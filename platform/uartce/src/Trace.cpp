@@ -1,17 +1,20 @@
 #include "Trace.h"
 
 #include "Framing.h"
+#include "Messages.h"
 
 #include <uartce.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace uartce::trace {
@@ -21,7 +24,48 @@ int g_state = -1;
 namespace {
 
 int g_fd = -1;
+bool g_regular = false; // the trace is a regular file, whose cut line can be taken back
+unsigned long g_dropped = 0;
 thread_local bool t_inside = false;
+
+// A line the trace could not take whole (a full disk, a file-size limit, a device that would
+// block) is dropped: the exchange matters more than its record. The first loss is said once.
+void dropped(std::size_t written, int error) {
+    if (written > 0 && g_regular) {
+        // Take back the part of the line that went in, so the file holds whole lines only.
+        const off_t end = ::lseek(g_fd, 0, SEEK_END);
+        if (end >= static_cast<off_t>(written) &&
+            ::ftruncate(g_fd, end - static_cast<off_t>(written)) != 0) {
+        }
+    }
+    if (g_dropped++ == 0)
+        std::fprintf(stderr,
+                     "UARTCE: the trace could not take a line (%s); lines it cannot take whole are "
+                     "dropped, and counted at the end\n",
+                     std::strerror(error));
+}
+
+// The count of lines lost, said as the program ends.
+struct DroppedReport {
+    ~DroppedReport() {
+        if (g_dropped > 0)
+            std::fprintf(stderr, "UARTCE: %lu trace line%s dropped\n", g_dropped,
+                         g_dropped == 1 ? " was" : "s were");
+    }
+} g_droppedReport;
+
+void writeLine(const std::string& line) {
+    for (;;) {
+        const ssize_t n = ::write(g_fd, line.data(), line.size());
+        if (n == static_cast<ssize_t>(line.size()))
+            return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A short write to a regular file is a size limit or a full disk.
+        dropped(n > 0 ? static_cast<std::size_t>(n) : 0, n < 0 ? errno : EFBIG);
+        return;
+    }
+}
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -50,8 +94,7 @@ class Call {
             formatRecord({m_began, port, call, out, in, status, static_cast<std::int64_t>(spent)});
         // One write of the whole line to a file opened for appending: lines from several
         // programs never interleave, and a crash loses no line already written.
-        while (::write(g_fd, line.data(), line.size()) < 0 && errno == EINTR) {
-        }
+        writeLine(line);
     }
 
   private:
@@ -132,13 +175,39 @@ void setFile(const char* path) {
         ::close(g_fd);
     g_fd = -1;
     g_state = 0;
+    if (g_dropped > 0)
+        std::fprintf(stderr, "UARTCE: %lu trace line%s dropped\n", g_dropped,
+                     g_dropped == 1 ? " was" : "s were");
+    g_dropped = 0;
     if (!path || !*path)
         return;
-    g_fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (g_fd < 0) {
-        std::fprintf(stderr, "UARTCE: cannot write the trace %s: %s\n", path, std::strerror(errno));
+    // Never blocking, neither to open nor to write: a FIFO without a reader would hold the
+    // open for ever, and one whose reader stops would hold every call. Only a regular file or
+    // a character device (/dev/null, a terminal) is a trace.
+    const int fd =
+        ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    struct stat st {};
+    const char* refusal = nullptr;
+    if (fd < 0)
+        refusal = std::strerror(errno);
+    else if (::fstat(fd, &st) != 0)
+        refusal = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
+        refusal = S_ISFIFO(st.st_mode) ? "a FIFO, not a file" : "not a regular file";
+    if (refusal) {
+        if (fd >= 0)
+            ::close(fd);
+        std::fprintf(stderr, "UARTCE: cannot write the trace %s: %s\n", escapeForLine(path).c_str(),
+                     refusal);
         return;
     }
+    g_fd = fd;
+    g_regular = S_ISREG(st.st_mode);
+    // Past a file-size limit a write fails with EFBIG like any full disk, instead of the
+    // signal ending the program; a caller that set its own disposition keeps it.
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        ::signal(SIGXFSZ, SIG_IGN);
     g_state = 1;
 }
 

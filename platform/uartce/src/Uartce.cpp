@@ -86,9 +86,12 @@ const PortMap& mapForNames() {
     return map;
 }
 
-std::string remedyFor(std::uint16_t status, const PortEntry& entry) {
+std::string remedyFor(std::uint16_t status, const PortEntry& entry, const PortMap& map) {
     if (status != UARTCE_ERR_NO_DEVICE)
         return "";
+    // Advice to map the port is no help while the map itself is not read.
+    if (entry.source == PortSource::Default && !map.skippedConfigs.empty())
+        return "; the port map was not read (" + map.skippedConfigs.front() + ")";
     const std::string com = "COM" + std::to_string(entry.com);
     switch (entry.source) {
     case PortSource::Env:
@@ -105,10 +108,11 @@ std::string remedyFor(std::uint16_t status, const PortEntry& entry) {
     return "; set UARTCE_" + com + " to the device to use, or map " + com + " in ports.conf";
 }
 
-void reportRefusal(const PortEntry& entry, std::uint16_t status, const std::string& reason) {
+void reportRefusal(const PortEntry& entry, std::uint16_t status, const std::string& reason,
+                   const PortMap& map) {
     const std::string line = "cannot open COM" + std::to_string(entry.com) + " (" +
                              escapeForLine(entry.device) + "): " + escapeForLine(reason) +
-                             remedyFor(status, entry);
+                             escapeForLine(remedyFor(status, entry, map));
     std::fprintf(stderr, "UARTCE: %s\n", line.c_str());
     if (entry.com < lastRefusals.size())
         lastRefusals[entry.com] = line;
@@ -253,10 +257,11 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
         std::fprintf(stderr, "UARTCE: cannot open COM0: there is no port 0\n");
         return UARTCE_ERR_BAD_PORT;
     }
-    const PortEntry entry = currentMap().entryFor(port);
+    const PortMap map = currentMap();
+    const PortEntry entry = map.entryFor(port);
     Port& p = ports[port];
     if (p.open()) {
-        reportRefusal(entry, UARTCE_ERR_ALREADY_OPEN, "already open");
+        reportRefusal(entry, UARTCE_ERR_ALREADY_OPEN, "already open", map);
         return UARTCE_ERR_ALREADY_OPEN;
     }
     const platform::LineSettings settings{baudRate, dataBits, parity, stopBits};
@@ -266,12 +271,22 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
                       "unsupported settings (baud %u, data bits %u, parity %u, stop bits %d)",
                       static_cast<unsigned>(baudRate), static_cast<unsigned>(dataBits),
                       static_cast<unsigned>(parity), static_cast<int>(stopBits));
-        reportRefusal(entry, UARTCE_ERR_BAD_SETTINGS, reason);
+        reportRefusal(entry, UARTCE_ERR_BAD_SETTINGS, reason, map);
         return UARTCE_ERR_BAD_SETTINGS;
+    }
+    // The lock would refuse a second open from this very process too, but as another program's.
+    for (unsigned other = 1; other < ports.size(); ++other) {
+        if (other != port && ports[other].open() &&
+            platform::sameDevice(ports[other].name, entry.device)) {
+            const std::string reason =
+                "this program already has it open as COM" + std::to_string(other);
+            reportRefusal(entry, UARTCE_ERR_BUSY, reason, map);
+            return UARTCE_ERR_BUSY;
+        }
     }
     platform::OpenResult opened = platform::openDevice(entry.device, settings);
     if (opened.status != UARTCE_OK) {
-        reportRefusal(entry, opened.status, opened.reason);
+        reportRefusal(entry, opened.status, opened.reason, map);
         return opened.status;
     }
     p = Port{};

@@ -55,3 +55,65 @@ bool makeRawTermios(const termios& current, const LineSettings& s, termios& out)
 }
 
 } // namespace uartce::platform
+
+namespace uartce::platform {
+
+namespace {
+
+std::uint32_t baudOf(speed_t speed) {
+    for (std::uint32_t baud :
+         {1200u, 1800u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u}) {
+        speed_t constant;
+        if (baudConstant(baud, constant) && constant == speed)
+            return baud;
+    }
+    return 0;
+}
+
+std::string baudText(speed_t speed) {
+    const std::uint32_t baud = baudOf(speed);
+    return baud ? std::to_string(baud) + " baud" : "another rate";
+}
+
+const char* parityText(unsigned parity) {
+    return parity == 1 ? "odd parity" : parity == 2 ? "even parity" : "no parity";
+}
+
+} // namespace
+
+std::string describeSettings(const LineSettings& s) {
+    return std::to_string(s.baud) + " baud, " + std::to_string(s.dataBits) + " data bits, " +
+           parityText(s.parity) + ", " + (s.stopBits == 2 ? "2 stop bits" : "1 stop bit");
+}
+
+std::string unmetSetting(const LineSettings& asked, const termios& got) {
+    speed_t speed;
+    if (!baudConstant(asked.baud, speed))
+        return "";
+    const speed_t out = cfgetospeed(&got);
+    const speed_t in = cfgetispeed(&got);
+    if (out != speed || (in != speed && in != B0))
+        return std::to_string(asked.baud) + " baud (it keeps " + baudText(out != speed ? out : in) +
+               ")";
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    const tcflag_t size = got.c_cflag & CSIZE;
+    if (size != kSizes[asked.dataBits - 5]) {
+        unsigned kept = 8;
+        for (unsigned bits = 5; bits <= 8; ++bits)
+            if (kSizes[bits - 5] == size)
+                kept = bits;
+        return std::to_string(asked.dataBits) + " data bits (it keeps " + std::to_string(kept) +
+               ")";
+    }
+    const unsigned parity = (got.c_cflag & PARENB) == 0 ? 0 : (got.c_cflag & PARODD) != 0 ? 1 : 2;
+    if (parity != asked.parity || (got.c_cflag & CMSPAR) != 0)
+        return std::string(parityText(asked.parity)) + " (it keeps " +
+               ((got.c_cflag & CMSPAR) != 0 ? "mark or space parity" : parityText(parity)) + ")";
+    const bool two = (got.c_cflag & CSTOPB) != 0;
+    if (two != (asked.stopBits == 2))
+        return std::string(asked.stopBits == 2 ? "2 stop bits" : "1 stop bit") + " (it keeps " +
+               (two ? "2" : "1") + ")";
+    return "";
+}
+
+} // namespace uartce::platform

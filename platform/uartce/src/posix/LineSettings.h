@@ -3,6 +3,7 @@
 
 #include "Platform.h"
 
+#include <string>
 #include <termios.h>
 
 namespace uartce::platform {
@@ -16,5 +17,13 @@ bool baudConstant(std::uint32_t baud, speed_t& speed);
 // satisfying a read (the descriptor is non-blocking, so reads never wait). False when a setting is
 // out of range.
 bool makeRawTermios(const termios& current, const LineSettings& settings, termios& out);
+
+// A driver may keep a setting it cannot do and still report success (an FTDI chip has no 6
+// data bits): the first setting of those asked that the termios read back from the device does
+// not hold, in words ("6 data bits (it keeps 8)"); empty when it holds them all.
+std::string unmetSetting(const LineSettings& asked, const termios& got);
+
+// The settings in words: "9600 baud, 7 data bits, even parity, 1 stop bit".
+std::string describeSettings(const LineSettings& settings);
 
 } // namespace uartce::platform

@@ -3,7 +3,9 @@
 #include "Platform.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -17,22 +19,94 @@ namespace uartce::platform {
 
 namespace {
 
-// A map file is a few lines; anything far larger is not one.
-constexpr std::streamsize kMaxConfigSize = 64 * 1024;
+// A sysfs attribute is a line.
+constexpr std::streamsize kMaxAttributeSize = 4096;
+// A map file is a few lines, but nothing limits it: it is read whole up to a size no map
+// comes near, and one past that is skipped with a word, never cut.
+constexpr off_t kMaxMapSize = 1024 * 1024;
 
 std::string envOr(const char* name, const std::string& fallback) {
     const char* value = std::getenv(name);
     return value && *value ? std::string(value) : fallback;
 }
 
-bool readSmallFile(const std::string& path, std::string& text) {
+bool readAttribute(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
-    text.assign(static_cast<std::size_t>(kMaxConfigSize), '\0');
-    in.read(text.data(), kMaxConfigSize);
+    text.assign(static_cast<std::size_t>(kMaxAttributeSize), '\0');
+    in.read(text.data(), kMaxAttributeSize);
     text.resize(static_cast<std::size_t>(in.gcount()));
     return true;
+}
+
+std::string notAFile(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO, not a file";
+    if (S_ISDIR(mode))
+        return "a directory, not a file";
+    return "not a regular file";
+}
+
+enum class MapFile { Absent, Read, Skipped };
+
+// Reads a port map file whole. Only a regular file is opened: a FIFO would hold every program
+// that names a port until something wrote to it. why says what was wrong with one skipped.
+MapFile readMapFile(const std::string& path, std::string& text, std::string& why) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const int error = errno;
+        struct stat link {};
+        if (error == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            why = "a symbolic link to nothing";
+            return MapFile::Skipped;
+        }
+        if (error == ENOENT || error == ENOTDIR)
+            return MapFile::Absent;
+        why = error == ELOOP ? "a loop of symbolic links" : std::strerror(error);
+        return MapFile::Skipped;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = notAFile(st.st_mode);
+        return MapFile::Skipped;
+    }
+    // Non-blocking, in case the file was swapped for a FIFO since the stat.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::string("unreadable: ") + std::strerror(errno);
+        return MapFile::Skipped;
+    }
+    MapFile result = MapFile::Read;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = notAFile(st.st_mode);
+        result = MapFile::Skipped;
+    } else if (st.st_size > kMaxMapSize) {
+        why = "larger than " + std::to_string(kMaxMapSize / 1024) + " KB, which no port map is";
+        result = MapFile::Skipped;
+    }
+    text.clear();
+    char chunk[8192];
+    while (result == MapFile::Read) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            why = std::string("unreadable: ") + std::strerror(errno);
+            result = MapFile::Skipped;
+        } else if (n == 0) {
+            break;
+        } else if (text.size() + static_cast<std::size_t>(n) >
+                   static_cast<std::size_t>(kMaxMapSize)) {
+            why = "larger than " + std::to_string(kMaxMapSize / 1024) + " KB, which no port map is";
+            result = MapFile::Skipped;
+        } else {
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (result != MapFile::Read)
+        text.clear();
+    return result;
 }
 
 std::vector<std::string> entriesOf(const std::string& dir, bool& exists) {
@@ -63,7 +137,7 @@ long numberAfter(const std::string& name, const std::string& prefix) {
 // there is no sysfs is the device opened, briefly, to ask with TIOCGSERIAL.
 bool probeUart(const std::string& sysRoot, const std::string& devPath, const std::string& name) {
     std::string type;
-    if (readSmallFile(sysRoot + "/class/tty/" + name + "/type", type))
+    if (readAttribute(sysRoot + "/class/tty/" + name + "/type", type))
         return std::strtol(type.c_str(), nullptr, 10) != PORT_UNKNOWN;
     const int fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -103,8 +177,17 @@ PortMapInputs scanPortMapInputs() {
         if (dir.empty())
             continue;
         ConfigFile file{dir + "/portula/ports.conf", {}};
-        if (readSmallFile(file.path, file.text))
+        std::string why;
+        switch (readMapFile(file.path, file.text, why)) {
+        case MapFile::Read:
             in.configs.push_back(std::move(file));
+            break;
+        case MapFile::Skipped:
+            in.skippedConfigs.push_back(file.path + ": skipped: " + why);
+            break;
+        case MapFile::Absent:
+            break;
+        }
     }
 
     in.devRoot = envOr("UARTCE_DEV_ROOT", "/dev");

@@ -7,14 +7,18 @@
 #include <uartce.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace uartce::platform {
@@ -27,6 +31,7 @@ constexpr std::chrono::milliseconds kSetupLimit{2000};
 // Decoded data kept for the caller; past this the socket is left to fill and the server
 // slows down, instead of the library growing.
 constexpr std::size_t kMaxHeld = 64 * 1024;
+constexpr std::size_t kMaxHeldBeforeSetup = UARTCE_REPLY_BUFFER_SIZE;
 // How long a purge waits for the server's confirmation, and how many socket reads one read of
 // line data may take while the server sends only protocol.
 constexpr std::chrono::milliseconds kPurgeWait{300};
@@ -44,17 +49,63 @@ struct Connected {
     std::string reason;
 };
 
+// A name look-up that the caller can give up on. The resolver has time-outs of its own (5 s a
+// query and more, per server); the look-up runs on a thread of its own, and a caller whose
+// deadline passes leaves it to finish and clean up after itself.
+class LookUp {
+  public:
+    static std::shared_ptr<LookUp> start(const std::string& host, const std::string& service) {
+        auto lookUp = std::make_shared<LookUp>();
+        std::thread([lookUp, host, service] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_flags = AI_NUMERICSERV;
+            addrinfo* found = nullptr;
+            const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            const std::lock_guard<std::mutex> lock(lookUp->m_mutex);
+            lookUp->m_rc = rc;
+            lookUp->m_found = found;
+            lookUp->m_done = true;
+            lookUp->m_finished.notify_all();
+        }).detach();
+        return lookUp;
+    }
+    ~LookUp() {
+        if (m_found)
+            ::freeaddrinfo(m_found);
+    }
+    // The addresses, or null with rc set; false when the deadline passed first.
+    bool wait(const Deadline& deadline, int& rc, addrinfo*& found) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_finished.wait_for(lock, std::chrono::milliseconds(deadline.remainingMs()),
+                                 [this] { return m_done; }))
+            return false;
+        rc = m_rc;
+        found = m_found;
+        return true;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
+    bool m_done = false;
+    int m_rc = 0;
+    addrinfo* m_found = nullptr;
+};
+
 Connected connectTo(const std::string& host, const std::string& service) {
     const std::string where = host + ":" + service;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
+    // The whole open, look-up included, keeps to one bound.
+    const Deadline deadline = Deadline::after(kConnectLimit);
+    const std::shared_ptr<LookUp> lookUp = LookUp::start(host, service);
+    int rc = 0;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (!lookUp->wait(deadline, rc, found))
+        return {-1, UARTCE_ERR_OPEN_FAILED,
+                "no answer from the name server for " + host + " within 2 s"};
     if (rc != 0)
         return {-1, UARTCE_ERR_NO_DEVICE, "cannot resolve " + where + ": " + ::gai_strerror(rc)};
-    const Deadline deadline = Deadline::after(kConnectLimit);
     Connected result{-1, UARTCE_ERR_NO_DEVICE, "no address for " + where};
     for (addrinfo* a = found; a; a = a->ai_next) {
         const int fd =
@@ -91,7 +142,6 @@ Connected connectTo(const std::string& host, const std::string& service) {
                       ? "connection refused by " + where
                       : "cannot connect to " + where + ": " + std::strerror(error)};
     }
-    ::freeaddrinfo(found);
     return result;
 }
 
@@ -121,13 +171,20 @@ class Rfc2217Device final : public Device {
             return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
         const Deadline deadline = Deadline::after(kSetupLimit);
         while (m_session.setup() == telnet::Session::Setup::Pending) {
-            const Io waited = fdio::waitReadable(m_fd, deadline);
+            // A server that floods data keeps the socket readable: the deadline is checked
+            // here too, not only by the wait.
+            const Io waited =
+                deadline.expired() ? Io::WouldBlock : fdio::waitReadable(m_fd, deadline);
             if (waited == Io::WouldBlock)
                 return {UARTCE_ERR_OPEN_FAILED,
                         "the server did not confirm the line settings within 2 s (is it an "
                         "RFC 2217 server?)"};
             if (waited != Io::Ok || pump() == Io::HungUp)
                 return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
+            // Data before the line is set up is noise no module sends; what is held for the
+            // caller stays within one reply buffer, and the purge below drops it anyway.
+            if (m_held.size() > kMaxHeldBeforeSetup)
+                m_held.erase(0, m_held.size() - kMaxHeldBeforeSetup);
         }
         if (m_session.setup() == telnet::Session::Setup::Refused)
             return {UARTCE_ERR_OPEN_FAILED, m_session.refusal()};

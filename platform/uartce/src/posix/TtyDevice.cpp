@@ -105,10 +105,37 @@ OpenResult openTty(const std::string& path, const LineSettings& settings) {
         return refuse(fd, UARTCE_ERR_OPEN_FAILED, std::strerror(errno));
     if (!makeRawTermios(current, settings, raw))
         return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "line settings out of range");
-    if (::tcsetattr(fd, TCSANOW, &raw) != 0)
+    if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
+        // A driver that takes none of the settings says so with EINVAL.
+        const int error = errno;
+        return refuse(fd, error == EINVAL ? UARTCE_ERR_BAD_SETTINGS : UARTCE_ERR_OPEN_FAILED,
+                      error == EINVAL ? "the device does not take these settings (" +
+                                            describeSettings(settings) + ")"
+                                      : std::strerror(error));
+    }
+    // tcsetattr succeeds when the driver took any of the settings; only reading them back
+    // shows one it kept as it was. The line is then left as it was found.
+    termios taken{};
+    if (::tcgetattr(fd, &taken) != 0)
         return refuse(fd, UARTCE_ERR_OPEN_FAILED, std::strerror(errno));
+    if (const std::string unmet = unmetSetting(settings, taken); !unmet.empty()) {
+        ::tcsetattr(fd, TCSANOW, &current);
+        return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "the device does not support " + unmet);
+    }
     ::tcflush(fd, TCIOFLUSH);
     return {std::make_unique<TtyDevice>(fd), UARTCE_OK, {}};
+}
+
+bool sameDevice(const std::string& a, const std::string& b) {
+    if (a == b)
+        return true;
+    if (parseRemoteName(a).kind != RemoteName::Kind::None ||
+        parseRemoteName(b).kind != RemoteName::Kind::None)
+        return false;
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 bool localDeviceExists(const std::string& path) {
