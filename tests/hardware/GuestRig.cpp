@@ -179,6 +179,8 @@ double cpuSeconds() {
 }
 
 Program::Program(const std::vector<std::string>& argv) {
+    // A program that ended must not take this one with it when a line is written to it.
+    std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         return;
