@@ -44,7 +44,9 @@ struct Options {
     std::string sim = PORTULA_SIM_PATH;
     std::string guestScript = PORTULA_RIG_GUEST_SCRIPT;
     std::string filter;
-    int timeoutSeconds = 200;
+    // A whole run takes 20 to 40 s here; this bounds a guest that hangs well inside the
+    // stage's 4 minutes, build included.
+    int timeoutSeconds = 150;
     bool keep = false;
 };
 

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The guest's second stage, PID 1 in the host's read-only root: starts udev as a desktop has it,
 # runs the guest's test program, leaves its exit status in the results share and powers off.
-# rig.env, written by the host side, sets PORTULA_RIG_TESTS (the test program) and the devices.
+# rig.env, written by the host side, sets PORTULA_RIG_TESTS (the test program) and
+# PORTULA_RIG_FILTER (a GoogleTest filter, or empty).
 # /tmp is the host's, read-only here: scratch files go to the tmpfs on /run.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin TMPDIR=/run/tmp HOME=/run/tmp \
   XDG_CONFIG_HOME=/run/tmp/config XDG_RUNTIME_DIR=/run/tmp/runtime QT_QPA_PLATFORM=offscreen
@@ -12,6 +13,7 @@ finish() {
   echo "$1" >"$results/status"
   sync
   echo o >/proc/sysrq-trigger
+  # The power-off takes a moment; PID 1 must not end before it does.
   sleep 10
 }
 
