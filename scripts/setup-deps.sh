@@ -2,8 +2,11 @@
 # Installs what building and testing need on Debian 12, when it is missing.
 set -euo pipefail
 
+# The last line is the hardware rig's: the emulator, the guest's shell, udev, the tools that
+# make its initramfs.
 packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev desktop-file-utils clang
-          libclang-rt-14-dev jq ser2net)
+          libclang-rt-14-dev jq ser2net
+          qemu-system-x86 busybox-static udev kmod cpio)
 
 missing=()
 for p in "${packages[@]}"; do
