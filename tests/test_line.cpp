@@ -165,3 +165,24 @@ TEST(LineSettings, NamesTheSettingADriverKept) {
             << int(c.asked.stopBits);
     }
 }
+
+// Drivers that report a setting as taken while the hardware does another.
+TEST(LineSettings, SettingsADriverIsKnownToFake) {
+    using uartce::platform::settingTheDriverFakes;
+    struct Row {
+        const char* driver;
+        std::uint8_t dataBits;
+        const char* faked;
+    };
+    const Row rows[] = {
+        {"ftdi_sio", 5, "5 data bits (FTDI chips have 7 and 8)"},
+        {"ftdi_sio", 6, "6 data bits (FTDI chips have 7 and 8)"},
+        {"ftdi_sio", 7, ""},
+        {"ftdi_sio", 8, ""},
+        {"serial8250", 5, ""},
+        {"", 5, ""},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(settingTheDriverFakes(r.driver, {9600, r.dataBits, 0, 1}), r.faked)
+            << r.driver << " " << int(r.dataBits);
+}

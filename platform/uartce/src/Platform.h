@@ -63,6 +63,10 @@ OpenResult openRfc2217(const std::string& host, const std::string& service,
 // Whether a local device of that name is there now; cheap enough to ask a few times a second.
 bool localDeviceExists(const std::string& path);
 
+// The kernel driver behind a tty device ("ftdi_sio", "serial8250"), from sysfs; empty when it
+// cannot be told.
+std::string ttyDriverOf(const std::string& devicePath);
+
 // Whether two device names stand for one device: the same file for local paths (through any
 // link), the same name for remote ones.
 bool sameDevice(const std::string& a, const std::string& b);

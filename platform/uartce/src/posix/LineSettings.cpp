@@ -81,6 +81,12 @@ const char* parityText(unsigned parity) {
 
 } // namespace
 
+std::string settingTheDriverFakes(const std::string& driver, const LineSettings& asked) {
+    if (driver == "ftdi_sio" && asked.dataBits < 7)
+        return std::to_string(asked.dataBits) + " data bits (FTDI chips have 7 and 8)";
+    return "";
+}
+
 std::string describeSettings(const LineSettings& s) {
     return std::to_string(s.baud) + " baud, " + std::to_string(s.dataBits) + " data bits, " +
            parityText(s.parity) + ", " + (s.stopBits == 2 ? "2 stop bits" : "1 stop bit");

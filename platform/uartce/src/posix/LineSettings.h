@@ -23,6 +23,11 @@ bool makeRawTermios(const termios& current, const LineSettings& settings, termio
 // not hold, in words ("6 data bits (it keeps 8)"); empty when it holds them all.
 std::string unmetSetting(const LineSettings& asked, const termios& got);
 
+// What a driver is known to take without saying so: ftdi_sio keeps 5 data bits in the termios
+// it reports while the chip, which has 7 and 8 only, runs at 8. The setting in words, as
+// unmetSetting gives it, or empty when the driver takes the settings.
+std::string settingTheDriverFakes(const std::string& driver, const LineSettings& asked);
+
 // The settings in words: "9600 baud, 7 data bits, even parity, 1 stop bit".
 std::string describeSettings(const LineSettings& settings);
 

@@ -161,6 +161,22 @@ bool uartHasHardware(const std::string& sysRoot, const std::string& devPath,
 
 } // namespace
 
+std::string ttyDriverOf(const std::string& devicePath) {
+    char* real = ::realpath(devicePath.c_str(), nullptr);
+    if (!real)
+        return "";
+    std::string name = real;
+    std::free(real);
+    name = name.substr(name.rfind('/') + 1);
+    const std::string link = envOr("UARTCE_SYS_ROOT", "/sys") + "/class/tty/" + name + "/device/driver";
+    char target[256];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return "";
+    const std::string driver(target, static_cast<std::size_t>(n));
+    return driver.substr(driver.rfind('/') + 1);
+}
+
 PortMapInputs scanPortMapInputs() {
     PortMapInputs in;
     for (unsigned n = 1; n <= kMaxCom; ++n) {
