@@ -149,9 +149,7 @@ TEST_F(SimProcessTest, WrongAnswersLookLikeGoodOnes) {
         {{"--collide"}, "!01PORTULA-PAI\x0C", ""},
         // "-01\r" against "N\r": a NUL inside the answer, then the 1 alone
         {{"--collide", "--address", "01,02"},
-         std::string("!01PORTULA-PAI\x0C\0"
-                     "1",
-                     17),
+         "!01PORTULA-PAI\x0C" + std::string(1, '\0') + "1",
          ""},
     };
     for (const Case& c : cases) {
@@ -162,8 +160,9 @@ TEST_F(SimProcessTest, WrongAnswersLookLikeGoodOnes) {
         std::uint16_t status = 0;
         EXPECT_EQ(command("$01M", status), c.reply);
         EXPECT_EQ(status, UARTCE_OK);
-        if (!c.rest.empty())
+        if (!c.rest.empty()) {
             EXPECT_EQ(receiveLine(2000), c.rest);
+        }
         ASSERT_TRUE(sim.waitIdle(5000));
         EXPECT_EQ(DataSizeInCom(kPort), 0u) << "nothing more arrived";
         Close_Com(kPort);
@@ -208,8 +207,9 @@ TEST_F(SimProcessTest, AKeptLateReplyAnswersTheNextCommand) {
         EXPECT_EQ(status, UARTCE_ERR_NO_REPLY) << "the second reply is a second late";
         EXPECT_EQ(command("$01M", status, false, 3000), c.third);
         EXPECT_EQ(status, UARTCE_OK);
-        if (!c.rest.empty())
+        if (!c.rest.empty()) {
             EXPECT_EQ(receiveLine(2000), c.rest);
+        }
         Close_Com(kPort);
     }
 }
