@@ -2,6 +2,7 @@
 
 #include "Framing.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -16,6 +17,8 @@ const std::array<ModuleIdentity, 7> kBackplaneModules{{
     {"PX-8TC", "B2.06"},
     {"PX-2CNT", "B2.07"},
 }};
+
+const ModuleIdentity kTwinModule{"PORTULA-TWIN", "A2.11"};
 
 namespace {
 bool sameAddress(std::string_view a, std::string_view b) {
@@ -55,6 +58,16 @@ std::optional<std::string> answer(const ModuleConfig& config, std::string_view l
     return config.checksum ? withChecksum(reply) : reply;
 }
 
+std::string onSharedBus(std::string_view a, std::string_view b) {
+    std::string out(std::max(a.size(), b.size()), '\xFF');
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto fromA = i < a.size() ? static_cast<unsigned char>(a[i]) : 0xFFu;
+        const auto fromB = i < b.size() ? static_cast<unsigned char>(b[i]) : 0xFFu;
+        out[i] = static_cast<char>(fromA & fromB);
+    }
+    return out;
+}
+
 std::string nameOnSharedLine(const std::string& address) {
     return "PORTULA-SIM-" + address;
 }
@@ -64,11 +77,18 @@ std::optional<Reply> Module::answerLine() {
         const auto reply = answer(module, m_line);
         if (!reply)
             continue;
+        std::string bytes = *reply + '\r';
+        if (m_faults.collide) {
+            // The shorter reply's CR is lost in the other's bytes; the longer one's ends both.
+            ModuleConfig twin = module;
+            twin.identity = kTwinModule;
+            bytes = onSharedBus(bytes, answer(twin, m_line).value_or("") + '\r');
+        }
         ++m_replies;
         if (m_faults.dropEvery != 0 && m_replies % m_faults.dropEvery == 0)
             return std::nullopt;
         const bool late = m_faults.lateEvery != 0 && m_replies % m_faults.lateEvery == 0;
-        return Reply{*reply + '\r', late ? m_faults.lateMs : 0};
+        return Reply{std::move(bytes), late ? m_faults.lateMs : 0};
     }
     return std::nullopt;
 }

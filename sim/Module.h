@@ -25,14 +25,23 @@ struct ModuleConfig {
 
 // Misbehaviour of the line as a whole, counted over the replies the modules give: the Nth,
 // 2Nth... reply is lost or comes late. 0 turns a fault off; a dropped reply is never late.
+// With collide, a second module at each address (kTwinModule) answers at the same time.
 struct Faults {
     unsigned dropEvery = 0;
     unsigned lateEvery = 0;
     unsigned lateMs = 0;
+    bool collide = false;
 };
 
 // The modules of the simulated backplane, slots 1 to 7.
 extern const std::array<ModuleIdentity, 7> kBackplaneModules;
+
+// The module that shares each address when replies collide.
+extern const ModuleIdentity kTwinModule;
+
+// Two transmitters at once on a bus where a 0 wins: each byte is the AND of theirs, and the
+// longer one goes on alone over the idle line (all 1s) once the shorter has ended.
+std::string onSharedBus(std::string_view a, std::string_view b);
 
 // The answer to one command line (without its CR), without the CR; nullopt for silence.
 std::optional<std::string> answer(const ModuleConfig& config, std::string_view line);

@@ -22,6 +22,12 @@ enum Option {
     kLateEvery,
     kLateMs,
     kBackplane,
+    kLineEcho,
+    kGarbleEcho,
+    kBatchMs,
+    kWirePace,
+    kCollide,
+    kKeepReplies,
     kVerbose,
     kHelp,
 };
@@ -37,6 +43,12 @@ const option kLongOptions[] = {
     {"late-every", required_argument, nullptr, kLateEvery},
     {"late-ms", required_argument, nullptr, kLateMs},
     {"backplane", required_argument, nullptr, kBackplane},
+    {"line-echo", no_argument, nullptr, kLineEcho},
+    {"garble-echo", required_argument, nullptr, kGarbleEcho},
+    {"batch-ms", required_argument, nullptr, kBatchMs},
+    {"wire-pace", no_argument, nullptr, kWirePace},
+    {"collide", no_argument, nullptr, kCollide},
+    {"keep-replies", no_argument, nullptr, kKeepReplies},
     {"verbose", no_argument, nullptr, kVerbose},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
@@ -130,11 +142,34 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
             break;
         case kDropEvery:
         case kLateEvery:
+        case kGarbleEcho: {
+            const char* name = c == kDropEvery   ? "--drop-every"
+                               : c == kLateEvery ? "--late-every"
+                                                 : "--garble-echo";
             if (!parseUnsigned(value, 1000000, number) || number == 0)
-                error = std::string(c == kDropEvery ? "--drop-every" : "--late-every") + ": '" +
-                        value + "' is not a count from 1 to 1000000";
-            (c == kDropEvery ? o.faults.dropEvery : o.faults.lateEvery) =
-                static_cast<unsigned>(number);
+                error = std::string(name) + ": '" + value + "' is not a count from 1 to 1000000";
+            (c == kDropEvery   ? o.faults.dropEvery
+             : c == kLateEvery ? o.faults.lateEvery
+                               : o.garbleEchoEvery) = static_cast<unsigned>(number);
+            break;
+        }
+        case kBatchMs:
+            if (!parseUnsigned(value, 1000, number) || number == 0)
+                error =
+                    "--batch-ms: '" + value + "' is not a number of milliseconds from 1 to 1000";
+            o.batchMs = static_cast<unsigned>(number);
+            break;
+        case kLineEcho:
+            o.lineEcho = true;
+            break;
+        case kWirePace:
+            o.wirePace = true;
+            break;
+        case kCollide:
+            o.faults.collide = true;
+            break;
+        case kKeepReplies:
+            o.keepReplies = true;
             break;
         case kBackplane:
             if (value.empty() || value.size() >= sizeof(sockaddr_un{}.sun_path))
@@ -164,6 +199,12 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
         error = "--late-every needs --late-ms";
     else if (o.echo && o.addresses.size() > 1)
         error = "--echo plays one device: give at most one --address";
+    else if (o.echo && o.lineEcho)
+        error = "--line-echo: --echo returns every byte already, and answers nothing";
+    else if (o.echo && o.faults.collide)
+        error = "--collide: --echo answers nothing to collide";
+    else if (o.garbleEchoEvery != 0 && !o.lineEcho)
+        error = "--garble-echo needs --line-echo";
     return parsed;
 }
 
@@ -179,11 +220,36 @@ std::string usageText() {
            "  --drop-every N   lose every Nth reply\n"
            "  --late-every N   send every Nth reply late, by --late-ms M milliseconds\n"
            "  --late-ms M      how late a late reply comes\n"
+           "  --line-echo      the line also returns every byte the terminal sends, ahead of\n"
+           "                   the replies, as a 2-wire RS-485 adapter with its receiver on\n"
+           "  --garble-echo N  with --line-echo: the echo of every Nth command has one byte\n"
+           "                   changed (its first nonzero byte loses its lowest 1 bit)\n"
+           "  --batch-ms N     hand bytes to the terminal in batches, on ticks N ms apart, as\n"
+           "                   a USB adapter's latency timer does (1 to 1000)\n"
+           "  --wire-pace      send bytes at the line's own speed: 10 bits a byte at --baud,\n"
+           "                   11 with --stop-bits 2; a reply then spans several batches\n"
+           "  --collide        a second module at each address answers every command at the\n"
+           "                   same time: the two replies' bits combine, a 0 winning\n"
+           "  --keep-replies   send queued replies even when the terminal flushes its input,\n"
+           "                   so a late reply reaches the next command\n"
            "  --backplane PATH hold a module in each of slots 1 to 7, switched through the\n"
            "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
            "                   terminal); the module in the selected slot answers\n"
            "  --verbose        log the bytes received and sent on standard error\n"
            "  --help           print this and exit\n";
+}
+
+LineConfig lineConfigFor(const Options& options) {
+    LineConfig line;
+    line.delayMs = options.delayMs;
+    line.echo = options.lineEcho;
+    line.garbleEchoEvery = options.garbleEchoEvery;
+    line.batchMs = options.batchMs;
+    line.wirePace = options.wirePace;
+    line.baud = options.baud;
+    line.stopBits = options.stopBits;
+    line.keepReplies = options.keepReplies;
+    return line;
 }
 
 std::vector<ModuleConfig> modulesFor(const Options& options) {

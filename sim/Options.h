@@ -1,6 +1,7 @@
 #pragma once
 // The simulator's command line: pure, so every refusal can be checked without a process.
 
+#include "sim/Line.h"
 #include "sim/Module.h"
 
 #include <cstdint>
@@ -17,6 +18,11 @@ struct Options {
     int stopBits = 1;
     unsigned delayMs = 0;
     Faults faults;
+    bool lineEcho = false;
+    unsigned garbleEchoEvery = 0;
+    unsigned batchMs = 0;
+    bool wirePace = false;
+    bool keepReplies = false;
     std::string backplane;
     bool verbose = false;
     bool help = false;
@@ -34,5 +40,8 @@ std::string usageText();
 // The modules the options put on the line. A module alone keeps the default name; modules
 // sharing the line are named after their addresses, so a scan can tell them apart.
 std::vector<ModuleConfig> modulesFor(const Options& options);
+
+// How the line between those modules and the terminal behaves.
+LineConfig lineConfigFor(const Options& options);
 
 } // namespace sim

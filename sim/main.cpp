@@ -4,6 +4,7 @@
 // it with UARTCE_COM<n>=<path>. Runs until it is stopped.
 
 #include "posix/LineSettings.h"
+#include "sim/Line.h"
 #include "sim/Module.h"
 #include "sim/Options.h"
 
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -26,16 +26,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// More than any module could have to say while the terminal is not reading; past this the
-// replies are lost, as they would be on a real line nobody listens to.
-constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
-
-struct Outgoing {
-    std::string bytes;
-    Clock::time_point due;
-};
+using Clock = sim::Line::Clock;
 
 // The line settings as the terminal set them up match the modules' own.
 bool lineMatches(int slave, const sim::Options& o) {
@@ -78,13 +69,15 @@ void logBytes(const char* direction, std::string_view bytes) {
                  hex.c_str(), text.c_str());
 }
 
-int pollTimeout(const std::deque<Outgoing>& queue, Clock::time_point now) {
-    if (queue.empty())
+// Until the line next has something to do; -1 while it has nothing or waits to write.
+int pollTimeout(const sim::Line& line, Clock::time_point now) {
+    const auto next = line.nextEvent();
+    if (!line.ready().empty() || !next)
         return -1;
-    if (queue.front().due <= now)
-        return -1; // waits for the line to take more (POLLOUT)
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(queue.front().due - now);
-    return static_cast<int>(wait.count());
+    if (*next <= now)
+        return 0;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
+    return static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 60'000));
 }
 
 } // namespace
@@ -140,17 +133,15 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
-    sim::Module module(sim::modulesFor(o), o.faults);
-    std::deque<Outgoing> queue;
-    std::size_t queuedBytes = 0;
-    std::size_t sentOfFront = 0;
+    sim::Line line(sim::Module(sim::modulesFor(o), o.faults), sim::lineConfigFor(o));
     char buffer[4097];
     for (;;) {
+        line.advance(Clock::now());
         const auto now = Clock::now();
-        const bool due = !queue.empty() && queue.front().due <= now;
-        pollfd fds[2] = {{master, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0},
+        const bool waiting = !line.ready().empty();
+        pollfd fds[2] = {{master, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0},
                          {backplane, POLLIN, 0}};
-        const int r = ::poll(fds, backplane >= 0 ? 2 : 1, pollTimeout(queue, now));
+        const int r = ::poll(fds, backplane >= 0 ? 2 : 1, pollTimeout(line, now));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0) {
@@ -161,12 +152,12 @@ int main(int argc, char** argv) {
             char message[32] = {};
             const ssize_t n = ::recv(backplane, message, sizeof message - 1, 0);
             if (n > 0 && std::sscanf(message, "slot %d", &slot) == 1 && slot >= 1 && slot <= 7) {
-                for (sim::ModuleConfig& m : module.modules())
+                for (sim::ModuleConfig& m : line.module().modules())
                     m.identity = sim::kBackplaneModules[static_cast<std::size_t>(slot - 1)];
-                module.resetLine();
+                line.module().resetLine();
                 if (o.verbose)
                     std::fprintf(stderr, "portula-sim: slot %d (%s)\n", slot,
-                                 module.config().identity.name.c_str());
+                                 line.module().config().identity.name.c_str());
             }
         }
         // Reads everything waiting before answering: a module that lags behind a flood
@@ -176,58 +167,33 @@ int main(int argc, char** argv) {
             more = n > 0;
             if (n > 0 && buffer[0] != TIOCPKT_DATA) {
                 if (buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) {
-                    if (o.verbose && !queue.empty())
-                        std::fprintf(stderr, "portula-sim: flushed, %zu replies dropped\n",
-                                     queue.size());
-                    module.resetLine();
-                    queue.clear();
-                    queuedBytes = 0;
-                    sentOfFront = 0;
+                    const std::size_t dropped = line.flush();
+                    if (o.verbose && dropped != 0)
+                        std::fprintf(stderr, "portula-sim: flushed, %zu bytes dropped\n", dropped);
                 }
             } else if (n > 1) {
                 const std::string_view bytes(buffer + 1, static_cast<std::size_t>(n - 1));
                 if (o.verbose)
                     logBytes("<", bytes);
-                if (!lineMatches(slave, o) || (backplane >= 0 && slot == 0)) {
-                    module.resetLine(); // a mismatched line, or no module routed: nothing answers
-                    continue;
-                }
-                const auto received = Clock::now();
-                for (sim::Reply& reply : module.receive(bytes)) {
-                    if (queuedBytes + reply.bytes.size() > kMaxQueuedBytes)
-                        break;
-                    queuedBytes += reply.bytes.size();
-                    const auto delay = std::chrono::milliseconds(o.delayMs + reply.delayMs);
-                    queue.push_back({std::move(reply.bytes), received + delay});
-                }
+                // A mismatched line, or no module routed: nothing answers.
+                const bool heard = lineMatches(slave, o) && (backplane < 0 || slot != 0);
+                line.receive(bytes, Clock::now(), heard);
             }
         }
         // Everything due goes out in one write, as far as the line takes it.
-        std::string out;
-        const auto sendTime = Clock::now();
-        for (const Outgoing& o2 : queue) {
-            if (o2.due > sendTime)
-                break;
-            out += o2.bytes;
-        }
-        // A flush reported since the input was read makes these replies stale.
+        line.advance(Clock::now());
+        const std::string_view out = line.ready();
+        // A flush reported since the input was read makes these bytes stale, unless the
+        // modules are to send regardless.
         pollfd flushed{master, POLLPRI, 0};
-        if (!out.empty() && ::poll(&flushed, 1, 0) == 1 && (flushed.revents & POLLPRI))
-            out.clear();
-        if (!out.empty()) {
-            out.erase(0, sentOfFront);
-            const ssize_t n = ::write(master, out.data(), out.size());
-            if (n > 0) {
-                if (o.verbose)
-                    logBytes(">", std::string_view(out).substr(0, static_cast<std::size_t>(n)));
-                std::size_t done = sentOfFront + static_cast<std::size_t>(n);
-                while (!queue.empty() && done >= queue.front().bytes.size()) {
-                    done -= queue.front().bytes.size();
-                    queuedBytes -= queue.front().bytes.size();
-                    queue.pop_front();
-                }
-                sentOfFront = done;
-            }
+        if (out.empty() ||
+            (!o.keepReplies && ::poll(&flushed, 1, 0) == 1 && (flushed.revents & POLLPRI)))
+            continue;
+        const ssize_t n = ::write(master, out.data(), out.size());
+        if (n > 0) {
+            if (o.verbose)
+                logBytes(">", out.substr(0, static_cast<std::size_t>(n)));
+            line.consume(static_cast<std::size_t>(n));
         }
     }
 }

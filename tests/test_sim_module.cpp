@@ -3,6 +3,8 @@
 #include "sim/Module.h"
 #include "sim/Options.h"
 
+#include "Framing.h"
+
 #include <gtest/gtest.h>
 #include <set>
 
@@ -68,6 +70,49 @@ TEST(SimModule, ModulesSharingALineEachAnswerTheirOwnAddress) {
     EXPECT_EQ(alone.feed("$05M\r"), "!05PORTULA-SIM\r") << "a lone module keeps its name";
 }
 
+TEST(SimModule, CollidingRepliesCombineAsOnABus) {
+    struct Case {
+        std::vector<sim::ModuleConfig> modules;
+        const char* sent;
+        std::string received;
+    };
+    sim::ModuleConfig alone;
+    sim::ModuleConfig pxModule;
+    pxModule.identity = sim::kBackplaneModules[0];
+    // "...SIM\r" against "...TWIN\r": S&T is P, I&W is A, M&I is I, the CR under the N is 0C.
+    const Case cases[] = {
+        {{alone}, "$01M\r", "!01PORTULA-PAI\x0C\r"},
+        {{alone}, "$01F\r", "!01A0.01\r"},
+        {{alone}, "$01X\r", "?01\r"}, // the same reply from both comes through whole
+        {{alone}, "$02M\r", ""},
+        // the module's reply is the shorter: the twin's goes on alone over the idle line
+        {{pxModule},
+         "$01M\r",
+         std::string("!01PH\0\x10"
+                     "AH\x01-TWIN\r",
+                     16)},
+        {lineOf({"01", "02"}), "$02F\r", "!02A0.01\r"},
+    };
+    for (const Case& c : cases) {
+        sim::Module module(c.modules, {0, 0, 0, true});
+        EXPECT_EQ(module.feed(c.sent), c.received) << c.sent;
+    }
+    EXPECT_EQ(sim::onSharedBus(std::string("\xF0\x0F", 2), "\x3C"), std::string("\x30\x0F", 2));
+}
+
+TEST(SimModule, CollidingSignedRepliesFailTheirChecksum) {
+    sim::ModuleConfig config;
+    config.checksum = true;
+    sim::Module module(std::vector{config}, {0, 0, 0, true});
+    for (const char* command : {"$01MD2\r", "$01FCB\r"}) {
+        std::string reply = module.feed(command);
+        ASSERT_FALSE(reply.empty()) << command;
+        reply.pop_back();
+        std::size_t payload = 0;
+        EXPECT_FALSE(uartce::verifyReplyChecksum(reply, payload)) << command << ": " << reply;
+    }
+}
+
 TEST(SimModule, FaultsCountRepliesNotCommands) {
     struct Case {
         sim::Faults faults;
@@ -125,6 +170,17 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
         {{"--bogus"}, "unknown option '--bogus'"},
         {{"extra"}, "unexpected argument"},
         {{"--echo", "--address", "01,02"}, "--echo"},
+        {{"--echo", "--line-echo"}, "--line-echo"},
+        {{"--echo", "--collide"}, "--collide"},
+        {{"--garble-echo", "3"}, "--garble-echo needs --line-echo"},
+        {{"--line-echo", "--garble-echo", "0"}, "--garble-echo"},
+        {{"--line-echo", "--garble-echo", "x"}, "--garble-echo"},
+        {{"--garble-echo"}, "--garble-echo needs a value"},
+        {{"--batch-ms", "0"}, "--batch-ms"},
+        {{"--batch-ms", "1001"}, "--batch-ms"},
+        {{"--batch-ms", "+5"}, "--batch-ms"},
+        {{"--wire-pace=1"}, "--wire-pace"},
+        {{"--keep-replies", "now"}, "unexpected argument"},
     };
     for (const OptionCase& c : cases) {
         const std::string error = parse(c.args).error;
@@ -148,6 +204,15 @@ TEST(SimOptions, AcceptsGoodCommandLines) {
     ASSERT_EQ(modules.size(), 3u);
     EXPECT_TRUE(modules[2].checksum);
     EXPECT_EQ(parse({"--help"}).options.help, true);
+    auto l = parse({"--line-echo", "--garble-echo", "5", "--batch-ms", "16", "--wire-pace",
+                    "--collide", "--keep-replies", "--baud", "1200", "--stop-bits", "2"});
+    ASSERT_EQ(l.error, "");
+    EXPECT_TRUE(l.options.faults.collide);
+    const sim::LineConfig line = sim::lineConfigFor(l.options);
+    EXPECT_TRUE(line.echo && line.wirePace && line.keepReplies);
+    EXPECT_EQ(line.garbleEchoEvery, 5u);
+    EXPECT_EQ(line.batchMs, 16u);
+    EXPECT_EQ(line.stopBits, 2) << "the wire's pace follows the line settings";
     EXPECT_EQ(sim::modulesFor(parse({}).options).front().address, "01");
 }
 

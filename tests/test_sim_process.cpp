@@ -5,9 +5,11 @@
 #include <uartce.h>
 
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,12 +29,38 @@ class SimProcessTest : public ::testing::Test {
         ASSERT_FALSE(sim.device().empty()) << "the simulator did not start";
         ::setenv("UARTCE_COM11", sim.device().c_str(), 1);
     }
-    static std::string command(const char* text, std::uint16_t& status, bool checksum = false) {
+    static std::string command(const char* text, std::uint16_t& status, bool checksum = false,
+                               std::uint16_t timeoutMs = 1000) {
         std::array<char, UARTCE_REPLY_BUFFER_SIZE> reply{};
-        status = Send_Receive_Cmd(kPort, text, reply.data(), 1000, checksum ? 1 : 0, nullptr);
-        return reply.data();
+        std::uint32_t length = 0;
+        status = Send_Receive_Cmd(kPort, text, reply.data(), timeoutMs, checksum ? 1 : 0, &length);
+        return std::string(reply.data(), length);
+    }
+    // What arrives up to a CR (included), read as the library hands it over; each read that
+    // brought something is one piece. Gives up at the deadline.
+    static std::string receiveLine(int withinMs, int* pieces = nullptr) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+        std::string got;
+        while (got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            std::array<char, UARTCE_RECEIVE_BUFFER_SIZE> chunk{};
+            std::uint32_t n = 0;
+            if (Receive_Cmd(kPort, chunk.data(), 0, 0, &n) != UARTCE_OK)
+                break;
+            if (n == 0) {
+                pollfd none{-1, 0, 0};
+                ::poll(&none, 0, 1); // the next look, not a wait for the result
+                continue;
+            }
+            got.append(chunk.data(), n);
+            if (pieces)
+                ++*pieces;
+        }
+        return got;
     }
 };
+
+const std::string kName = "!01PORTULA-SIM";
 
 TEST_F(SimProcessTest, SeveralModulesShareTheLine) {
     SimProcess sim(PORTULA_SIM_PATH, {"--address", "01,7F", "--address", "c0", "--checksum"});
@@ -103,6 +131,85 @@ TEST_F(SimProcessTest, TheNextClientGetsOnlyItsOwnReplies) {
             EXPECT_EQ(result, UARTCE_OK) << "command " << i;
         }
         EXPECT_EQ(DataSizeInCom(kPort), 0u) << "nothing more arrived";
+        Close_Com(kPort);
+    }
+}
+
+// What a terminal that takes the first CR-ended line for the answer makes of a line that
+// misbehaves: each answer below is reported as a success.
+TEST_F(SimProcessTest, WrongAnswersLookLikeGoodOnes) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string reply; // to "$01M", as the terminal takes it
+        std::string rest;  // what comes after it
+    };
+    const Case cases[] = {
+        {{"--line-echo"}, "$01M", kName + "\r"},
+        {{"--line-echo", "--garble-echo", "1"}, " 01M", kName + "\r"},
+        {{"--collide"}, "!01PORTULA-PAI\x0C", ""},
+        // "-01\r" against "N\r": a NUL inside the answer, then the 1 alone
+        {{"--collide", "--address", "01,02"},
+         "!01PORTULA-PAI\x0C" + std::string(1, '\0') + "1",
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        SimProcess sim(PORTULA_SIM_PATH, c.args);
+        attach(sim);
+        ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK);
+        std::uint16_t status = 0;
+        EXPECT_EQ(command("$01M", status), c.reply);
+        EXPECT_EQ(status, UARTCE_OK);
+        if (!c.rest.empty()) {
+            EXPECT_EQ(receiveLine(2000), c.rest);
+        }
+        ASSERT_TRUE(sim.waitIdle(5000));
+        EXPECT_EQ(DataSizeInCom(kPort), 0u) << "nothing more arrived";
+        Close_Com(kPort);
+    }
+}
+
+TEST_F(SimProcessTest, AReplyStraddlesTheAdaptersBatches) {
+    // 1200 baud: the 15 bytes of a reply take 125 ms on the wire, handed on every 10 ms.
+    SimProcess sim(PORTULA_SIM_PATH, {"--baud", "1200", "--wire-pace", "--batch-ms", "10"});
+    attach(sim);
+    ASSERT_EQ(Open_Com(kPort, 1200, 8, 0, 1), UARTCE_OK);
+    std::uint16_t status = 0;
+    EXPECT_EQ(command("$01M", status), kName) << "the terminal puts the pieces together";
+    EXPECT_EQ(status, UARTCE_OK);
+    ASSERT_EQ(Send_Binary(kPort, "$01F\r", 5), UARTCE_OK);
+    int pieces = 0;
+    EXPECT_EQ(receiveLine(3000, &pieces), "!01A1.07\r");
+    EXPECT_GE(pieces, 2) << "the reply came in one piece";
+}
+
+TEST_F(SimProcessTest, AKeptLateReplyAnswersTheNextCommand) {
+    struct Case {
+        bool keep;
+        std::string third; // the reply the third command gets
+        std::string rest;
+    };
+    const Case cases[] = {
+        {false, kName, ""},
+        {true, "!01A1.07", kName + "\r"}, // the second command's reply, its own after it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keep ? "kept" : "dropped on flush");
+        std::vector<std::string> args{"--late-every", "2", "--late-ms", "1000"};
+        if (c.keep)
+            args.push_back("--keep-replies");
+        SimProcess sim(PORTULA_SIM_PATH, args);
+        attach(sim);
+        ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK);
+        std::uint16_t status = 0;
+        EXPECT_EQ(command("$01M", status), kName);
+        EXPECT_EQ(command("$01F", status, false, 100), "");
+        EXPECT_EQ(status, UARTCE_ERR_NO_REPLY) << "the second reply is a second late";
+        EXPECT_EQ(command("$01M", status, false, 3000), c.third);
+        EXPECT_EQ(status, UARTCE_OK);
+        if (!c.rest.empty()) {
+            EXPECT_EQ(receiveLine(2000), c.rest);
+        }
         Close_Com(kPort);
     }
 }
