@@ -2,6 +2,7 @@
 
 #include "Framing.h"
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
 
@@ -61,6 +62,23 @@ ReplyMatcher::ReplyMatcher(std::string_view frame, std::optional<std::string> ad
       // that can be told apart.
       m_echoPossible(frame.size() > 1) {}
 
+// The first line after a command that has the command's length and differs from it in a byte
+// or so (a quarter of them at most) is its echo, garbled: whichever byte a collision hit, the
+// first included. A line that begins as replies do (!, ? or >) to a command that begins as
+// commands do is taken for a reply.
+bool ReplyMatcher::looksLikeGarbledEcho() const {
+    const std::string_view line = std::string_view(m_frame).substr(0, m_frame.size() - 1);
+    if (m_frame.size() < 2 || m_reply.size() != line.size() || m_overflow)
+        return false;
+    if (std::string_view("!?>").find(m_reply[0]) != std::string_view::npos &&
+        std::string_view("$#%@~").find(line[0]) != std::string_view::npos)
+        return false;
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < line.size(); ++i)
+        differing += m_reply[i] != line[i];
+    return differing > 0 && differing <= std::max<std::size_t>(1, line.size() / 4);
+}
+
 std::size_t ReplyMatcher::feed(std::string_view bytes) {
     std::size_t taken = 0;
     while (taken < bytes.size() && m_state == State::Collecting)
@@ -94,6 +112,14 @@ void ReplyMatcher::byte(char c) {
             m_overflow = true;
         return;
     }
+    if (m_firstLine && looksLikeGarbledEcho()) {
+        m_dropped.push_back({std::exchange(m_raw, {}), DropReason::GarbledEcho});
+        m_reply.clear();
+        m_begun = false;
+        m_state = State::GarbledEcho;
+        return;
+    }
+    m_firstLine = false;
     const std::optional<std::string> from = replyAddress(m_reply);
     if (m_address && from && !sameAddress(*from, *m_address)) {
         // Another module's answer (one that came late, most likely): not this command's.

@@ -3,8 +3,9 @@
 //
 // On a line that returns what the terminal sends (a 2-wire RS-485 adapter whose receiver stays
 // on), the command comes back first: bytes that repeat the frame exactly from the first byte on
-// are its echo and dropped. Bytes that begin like the frame and then differ from it are an echo
-// garbled on the line (two senders at once), and no reply. On an addressed command ($AA, #AA,
+// are its echo and dropped. Bytes that begin like the frame and then differ from it, or a first
+// line of the frame's length that differs from it in a byte or so, are an echo garbled on the
+// line (two senders at once), and no reply. On an addressed command ($AA, #AA,
 // %AA, @AA, ~AA) a reply that carries an address (!AA, ?AA) from another module is not the
 // answer: it is dropped and the collection goes on. A reply without an address (>...) is taken.
 
@@ -60,6 +61,7 @@ class ReplyMatcher {
 
   private:
     void byte(char c);
+    bool looksLikeGarbledEcho() const;
 
     std::string m_frame;
     std::optional<std::string> m_address;
@@ -67,6 +69,7 @@ class ReplyMatcher {
     int m_terminator;
     std::size_t m_echoAt = 0; // bytes of the echo matched so far
     bool m_echoPossible = true;
+    bool m_firstLine = true;
     State m_state = State::Collecting;
     std::string m_reply;
     std::string m_raw; // the reply's bytes as they came, for a drop

@@ -311,8 +311,8 @@ std::uint16_t receiveUntil(ReceiveUntilFn fn, std::uint8_t port, char* buffer,
     const std::uint16_t status = fn(port, buffer, capacity, timeoutMs, terminator, &length);
     if (out)
         *out = length;
-    call.write(port, "UARTCE_Receive", {}, buffer ? std::string_view(buffer, length) : std::string_view(),
-               status);
+    call.write(port, "UARTCE_Receive", {},
+               buffer ? std::string_view(buffer, length) : std::string_view(), status);
     return status;
 }
 

@@ -263,7 +263,12 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
                 keepPending(p, chunk.data() + taken, got - taken);
                 return finish(matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK);
             case ReplyMatcher::State::GarbledEcho:
-                return finish(UARTCE_ERR_GARBLED_ECHO);
+                // No reply is taken; what came after the garbled line is left to be read.
+                keepPending(p, chunk.data() + taken, got - taken);
+                finish(UARTCE_ERR_GARBLED_ECHO);
+                length = 0;
+                reply[0] = '\0';
+                return UARTCE_ERR_GARBLED_ECHO;
             }
         }
         if (io == Io::HungUp) {
@@ -589,8 +594,7 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
             keepPending(*p, rest.data(), rest.size());
         }
     }
-    if (matcher.state() == ReplyMatcher::State::Done ||
-        (terminator < 0 && matcher.replyBegun())) {
+    if (matcher.state() == ReplyMatcher::State::Done || (terminator < 0 && matcher.replyBegun())) {
         status = UARTCE_OK;
         recordDrops(*p, port, matcher.takeDropped());
         length = matcher.reply().size();

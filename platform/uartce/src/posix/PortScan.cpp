@@ -168,7 +168,8 @@ std::string ttyDriverOf(const std::string& devicePath) {
     std::string name = real;
     std::free(real);
     name = name.substr(name.rfind('/') + 1);
-    const std::string link = envOr("UARTCE_SYS_ROOT", "/sys") + "/class/tty/" + name + "/device/driver";
+    const std::string link =
+        envOr("UARTCE_SYS_ROOT", "/sys") + "/class/tty/" + name + "/device/driver";
     char target[256];
     const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
     if (n <= 0)

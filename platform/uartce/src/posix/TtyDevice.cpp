@@ -99,7 +99,8 @@ OpenResult openTty(const std::string& path, const LineSettings& settings) {
     // another process keeps the tty alive (a bridge, a pty master).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return refuse(fd, UARTCE_ERR_BUSY, "another program holds it");
-    if (const std::string faked = settingTheDriverFakes(ttyDriverOf(path), settings); !faked.empty())
+    if (const std::string faked = settingTheDriverFakes(ttyDriverOf(path), settings);
+        !faked.empty())
         return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "the device does not support " + faked);
     termios current{};
     termios raw{};
