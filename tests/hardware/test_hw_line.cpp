@@ -3,8 +3,13 @@
 // bit, and silent on any other line) answers.
 
 #include "GuestRig.h"
+#include "RigDevices.h"
 
 #include <cmath>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <uartce.h>
 
@@ -100,6 +105,40 @@ TEST(RefusedSetting, TheAdapterRefusesFiveAndSixDataBits) {
     char reply[UARTCE_REPLY_BUFFER_SIZE];
     EXPECT_EQ(Send_Receive_Cmd(3, "$01M", reply, 300, 0, nullptr), UARTCE_OK);
     Close_Com(3);
+}
+
+} // namespace
+
+namespace {
+
+// The low-latency mode, read back from the driver through a descriptor of the test's own: set
+// while the library has the port open, and given back as it was when the port closes.
+bool lowLatency(const char* node) {
+    const int fd = ::open(node, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    serial_struct serial{};
+    const bool got = fd >= 0 && ::ioctl(fd, TIOCGSERIAL, &serial) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    EXPECT_TRUE(got) << node;
+    return (serial.flags & ASYNC_LOW_LATENCY) != 0;
+}
+
+TEST(LowLatency, IsSetWhileOpenAndGivenBackAtClose) {
+    struct Row {
+        const Device* device;
+        const char* node;
+    };
+    for (const Row& r : {Row{&kAdapter, rig::kAdapterNode}, Row{&kUart, rig::kUartNode}}) {
+        const auto port = static_cast<std::uint8_t>(r.device->com);
+        EXPECT_FALSE(lowLatency(r.node)) << r.node << " before";
+        ASSERT_EQ(Open_Com(port, 9600, 8, 0, 1), UARTCE_OK) << r.node;
+        EXPECT_TRUE(lowLatency(r.node)) << r.node << " while open";
+        EXPECT_EQ(UARTCE_LineLatency(port), 1u) << r.node;
+        char reply[UARTCE_REPLY_BUFFER_SIZE];
+        EXPECT_EQ(Send_Receive_Cmd(port, "$01M", reply, 300, 0, nullptr), UARTCE_OK) << r.node;
+        ASSERT_EQ(Close_Com(port), UARTCE_OK);
+        EXPECT_FALSE(lowLatency(r.node)) << r.node << " after";
+    }
 }
 
 } // namespace

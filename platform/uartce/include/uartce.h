@@ -182,6 +182,15 @@ uint16_t UARTCE_SetTrace(const char* path);
 uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t timeoutMs,
                         int16_t terminator, uint32_t* out);
 
+/*
+ * UARTCE_LineLatency: how long, in milliseconds, the way to the line holds a reply back beyond
+ * its time on the wire, for timing that allows for it: for a USB adapter its latency timer (1
+ * once the library put it in the driver's low-latency mode, which it does at open where the
+ * driver offers it, giving the old mode back at close), for a remote port the round trip of
+ * its connection, else 0. 0 for a port that is not open.
+ */
+uint32_t UARTCE_LineLatency(uint8_t port);
+
 struct uartce_drops {
     uint32_t echoes;
     uint32_t garbledEchoes;

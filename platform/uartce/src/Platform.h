@@ -41,6 +41,9 @@ class Device {
     virtual void discardInput(const Deadline& deadline) = 0;
     // Data bytes ready to be read, without waiting; HungUp when the device is gone.
     virtual Io bytesWaiting(std::uint32_t& count) = 0;
+    // How long the way to the line holds a reply back, beyond the wire: a USB adapter's latency
+    // timer, a network's round trip. 0 when nothing is known to.
+    virtual unsigned latencyMs() const { return 0; }
 };
 
 struct OpenResult {
@@ -62,6 +65,10 @@ OpenResult openRfc2217(const std::string& host, const std::string& service,
 
 // Whether a local device of that name is there now; cheap enough to ask a few times a second.
 bool localDeviceExists(const std::string& path);
+
+// A USB adapter's latency timer in milliseconds as its driver shows it in sysfs (FTDI chips:
+// device/latency_timer), or 0 when the device has none.
+unsigned adapterLatencyMs(const std::string& devicePath);
 
 // The kernel driver behind a tty device ("ftdi_sio", "serial8250"), from sysfs; empty when it
 // cannot be told.

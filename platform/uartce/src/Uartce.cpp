@@ -612,6 +612,13 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
     return status;
 }
 
+uint32_t UARTCE_LineLatency(uint8_t port) {
+    Port* p = openPort(port);
+    if (!p || !live(*p))
+        return 0;
+    return p->device->latencyMs();
+}
+
 uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops) {
     if (!drops)
         return UARTCE_ERR_BAD_ARGUMENT;

@@ -161,15 +161,31 @@ bool uartHasHardware(const std::string& sysRoot, const std::string& devPath,
 
 } // namespace
 
-std::string ttyDriverOf(const std::string& devicePath) {
+namespace {
+// The sysfs folder of a tty device: SYS/class/tty/<name>, through the device's links.
+std::string sysfsTtyOf(const std::string& devicePath) {
     char* real = ::realpath(devicePath.c_str(), nullptr);
     if (!real)
         return "";
     std::string name = real;
     std::free(real);
-    name = name.substr(name.rfind('/') + 1);
-    const std::string link =
-        envOr("UARTCE_SYS_ROOT", "/sys") + "/class/tty/" + name + "/device/driver";
+    return envOr("UARTCE_SYS_ROOT", "/sys") + "/class/tty/" + name.substr(name.rfind('/') + 1);
+}
+} // namespace
+
+unsigned adapterLatencyMs(const std::string& devicePath) {
+    const std::string dir = sysfsTtyOf(devicePath);
+    std::string text;
+    if (dir.empty() || !readAttribute(dir + "/device/latency_timer", text))
+        return 0;
+    return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
+std::string ttyDriverOf(const std::string& devicePath) {
+    const std::string dir = sysfsTtyOf(devicePath);
+    if (dir.empty())
+        return "";
+    const std::string link = dir + "/device/driver";
     char target[256];
     const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
     if (n <= 0)

@@ -48,6 +48,7 @@ struct Connected {
     int fd = -1;
     std::uint16_t status = UARTCE_OK;
     std::string reason;
+    unsigned roundTripMs = 0; // the kernel's measure of the connection's round trip
 };
 
 // A name look-up that the caller can give up on. The resolver has time-outs of its own (5 s a
@@ -134,7 +135,12 @@ Connected connectTo(const std::string& host, const std::string& service) {
         if (error == 0) {
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            result = {fd, UARTCE_OK, {}};
+            tcp_info info{};
+            socklen_t size = sizeof info;
+            const unsigned roundTrip =
+                ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? (info.tcpi_rtt + 999) / 1000
+                                                                        : 0;
+            result = {fd, UARTCE_OK, {}, roundTrip};
             break;
         }
         ::close(fd);
@@ -148,7 +154,9 @@ Connected connectTo(const std::string& host, const std::string& service) {
 
 class TcpDevice final : public fdio::FdDevice {
   public:
-    explicit TcpDevice(int fd) : FdDevice(fd, fdio::Kind::Socket) {}
+    TcpDevice(int fd, unsigned roundTripMs)
+        : FdDevice(fd, fdio::Kind::Socket), m_roundTripMs(roundTripMs) {}
+    unsigned latencyMs() const override { return m_roundTripMs; }
     // Drops what is waiting now; a peer that never stops sending does not hold the call.
     void discardInput(const Deadline&) override {
         char sink[4096];
@@ -157,11 +165,16 @@ class TcpDevice final : public fdio::FdDevice {
              dropped < kMaxHeld && fdio::read(fd(), sink, sizeof sink, got) == Io::Ok;)
             dropped += got;
     }
+
+  private:
+    unsigned m_roundTripMs;
 };
 
 class Rfc2217Device final : public Device {
   public:
-    Rfc2217Device(int fd, const telnet::ComPortSettings& wanted) : m_fd(fd), m_session(wanted) {}
+    Rfc2217Device(int fd, const telnet::ComPortSettings& wanted, unsigned roundTripMs)
+        : m_fd(fd), m_session(wanted), m_roundTripMs(roundTripMs) {}
+    unsigned latencyMs() const override { return m_roundTripMs; }
     ~Rfc2217Device() override { ::close(m_fd); }
 
     // Offers the option, sets the line and waits for the server to confirm all of it.
@@ -295,6 +308,7 @@ class Rfc2217Device final : public Device {
     std::string m_held;
     bool m_gone = false;
     bool m_purgeConfirmed = false;
+    unsigned m_roundTripMs;
 };
 
 } // namespace
@@ -303,7 +317,7 @@ OpenResult openTcp(const std::string& host, const std::string& service) {
     const Connected c = connectTo(host, service);
     if (c.fd < 0)
         return refuse(-1, c.status, c.reason);
-    return {std::make_unique<TcpDevice>(c.fd), UARTCE_OK, {}};
+    return {std::make_unique<TcpDevice>(c.fd, c.roundTripMs), UARTCE_OK, {}};
 }
 
 OpenResult openRfc2217(const std::string& host, const std::string& service,
@@ -316,7 +330,7 @@ OpenResult openRfc2217(const std::string& host, const std::string& service,
     wanted.dataSize = settings.dataBits;
     wanted.parity = static_cast<std::uint8_t>(settings.parity + 1);
     wanted.stopSize = settings.stopBits == 2 ? 2 : 1;
-    auto device = std::make_unique<Rfc2217Device>(c.fd, wanted);
+    auto device = std::make_unique<Rfc2217Device>(c.fd, wanted, c.roundTripMs);
     auto [status, reason] = device->setUp();
     if (status != UARTCE_OK)
         return {nullptr, status, reason};

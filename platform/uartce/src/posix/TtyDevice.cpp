@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/serial.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -26,8 +27,37 @@ namespace {
 // any way, so no lock outlives its holder.
 class TtyDevice final : public fdio::FdDevice {
   public:
-    explicit TtyDevice(int fd) : FdDevice(fd, fdio::Kind::Tty) {}
+    TtyDevice(int fd, unsigned latencyMs) : FdDevice(fd, fdio::Kind::Tty), m_latencyMs(latencyMs) {}
+    // Gives the driver its own latency mode back, as the port was found.
+    ~TtyDevice() override {
+        if (m_restoreSerial)
+            ::ioctl(fd(), TIOCSSERIAL, &m_serial);
+    }
     void discardInput(const Deadline&) override { ::tcflush(fd(), TCIFLUSH); }
+    unsigned latencyMs() const override { return m_latencyMs; }
+
+    // A USB adapter holds what it receives for its latency timer (16 ms on FTDI chips) before
+    // it passes it on, longer than a whole exchange at 115200 baud. Where the driver offers
+    // the low-latency mode, the port is put in it while it is open.
+    void lowerLatency() {
+        serial_struct serial{};
+        if (::ioctl(fd(), TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+            return;
+        serial_struct low = serial;
+        low.flags |= ASYNC_LOW_LATENCY;
+        serial_struct back{};
+        if (::ioctl(fd(), TIOCSSERIAL, &low) == 0 && ::ioctl(fd(), TIOCGSERIAL, &back) == 0 &&
+            (back.flags & ASYNC_LOW_LATENCY) != 0) {
+            m_serial = serial;
+            m_restoreSerial = true;
+            m_latencyMs = 1;
+        }
+    }
+
+  private:
+    unsigned m_latencyMs;
+    serial_struct m_serial{};
+    bool m_restoreSerial = false;
 };
 
 OpenResult refuse(int fd, std::uint16_t status, std::string reason) {
@@ -126,7 +156,9 @@ OpenResult openTty(const std::string& path, const LineSettings& settings) {
         return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "the device does not support " + unmet);
     }
     ::tcflush(fd, TCIOFLUSH);
-    return {std::make_unique<TtyDevice>(fd), UARTCE_OK, {}};
+    auto device = std::make_unique<TtyDevice>(fd, adapterLatencyMs(path));
+    device->lowerLatency();
+    return {std::move(device), UARTCE_OK, {}};
 }
 
 bool sameDevice(const std::string& a, const std::string& b) {
