@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <resolv.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -379,6 +380,98 @@ TEST_F(RemoteTest, AnEndlessStreamDoesNotHoldACommandPastItsTimeOut) {
             EXPECT_LT(Clock::now() - start, 2s) << c.scheme << c.unit;
         }
         Close_Com(kPort);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// An RFC 2217 server that confirms the line settings and the purge at open, then no purge
+// again (as one whose far end stalls), and answers "$01M" with "!01X".
+class ForgetfulServer {
+  public:
+    ForgetfulServer() {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 1);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~ForgetfulServer() {
+        m_stop = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        ::close(m_listener);
+        m_thread.join();
+    }
+    int port() const { return m_port; }
+
+  private:
+    static std::string sb(std::initializer_list<int> payload) {
+        std::string out{'\xFF', '\xFA', 44};
+        for (int b : payload)
+            out.push_back(static_cast<char>(b));
+        return out + "\xFF\xF0";
+    }
+    void serve() {
+        const int client = ::accept(m_listener, nullptr, nullptr);
+        if (client < 0)
+            return;
+        const std::string hello = std::string("\xFF\xFD\x2C", 3) + sb({101, 0, 0, 0x25, 0x80}) +
+                                  sb({102, 8}) + sb({103, 1}) + sb({104, 1});
+        ::send(client, hello.data(), hello.size(), MSG_NOSIGNAL);
+        const std::string purge("\xFF\xFA\x2C\x0C", 4);
+        std::string seen;
+        bool confirmed = false;
+        std::size_t answered = 0;
+        while (!m_stop) {
+            pollfd p{client, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char chunk[512];
+            const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                break;
+            seen.append(chunk, static_cast<std::size_t>(n));
+            if (!confirmed && seen.find(purge) != std::string::npos) {
+                const std::string yes = sb({112, static_cast<unsigned char>(seen[seen.find(purge) + 4])});
+                ::send(client, yes.data(), yes.size(), MSG_NOSIGNAL);
+                confirmed = true;
+            }
+            for (std::size_t at; (at = seen.find("$01M\r", answered)) != std::string::npos;) {
+                answered = at + 5;
+                ::send(client, "!01X\r", 5, MSG_NOSIGNAL);
+            }
+        }
+        ::close(client);
+    }
+
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A purge the server no longer confirms must not stretch a command past its time-out, and is
+// not waited for again.
+TEST_F(RemoteTest, AnUnconfirmedPurgeKeepsToTheCommandsTimeOut) {
+    ForgetfulServer server;
+    use("rfc2217://127.0.0.1:" + std::to_string(server.port()));
+    ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK) << lastError();
+    for (int i = 0; i < 5; ++i) {
+        const auto start = Clock::now();
+        const Reply r = command("$01M", 60);
+        const auto took = Clock::now() - start;
+        EXPECT_EQ(r.status, UARTCE_OK) << i;
+        EXPECT_EQ(r.text, "!01X") << i;
+        // The first command may spend half its time-out on the purge, and the first on a remote
+        // port listens for one time-out for answers meant for an earlier client.
+        EXPECT_LT(took, i == 0 ? 250ms : 100ms) << i;
     }
 }
 
