@@ -416,13 +416,13 @@ std::optional<PortChoice> choosePort(const std::string& name) {
         digits.remove_prefix(3);
     unsigned long number = 0;
     if (parseUnsigned(digits, 255, number)) {
-        if (number == 0 || number == kOwnPortNumber)
+        if (number == 0)
             return std::nullopt;
         return PortChoice{static_cast<std::uint8_t>(number), {}};
     }
     if (name.empty() || (name.front() != '/' && name.find("://") == std::string::npos))
         return std::nullopt;
-    return PortChoice{kOwnPortNumber, name};
+    return PortChoice{0, name};
 }
 
 std::string showBytes(std::string_view bytes, bool hex) {
@@ -505,18 +505,6 @@ std::string statusWords(unsigned status, unsigned timeoutMs) {
     default:
         return "line error";
     }
-}
-
-std::string refusalReason(std::string_view line, std::string_view device) {
-    const std::string own = "COM" + std::to_string(kOwnPortNumber);
-    const std::string head = "cannot open " + own + " (" + escapeForLine(device) + "): ";
-    if (line.substr(0, head.size()) != head)
-        return "";
-    line.remove_prefix(head.size());
-    const std::string hint = "; check UARTCE_" + own;
-    if (line.size() >= hint.size() && line.substr(line.size() - hint.size()) == hint)
-        line.remove_suffix(hint.size());
-    return std::string(line);
 }
 
 unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits) {

@@ -72,12 +72,11 @@ struct Parsed {
 Parsed parse(int argc, char* const* argv);
 std::string usageText();
 
-// A port name the dialog would accept: COMn (or n) goes through the library's map; any other
-// path or URL is handed to the library through the variable of the tool's own port number.
-inline constexpr std::uint8_t kOwnPortNumber = 250;
+// A port name: COMn (or n) goes through the library's map; any other path or URL the library
+// opens by its name.
 struct PortChoice {
-    std::uint8_t number = 0;
-    std::string device; // empty: the library's own map for COMn
+    std::uint8_t number = 0; // COMn; 0 for a device named
+    std::string device;      // empty: the library's own map for COMn
 };
 std::optional<PortChoice> choosePort(const std::string& name);
 
@@ -91,11 +90,6 @@ std::string escapeForLine(std::string_view text);
 
 // What a failed exchange's status means, in a few words: "no reply within 200 ms".
 std::string statusWords(unsigned status, unsigned timeoutMs);
-
-// The reason in the library's refusal line for the tool's own port number, without the port
-// number, the device and the hint to check the variable the tool set itself; empty when the
-// line is not of that form.
-std::string refusalReason(std::string_view libraryLine, std::string_view device);
 
 // The scan's time-out at a baud rate: the wire time of the longest command and of a reply of
 // kScanMaxReply bytes at 10 bits a byte (11 with two stop bits), plus kTurnaroundMs for the

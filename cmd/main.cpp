@@ -82,90 +82,22 @@ int finishResults(int exit) {
     return kExitOutput;
 }
 
-// Standard error into a temporary file for the length of one library call, then back.
-class CapturedErrors {
-  public:
-    CapturedErrors() {
-        std::fflush(stderr);
-        m_file = std::tmpfile();
-        m_saved = m_file ? ::dup(2) : -1;
-        if (m_saved >= 0)
-            ::dup2(::fileno(m_file), 2);
-    }
-    ~CapturedErrors() { restore(); }
-    CapturedErrors(const CapturedErrors&) = delete;
-    CapturedErrors& operator=(const CapturedErrors&) = delete;
-
-    // Puts standard error back and returns what was written to it.
-    std::string restore() {
-        std::string text;
-        if (m_saved >= 0) {
-            std::fflush(stderr);
-            ::dup2(m_saved, 2);
-            ::close(m_saved);
-            m_saved = -1;
-            std::rewind(m_file);
-            char chunk[512];
-            for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, m_file)) > 0;)
-                text.append(chunk, n);
-        }
-        if (m_file)
-            std::fclose(m_file);
-        m_file = nullptr;
-        return text;
-    }
-
-  private:
-    std::FILE* m_file = nullptr;
-    int m_saved = -1;
-};
-
-// Why the library refused the last open of the port, whole: a long device path makes the line
-// as long as it needs to be.
-std::string lastRefusal(std::uint8_t number) {
-    const std::uint32_t length = UARTCE_LastError(number, nullptr, 0);
-    std::string text(length + 1, '\0');
-    if (length > 0)
-        UARTCE_LastError(number, text.data(), length + 1);
-    text.resize(length);
-    return text;
+// The library's messages (refusals, warnings about the port map or the trace) as the tool's
+// own lines.
+void sayLibraryMessage(void*, std::uint8_t, std::uint16_t, const char* text) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "portula-cmd: %s\n", text);
 }
 
 int openPort(const Options& o, std::uint8_t& number) {
     const auto choice = choosePort(o.port);
-    number = choice->number;
-    if (choice->device.empty()) {
-        const std::uint16_t status =
-            Open_Com(number, o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits));
-        if (status == UARTCE_OK)
-            return kExitOk;
-        // The library has said why on standard error, naming COMn as the user did.
-        std::fprintf(stderr, "portula-cmd: port %s refused (status %u)\n",
-                     escapeForLine(o.port).c_str(), status);
-        return kExitPortRefused;
-    }
-    // Paths and URLs reach the library through the variable of the tool's own port number.
-    // The library's refusal line would name that number and the variable, which the user never
-    // gave, so it is held back and said again with the path.
-    ::setenv(("UARTCE_COM" + std::to_string(number)).c_str(), choice->device.c_str(), 1);
-    CapturedErrors captured;
+    const auto stopBits = static_cast<std::int8_t>(o.stopBits);
+    // The library has said why, naming the port as the user did: COMn, or the device.
     const std::uint16_t status =
-        Open_Com(number, o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits));
-    std::string said = captured.restore();
-    std::string reason;
-    if (const std::string refusal = status != UARTCE_OK ? lastRefusal(number) : "";
-        !refusal.empty()) {
-        reason = refusalReason(refusal, choice->device);
-        const std::string line = "UARTCE: " + refusal + "\n";
-        if (const std::size_t at = said.find(line); !reason.empty() && at != std::string::npos)
-            said.erase(at, line.size());
-    }
-    std::fputs(said.c_str(), stderr);
-    if (status == UARTCE_OK)
-        return kExitOk;
-    std::fprintf(stderr, "portula-cmd: cannot open %s: %s\n", escapeForLine(o.port).c_str(),
-                 reason.empty() ? ("status " + std::to_string(status)).c_str() : reason.c_str());
-    return kExitPortRefused;
+        choice->device.empty()
+            ? Open_Com(number = choice->number, o.baud, 8, 0, stopBits)
+            : UARTCE_OpenDevice(choice->device.c_str(), o.baud, 8, 0, stopBits, &number);
+    return status == UARTCE_OK ? kExitOk : kExitPortRefused;
 }
 
 const char* fileKind(mode_t mode) {
@@ -504,9 +436,9 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "portula-cmd: no command given (see --help)\n");
         return kExitUsage;
     }
-    // The library reads the variable at its first call.
-    if (!o.trace.empty())
-        ::setenv("PORTULA_TRACE", o.trace.c_str(), 1);
+    UARTCE_SetMessageHandler(sayLibraryMessage, nullptr);
+    if (!o.trace.empty() && UARTCE_SetTrace(o.trace.c_str()) != UARTCE_OK)
+        return kExitUsage; // the library has said why
     catchInterrupt();
     Options first = o;
     if (o.mode == Mode::Scan)

@@ -92,8 +92,8 @@ TEST(CmdOptions, OptionsOfAnotherModeAreRefused) {
     const std::vector<const char*> accepted[] = {
         {"--hex", "--ending", "lf", "-b", "19200", "$01M"},
         {"scan", "--bauds", "9600", "--addresses", "01", "--checksum", "auto"},
-        {"soak", "-b", "19200", "--ending", "crlf", "--interval", "10", "--count", "3",
-         "--expect", "!01X", "$01M"},
+        {"soak", "-b", "19200", "--ending", "crlf", "--interval", "10", "--count", "3", "--expect",
+         "!01X", "$01M"},
         {"soak", "--duration", "5s", "$01M"},
     };
     for (const auto& args : accepted)
@@ -142,12 +142,12 @@ TEST(CmdPorts, NamesTheDialogAccepts) {
         {"COM2", 2, ""},
         {"com20", 20, ""},
         {"7", 7, ""},
-        {"/dev/ttyUSB0", cmd::kOwnPortNumber, "/dev/ttyUSB0"},
-        {"rfc2217://host:4001", cmd::kOwnPortNumber, "rfc2217://host:4001"},
-        {"socket://10.0.0.5:502", cmd::kOwnPortNumber, "socket://10.0.0.5:502"},
+        {"/dev/ttyUSB0", 0, "/dev/ttyUSB0"},
+        {"rfc2217://host:4001", 0, "rfc2217://host:4001"},
+        {"socket://10.0.0.5:502", 0, "socket://10.0.0.5:502"},
         {"COM0", std::nullopt, ""},
         {"COM256", std::nullopt, ""},
-        {"COM250", std::nullopt, ""}, // the tool's own number for paths
+        {"COM250", 250, ""}, // an ordinary port
         {"ttyUSB0", std::nullopt, ""},
         {"", std::nullopt, ""},
     };
@@ -202,27 +202,6 @@ TEST(CmdFormat, EveryFailureHasItsWords) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(cmd::statusWords(c.status, 150), c.words) << c.status;
-}
-
-TEST(CmdPorts, ARefusalOfAPathIsToldWithoutTheToolsOwnNumber) {
-    struct Case {
-        const char* line; // from the library
-        std::string device;
-        const char* reason; // empty: not the form expected, the line is shown as it is
-    };
-    const Case cases[] = {
-        {"cannot open COM250 (/dev/nonexistent): No such file or directory; check UARTCE_COM250",
-         "/dev/nonexistent", "No such file or directory"},
-        {"cannot open COM250 (/dev/ttyUSB0): Device or resource busy", "/dev/ttyUSB0",
-         "Device or resource busy"},
-        {"cannot open COM250 (/dev/a\\nb): No such file or directory; check UARTCE_COM250",
-         "/dev/a\nb", "No such file or directory"},
-        {"cannot open COM250 (/dev/other): No such file or directory", "/dev/ttyUSB0", ""},
-        {"cannot open COM25 (/dev/ttyUSB0): No such file or directory", "/dev/ttyUSB0", ""},
-        {"", "/dev/ttyUSB0", ""},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(cmd::refusalReason(c.line, c.device), c.reason) << c.line;
 }
 
 TEST(CmdScan, TimeOutFollowsTheWireTimeOfACommandAndItsReply) {

@@ -439,7 +439,8 @@ class ForgetfulServer {
                 break;
             seen.append(chunk, static_cast<std::size_t>(n));
             if (!confirmed && seen.find(purge) != std::string::npos) {
-                const std::string yes = sb({112, static_cast<unsigned char>(seen[seen.find(purge) + 4])});
+                const std::string yes =
+                    sb({112, static_cast<unsigned char>(seen[seen.find(purge) + 4])});
                 ::send(client, yes.data(), yes.size(), MSG_NOSIGNAL);
                 confirmed = true;
             }

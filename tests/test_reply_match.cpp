@@ -55,6 +55,7 @@ std::vector<Case> cases() {
          5},
         {"AReplyOfTheCommandsLengthIsStillAReply", "$01M\r", {"!01M\r"}, S::Done, "!01M", {}},
         {"ALineUnlikeTheCommandIsAReply", "AT\r", {"OK\r"}, S::Done, "OK", {}},
+        {"AnUnaddressedCommandsLookalikeReplyIsTaken", "PING\r", {"PONG\r"}, S::Done, "PONG", {}},
         {"AnotherModulesAnswerIsDropped",
          "$02M\r",
          {"!01PORTULA-SIM\r!02X\r"},

@@ -812,3 +812,136 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
 }
 
 } // namespace
+
+namespace {
+
+struct Message {
+    std::uint8_t port;
+    std::uint16_t status;
+    std::string text;
+};
+
+void collect(void* context, std::uint8_t port, std::uint16_t status, const char* text) {
+    static_cast<std::vector<Message>*>(context)->push_back({port, status, text});
+}
+
+// A device opened by its name takes a number the caller never gave, and its refusal names the
+// device; messages reach a handler instead of standard error.
+TEST_F(UartceTest, ADeviceOpensByItsNameAndMessagesReachTheHandler) {
+    std::vector<Message> messages;
+    UARTCE_SetMessageHandler(collect, &messages);
+    testing::internal::CaptureStderr();
+    std::uint8_t first = 0;
+    ASSERT_EQ(UARTCE_OpenDevice(pty->path().c_str(), 9600, 8, 0, 1, &first), UARTCE_OK);
+    EXPECT_EQ(first, 255);
+    // Its number is an ordinary port to everyone else; the next name gets the next number.
+    const PseudoTerminal other;
+    std::uint8_t second = 0;
+    ASSERT_EQ(UARTCE_OpenDevice(other.path().c_str(), 9600, 8, 0, 1, &second), UARTCE_OK);
+    EXPECT_EQ(second, 254);
+    ::setenv("UARTCE_COM250", other.path().c_str(), 1);
+    EXPECT_EQ(Open_Com(250, 9600, 8, 0, 1), UARTCE_ERR_BUSY) << "held as COM254 already";
+    ::unsetenv("UARTCE_COM250");
+    std::thread device = answer({"!01X\r"});
+    ReplyBuffer reply;
+    EXPECT_EQ(Send_Receive_Cmd(first, "$01M", reply.data(), 500, 0, nullptr), UARTCE_OK);
+    device.join();
+    EXPECT_STREQ(reply.data(), "!01X");
+    std::uint8_t refused = 0;
+    EXPECT_EQ(UARTCE_OpenDevice("/nonexistent/tty", 9600, 8, 0, 1, &refused), UARTCE_ERR_NO_DEVICE);
+    EXPECT_EQ(lastError(refused), "cannot open /nonexistent/tty: No such file or directory");
+    EXPECT_EQ(UARTCE_OpenDevice(nullptr, 9600, 8, 0, 1, &refused), UARTCE_ERR_BAD_ARGUMENT);
+    Close_Com(first);
+    Close_Com(second);
+    UARTCE_SetMessageHandler(nullptr, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "everything went to the handler";
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].status, UARTCE_ERR_BUSY);
+    EXPECT_EQ(messages[0].port, 250);
+    EXPECT_NE(messages[0].text.find("already has it open as COM254"), std::string::npos);
+    EXPECT_EQ(messages[1].status, UARTCE_ERR_NO_DEVICE);
+    EXPECT_EQ(messages[1].text, "cannot open /nonexistent/tty: No such file or directory");
+}
+
+// The port map as data, as portula-ports prints it.
+TEST_F(UartceTest, ThePortMapIsDataThroughTheInterface) {
+    const std::string adapter = "usb-FTDI_FT232R_USB_UART_A10K5XYZ-if00-port0";
+    const PseudoTerminal second;
+    tree.link("dev/serial/by-id/" + adapter, second.path());
+    tree.write("etc/portula/ports.conf", "COM30 = socket://127.0.0.1:7000\n");
+    struct Row {
+        std::uint8_t com;
+        std::string device;
+        std::string byId;
+        std::string source;
+        bool assigned;
+        bool present;
+    };
+    const Row rows[] = {
+        {7, pty->path(), "", "env UARTCE_COM7", true, true},
+        {3, tree.path("dev/serial/by-id/" + adapter), adapter, "discovered", true, true},
+        {30, "socket://127.0.0.1:7000", "", tree.path("etc/portula/ports.conf") + ":1", true, true},
+        {5, tree.path("dev/ttyS4"), "", "default", false, false},
+    };
+    for (const Row& r : rows) {
+        uartce_port_info info{};
+        ASSERT_EQ(UARTCE_PortMapEntry(r.com, &info), UARTCE_OK);
+        EXPECT_EQ(info.device, r.device) << int(r.com);
+        EXPECT_EQ(info.byIdName, r.byId) << int(r.com);
+        EXPECT_EQ(info.source, r.source) << int(r.com);
+        EXPECT_EQ(info.assigned != 0, r.assigned) << int(r.com);
+        EXPECT_EQ(info.present != 0, r.present) << int(r.com);
+    }
+    uartce_port_info info{};
+    EXPECT_EQ(UARTCE_PortMapEntry(0, &info), UARTCE_ERR_BAD_PORT);
+    EXPECT_EQ(UARTCE_PortMapEntry(3, nullptr), UARTCE_ERR_BAD_ARGUMENT);
+}
+
+// A receive that waits for its reply: up to a terminator, or for the first bytes; the echo of
+// what Send_Binary wrote left out.
+TEST_F(UartceTest, ReceiveWaitsForTheReplyWithoutTheEcho) {
+    struct Case {
+        const char* sent;
+        std::vector<std::string> device; // after the sent bytes came
+        std::int16_t terminator;
+        std::uint32_t capacity;
+        std::uint16_t status;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"$01M\r\n", {"!01X\r"}, '\r', 2048, UARTCE_OK, "!01X"},
+        {"$01M\r\n", {"$01M\r\n", "!01X\r"}, '\r', 2048, UARTCE_OK, "!01X"},
+        {"$01M\n", {"!01X"}, '\r', 2048, UARTCE_ERR_REPLY_CUT, "!01X"},
+        {"$01M\n", {}, '\r', 2048, UARTCE_ERR_NO_REPLY, ""},
+        {"$02M\r", {"!01LATE\r", "!02X\r"}, '\r', 2048, UARTCE_OK, "!02X"},
+        {"PING\n", {"PING\n", "PONG\n"}, '\n', 2048, UARTCE_OK, "PONG"},
+        {"ab", {"abXYZ"}, -1, 2048, UARTCE_OK, "XYZ"},
+        {"x", {"123456789\r"}, '\r', 5, UARTCE_ERR_REPLY_TOO_LONG, "1234"},
+    };
+    open();
+    for (const Case& c : cases) {
+        ASSERT_EQ(Send_Binary(kPort, c.sent, static_cast<std::uint32_t>(std::strlen(c.sent))),
+                  UARTCE_OK);
+        pty->read(std::strlen(c.sent), 1s);
+        for (const std::string& piece : c.device)
+            pty->write(piece);
+        std::vector<char> buffer(c.capacity + 8, 'Z');
+        std::uint32_t length = 99;
+        EXPECT_EQ(UARTCE_Receive(kPort, buffer.data(), c.capacity, 150, c.terminator, &length),
+                  c.status)
+            << c.sent;
+        EXPECT_STREQ(buffer.data(), c.reply) << c.sent;
+        EXPECT_EQ(length, std::strlen(c.reply)) << c.sent;
+        EXPECT_EQ(buffer[c.capacity], 'Z') << "nothing past the capacity";
+        pty->drain(20ms);
+        char sink[UARTCE_RECEIVE_BUFFER_SIZE];
+        while (DataSizeInCom(kPort) > 0)
+            Receive_Cmd(kPort, sink, 0, 0, nullptr);
+    }
+    std::uint32_t length = 0;
+    EXPECT_EQ(UARTCE_Receive(kPort, nullptr, 10, 10, -1, &length), UARTCE_ERR_BAD_ARGUMENT);
+    char small[10];
+    EXPECT_EQ(UARTCE_Receive(kPort + 1, small, 10, 10, -1, &length), UARTCE_ERR_NOT_OPEN);
+}
+
+} // namespace

@@ -7,11 +7,11 @@
 
 #include <cmath>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
-#include <gtest/gtest.h>
 #include <uartce.h>
+#include <unistd.h>
 
 namespace {
 

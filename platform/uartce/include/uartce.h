@@ -90,8 +90,10 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
  * bytes up to the next CR, without it; the call returns as soon as the CR arrives.
  * Every answer belongs to its command:
  *  - the line's echo: bytes that repeat the frame exactly, from the first byte that comes, are
- *    dropped (a 2-wire RS-485 line returns what it sends); bytes that begin as the frame does
- *    and then differ from it are a garbled echo, two senders at once, and the call returns
+ *    dropped (a 2-wire RS-485 line returns what it sends). For an addressed command (below),
+ *    bytes that begin as the frame does and then differ from it, or a first line of the
+ *    command's length that differs from it in a byte or so and does not begin as a reply does
+ *    (!, ?, >), are a garbled echo, two senders at once: the call returns
  *    UARTCE_ERR_GARBLED_ECHO without a reply;
  *  - other modules: for an addressed command ($AA, #AA, %AA, @AA, ~AA, AA two hex digits), a
  *    reply that carries another address (!BB..., ?BB...) is dropped and the wait goes on; a
@@ -190,6 +192,47 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
  * its connection, else 0. 0 for a port that is not open.
  */
 uint32_t UARTCE_LineLatency(uint8_t port);
+
+/*
+ * UARTCE_OpenDevice: opens a device by its name (a path, rfc2217://HOST:PORT or
+ * socket://HOST:PORT) without a COM number of the caller's: the library takes the highest port
+ * number that is not open, and puts it in *port, on refusal too (UARTCE_LastError then says
+ * why). The six functions then take that number; while it is open, Open_Com of that number is
+ * UARTCE_ERR_ALREADY_OPEN. Settings and refusals as Open_Com; the refusal names the device, not
+ * a COM port. UARTCE_ERR_BAD_ARGUMENT for a null or empty name or a null port.
+ */
+uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBits,
+                           uint8_t parity, int8_t stopBits, uint8_t* port);
+
+/*
+ * UARTCE_SetMessageHandler: from now on the library's messages go to handler instead of
+ * standard error: each refusal (status its code, port the port refused, text the line that
+ * UARTCE_LastError returns) and each warning (status 0: a bad map line, a skipped map, a
+ * trace that cannot be written or loses lines). text is one line without a line end, valid
+ * for the call. A null handler sends them to standard error again, one line each after
+ * "UARTCE: ". The count of lost trace lines said when the program ends goes to standard error.
+ */
+typedef void (*uartce_message_fn)(void* context, uint8_t port, uint16_t status,
+                                  const char* text);
+void UARTCE_SetMessageHandler(uartce_message_fn handler, void* context);
+
+/*
+ * UARTCE_PortMapEntry: what COM<com> stands for, as Open_Com would open it: the device, for an
+ * adapter its by-id name and the node it points at, where the name came from ("env
+ * UARTCE_COM3", "FILE:LINE", "discovered", "built-in", "default"), whether it is assigned (not
+ * the default) and whether the device is there. Strings are zero-terminated, cut to fit.
+ * UARTCE_ERR_BAD_PORT for 0.
+ */
+struct uartce_port_info {
+    uint8_t com;
+    uint8_t assigned;
+    uint8_t present;
+    char device[512];
+    char byIdName[256];
+    char target[512];
+    char source[600];
+};
+uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info);
 
 struct uartce_drops {
     uint32_t echoes;

@@ -62,16 +62,15 @@ ReplyMatcher::ReplyMatcher(std::string_view frame, std::optional<std::string> ad
       // that can be told apart.
       m_echoPossible(frame.size() > 1) {}
 
-// The first line after a command that has the command's length and differs from it in a byte
-// or so (a quarter of them at most) is its echo, garbled: whichever byte a collision hit, the
-// first included. A line that begins as replies do (!, ? or >) to a command that begins as
-// commands do is taken for a reply.
+// For an addressed command, whose replies begin with !, ? or >: a first line that does not,
+// has the command's length and differs from it in a byte or so (a quarter of them at most) is
+// its echo, garbled, whichever byte a collision hit, the first included. (For other commands
+// nothing says what a reply looks like: "PONG" may well answer "PING".)
 bool ReplyMatcher::looksLikeGarbledEcho() const {
     const std::string_view line = std::string_view(m_frame).substr(0, m_frame.size() - 1);
-    if (m_frame.size() < 2 || m_reply.size() != line.size() || m_overflow)
+    if (!m_address || m_frame.size() < 2 || m_reply.size() != line.size() || m_overflow)
         return false;
-    if (std::string_view("!?>").find(m_reply[0]) != std::string_view::npos &&
-        std::string_view("$#%@~").find(line[0]) != std::string_view::npos)
+    if (std::string_view("!?>").find(m_reply[0]) != std::string_view::npos)
         return false;
     std::size_t differing = 0;
     for (std::size_t i = 0; i < line.size(); ++i)
@@ -92,16 +91,21 @@ void ReplyMatcher::byte(char c) {
             if (++m_echoAt == m_frame.size()) {
                 m_dropped.push_back({m_frame, DropReason::Echo});
                 m_echoPossible = false;
+                m_firstLine = false;
             }
             return;
         }
         m_echoPossible = false;
-        if (m_echoAt > 0) {
-            // It began as the command did and then went another way.
+        if (m_echoAt > 0 && m_address) {
+            // It began as the command did and then went another way: no reply to an addressed
+            // command begins so.
             m_dropped.push_back({m_frame.substr(0, m_echoAt) + c, DropReason::GarbledEcho});
             m_state = State::GarbledEcho;
             return;
         }
+        // Otherwise what looked like the start of an echo was the start of the reply.
+        for (std::size_t i = 0; i < m_echoAt; ++i)
+            byte(m_frame[i]);
     }
     m_raw.push_back(c);
     if (static_cast<unsigned char>(c) != m_terminator) {

@@ -3,11 +3,11 @@
 //
 // On a line that returns what the terminal sends (a 2-wire RS-485 adapter whose receiver stays
 // on), the command comes back first: bytes that repeat the frame exactly from the first byte on
-// are its echo and dropped. Bytes that begin like the frame and then differ from it, or a first
-// line of the frame's length that differs from it in a byte or so, are an echo garbled on the
-// line (two senders at once), and no reply. On an addressed command ($AA, #AA,
-// %AA, @AA, ~AA) a reply that carries an address (!AA, ?AA) from another module is not the
-// answer: it is dropped and the collection goes on. A reply without an address (>...) is taken.
+// are its echo and dropped. For an addressed command, bytes that begin like the frame and then
+// differ from it, or a first line of the frame's length that differs from it in a byte or so,
+// are an echo garbled on the line (two senders at once), and no reply. On an addressed command
+// ($AA, #AA, %AA, @AA, ~AA) a reply that carries an address (!AA, ?AA) from another module is not
+// the answer: it is dropped and the collection goes on. A reply without an address (>...) is taken.
 
 #include <cstddef>
 #include <optional>

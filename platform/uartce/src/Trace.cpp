@@ -2,6 +2,7 @@
 
 #include "Framing.h"
 #include "Messages.h"
+#include "Report.h"
 
 #include <uartce.h>
 
@@ -39,18 +40,22 @@ void dropped(std::size_t written, int error) {
         }
     }
     if (g_dropped++ == 0)
-        std::fprintf(stderr,
-                     "UARTCE: the trace could not take a line (%s); lines it cannot take whole are "
-                     "dropped, and counted at the end\n",
-                     std::strerror(error));
+        report(0, 0,
+               std::string("the trace could not take a line (") + std::strerror(error) +
+                   "); lines it cannot take whole are dropped, and counted at the end");
+}
+
+std::string droppedCount() {
+    return std::to_string(g_dropped) + (g_dropped == 1 ? " trace line was" : " trace lines were") +
+           " dropped";
 }
 
 // The count of lines lost, said as the program ends.
 struct DroppedReport {
     ~DroppedReport() {
+        // Standard error, not the caller's handler: the caller may be gone by now.
         if (g_dropped > 0)
-            std::fprintf(stderr, "UARTCE: %lu trace line%s dropped\n", g_dropped,
-                         g_dropped == 1 ? " was" : "s were");
+            std::fprintf(stderr, "UARTCE: %s\n", droppedCount().c_str());
     }
 } g_droppedReport;
 
@@ -189,8 +194,7 @@ bool setFile(const char* path) {
     g_fd = -1;
     g_state = 0;
     if (g_dropped > 0)
-        std::fprintf(stderr, "UARTCE: %lu trace line%s dropped\n", g_dropped,
-                     g_dropped == 1 ? " was" : "s were");
+        report(0, 0, droppedCount());
     g_dropped = 0;
     if (!path || !*path)
         return true;
@@ -216,8 +220,8 @@ bool setFile(const char* path) {
     if (refusal) {
         if (fd >= 0)
             ::close(fd);
-        std::fprintf(stderr, "UARTCE: cannot write the trace %s: %s\n", escapeForLine(path).c_str(),
-                     refusal);
+        report(0, UARTCE_ERR_OPEN_FAILED,
+               "cannot write the trace " + escapeForLine(path) + ": " + refusal);
         return false;
     }
     g_fd = fd;
@@ -250,6 +254,14 @@ std::uint16_t open(OpenFn fn, std::uint8_t port, std::uint32_t baud, std::uint8_
     const Call call;
     const std::uint16_t status = fn(port, baud, dataBits, parity, stopBits);
     call.write(port, "Open_Com", {}, {}, status);
+    return status;
+}
+
+std::uint16_t openDevice(OpenDeviceFn fn, std::uint8_t port, const std::string& device,
+                         const platform::LineSettings& settings) {
+    const Call call;
+    const std::uint16_t status = fn(port, device, settings);
+    call.write(port, "UARTCE_OpenDevice", {}, device, status);
     return status;
 }
 

@@ -2,6 +2,8 @@
 // A record of every call that touches the line, one JSON object a line, when PORTULA_TRACE
 // names a file. Off, it costs the entry points one test of a flag.
 
+#include "Platform.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -55,6 +57,11 @@ using ReceiveUntilFn = std::uint16_t (*)(std::uint8_t, char*, std::uint32_t, std
 std::uint16_t receiveUntil(ReceiveUntilFn fn, std::uint8_t port, char* buffer,
                            std::uint32_t capacity, std::uint16_t timeoutMs, std::int16_t terminator,
                            std::uint32_t* out);
+
+using OpenDeviceFn = std::uint16_t (*)(std::uint8_t, const std::string&,
+                                       const platform::LineSettings&);
+std::uint16_t openDevice(OpenDeviceFn fn, std::uint8_t port, const std::string& device,
+                         const platform::LineSettings& settings);
 
 std::uint16_t open(OpenFn fn, std::uint8_t port, std::uint32_t baud, std::uint8_t dataBits,
                    std::uint8_t parity, std::int8_t stopBits);

@@ -6,6 +6,7 @@
 #include "Platform.h"
 #include "PortMap.h"
 #include "ReplyMatch.h"
+#include "Report.h"
 #include "Trace.h"
 
 #include <uartce.h>
@@ -61,6 +62,8 @@ struct Port {
 
 std::array<Port, 256> ports;
 std::array<std::string, 256> lastRefusals;
+uartce_message_fn g_messageHandler = nullptr;
+void* g_messageContext = nullptr;
 
 PortMap currentMap() {
     PortMap map = buildPortMap(platform::scanPortMapInputs());
@@ -68,7 +71,7 @@ PortMap currentMap() {
     static std::set<std::string> reported;
     for (const std::string& warning : map.warnings)
         if (reported.insert(warning).second)
-            std::fprintf(stderr, "UARTCE: %s\n", escapeForLine(warning).c_str());
+            report(0, 0, escapeForLine(warning));
     return map;
 }
 
@@ -121,14 +124,16 @@ std::string remedyFor(std::uint16_t status, const PortEntry& entry, const PortMa
     return "; set UARTCE_" + com + " to the device to use, or map " + com + " in ports.conf";
 }
 
+// A refusal of COM<n>, or (byName) of a device opened by its name, which then says no COM.
 void reportRefusal(const PortEntry& entry, std::uint16_t status, const std::string& reason,
-                   const PortMap& map) {
-    const std::string line = "cannot open COM" + std::to_string(entry.com) + " (" +
-                             escapeForLine(entry.device) + "): " + escapeForLine(reason) +
-                             escapeForLine(remedyFor(status, entry, map));
-    std::fprintf(stderr, "UARTCE: %s\n", line.c_str());
+                   const PortMap* map) {
+    const std::string line =
+        map ? "cannot open COM" + std::to_string(entry.com) + " (" + escapeForLine(entry.device) +
+                  "): " + escapeForLine(reason) + escapeForLine(remedyFor(status, entry, *map))
+            : "cannot open " + escapeForLine(entry.device) + ": " + escapeForLine(reason);
     if (entry.com < lastRefusals.size())
         lastRefusals[entry.com] = line;
+    report(entry.com, status, line);
 }
 
 void markHungUp(Port& p) {
@@ -337,32 +342,21 @@ Port* openPort(unsigned port) {
         return nullptr;
     return &ports[port];
 }
-} // namespace
-
-extern "C" {
-
-uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
-                  int8_t stopBits) {
-    if (trace::active())
-        return trace::open(&Open_Com, port, baudRate, dataBits, parity, stopBits);
-    if (port == 0) {
-        std::fprintf(stderr, "UARTCE: cannot open COM0: there is no port 0\n");
-        return UARTCE_ERR_BAD_PORT;
-    }
-    const PortMap map = currentMap();
-    const PortEntry entry = map.entryFor(port);
+// Opens the entry's device as the port; map is null for a device opened by its name.
+std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
+                     const platform::LineSettings& settings) {
     Port& p = ports[port];
     if (p.open()) {
         reportRefusal(entry, UARTCE_ERR_ALREADY_OPEN, "already open", map);
         return UARTCE_ERR_ALREADY_OPEN;
     }
-    const platform::LineSettings settings{baudRate, dataBits, parity, stopBits};
     if (!platform::validSettings(settings)) {
         char reason[128];
         std::snprintf(reason, sizeof reason,
                       "unsupported settings (baud %u, data bits %u, parity %u, stop bits %d)",
-                      static_cast<unsigned>(baudRate), static_cast<unsigned>(dataBits),
-                      static_cast<unsigned>(parity), static_cast<int>(stopBits));
+                      static_cast<unsigned>(settings.baud),
+                      static_cast<unsigned>(settings.dataBits),
+                      static_cast<unsigned>(settings.parity), static_cast<int>(settings.stopBits));
         reportRefusal(entry, UARTCE_ERR_BAD_SETTINGS, reason, map);
         return UARTCE_ERR_BAD_SETTINGS;
     }
@@ -394,6 +388,31 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
     p.lateFrom = Clock::now();
     lastRefusals[port].clear();
     return UARTCE_OK;
+}
+
+} // namespace
+
+namespace uartce {
+void report(unsigned port, std::uint16_t status, const std::string& text) {
+    if (g_messageHandler)
+        g_messageHandler(g_messageContext, static_cast<std::uint8_t>(port), status, text.c_str());
+    else
+        std::fprintf(stderr, "UARTCE: %s\n", text.c_str());
+}
+} // namespace uartce
+
+extern "C" {
+
+uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
+                  int8_t stopBits) {
+    if (trace::active())
+        return trace::open(&Open_Com, port, baudRate, dataBits, parity, stopBits);
+    if (port == 0) {
+        report(0, UARTCE_ERR_BAD_PORT, "cannot open COM0: there is no port 0");
+        return UARTCE_ERR_BAD_PORT;
+    }
+    const PortMap map = currentMap();
+    return openOn(port, map.entryFor(port), &map, {baudRate, dataBits, parity, stopBits});
 }
 
 uint16_t Close_Com(uint8_t port) {
@@ -610,6 +629,58 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
         oweReply(*p, p->echoAddress, timeoutMs);
     setOut(out, length);
     return status;
+}
+
+void UARTCE_SetMessageHandler(uartce_message_fn handler, void* context) {
+    g_messageHandler = handler;
+    g_messageContext = context;
+}
+
+uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
+                           int8_t stopBits, uint8_t* port) {
+    if (!device || !*device || !port)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    // The highest number not open: COM<n> by number stays as it is for everyone else.
+    unsigned chosen = 0;
+    for (unsigned n = ports.size() - 1; n >= 1 && chosen == 0; --n)
+        if (!ports[n].open())
+            chosen = n;
+    *port = static_cast<std::uint8_t>(chosen);
+    PortEntry entry;
+    entry.com = chosen;
+    entry.device = device;
+    if (chosen == 0) {
+        report(0, UARTCE_ERR_BUSY, "cannot open " + escapeForLine(device) + ": every port is open");
+        return UARTCE_ERR_BUSY;
+    }
+    if (trace::active())
+        return trace::openDevice(
+            [](std::uint8_t n, const std::string& name, const platform::LineSettings& s) {
+                PortEntry e;
+                e.com = n;
+                e.device = name;
+                return openOn(n, e, nullptr, s);
+            },
+            *port, entry.device, {baudRate, dataBits, parity, stopBits});
+    return openOn(chosen, entry, nullptr, {baudRate, dataBits, parity, stopBits});
+}
+
+uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info) {
+    if (!info)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    *info = uartce_port_info{};
+    if (com == 0)
+        return UARTCE_ERR_BAD_PORT;
+    const PortMap& map = mapForNames();
+    const PortEntry e = map.entryFor(com);
+    info->com = com;
+    info->assigned = map.assigned.count(com) != 0;
+    info->present = e.present;
+    copyOut(e.device, info->device, sizeof info->device);
+    copyOut(e.byIdName, info->byIdName, sizeof info->byIdName);
+    copyOut(e.target, info->target, sizeof info->target);
+    copyOut(sourceText(e), info->source, sizeof info->source);
+    return UARTCE_OK;
 }
 
 uint32_t UARTCE_LineLatency(uint8_t port) {

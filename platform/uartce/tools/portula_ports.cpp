@@ -2,13 +2,24 @@
 //
 // Prints one line per port: COM name, device, the adapter's by-id name, where the name came
 // from (env, map file:line, discovered, built-in, default) and whether the device is there.
-// COM1 to COM20 are always listed (the dialog offers those), higher ones when assigned.
+// COM1 to COM20 are always listed (the dialog offers those), higher ones when assigned. All of
+// it comes from the serial library's port map, through its C interface.
 
 #include "Messages.h"
-#include "Platform.h"
+
+#include <uartce.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+namespace {
+
+void warn(void*, std::uint8_t, std::uint16_t, const char* text) {
+    std::fprintf(stderr, "portula-ports: %s\n", text);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
@@ -20,19 +31,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "portula-ports: takes no arguments (see --help)\n");
         return 2;
     }
-    const uartce::PortMap map = uartce::buildPortMap(uartce::platform::scanPortMapInputs());
-    for (const std::string& warning : map.warnings)
-        std::fprintf(stderr, "portula-ports: %s\n", uartce::escapeForLine(warning).c_str());
+    UARTCE_SetMessageHandler(warn, nullptr);
     std::printf("%-6s %-40s %-50s %-28s %s\n", "PORT", "DEVICE", "BY-ID", "SOURCE", "PRESENT");
-    for (unsigned com = 1; com <= uartce::kMaxCom; ++com) {
-        if (com > 20 && map.assigned.count(com) == 0)
+    for (unsigned com = 1; com <= 255; ++com) {
+        uartce_port_info e{};
+        if (UARTCE_PortMapEntry(static_cast<std::uint8_t>(com), &e) != UARTCE_OK ||
+            (com > 20 && !e.assigned))
             continue;
-        const uartce::PortEntry e = map.entryFor(com);
-        const std::string device = uartce::escapeForLine(e.target.empty() ? e.device : e.target);
+        const std::string device = uartce::escapeForLine(e.target[0] ? e.target : e.device);
         std::printf("COM%-3u %-40s %-50s %-28s %s\n", com, device.c_str(),
-                    e.byIdName.empty() ? "-" : uartce::escapeForLine(e.byIdName).c_str(),
-                    uartce::escapeForLine(uartce::sourceText(e)).c_str(),
-                    e.present ? "yes" : "absent");
+                    e.byIdName[0] ? uartce::escapeForLine(e.byIdName).c_str() : "-",
+                    uartce::escapeForLine(e.source).c_str(), e.present ? "yes" : "absent");
     }
-    return 0;
+    return std::ferror(stdout) || std::fflush(stdout) != 0 ? 1 : 0;
 }
