@@ -59,10 +59,13 @@ class ScriptedDevice : public uartce::platform::Device {
         }
         return line.hungUp ? Io::HungUp : Io::WouldBlock;
     }
-    Io writeAll(const char* data, std::size_t count, std::chrono::milliseconds) override {
+    Io writeAll(const char* data, std::size_t count, std::chrono::milliseconds,
+                std::size_t& written) override {
+        written = 0;
         if (line.hungUp)
             return Io::HungUp;
         line.written.append(data, count);
+        written = count;
         return Io::Ok;
     }
     void discardInput(const uartce::Deadline&) override { line.arrived.clear(); }

@@ -6,11 +6,13 @@
 #include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -212,6 +214,57 @@ TEST(TraceSinks, ATraceNeverHoldsTheExchange) {
     std::remove((dir + "/limited.jsonl").c_str());
     std::remove(fifo.c_str());
     ::rmdir(dir.c_str());
+}
+
+} // namespace
+
+namespace {
+
+// The trace's "out" is what went on the line, taken where the library writes: nothing for a
+// call refused before writing, part of a frame for a write the line stopped taking.
+TEST(TraceOut, RecordsWhatWentOnTheLine) {
+    const std::string path = "/tmp/portula-trace-out-" + std::to_string(::getpid()) + ".jsonl";
+    testsupport::Child child(
+        [&path](int) {
+            if (UARTCE_SetTrace(path.c_str()) != UARTCE_OK)
+                return 1;
+            auto pty = std::make_unique<testsupport::PseudoTerminal>();
+            ::setenv("UARTCE_COM4", pty->path().c_str(), 1);
+            if (Open_Com(4, 9600, 8, 0, 1) != UARTCE_OK)
+                return 2;
+            // Nobody reads the far end: the line takes a few kilobytes and then nothing.
+            const std::string flood(1 << 20, 'x');
+            const std::uint16_t stalled =
+                Send_Binary(4, flood.data(), static_cast<std::uint32_t>(flood.size()));
+            pty->hangUp();
+            char reply[UARTCE_REPLY_BUFFER_SIZE];
+            Send_Receive_Cmd(4, "$01M", reply, 100, 0, nullptr); // finds the hang-up
+            const std::uint16_t refused = Send_Receive_Cmd(4, "$01M", reply, 100, 0, nullptr);
+            Close_Com(4);
+            UARTCE_SetTrace(nullptr);
+            return stalled == UARTCE_ERR_WRITE && refused == UARTCE_ERR_HANGUP ? 0 : 3;
+        },
+        testsupport::Privileges::Keep);
+    const testsupport::ChildResult r = child.finish(std::chrono::seconds(10));
+    ASSERT_EQ(r.exitCode, 0) << r.stderrText;
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    std::remove(path.c_str());
+    ASSERT_GE(lines.size(), 4u);
+    // The stalled write: some of the megabyte, not all of it.
+    const std::string& stalled = lines[1];
+    ASSERT_NE(stalled.find("\"call\":\"Send_Binary\""), std::string::npos) << stalled;
+    const std::size_t x = static_cast<std::size_t>(std::count(stalled.begin(), stalled.end(), 'x'));
+    EXPECT_GT(x, 0u);
+    EXPECT_LT(x, std::size_t{1} << 20);
+    EXPECT_NE(stalled.find("\"status\":9"), std::string::npos);
+    // Refused with the device gone, before anything was written: nothing sent.
+    const std::string& refused = lines[3];
+    EXPECT_NE(refused.find("\"call\":\"Send_Receive_Cmd\",\"out\":\"\""), std::string::npos)
+        << refused;
+    EXPECT_NE(refused.find("\"status\":14"), std::string::npos) << refused;
 }
 
 } // namespace

@@ -185,6 +185,15 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
                         int16_t terminator, uint32_t* out);
 
 /*
+ * UARTCE_Command: Send_Receive_Cmd with a time-out for the reply's first byte of its own: when
+ * no byte of a reply (its echo does not count) has come within firstByteMs of the command, the
+ * call gives up with UARTCE_ERR_NO_REPLY; once one has, the reply has until timeoutMs to end.
+ * A scan knows a silent address as soon as the first byte fails to come.
+ */
+uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t firstByteMs,
+                        uint16_t timeoutMs, uint16_t checksum, uint32_t* out);
+
+/*
  * UARTCE_LineLatency: how long, in milliseconds, the way to the line holds a reply back beyond
  * its time on the wire, for timing that allows for it: for a USB adapter its latency timer (1
  * once the library put it in the driver's low-latency mode, which it does at open where the

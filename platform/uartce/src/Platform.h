@@ -35,8 +35,9 @@ class Device {
     // Failed. Ok does not promise data: a network device may hold only protocol bytes.
     virtual Io waitReadable(const Deadline& deadline) = 0;
     // Writes every byte or fails: WouldBlock when the line took nothing for stallLimit.
-    virtual Io writeAll(const char* data, std::size_t count,
-                        std::chrono::milliseconds stallLimit) = 0;
+    // written: how many of the bytes went on the line, on failure too.
+    virtual Io writeAll(const char* data, std::size_t count, std::chrono::milliseconds stallLimit,
+                        std::size_t& written) = 0;
     // Drops input that is waiting, by the deadline at the latest.
     virtual void discardInput(const Deadline& deadline) = 0;
     // Data bytes ready to be read, without waiting; HungUp when the device is gone.

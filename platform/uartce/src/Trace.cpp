@@ -28,6 +28,7 @@ int g_fd = -1;
 bool g_regular = false; // the trace is a regular file, whose cut line can be taken back
 unsigned long g_dropped = 0;
 thread_local bool t_inside = false;
+thread_local std::string t_out; // what the call under way put on the line
 
 // A line the trace could not take whole (a full disk, a file-size limit, a device that would
 // block) is dropped: the exchange matters more than its record. The first loss is said once.
@@ -83,7 +84,10 @@ std::int64_t nowUnixMicros() {
 // Runs a call with the hooks off, so the entry point it calls does the work untraced.
 class Call {
   public:
-    Call() : m_began(nowUnixMicros()), m_start(SteadyClock::now()) { t_inside = true; }
+    Call() : m_began(nowUnixMicros()), m_start(SteadyClock::now()) {
+        t_inside = true;
+        t_out.clear();
+    }
     ~Call() { t_inside = false; }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
@@ -245,6 +249,11 @@ void dropped(unsigned port, std::string_view bytes, std::string_view reason) {
     writeLine(formatRecord({nowUnixMicros(), port, "dropped", {}, bytes, 0, 0, reason}));
 }
 
+void wentOut(std::string_view bytes) {
+    if (t_inside)
+        t_out.append(bytes);
+}
+
 bool inside() {
     return t_inside;
 }
@@ -275,8 +284,7 @@ std::uint16_t close(CloseFn fn, std::uint8_t port) {
 std::uint16_t send(SendFn fn, std::uint8_t port, const char* data, std::uint32_t count) {
     const Call call;
     const std::uint16_t status = fn(port, data, count);
-    call.write(port, "Send_Binary", data ? std::string_view(data, count) : std::string_view(), {},
-               status);
+    call.write(port, "Send_Binary", t_out, {}, status);
     return status;
 }
 
@@ -287,17 +295,21 @@ std::uint16_t command(CommandFn fn, std::uint8_t port, const char* command, char
     const std::uint16_t status = fn(port, command, reply, timeoutMs, checksum, &length);
     if (out)
         *out = length;
-    // The frame as it went on the line: the command, its checksum when asked for, the CR. A call
-    // refused before writing put nothing there.
-    const bool refusedBeforeWriting =
-        status == UARTCE_ERR_NOT_OPEN || status == UARTCE_ERR_BAD_ARGUMENT;
-    std::string frame;
-    if (command && !refusedBeforeWriting) {
-        const std::string_view text(command, ::strnlen(command, 4097));
-        frame.resize(text.size() + 3);
-        frame.resize(frameCommand(text, checksum != 0, std::span<char>(frame)));
-    }
-    call.write(port, "Send_Receive_Cmd", frame,
+    call.write(port, "Send_Receive_Cmd", t_out,
+               reply ? std::string_view(reply, length) : std::string_view(), status);
+    return status;
+}
+
+std::uint16_t commandTimed(CommandTimedFn fn, std::uint8_t port, const char* command, char* reply,
+                           std::uint16_t firstByteMs, std::uint16_t timeoutMs,
+                           std::uint16_t checksum, std::uint32_t* out) {
+    const Call call;
+    std::uint32_t length = 0;
+    const std::uint16_t status =
+        fn(port, command, reply, firstByteMs, timeoutMs, checksum, &length);
+    if (out)
+        *out = length;
+    call.write(port, "UARTCE_Command", t_out,
                reply ? std::string_view(reply, length) : std::string_view(), status);
     return status;
 }

@@ -34,6 +34,9 @@ inline bool active() {
         start();
     return g_state > 0 && !inside();
 }
+// Notes bytes that went on the line during the traced call under way: its record's "out".
+void wentOut(std::string_view bytes);
+
 // Records bytes that came on the line but were no reply (reason: "echo", "late", ...), from
 // inside the call that dropped them.
 void dropped(unsigned port, std::string_view bytes, std::string_view reason);
@@ -52,6 +55,11 @@ using CommandFn = std::uint16_t (*)(std::uint8_t, const char*, char*, std::uint1
 using ReceiveFn = std::uint16_t (*)(std::uint8_t, char*, std::uint16_t, std::uint16_t,
                                     std::uint32_t*);
 
+using CommandTimedFn = std::uint16_t (*)(std::uint8_t, const char*, char*, std::uint16_t,
+                                         std::uint16_t, std::uint16_t, std::uint32_t*);
+std::uint16_t commandTimed(CommandTimedFn fn, std::uint8_t port, const char* command, char* reply,
+                           std::uint16_t firstByteMs, std::uint16_t timeoutMs,
+                           std::uint16_t checksum, std::uint32_t* out);
 using ReceiveUntilFn = std::uint16_t (*)(std::uint8_t, char*, std::uint32_t, std::uint16_t,
                                          std::int16_t, std::uint32_t*);
 std::uint16_t receiveUntil(ReceiveUntilFn fn, std::uint8_t port, char* buffer,

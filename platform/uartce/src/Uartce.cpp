@@ -236,7 +236,8 @@ void recordDrops(Port& p, unsigned port, std::vector<DroppedBytes> dropped) {
 // leaving aside the line's echo and other modules' answers. With anyData, the first bytes of a
 // reply end the wait (with what else is there by then) instead of its terminator.
 std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* reply,
-                           const Deadline& deadline, std::size_t& length, bool anyData = false) {
+                           const Deadline& deadline, std::size_t& length, bool anyData = false,
+                           std::optional<Deadline> firstByte = std::nullopt) {
     std::array<char, 512> chunk;
     const auto finish = [&](std::uint16_t status) {
         recordDrops(p, port, matcher.takeDropped());
@@ -282,7 +283,9 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
         }
         if (io == Io::Failed)
             return finish(UARTCE_ERR_READ);
-        const Io waited = p.device->waitReadable(deadline);
+        // Until a reply begins, its first byte has a deadline of its own where one was given.
+        const Deadline& waitUntil = firstByte && !matcher.replyBegun() ? *firstByte : deadline;
+        const Io waited = p.device->waitReadable(waitUntil);
         if (waited == Io::WouldBlock)
             return timedOut();
         if (waited == Io::HungUp) {
@@ -392,6 +395,12 @@ std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
 
 } // namespace
 
+namespace {
+std::uint16_t commandExchange(std::uint8_t port, const char* command, char* reply,
+                              std::uint16_t firstByteMs, std::uint16_t timeoutMs,
+                              std::uint16_t checksum, std::uint32_t* out);
+} // namespace
+
 namespace uartce {
 void report(unsigned port, std::uint16_t status, const std::string& text) {
     if (g_messageHandler)
@@ -441,7 +450,9 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     const std::optional<std::string> address = commandAddress(bytes);
     if (!p->lateSinceOpen)
         awaitOwedReply(*p, port, address, p->lateTimeoutMs);
-    const Io io = p->device->writeAll(data, count, kWriteStallLimit);
+    std::size_t written = 0;
+    const Io io = p->device->writeAll(data, count, kWriteStallLimit, written);
+    trace::wentOut(std::string_view(data, written));
     if (io == Io::HungUp)
         markHungUp(*p);
     // What a collected reply may begin with on an echoing line.
@@ -454,6 +465,24 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
                           uint16_t checksum, uint32_t* out) {
     if (trace::active())
         return trace::command(&Send_Receive_Cmd, port, command, reply, timeoutMs, checksum, out);
+    return commandExchange(port, command, reply, timeoutMs, timeoutMs, checksum, out);
+}
+
+uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t firstByteMs,
+                        uint16_t timeoutMs, uint16_t checksum, uint32_t* out) {
+    if (trace::active())
+        return trace::commandTimed(&UARTCE_Command, port, command, reply, firstByteMs, timeoutMs,
+                                   checksum, out);
+    return commandExchange(port, command, reply, std::min(firstByteMs, timeoutMs), timeoutMs,
+                           checksum, out);
+}
+
+} // extern "C"
+
+namespace {
+std::uint16_t commandExchange(std::uint8_t port, const char* command, char* reply,
+                              std::uint16_t firstByteMs, std::uint16_t timeoutMs,
+                              std::uint16_t checksum, std::uint32_t* out) {
     setOut(out, 0);
     if (!reply)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -483,7 +512,9 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     std::array<char, kMaxCommand + 3> frame;
     const std::size_t frameLength =
         frameCommand(std::string_view(command, commandLength), checksum != 0, frame);
-    const Io written = p->device->writeAll(frame.data(), frameLength, kWriteStallLimit);
+    std::size_t wentOut = 0;
+    const Io written = p->device->writeAll(frame.data(), frameLength, kWriteStallLimit, wentOut);
+    trace::wentOut(std::string_view(frame.data(), wentOut));
     if (written != Io::Ok) {
         if (written == Io::HungUp)
             markHungUp(*p);
@@ -492,7 +523,9 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
 
     std::size_t length = 0;
     ReplyMatcher matcher(std::string_view(frame.data(), frameLength), address, kMaxReply);
-    const std::uint16_t status = collectReply(*p, port, matcher, reply, deadline, length);
+    const Deadline firstByte = Deadline::after(std::chrono::milliseconds(firstByteMs));
+    const std::uint16_t status =
+        collectReply(*p, port, matcher, reply, deadline, length, false, firstByte);
     if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
         status == UARTCE_ERR_GARBLED_ECHO)
         oweReply(*p, address, timeoutMs);
@@ -512,6 +545,9 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
     setOut(out, length);
     return UARTCE_OK;
 }
+} // namespace
+
+extern "C" {
 
 uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
                      uint32_t* out) {

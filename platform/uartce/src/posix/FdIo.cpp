@@ -49,8 +49,16 @@ Io waitReadable(int fd, const Deadline& deadline) {
 }
 
 Io writeAll(int fd, Kind kind, const char* data, std::size_t count,
-            std::chrono::milliseconds stallLimit) {
+            std::chrono::milliseconds stallLimit, std::size_t* written) {
     std::size_t done = 0;
+    struct Tally {
+        std::size_t& done;
+        std::size_t* written;
+        ~Tally() {
+            if (written)
+                *written = done;
+        }
+    } tally{done, written};
     Deadline deadline = Deadline::after(stallLimit);
     while (done < count) {
         const ssize_t n = kind == Kind::Socket

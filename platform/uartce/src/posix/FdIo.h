@@ -10,8 +10,9 @@ enum class Kind { Tty, Socket };
 
 Io read(int fd, char* buffer, std::size_t capacity, std::size_t& got);
 Io waitReadable(int fd, const Deadline& deadline);
+// written (may be null): how many bytes went, on failure too.
 Io writeAll(int fd, Kind kind, const char* data, std::size_t count,
-            std::chrono::milliseconds stallLimit);
+            std::chrono::milliseconds stallLimit, std::size_t* written = nullptr);
 bool isGone(int error);
 // FIONREAD: bytes ready to be read.
 Io bytesWaiting(int fd, std::uint32_t& count);
@@ -29,9 +30,9 @@ class FdDevice : public Device {
     Io waitReadable(const Deadline& deadline) override {
         return fdio::waitReadable(m_fd, deadline);
     }
-    Io writeAll(const char* data, std::size_t count,
-                std::chrono::milliseconds stallLimit) override {
-        return fdio::writeAll(m_fd, m_kind, data, count, stallLimit);
+    Io writeAll(const char* data, std::size_t count, std::chrono::milliseconds stallLimit,
+                std::size_t& written) override {
+        return fdio::writeAll(m_fd, m_kind, data, count, stallLimit, &written);
     }
     Io bytesWaiting(std::uint32_t& count) override { return fdio::bytesWaiting(m_fd, count); }
 

@@ -137,9 +137,9 @@ Connected connectTo(const std::string& host, const std::string& service) {
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             tcp_info info{};
             socklen_t size = sizeof info;
-            const unsigned roundTrip =
-                ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? (info.tcpi_rtt + 999) / 1000
-                                                                        : 0;
+            const unsigned roundTrip = ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+                                           ? (info.tcpi_rtt + 999) / 1000
+                                           : 0;
             result = {fd, UARTCE_OK, {}, roundTrip};
             break;
         }
@@ -234,12 +234,23 @@ class Rfc2217Device final : public Device {
             return Io::HungUp;
         return fdio::waitReadable(m_fd, deadline);
     }
-    Io writeAll(const char* data, std::size_t count,
-                std::chrono::milliseconds stallLimit) override {
+    Io writeAll(const char* data, std::size_t count, std::chrono::milliseconds stallLimit,
+                std::size_t& written) override {
+        written = 0;
         if (m_gone)
             return Io::HungUp;
         const std::string escaped = telnet::escapeData(std::string_view(data, count));
-        return fdio::writeAll(m_fd, fdio::Kind::Socket, escaped.data(), escaped.size(), stallLimit);
+        std::size_t sent = 0;
+        const Io io = fdio::writeAll(m_fd, fdio::Kind::Socket, escaped.data(), escaped.size(),
+                                     stallLimit, &sent);
+        // The data bytes whose escaped form went whole.
+        for (std::size_t i = 0, at = 0; i < count; ++i) {
+            at += static_cast<std::uint8_t>(data[i]) == telnet::kIac ? 2 : 1;
+            if (at > sent)
+                break;
+            written = i + 1;
+        }
+        return io;
     }
     void discardInput(const Deadline& deadline) override {
         if (m_purgeConfirmed) {
