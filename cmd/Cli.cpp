@@ -507,13 +507,37 @@ std::string statusWords(unsigned status, unsigned timeoutMs) {
     }
 }
 
-unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits) {
-    const unsigned commandBytes = 4 + (checksum ? 2 : 0) + 1; // $AAM, checksum, CR
-    const unsigned replyBytes = kScanMaxReply + 1;
+namespace {
+// The time bytes take on the wire at 10 bits a byte (11 with two stop bits), in ms rounded up.
+unsigned wireMs(unsigned bytes, std::uint32_t baud, int stopBits) {
     const unsigned bitsPerByte = stopBits == 2 ? 11 : 10;
-    const unsigned long bits = static_cast<unsigned long>(commandBytes + replyBytes) * bitsPerByte;
-    const unsigned long wireMs = (bits * 1000 + baud - 1) / baud;
-    return static_cast<unsigned>(wireMs) + kTurnaroundMs;
+    const unsigned long bits = static_cast<unsigned long>(bytes) * bitsPerByte;
+    return static_cast<unsigned>((bits * 1000 + baud - 1) / baud);
+}
+unsigned scanCommandBytes(bool checksum) {
+    return 4 + (checksum ? 2 : 0) + 1; // $AAM, checksum, CR
+}
+} // namespace
+
+unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs) {
+    return wireMs(scanCommandBytes(checksum) + kScanMaxReply + 1, baud, stopBits) + kTurnaroundMs +
+           latencyMs;
+}
+
+unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs) {
+    return wireMs(scanCommandBytes(checksum), baud, stopBits) + kTurnaroundMs + latencyMs;
+}
+
+unsigned long scanSilentMs(const Options& o) {
+    unsigned long total = 0;
+    for (std::uint32_t baud : o.bauds)
+        for (bool checksum : {false, true})
+            if (o.scanChecksum == ScanChecksum::Auto ||
+                (o.scanChecksum == ScanChecksum::On) == checksum)
+                total +=
+                    (o.timeoutMs ? *o.timeoutMs : scanFirstByteMs(baud, checksum, o.stopBits)) *
+                    o.addresses.size();
+    return total;
 }
 
 unsigned long scanWorstCaseMs(const Options& o) {
@@ -534,6 +558,7 @@ unsigned long scanWorstCaseMs(const Options& o) {
 
 void SoakStats::add(const Outcome& outcome) {
     ++m_sent;
+    m_late += outcome.late;
     if (outcome.expected) {
         ++m_answered;
         m_roundTrips.push_back(outcome.roundTripUs);
@@ -563,27 +588,28 @@ std::int64_t SoakStats::roundTripUs(double quantile) const {
 
 std::string SoakStats::text() const {
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "sent %lu  answered %lu  time-outs %lu  checksum errors %lu  unexpected %lu  "
-                  "other errors %lu  longest failure run %lu\n"
-                  "round trip us: min %lld  median %lld  p99 %lld  max %lld\n",
-                  m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun,
-                  static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
-                  static_cast<long long>(roundTripUs(0.99)),
-                  static_cast<long long>(roundTripUs(1)));
+    std::snprintf(
+        line, sizeof line,
+        "sent %lu  answered %lu  time-outs %lu  checksum errors %lu  unexpected %lu  "
+        "other errors %lu  longest failure run %lu  late replies %lu\n"
+        "round trip us: min %lld  median %lld  p99 %lld  max %lld\n",
+        m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun, m_late,
+        static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
+        static_cast<long long>(roundTripUs(0.99)), static_cast<long long>(roundTripUs(1)));
     return line;
 }
 
 std::string SoakStats::json() const {
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "{\"sent\":%lu,\"answered\":%lu,\"timeouts\":%lu,\"checksum_errors\":%lu,"
-                  "\"unexpected\":%lu,\"other_errors\":%lu,\"longest_failure_run\":%lu,"
-                  "\"rtt_us\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld}}\n",
-                  m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun,
-                  static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
-                  static_cast<long long>(roundTripUs(0.99)),
-                  static_cast<long long>(roundTripUs(1)));
+    std::snprintf(
+        line, sizeof line,
+        "{\"sent\":%lu,\"answered\":%lu,\"timeouts\":%lu,\"checksum_errors\":%lu,"
+        "\"unexpected\":%lu,\"other_errors\":%lu,\"longest_failure_run\":%lu,"
+        "\"late_replies\":%lu,"
+        "\"rtt_us\":{\"min\":%lld,\"median\":%lld,\"p99\":%lld,\"max\":%lld}}\n",
+        m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun, m_late,
+        static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
+        static_cast<long long>(roundTripUs(0.99)), static_cast<long long>(roundTripUs(1)));
     return line;
 }
 

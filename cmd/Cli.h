@@ -96,15 +96,24 @@ std::string statusWords(unsigned status, unsigned timeoutMs);
 // module to answer.
 inline constexpr unsigned kScanMaxReply = 32;
 inline constexpr unsigned kTurnaroundMs = 20;
-unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits);
-// Upper bound of a scan's duration: every address silent at every rate and setting tried.
+// latencyMs: what the way to the line adds (a USB adapter's latency timer, a network's round
+// trip), as the library reports it for the open port.
+unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs = 0);
+// How long a scan waits for the first byte of a reply: the command's own wire time, the
+// module's turnaround and the latency. A silent address costs this much, not the whole
+// time-out.
+unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs = 0);
+// Upper bound of a scan's duration: every address answering as late as it may at every rate
+// and setting tried; and its duration when no address answers.
 unsigned long scanWorstCaseMs(const Options& options);
+unsigned long scanSilentMs(const Options& options);
 
 // Soak figures.
 struct Outcome {
     unsigned status;
     bool expected; // status 0 and, with --expect, the reply it expected
     std::int64_t roundTripUs;
+    unsigned late = 0; // replies to earlier commands that came meanwhile, and were set aside
 };
 class SoakStats {
   public:
@@ -116,6 +125,7 @@ class SoakStats {
     unsigned long unexpected() const { return m_unexpected; }
     unsigned long otherErrors() const { return m_other; }
     unsigned long failures() const { return m_sent - m_answered; }
+    unsigned long lateReplies() const { return m_late; }
     unsigned long longestFailureRun() const { return m_longestRun; }
     // Round trips of the answered commands: 0 min, 0.5 median, 0.99, 1 max (nearest rank).
     std::int64_t roundTripUs(double quantile) const;
@@ -124,7 +134,7 @@ class SoakStats {
 
   private:
     unsigned long m_sent = 0, m_answered = 0, m_timeouts = 0, m_checksum = 0, m_unexpected = 0,
-                  m_other = 0, m_run = 0, m_longestRun = 0;
+                  m_other = 0, m_run = 0, m_longestRun = 0, m_late = 0;
     std::vector<std::int64_t> m_roundTrips;
 };
 

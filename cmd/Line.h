@@ -9,15 +9,21 @@
 namespace cmd {
 
 struct Exchange {
-    unsigned status = 0; // a uartce_status
-    std::string reply;   // without its CR
-    std::int64_t roundTripUs = 0;
+    unsigned status = 0;          // a uartce_status
+    std::string reply;            // without its CR
+    std::int64_t roundTripUs = 0; // from the end of the write to the reply's end
+    // What came that was not this command's reply: late answers to an earlier command, and
+    // answers from other addresses (the last one's bytes, for a scan to say who it was).
+    unsigned late = 0;
+    unsigned otherAddress = 0;
+    std::string lastDropped;
 };
 
 // CR: the library frames the command and collects the reply. Other endings: what was waiting
 // is dropped, the bytes go out as they are, and the library collects the reply up to a CR
 // (its echo left out), for at most the time-out and at most 2047 bytes.
+// firstByteMs (CR ending only, 0: the time-out): how long the reply's first byte may take.
 Exchange exchange(std::uint8_t port, const std::string& text, const Options& options,
-                  unsigned timeoutMs, bool checksum);
+                  unsigned timeoutMs, bool checksum, unsigned firstByteMs = 0);
 
 } // namespace cmd

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <time.h>
@@ -297,62 +299,100 @@ std::string hexAddress(unsigned a) {
     return text;
 }
 
+// The address a reply carries ("!01..." gives 01), upper case; empty when it has none.
+std::string replyAddressOf(const std::string& reply) {
+    if (reply.size() < 3 || (reply[0] != '!' && reply[0] != '?') ||
+        !std::isxdigit(static_cast<unsigned char>(reply[1])) ||
+        !std::isxdigit(static_cast<unsigned char>(reply[2])))
+        return "";
+    std::string address = reply.substr(1, 2);
+    for (char& c : address)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return address;
+}
+
 int runScan(Options o, std::uint8_t port) {
     const bool progress = ::isatty(2);
-    const unsigned long worst = scanWorstCaseMs(o);
-    std::fprintf(stderr, "portula-cmd: scanning %zu addresses at %zu baud rates: at most %.1f s\n",
-                 o.addresses.size(), o.bauds.size(), worst / 1000.0);
+    std::fprintf(stderr,
+                 "portula-cmd: scanning %zu addresses at %zu baud rates: %.1f s if none answers, "
+                 "at most %.1f s\n",
+                 o.addresses.size(), o.bauds.size(), scanSilentMs(o) / 1000.0,
+                 scanWorstCaseMs(o) / 1000.0);
     if (!o.json)
         std::printf("%-4s %-7s %-8s %s\n", "ADDR", "BAUD", "CHECKSUM", "NAME");
     if (!resultsWritten())
         return kExitOutput;
     unsigned found = 0;
     bool first = true;
+    const auto list = [&](const std::string& address, std::uint32_t baud, bool checksum,
+                          const std::string& name, bool late) {
+        ++found;
+        if (progress)
+            std::fprintf(stderr, "\r%60s\r", "");
+        if (o.json)
+            std::printf("{\"address\":\"%s\",\"baud\":%u,\"checksum\":%s,\"name\":%s%s}\n",
+                        address.c_str(), baud, checksum ? "true" : "false",
+                        jsonString(name).c_str(), late ? ",\"late\":true" : "");
+        else
+            std::printf("%-4s %-7u %-8s %s%s\n", address.c_str(), baud, checksum ? "on" : "off",
+                        showBytes(name, false).c_str(), late ? "  (answered late)" : "");
+        resultsWritten();
+    };
     for (std::uint32_t baud : o.bauds) {
         if (g_interrupted || !resultsWritten())
             break;
         // Each rate needs the port opened anew at that rate.
-        if (!first) {
-            Close_Com(port);
-            o.baud = baud;
-            if (openPort(o, port) != kExitOk)
-                return kExitPortRefused;
-        } else if (baud != o.baud) {
+        if (!first || baud != o.baud) {
             Close_Com(port);
             o.baud = baud;
             if (openPort(o, port) != kExitOk)
                 return kExitPortRefused;
         }
         first = false;
-        for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten(); ++i) {
-            const std::string address = hexAddress(o.addresses[i]);
-            if (progress) {
-                const int filled = static_cast<int>(20 * i / o.addresses.size());
-                std::fprintf(stderr, "\r[%-20.*s] %6u baud  address %s  found %u ", filled,
-                             "####################", baud, address.c_str(), found);
-            }
-            for (bool checksum : {false, true}) {
-                if (o.scanChecksum != ScanChecksum::Auto &&
-                    (o.scanChecksum == ScanChecksum::On) != checksum)
+        const unsigned latency = UARTCE_LineLatency(port);
+        std::set<std::string> answered; // at this rate
+        // All addresses without a checksum, then those still silent with one: two commands to
+        // one address never follow each other, so the reply's address tells every answer apart.
+        for (bool checksum : {false, true}) {
+            if (o.scanChecksum != ScanChecksum::Auto &&
+                (o.scanChecksum == ScanChecksum::On) != checksum)
+                continue;
+            const unsigned timeout =
+                o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, o.stopBits, latency));
+            const unsigned firstByte =
+                o.timeoutMs.value_or(scanFirstByteMs(baud, checksum, o.stopBits, latency));
+            for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten();
+                 ++i) {
+                const std::string address = hexAddress(o.addresses[i]);
+                if (answered.count(address))
                     continue;
-                const unsigned timeout =
-                    o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, o.stopBits));
-                const Exchange e = exchange(port, "$" + address + "M", o, timeout, checksum);
-                if (e.status != UARTCE_OK || e.reply.size() < 3 || e.reply[0] != '!')
+                if (progress) {
+                    const int filled = static_cast<int>(20 * i / o.addresses.size());
+                    std::fprintf(stderr, "\r[%-20.*s] %6u baud  address %s  found %u ", filled,
+                                 "####################", baud, address.c_str(), found);
+                }
+                const Exchange e =
+                    exchange(port, "$" + address + "M", o, timeout, checksum, firstByte);
+                // Another module's answer, come while this address was asked: that module is
+                // there but slower than the time-out; never the address asked.
+                if (e.otherAddress > 0) {
+                    const std::string other = replyAddressOf(e.lastDropped);
+                    if (!other.empty() && answered.insert(other).second) {
+                        std::string name = e.lastDropped.substr(3);
+                        if (!name.empty() && name.back() == '\r')
+                            name.pop_back();
+                        std::fprintf(stderr,
+                                     "portula-cmd: %s answered late, while %s was asked; give "
+                                     "--timeout to wait longer\n",
+                                     other.c_str(), address.c_str());
+                        list(other, baud, checksum, name, true);
+                    }
+                }
+                if (e.status != UARTCE_OK || e.reply.size() < 3 || e.reply[0] != '!' ||
+                    replyAddressOf(e.reply) != address)
                     continue;
-                const std::string name = e.reply.substr(3);
-                ++found;
-                if (progress)
-                    std::fprintf(stderr, "\r%60s\r", "");
-                if (o.json)
-                    std::printf("{\"address\":\"%s\",\"baud\":%u,\"checksum\":%s,\"name\":%s}\n",
-                                address.c_str(), baud, checksum ? "true" : "false",
-                                jsonString(name).c_str());
-                else
-                    std::printf("%-4s %-7u %-8s %s\n", address.c_str(), baud,
-                                checksum ? "on" : "off", showBytes(name, false).c_str());
-                resultsWritten();
-                break;
+                answered.insert(address);
+                list(address, baud, checksum, e.reply.substr(3), false);
             }
         }
     }
@@ -393,7 +433,7 @@ int runSoak(const Options& o, std::uint8_t port) {
         const Exchange e = exchange(port, text, o, timeout, o.checksum);
         last = e.status;
         const bool expected = e.status == UARTCE_OK && (!o.expect || e.reply == *o.expect);
-        stats.add({e.status, expected, e.roundTripUs});
+        stats.add({e.status, expected, e.roundTripUs, e.late + e.otherAddress});
         if (live && Clock::now() - lastReport > std::chrono::milliseconds(200)) {
             lastReport = Clock::now();
             std::fprintf(stderr, "\rsent %lu  answered %lu  failed %lu  longest run %lu ",

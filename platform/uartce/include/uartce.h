@@ -194,6 +194,14 @@ uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t
                         uint16_t timeoutMs, uint16_t checksum, uint32_t* out);
 
 /*
+ * UARTCE_LastRoundTrip: for the port's last command (Send_Receive_Cmd, UARTCE_Command, or the
+ * UARTCE_Receive after a Send_Binary), the microseconds from the end of its write to the end of
+ * its reply (or of the wait): without the time spent before the write (an owed late reply
+ * listened for, input dropped). 0 for a port that is not open.
+ */
+uint32_t UARTCE_LastRoundTrip(uint8_t port);
+
+/*
  * UARTCE_LineLatency: how long, in milliseconds, the way to the line holds a reply back beyond
  * its time on the wire, for timing that allows for it: for a USB adapter its latency timer (1
  * once the library put it in the driver's low-latency mode, which it does at open where the

@@ -53,6 +53,9 @@ struct Port {
     std::uint16_t lateTimeoutMs = 0;
     std::optional<std::string> lateAddress;
     uartce_drops drops{};
+    // From the end of the last write to the end of the reply that answered it, in µs.
+    Clock::time_point writtenAt{};
+    std::uint32_t lastRoundTripUs = 0;
     // What the last Send_Binary wrote, for the next UARTCE_Receive to know its echo.
     std::string echoExpected;
     std::optional<std::string> echoAddress;
@@ -186,6 +189,11 @@ void keepPending(Port& p, const char* bytes, std::size_t count) {
     const std::size_t n = count < room ? count : room;
     std::memcpy(p.pending.data() + p.pendingSize, bytes, n);
     p.pendingSize += n;
+}
+
+std::uint32_t microsSince(Clock::time_point start) {
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
 }
 
 void setOut(std::uint32_t* out, std::size_t value) {
@@ -453,6 +461,7 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     std::size_t written = 0;
     const Io io = p->device->writeAll(data, count, kWriteStallLimit, written);
     trace::wentOut(std::string_view(data, written));
+    p->writtenAt = Clock::now();
     if (io == Io::HungUp)
         markHungUp(*p);
     // What a collected reply may begin with on an echoing line.
@@ -515,6 +524,7 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     std::size_t wentOut = 0;
     const Io written = p->device->writeAll(frame.data(), frameLength, kWriteStallLimit, wentOut);
     trace::wentOut(std::string_view(frame.data(), wentOut));
+    p->writtenAt = Clock::now();
     if (written != Io::Ok) {
         if (written == Io::HungUp)
             markHungUp(*p);
@@ -526,6 +536,7 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     const Deadline firstByte = Deadline::after(std::chrono::milliseconds(firstByteMs));
     const std::uint16_t status =
         collectReply(*p, port, matcher, reply, deadline, length, false, firstByte);
+    p->lastRoundTripUs = microsSince(p->writtenAt);
     if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
         status == UARTCE_ERR_GARBLED_ECHO)
         oweReply(*p, address, timeoutMs);
@@ -663,6 +674,7 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
     if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
         status == UARTCE_ERR_GARBLED_ECHO)
         oweReply(*p, p->echoAddress, timeoutMs);
+    p->lastRoundTripUs = microsSince(p->writtenAt);
     setOut(out, length);
     return status;
 }
@@ -717,6 +729,11 @@ uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info) {
     copyOut(e.target, info->target, sizeof info->target);
     copyOut(sourceText(e), info->source, sizeof info->source);
     return UARTCE_OK;
+}
+
+uint32_t UARTCE_LastRoundTrip(uint8_t port) {
+    const Port* p = openPort(port);
+    return p ? p->lastRoundTripUs : 0;
 }
 
 uint32_t UARTCE_LineLatency(uint8_t port) {
