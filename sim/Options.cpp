@@ -1,5 +1,6 @@
 #include "sim/Options.h"
 
+#include "portula_version.h"
 #include "posix/LineSettings.h"
 
 #include <algorithm>
@@ -30,6 +31,7 @@ enum Option {
     kKeepReplies,
     kVerbose,
     kHelp,
+    kVersion,
 };
 
 const option kLongOptions[] = {
@@ -51,6 +53,7 @@ const option kLongOptions[] = {
     {"keep-replies", no_argument, nullptr, kKeepReplies},
     {"verbose", no_argument, nullptr, kVerbose},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -183,6 +186,9 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
         case kHelp:
             o.help = true;
             break;
+        case kVersion:
+            o.version = true;
+            break;
         case ':':
             error = std::string(argv[previous]) + " needs a value";
             break;
@@ -236,7 +242,12 @@ std::string usageText() {
            "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
            "                   terminal); the module in the selected slot answers\n"
            "  --verbose        log the bytes received and sent on standard error\n"
-           "  --help           print this and exit\n";
+           "  --help           print this and exit\n"
+           "  --version        print the version and exit\n";
+}
+
+std::string versionText() {
+    return "portula-sim " PORTULA_VERSION_STRING "\n";
 }
 
 LineConfig lineConfigFor(const Options& options) {
