@@ -5,17 +5,11 @@ set(PORTULA_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(PORTULA_PACKAGE_MAINTAINER
     "Portula maintainers <maintainers@users.noreply.c-seed-7e318540.example>"
     CACHE STRING "The Maintainer field of the package")
-# Empty: the package's version is the project's alone, as a package made by the project itself
-# is versioned in Debian. A number gives it a Debian revision (1.0.0.1-1).
-set(PORTULA_DEBIAN_REVISION "" CACHE STRING "Debian revision of the package (empty for none)")
-
-# The changelog's newest entry must be this version: the package would otherwise tell of
-# another release than the one it holds.
+# The package's version is the project's, with no Debian revision: the project makes its own
+# package. The changelog's newest entry must be this version: the package would otherwise tell
+# of another release than the one it holds.
 file(STRINGS ${PORTULA_PACKAGING_DIR}/changelog changelog_head LIMIT_COUNT 1)
 set(package_version ${PROJECT_VERSION})
-if(PORTULA_DEBIAN_REVISION)
-  string(APPEND package_version "-${PORTULA_DEBIAN_REVISION}")
-endif()
 if(NOT changelog_head MATCHES "^portula \\(([^)]+)\\) ")
   message(FATAL_ERROR "packaging/changelog: the first line is not an entry of portula")
 endif()
@@ -37,7 +31,6 @@ install(FILES ${PORTULA_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.D
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME portula)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_DEBIAN_PACKAGE_RELEASE ${PORTULA_DEBIAN_REVISION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # portula_<version>_<arch>.deb
 set(CPACK_PACKAGE_CONTACT ${PORTULA_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${PORTULA_PACKAGE_MAINTAINER})

@@ -215,8 +215,9 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
 }
 
 std::string usageText() {
-    return "usage: portula-sim [options]\n"
-           "  --address AA[,BB...] module addresses, two hex digits each (default 01); repeat\n"
+    return "Usage: portula-sim [options]\n"
+           "  --address AA[,BB...]\n"
+           "                   module addresses, two hex digits each (default 01); repeat\n"
            "                   or list several to put several modules on the line\n"
            "  --baud N         the modules' baud rate (default 9600)\n"
            "  --stop-bits N    1 or 2 (default 1)\n"
@@ -238,7 +239,8 @@ std::string usageText() {
            "                   same time: the two replies' bits combine, a 0 winning\n"
            "  --keep-replies   send queued replies even when the terminal flushes its input,\n"
            "                   so a late reply reaches the next command\n"
-           "  --backplane PATH hold a module in each of slots 1 to 7, switched through the\n"
+           "  --backplane PATH\n"
+           "                   hold a module in each of slots 1 to 7, switched through the\n"
            "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
            "                   terminal); the module in the selected slot answers\n"
            "  --verbose        log the bytes received and sent on standard error\n"

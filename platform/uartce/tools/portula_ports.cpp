@@ -13,7 +13,7 @@
 
 int main(int argc, char** argv) {
     if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        std::puts("usage: portula-ports [--help] [--version]\n"
+        std::puts("Usage: portula-ports [--help] [--version]\n"
                   "Prints COM name, device, by-id name, source and presence of each port.\n"
                   "\n"
                   "  --help      print this text and exit\n"
