@@ -1,5 +1,7 @@
 #include "cmd/Cli.h"
 
+#include "portula_version.h"
+
 #include <uartce.h>
 
 #include <algorithm>
@@ -47,6 +49,7 @@ enum Option {
     kDuration,
     kExpect,
     kHelp,
+    kVersion,
 };
 
 const option kLongOptions[] = {
@@ -66,6 +69,7 @@ const option kLongOptions[] = {
     {"duration", required_argument, nullptr, kDuration},
     {"expect", required_argument, nullptr, kExpect},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -350,6 +354,9 @@ Parsed parse(int argc, char* const* argv) {
         case kHelp:
             o.help = true;
             return parsed;
+        case kVersion:
+            o.version = true;
+            return parsed;
         case ':':
             return fail(parsed, kExitUsage,
                         std::string(args[static_cast<std::size_t>(optind - 1)]) + " needs a value");
@@ -407,7 +414,13 @@ std::string usageText() {
            "  --interval MS       soak: time from one command to the next (default 0)\n"
            "  --count N | --duration T  soak: how many commands, or how long (90s, 10m, 1h)\n"
            "  --expect TEXT       soak: any other reply counts as a failure\n"
+           "  --help              print this text and exit\n"
+           "  --version           print the version and exit\n"
            "Without a COMMAND, commands are read from standard input, one a line.\n";
+}
+
+std::string versionText() {
+    return "portula-cmd " PORTULA_VERSION_STRING "\n";
 }
 
 std::optional<PortChoice> choosePort(const std::string& name) {

@@ -61,6 +61,7 @@ struct Options {
     std::optional<unsigned long> durationMs;
     std::optional<std::string> expect;
     bool help = false;
+    bool version = false;
 };
 
 struct Parsed {
@@ -71,6 +72,8 @@ struct Parsed {
 
 Parsed parse(int argc, char* const* argv);
 std::string usageText();
+// "portula-cmd" and the project's version, one line.
+std::string versionText();
 
 // A port name: COMn (or n) goes through the library's map; any other path or URL the library
 // opens by its name.

@@ -465,8 +465,8 @@ int run(int argc, char** argv) {
         return parsed.exit;
     }
     const Options& o = parsed.options;
-    if (o.help) {
-        std::fputs(usageText().c_str(), stdout);
+    if (o.help || o.version) {
+        std::fputs((o.help ? usageText() : versionText()).c_str(), stdout);
         return kExitOk;
     }
     if (!o.trace.empty())

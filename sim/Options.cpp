@@ -1,5 +1,6 @@
 #include "sim/Options.h"
 
+#include "portula_version.h"
 #include "posix/LineSettings.h"
 
 #include <algorithm>
@@ -30,6 +31,7 @@ enum Option {
     kKeepReplies,
     kVerbose,
     kHelp,
+    kVersion,
 };
 
 const option kLongOptions[] = {
@@ -51,6 +53,7 @@ const option kLongOptions[] = {
     {"keep-replies", no_argument, nullptr, kKeepReplies},
     {"verbose", no_argument, nullptr, kVerbose},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -183,6 +186,9 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
         case kHelp:
             o.help = true;
             break;
+        case kVersion:
+            o.version = true;
+            break;
         case ':':
             error = std::string(argv[previous]) + " needs a value";
             break;
@@ -209,8 +215,9 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
 }
 
 std::string usageText() {
-    return "usage: portula-sim [options]\n"
-           "  --address AA[,BB...] module addresses, two hex digits each (default 01); repeat\n"
+    return "Usage: portula-sim [options]\n"
+           "  --address AA[,BB...]\n"
+           "                   module addresses, two hex digits each (default 01); repeat\n"
            "                   or list several to put several modules on the line\n"
            "  --baud N         the modules' baud rate (default 9600)\n"
            "  --stop-bits N    1 or 2 (default 1)\n"
@@ -232,11 +239,17 @@ std::string usageText() {
            "                   same time: the two replies' bits combine, a 0 winning\n"
            "  --keep-replies   send queued replies even when the terminal flushes its input,\n"
            "                   so a late reply reaches the next command\n"
-           "  --backplane PATH hold a module in each of slots 1 to 7, switched through the\n"
+           "  --backplane PATH\n"
+           "                   hold a module in each of slots 1 to 7, switched through the\n"
            "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
            "                   terminal); the module in the selected slot answers\n"
            "  --verbose        log the bytes received and sent on standard error\n"
-           "  --help           print this and exit\n";
+           "  --help           print this and exit\n"
+           "  --version        print the version and exit\n";
+}
+
+std::string versionText() {
+    return "portula-sim " PORTULA_VERSION_STRING "\n";
 }
 
 LineConfig lineConfigFor(const Options& options) {

@@ -26,6 +26,7 @@ struct Options {
     std::string backplane;
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedOptions {
@@ -36,6 +37,8 @@ struct ParsedOptions {
 ParsedOptions parseOptions(int argc, char* const* argv);
 
 std::string usageText();
+// "portula-sim" and the project's version, one line.
+std::string versionText();
 
 // The modules the options put on the line. A module alone keeps the default name; modules
 // sharing the line are named after their addresses, so a scan can tell them apart.

@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const sim::Options& o = parsed.options;
-    if (o.help) {
-        std::fputs(sim::usageText().c_str(), stdout);
+    if (o.help || o.version) {
+        std::fputs((o.help ? sim::usageText() : sim::versionText()).c_str(), stdout);
         return 0;
     }
     // The slave side stays open here: it keeps the line up between the terminal's opens and lets

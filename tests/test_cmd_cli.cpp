@@ -46,6 +46,7 @@ TEST(CmdOptions, BadInputGetsItsOwnExitStatus) {
         {{"--checksum", "auto", "$01M"}, cmd::kExitUsage, "for scan only"},
         {{"soak", "--checksum=auto", "$01M"}, cmd::kExitUsage, "for scan only"},
         {{"--checksum=maybe", "$01M"}, cmd::kExitUsage, "'maybe' is not on, off or auto"},
+        {{"--version=1"}, cmd::kExitUsage, "'--version' takes no value"},
     };
     for (const Case& c : cases) {
         const cmd::Parsed p = parse(c.args);
@@ -130,6 +131,18 @@ TEST(CmdOptions, GoodCommandLines) {
     ASSERT_EQ(p.exit, 0) << p.error;
     EXPECT_EQ(p.options.durationMs, 600000u);
     EXPECT_EQ(p.options.expect, "!01X");
+}
+
+// --version answers in every mode, before the checks that need a command or a port.
+TEST(CmdOptions, VersionInEveryMode) {
+    const std::vector<std::vector<const char*>> cases = {
+        {"--version"}, {"scan", "--version"}, {"soak", "--version"}, {"-p", "COM3", "--version"}};
+    for (const auto& args : cases) {
+        const cmd::Parsed p = parse(args);
+        EXPECT_EQ(p.exit, 0) << args.front() << ": " << p.error;
+        EXPECT_TRUE(p.options.version) << args.front();
+        EXPECT_FALSE(p.options.help) << args.front();
+    }
 }
 
 TEST(CmdPorts, NamesTheDialogAccepts) {

@@ -540,6 +540,7 @@ TEST(CmdProgram, ResultsThatCannotBeWrittenFailTheRun) {
          "",
          "portula-cmd: scanning 1 addresses at 1 baud rates: 0.2 s if none answers, at most 0.2 s\n"},
         {"help, full", {"--help"}, {"", ">/dev/full"}, "No space left on device"},
+        {"version, full", {"--version"}, {"", ">/dev/full"}, "No space left on device"},
         {"commands, closed", {"-p", port, "$01M"}, {"", ">&-"}, "Bad file descriptor"},
         {"soak totals, closed", {"soak", "-p", port, "--count", "2", "$01M"}, {"", ">&-"},
          "Bad file descriptor"},

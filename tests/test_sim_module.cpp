@@ -181,6 +181,7 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
         {{"--batch-ms", "+5"}, "--batch-ms"},
         {{"--wire-pace=1"}, "--wire-pace"},
         {{"--keep-replies", "now"}, "unexpected argument"},
+        {{"--version=1"}, "unknown option '--version=1'"},
     };
     for (const OptionCase& c : cases) {
         const std::string error = parse(c.args).error;
@@ -204,6 +205,8 @@ TEST(SimOptions, AcceptsGoodCommandLines) {
     ASSERT_EQ(modules.size(), 3u);
     EXPECT_TRUE(modules[2].checksum);
     EXPECT_EQ(parse({"--help"}).options.help, true);
+    EXPECT_EQ(parse({"--version"}).options.version, true);
+    EXPECT_EQ(parse({"--baud", "1200", "--version"}).options.help, false);
     auto l = parse({"--line-echo", "--garble-echo", "5", "--batch-ms", "16", "--wire-pace",
                     "--collide", "--keep-replies", "--baud", "1200", "--stop-bits", "2"});
     ASSERT_EQ(l.error, "");

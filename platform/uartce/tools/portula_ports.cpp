@@ -6,6 +6,7 @@
 // it comes from the serial library's port map, through its C interface.
 
 #include "Messages.h"
+#include "portula_version.h"
 
 #include <uartce.h>
 
@@ -23,8 +24,15 @@ void warn(void*, std::uint8_t, std::uint16_t, const char* text) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        std::puts("usage: portula-ports\n"
-                  "Prints COM name, device, by-id name, source and presence of each port.");
+        std::puts("Usage: portula-ports [--help] [--version]\n"
+                  "Prints COM name, device, by-id name, source and presence of each port.\n"
+                  "\n"
+                  "  --help      print this text and exit\n"
+                  "  --version   print the version and exit");
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("portula-ports " PORTULA_VERSION_STRING);
         return 0;
     }
     if (argc > 1) {
