@@ -87,14 +87,14 @@ int main(int argc, char** argv) {
     compare(
         "trace: off (A), on (B)", 2000,
         [&] {
-            uartce::trace::setFile(nullptr);
+            UARTCE_SetTrace(nullptr);
             Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr);
         },
         [&] {
-            uartce::trace::setFile(trace.c_str());
+            UARTCE_SetTrace(trace.c_str());
             Send_Receive_Cmd(kPort, "$01M", reply, 200, 0, nullptr);
         });
-    uartce::trace::setFile(nullptr);
+    UARTCE_SetTrace(nullptr);
     ::unlink(trace.c_str());
     Close_Com(kPort);
     ::kill(simPid, SIGTERM);

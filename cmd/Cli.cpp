@@ -121,26 +121,12 @@ std::string outOfMode(int option, const char* word, Mode mode) {
     return "";
 }
 
-constexpr std::uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-
-bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& value) {
-    if (text.empty() || text.size() > 10)
-        return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    return value <= max;
-}
-
 bool parseBaud(std::string_view text, std::uint32_t& baud) {
     unsigned long value = 0;
     if (!parseUnsigned(text, 4000000, value))
         return false;
     baud = static_cast<std::uint32_t>(value);
-    return std::find(std::begin(kRates), std::end(kRates), baud) != std::end(kRates);
+    return portula::isLineRate(baud);
 }
 
 bool parseHexByte(std::string_view text, unsigned& value) {
@@ -453,44 +439,6 @@ std::string showBytes(std::string_view bytes, bool hex) {
         }
     }
     return text;
-}
-
-std::string jsonString(std::string_view bytes) {
-    std::string text = "\"";
-    char buffer[8];
-    for (unsigned char c : bytes) {
-        if (c == '"' || c == '\\') {
-            text.push_back('\\');
-            text.push_back(static_cast<char>(c));
-        } else if (c >= 0x20 && c < 0x7F) {
-            text.push_back(static_cast<char>(c));
-        } else {
-            std::snprintf(buffer, sizeof buffer, "\\u%04X", c);
-            text += buffer;
-        }
-    }
-    return text + "\"";
-}
-
-std::string escapeForLine(std::string_view text) {
-    std::string out;
-    char buffer[8];
-    for (unsigned char c : text) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c < 0x20 || c > 0x7E) {
-            std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
-            out += buffer;
-        } else
-            out.push_back(static_cast<char>(c));
-    }
-    return out;
 }
 
 std::string statusWords(unsigned status, unsigned timeoutMs) {

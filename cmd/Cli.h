@@ -2,6 +2,8 @@
 // portula-cmd's pure side: the command line, port names, output formats, the scan's timing
 // rule and the soak's statistics.
 
+#include "Text.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -85,11 +87,10 @@ std::optional<PortChoice> choosePort(const std::string& name);
 
 // A reply as text (control bytes as \xNN) or as hex pairs.
 std::string showBytes(std::string_view bytes, bool hex);
-// A JSON string literal for bytes: printable ASCII kept, every other byte as \u00NN.
-std::string jsonString(std::string_view bytes);
-// Text for a message line, escaped as the serial library escapes device names: \n, \r, \t,
-// \\ and \xNN for any other byte outside printable ASCII, so it stays on one line.
-std::string escapeForLine(std::string_view text);
+// JSON strings and message lines spelled as the serial library spells them.
+using portula::escapeForLine;
+using portula::jsonString;
+using portula::parseUnsigned;
 
 // What a failed exchange's status means, in a few words: "no reply within 200 ms".
 std::string statusWords(unsigned status, unsigned timeoutMs);

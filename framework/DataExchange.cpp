@@ -1,5 +1,7 @@
 #include "framework/DataExchange.h"
 
+#include "Text.h"
+
 #include "framework/CDialog.h"
 #include "framework/MessageBox.h"
 
@@ -28,16 +30,9 @@ std::optional<std::uint32_t> parseUnsigned(std::string_view text) {
         text.remove_prefix(1);
     while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
-    if (text.empty())
+    unsigned long value = 0;
+    if (!portula::parseUnsigned(text, 0xFFFFFFFFul, value))
         return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-        if (value > 0xFFFFFFFFull)
-            return std::nullopt;
-    }
     return static_cast<std::uint32_t>(value);
 }
 } // namespace fw

@@ -1,5 +1,6 @@
 #include "sim/Options.h"
 
+#include "Text.h"
 #include "portula_version.h"
 #include "posix/LineSettings.h"
 
@@ -57,18 +58,7 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Decimal digits only: strtoul would take signs, blanks and trailing junk.
-bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& value) {
-    if (text.empty() || text.size() > 10)
-        return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    return value <= max;
-}
+using portula::parseUnsigned;
 
 bool isHexPair(const std::string& text) {
     return text.size() == 2 && std::isxdigit(static_cast<unsigned char>(text[0])) &&

@@ -1,7 +1,9 @@
 #pragma once
 // Wording of the one-line messages on standard error: pure functions.
 
+#include "Text.h"
 #include <cstdint>
+
 #include <string>
 #include <string_view>
 
@@ -9,7 +11,7 @@ namespace uartce {
 
 // Control bytes, backslashes and bytes above 0x7E as C escapes, so that any device name stays
 // on one line and reads back unambiguously.
-std::string escapeForLine(std::string_view text);
+using portula::escapeForLine;
 
 // What the system says about a device the user may not open.
 struct AccessFacts {

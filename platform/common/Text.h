@@ -1,0 +1,31 @@
+#pragma once
+// What the serial library, the tools and the simulator share: the one spelling of bytes in a
+// message line and in JSON, the one parser of decimal numbers, and the line settings the
+// library accepts.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace portula {
+
+// Text for a message line: \n, \r, \t, \\ and \xNN for every other byte outside printable
+// ASCII, so that a device name or a command stays on one line.
+std::string escapeForLine(std::string_view text);
+
+// A JSON string literal for bytes, each byte the Latin-1 code point of its value: printable
+// ASCII as it is (" and \ escaped), every other byte as \u00NN. A JSON reader gets the bytes
+// back as code points 0 to 255.
+std::string jsonString(std::string_view bytes);
+void appendJsonString(std::string& out, std::string_view bytes);
+
+// Decimal digits only, at most max: no sign, no blanks, no trailing text. value is set only
+// when the text is such a number.
+bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& value);
+
+// The baud rates a port can be opened at, in order.
+inline constexpr std::uint32_t kLineRates[] = {1200,  1800,  2400,  4800,  9600,
+                                               19200, 38400, 57600, 115200};
+bool isLineRate(std::uint32_t baud);
+
+} // namespace portula
