@@ -12,14 +12,22 @@
 
 #include <stdint.h>
 
+/* What the library exports: these functions and nothing else (it is built with hidden
+ * visibility). */
+#if defined(__GNUC__)
+#define KORVEXSDK_API __attribute__((visibility("default")))
+#else
+#define KORVEXSDK_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-uint16_t ChangeSlotToTarn(int8_t slot);
+KORVEXSDK_API uint16_t ChangeSlotToTarn(int8_t slot);
 
 /* The slot last switched to, 0 before any switch. */
-int8_t KorvexSDK_CurrentSlot(void);
+KORVEXSDK_API int8_t KorvexSDK_CurrentSlot(void);
 
 #ifdef __cplusplus
 }

@@ -30,6 +30,14 @@
 
 #include <stdint.h>
 
+/* What the library exports: these functions and nothing else (it is built with hidden
+ * visibility). */
+#if defined(__GNUC__)
+#define UARTCE_API __attribute__((visibility("default")))
+#else
+#define UARTCE_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -71,17 +79,17 @@ enum uartce_status {
  * open, name look-up included, is refused after 2 s. On refusal one line naming the port, the
  * device and the reason goes to standard error, and UARTCE_LastError returns it.
  */
-uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
+UARTCE_API uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                   int8_t stopBits);
 
 /* Closes the port and releases its lock. UARTCE_ERR_NOT_OPEN when it was not open. */
-uint16_t Close_Com(uint8_t port);
+UARTCE_API uint16_t Close_Com(uint8_t port);
 
 /*
  * Sends exactly count bytes, zero bytes included. Gives up with UARTCE_ERR_WRITE when the
  * line takes none of them for a second (the other side stalls).
  */
-uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
+UARTCE_API uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
 
 /*
  * Sends a command and collects its reply.
@@ -114,7 +122,7 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
  * holds what arrived when the reply was cut off, too long or wrong).
  * out (may be null): receives the reply's length.
  */
-uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16_t timeoutMs,
+UARTCE_API uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16_t timeoutMs,
                           uint16_t checksum, uint32_t* out);
 
 /*
@@ -123,14 +131,14 @@ uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16
  * the time-out are accepted for symmetry with Send_Receive_Cmd and do not change what is
  * returned. out (may be null): receives the number of bytes delivered.
  */
-uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
+UARTCE_API uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
                      uint32_t* out);
 
 /*
  * Bytes waiting to be read, those the library holds included; never waits. 0 for a port that
  * is not open, and for a hung-up port once what it held has been delivered.
  */
-uint32_t DataSizeInCom(uint16_t port);
+UARTCE_API uint32_t DataSizeInCom(uint16_t port);
 
 /*
  * Beyond the six functions above: callers should look these up at run time, as a library
@@ -146,9 +154,9 @@ uint32_t DataSizeInCom(uint16_t port);
  * UARTCE_LastError: why the last Open_Com of COM<port> was refused (the line that went to
  *   standard error, without its prefix); empty after a successful open.
  */
-uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
-uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size);
-uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
+UARTCE_API uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
+UARTCE_API uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size);
+UARTCE_API uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
 
 /*
  * UARTCE_SetTrace: traces every later call that touches the line to the file at path, one JSON
@@ -160,7 +168,7 @@ uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
  * limit) is dropped, the first loss is said on standard error and the count when the program
  * ends, and the exchange goes on.
  */
-uint16_t UARTCE_SetTrace(const char* path);
+UARTCE_API uint16_t UARTCE_SetTrace(const char* path);
 
 /*
  * UARTCE_Drops: what came on the line after this port's commands that was not their reply, as
@@ -181,7 +189,7 @@ uint16_t UARTCE_SetTrace(const char* path);
  * first listens for that late reply. Bytes held from before the Send_Binary are not dropped:
  * drain them first (Receive_Cmd) when they are not wanted.
  */
-uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t timeoutMs,
+UARTCE_API uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t timeoutMs,
                         int16_t terminator, uint32_t* out);
 
 /*
@@ -190,7 +198,7 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
  * call gives up with UARTCE_ERR_NO_REPLY; once one has, the reply has until timeoutMs to end.
  * A scan knows a silent address as soon as the first byte fails to come.
  */
-uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t firstByteMs,
+UARTCE_API uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t firstByteMs,
                         uint16_t timeoutMs, uint16_t checksum, uint32_t* out);
 
 /*
@@ -199,7 +207,7 @@ uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t
  * its reply (or of the wait): without the time spent before the write (an owed late reply
  * listened for, input dropped). 0 for a port that is not open.
  */
-uint32_t UARTCE_LastRoundTrip(uint8_t port);
+UARTCE_API uint32_t UARTCE_LastRoundTrip(uint8_t port);
 
 /*
  * UARTCE_LineLatency: how long, in milliseconds, the way to the line holds a reply back beyond
@@ -208,7 +216,7 @@ uint32_t UARTCE_LastRoundTrip(uint8_t port);
  * driver offers it, giving the old mode back at close), for a remote port the round trip of
  * its connection, else 0. 0 for a port that is not open.
  */
-uint32_t UARTCE_LineLatency(uint8_t port);
+UARTCE_API uint32_t UARTCE_LineLatency(uint8_t port);
 
 /*
  * UARTCE_OpenDevice: opens a device by its name (a path, rfc2217://HOST:PORT or
@@ -218,7 +226,7 @@ uint32_t UARTCE_LineLatency(uint8_t port);
  * UARTCE_ERR_ALREADY_OPEN. Settings and refusals as Open_Com; the refusal names the device, not
  * a COM port. UARTCE_ERR_BAD_ARGUMENT for a null or empty name or a null port.
  */
-uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBits,
+UARTCE_API uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBits,
                            uint8_t parity, int8_t stopBits, uint8_t* port);
 
 /*
@@ -231,7 +239,7 @@ uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBi
  */
 typedef void (*uartce_message_fn)(void* context, uint8_t port, uint16_t status,
                                   const char* text);
-void UARTCE_SetMessageHandler(uartce_message_fn handler, void* context);
+UARTCE_API void UARTCE_SetMessageHandler(uartce_message_fn handler, void* context);
 
 /*
  * UARTCE_PortMapEntry: what COM<com> stands for, as Open_Com would open it: the device, for an
@@ -249,7 +257,7 @@ struct uartce_port_info {
     char target[512];
     char source[600];
 };
-uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info);
+UARTCE_API uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info);
 
 struct uartce_drops {
     uint32_t echoes;
@@ -260,7 +268,7 @@ struct uartce_drops {
     uint32_t lastLength;
     char lastBytes[64];
 };
-uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops);
+UARTCE_API uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops);
 
 #ifdef __cplusplus
 }
