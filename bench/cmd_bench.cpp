@@ -2,20 +2,27 @@
 //
 //   round trip   portula-cmd's exchange against Send_Receive_Cmd called directly
 //   trace        Send_Receive_Cmd with the trace on against off
-//   scan         256 addresses at 115200 and 9600 baud against the wire-time floor
+//   echo         a round trip on a line that echoes against one that does not
+//   scan         256 addresses at 115200 and 9600 baud, two modules on the line, against the
+//                wire-time floor: every module found, none invented
+//   attribution  a campaign of commands over a pty, ser2net raw and RFC 2217, with late replies,
+//                the line's echo and clients that leave: answers credited to another command
 //
 // Each comparison alternates its two sides sample by sample and reports the median of the
-// per-pair ratios. Usage: portula_cmd_bench SIM CMD  (paths of portula-sim and portula-cmd)
+// per-pair ratios. Usage: portula_cmd_bench SIM CMD [--check]  (paths of portula-sim and
+// portula-cmd); --check exits 1 when a figure is past its limit.
 
-#include "Trace.h"
 #include "cmd/Cli.h"
 #include "cmd/Line.h"
+#include "support/Ser2net.h"
+#include "support/SimProcess.h"
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <uartce.h>
 #include <unistd.h>
@@ -45,7 +52,16 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-template <typename A, typename B> void compare(const char* what, int samples, A a, B b) {
+bool g_failed = false;
+
+void judge(bool ok, const char* what) {
+    if (!ok) {
+        std::printf("  PAST ITS LIMIT: %s\n", what);
+        g_failed = true;
+    }
+}
+
+template <typename A, typename B> double compare(const char* what, int samples, A a, B b) {
     std::vector<double> ta, tb, ratios;
     for (int i = 0; i < samples; ++i) {
         auto t0 = Clock::now();
@@ -61,15 +77,43 @@ template <typename A, typename B> void compare(const char* what, int samples, A 
     }
     std::printf("%-40s %9.1f us %9.1f us   median ratio %.3f\n", what, median(ta), median(tb),
                 median(ratios));
+    return median(ratios);
+}
+
+// Sends $01M and $01F in turn over an open port and counts the answers: right ones, and those
+// with status 0 that belong to the other command (or to nobody).
+struct Tally {
+    unsigned sent = 0, right = 0, wrong = 0, failed = 0;
+};
+void campaign(std::uint8_t port, unsigned commands, Tally& t, const std::function<void()>& leave) {
+    const char* texts[] = {"$01M", "$01F"};
+    const char* answers[] = {"!01PORTULA-SIM", "!01A1.07"};
+    char reply[UARTCE_REPLY_BUFFER_SIZE];
+    for (unsigned i = 0; i < commands; ++i) {
+        const std::uint16_t status = Send_Receive_Cmd(port, texts[i % 2], reply, 40, 0, nullptr);
+        ++t.sent;
+        if (status != UARTCE_OK) {
+            ++t.failed;
+            // Now and then the client that got no answer leaves, and another takes the line.
+            if (leave && t.failed % 3 == 0)
+                leave();
+            continue;
+        }
+        if (std::string(reply) == answers[i % 2])
+            ++t.right;
+        else
+            ++t.wrong;
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: portula_cmd_bench SIM CMD\n");
+        std::fprintf(stderr, "usage: portula_cmd_bench SIM CMD [--check]\n");
         return 2;
     }
+    const bool check = argc > 3 && std::string(argv[3]) == "--check";
     FILE* simPipe = nullptr;
     int simPid = 0;
     const std::string device = startSim(argv[1], "", simPipe, simPid);
@@ -100,22 +144,89 @@ int main(int argc, char** argv) {
     ::kill(simPid, SIGTERM);
     ::pclose(simPipe);
 
-    for (unsigned baud : {115200u, 9600u}) {
-        FILE* pipe = nullptr;
-        int pid = 0;
-        const std::string dev = startSim(argv[1], "--baud " + std::to_string(baud), pipe, pid);
-        const std::string line = std::string(argv[2]) + " scan -p " + dev + " --bauds " +
-                                 std::to_string(baud) + " --checksum off --json >/dev/null 2>&1";
-        const auto t0 = Clock::now();
-        const int rc = std::system(line.c_str());
-        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-        // The floor: every address's command and a 32-byte reply on the wire, 10 bits a byte.
-        const double floor = 256.0 * (5 + 33) * 10 / baud;
-        std::printf("scan 256 addresses at %6u baud: %.2f s (wire-time floor %.2f s, bound %.2f s, "
-                    "status %d)\n",
-                    baud, s, floor, 256 * cmd::scanTimeoutMs(baud, false, 1) / 1000.0, rc);
-        ::kill(pid, SIGTERM);
-        ::pclose(pipe);
+    // The same round trip on a line that returns what it sends: the echo is sorted out as it
+    // comes, within the reply's own wait.
+    {
+        testsupport::SimProcess plain(argv[1], {});
+        testsupport::SimProcess echoing(argv[1], {"--line-echo"});
+        ::setenv("UARTCE_COM22", plain.device().c_str(), 1);
+        ::setenv("UARTCE_COM23", echoing.device().c_str(), 1);
+        Open_Com(22, 9600, 8, 0, 1);
+        Open_Com(23, 9600, 8, 0, 1);
+        const double ratio = compare(
+            "echo: a plain line (A), an echoing one (B)", 2000,
+            [&] { Send_Receive_Cmd(22, "$01M", reply, 200, 0, nullptr); },
+            [&] { Send_Receive_Cmd(23, "$01M", reply, 200, 0, nullptr); });
+        judge(ratio <= 1.1, "a round trip with echo costs at most 1.1 times one without");
+        Close_Com(22);
+        Close_Com(23);
     }
-    return 0;
+
+    for (unsigned baud : {115200u, 9600u}) {
+        testsupport::SimProcess sim(argv[1],
+                                    {"--baud", std::to_string(baud), "--address", "07,A3"});
+        const std::string line = std::string(argv[2]) + " scan -p " + sim.device() + " --bauds " +
+                                 std::to_string(baud) + " --checksum off --json 2>/dev/null";
+        const auto t0 = Clock::now();
+        FILE* out = ::popen(line.c_str(), "r");
+        std::string found;
+        char chunk[512];
+        while (out && std::fgets(chunk, sizeof chunk, out))
+            found += chunk;
+        const int rc = out ? ::pclose(out) : -1;
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        const bool both = found.find("\"address\":\"07\"") != std::string::npos &&
+                          found.find("\"address\":\"A3\"") != std::string::npos;
+        const auto modules = std::count(found.begin(), found.end(), '\n');
+        // The floor: every address's command on the wire, and the two replies.
+        const double floor = (256.0 * 5 + 2 * 20) * 10 / baud;
+        const double limit = baud == 9600 ? 7.7 : 5.5;
+        std::printf(
+            "scan 256 addresses at %6u baud: %.2f s (wire-time floor %.2f s, limit %.1f s), "
+            "%ld modules found, status %d\n",
+            baud, s, floor, limit, static_cast<long>(modules), rc);
+        judge(s <= limit, "the scan's time");
+        judge(both && modules == 2, "every module found, none invented");
+    }
+
+    // Attribution: late replies (every 5th, 60 ms late for a 40 ms time-out), kept by the
+    // module whatever the terminal flushes, on an echoing line; through a pty, and through
+    // ser2net raw and RFC 2217, where a client that got no answer leaves and the next comes.
+    {
+        const std::vector<std::string> args = {"--late-every",   "5",          "--late-ms", "60",
+                                               "--keep-replies", "--line-echo"};
+        Tally pty, raw, rfc;
+        testsupport::SimProcess direct(argv[1], args);
+        ::setenv("UARTCE_COM24", direct.device().c_str(), 1);
+        Open_Com(24, 9600, 8, 0, 1);
+        campaign(24, 400, pty, {});
+        Close_Com(24);
+        testsupport::SimProcess behindRaw(argv[1], args);
+        testsupport::SimProcess behindRfc(argv[1], args);
+        testsupport::Ser2net server(
+            {{testsupport::Ser2net::Protocol::Raw, behindRaw.device()},
+             {testsupport::Ser2net::Protocol::Rfc2217, behindRfc.device()}});
+        for (std::size_t accepter : {0u, 1u}) {
+            Tally& t = accepter == 0 ? raw : rfc;
+            ::setenv("UARTCE_COM25", server.url(accepter).c_str(), 1);
+            Open_Com(25, 9600, 8, 0, 1);
+            campaign(25, 300, t, [] {
+                Close_Com(25);
+                Open_Com(25, 9600, 8, 0, 1);
+            });
+            Close_Com(25);
+        }
+        unsigned wrong = 0, sent = 0;
+        for (const auto& [name, t] : {std::pair<const char*, Tally&>{"pty", pty},
+                                      {"ser2net raw", raw},
+                                      {"ser2net rfc2217", rfc}}) {
+            std::printf("attribution over %-16s %4u commands: %4u right, %3u failed, %u credited "
+                        "to another command\n",
+                        name, t.sent, t.right, t.failed, t.wrong);
+            wrong += t.wrong;
+            sent += t.sent;
+        }
+        judge(sent >= 1000 && wrong == 0, "no answer credited to another command");
+    }
+    return check && g_failed ? 1 : 0;
 }
