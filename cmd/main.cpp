@@ -2,6 +2,7 @@
 
 #include "cmd/Cli.h"
 #include "cmd/Line.h"
+#include "cmd/Terminal.h"
 
 #include <uartce.h>
 
@@ -507,6 +508,12 @@ int run(int argc, char** argv) {
     // The library reads the variable at its first call.
     if (!o.trace.empty())
         ::setenv("PORTULA_TRACE", o.trace.c_str(), 1);
+    if (o.mode == Mode::Terminal)
+        return runTerminal(o, [&o](std::uint32_t baud, std::uint8_t& port) {
+            Options at = o;
+            at.baud = baud;
+            return openPort(at, port);
+        });
     catchInterrupt();
     Options first = o;
     if (o.mode == Mode::Scan)
@@ -524,6 +531,8 @@ int run(int argc, char** argv) {
         break;
     case Mode::Soak:
         exit = runSoak(o, port);
+        break;
+    case Mode::Terminal:
         break;
     }
     Close_Com(port);

@@ -2,10 +2,11 @@
 # Installs what building and testing need on Debian 12, when it is missing.
 set -euo pipefail
 
+# libedit-dev is portula-cmd term's line editor, tmux plays the user in its tests.
 # The last line is the hardware rig's: the emulator, the guest's shell, udev, the tools that
 # make its initramfs.
 packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev desktop-file-utils clang
-          libclang-rt-14-dev jq ser2net
+          libclang-rt-14-dev jq ser2net libedit-dev pkg-config tmux
           qemu-system-x86 busybox-static udev kmod cpio)
 
 missing=()
