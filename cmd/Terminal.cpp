@@ -101,7 +101,7 @@ std::string termHelpText() {
            ":reopen             close the port and open it again\n"
            ":settings           the settings now\n"
            ":help               this list\n"
-           ":quit               end (as Ctrl-D, or Ctrl-C on an empty line)\n"
+           ":quit, :q          end (as Ctrl-D, or Ctrl-C on an empty line)\n"
            "::TEXT              sends :TEXT";
 }
 
@@ -136,7 +136,8 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
         const char* usage;
     };
     static const Known kKnown[] = {
-        {"quit", 0, ":quit"},         {"help", 0, ":help"},
+        {"quit", 0, ":quit"},         {"q", 0, ":q"},
+        {"help", 0, ":help"},
         {"settings", 0, ":settings"}, {"reopen", 0, ":reopen"},
         {"baud", 1, ":baud N"},       {"ending", 1, ":ending E"},
         {"hex", 1, ":hex on|off"},    {"timestamps", 1, ":timestamps on|off"},
@@ -153,7 +154,7 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
         return error(std::string("give it as ") + known->usage);
     const std::string value = known->values ? words[1] : "";
 
-    if (name == "quit")
+    if (name == "quit" || name == "q")
         return {TermAction::Quit, {}};
     if (name == "help")
         return {TermAction::Message, termHelpText()};
@@ -408,9 +409,14 @@ class Terminal {
     }
 
     void run() {
-        if (::isatty(0))
-            show({"-- " + escapeForLine(m_options.port) + " (" + escapeForLine(m_device) +
-                  "), " + settingsText(m_settings) + "; :help lists the commands"});
+        if (::isatty(0)) {
+            const std::string where = m_device == m_options.port
+                                          ? escapeForLine(m_device)
+                                          : escapeForLine(m_options.port) + " (" +
+                                                escapeForLine(m_device) + ")";
+            show({"-- " + where + " at " + std::to_string(m_settings.baud) + " baud, ending " +
+                  endingText(m_settings) + "; :help lists the commands"});
+        }
         while (!m_quit) {
             pollfd in{0, POLLIN, 0};
             const int ready = ::poll(&in, 1, kTickMs);
@@ -423,10 +429,11 @@ class Terminal {
                 g_resized = 0;
                 m_console->resize();
             }
-            if (ready > 0 && (in.revents & POLLIN))
+            // A terminal that went away reads as endless empty input: the end, at once.
+            if (ready > 0 && (in.revents & (POLLHUP | POLLERR | POLLNVAL)) && ::isatty(0))
+                break;
+            if (ready > 0 && (in.revents & (POLLIN | POLLHUP)))
                 m_console->readInput();
-            else if (ready > 0 && (in.revents & (POLLHUP | POLLERR | POLLNVAL)))
-                break; // the terminal went away
             for (std::string line; !m_quit && m_console->nextLine(line);)
                 entered(line);
             if (m_console->ended())
