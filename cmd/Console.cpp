@@ -26,11 +26,19 @@ void writeOut(const std::string& text) {
 
 constexpr int kHistoryLength = 1000;
 
+const char* const kStartOver = "^G";
+const char* const kStartOverKey = "\a"; // Ctrl-G
+
 // libedit in its unbuffered mode: the program waits in poll() and hands libedit one key at a
 // time when one is there, so the port is served while the user types. el_gets then returns
-// after every key with the line so far; a line that ends in LF has been entered. Leaving the
-// mode and entering it again starts a new line: libedit empties it, makes the terminal raw
-// again and draws the prompt.
+// after every key with the line so far; a line that ends in LF has been entered.
+//
+// The terminal stays in libedit's editing mode from the first prompt to the end. A new line is
+// started by libedit's own ed-start-over, fed from a key macro, not by leaving the unbuffered
+// mode and entering it again: that would put the terminal back into its canonical mode with
+// echo and signals for a moment after every line, and a key that came in meanwhile would be
+// taken by the kernel (an erase, a kill, Ctrl-D as end of file, Ctrl-C as a signal that flushes
+// the keys typed ahead) or echoed by it, instead of reaching the line editor.
 class EditingConsole final : public Console {
   public:
     EditingConsole(const std::string& prompt, const std::string& historyFile)
@@ -61,10 +69,17 @@ class EditingConsole final : public Console {
         el_set(m_editor, EL_ADDFN, "portula-interrupt", "clear the line, or end on an empty one",
                &EditingConsole::interruptKey);
         el_set(m_editor, EL_BIND, "^C", "portula-interrupt", nullptr);
+        // The key that starts a new line (the emacs map leaves Ctrl-G unbound; typed, it clears
+        // the line as it does for a new one).
+        el_set(m_editor, EL_BIND, kStartOver, "ed-start-over", nullptr);
         el_set(m_editor, EL_UNBUFFERED, 1);
     }
     ~EditingConsole() override {
         close();
+        // close() has put the terminal back as it was, waiting for what was shown to go out;
+        // libedit's own restore at el_end would also throw away keys typed after the end,
+        // which are the shell's.
+        el_set(m_editor, EL_EDITMODE, 0);
         el_end(m_editor);
         history_end(m_history);
     }
@@ -147,11 +162,12 @@ class EditingConsole final : public Console {
         return const_cast<char*>(static_cast<EditingConsole*>(self)->m_prompt.c_str());
     }
 
-    // An empty line under a fresh prompt, the history's place back at its end.
+    // An empty line under a fresh prompt, the history's place back at its end. el_gets takes
+    // the key from the macro, so it does not wait for the terminal.
     void newLine() {
-        el_set(m_editor, EL_UNBUFFERED, 0);
-        writeOut("\r\033[K");
-        el_set(m_editor, EL_UNBUFFERED, 1);
+        el_push(m_editor, kStartOverKey);
+        int count = 0;
+        el_gets(m_editor, &count);
     }
 
     // Every line but an empty one or a repeat of the last goes in the history, and the file is

@@ -386,6 +386,20 @@ class ExchangeLog {
     bool m_failed = false;
 };
 
+// The device behind the port as the user gave it: a path or URL is opened by that name (the
+// library's port number for it is not in the port map, so asking the map for that number would
+// name another device); COMn is what the map makes of it.
+std::string deviceName(const std::string& given) {
+    const std::optional<PortChoice> choice = choosePort(given);
+    if (!choice)
+        return given;
+    if (!choice->device.empty())
+        return choice->device;
+    char device[1024] = {};
+    UARTCE_PortDevice(choice->number, device, sizeof device);
+    return device;
+}
+
 constexpr int kTickMs = 15;
 constexpr int kChunksPerTick = 4;
 
@@ -396,9 +410,7 @@ class Terminal {
           m_timeoutMs(o.timeoutMs.value_or(kDefaultTimeoutMs)) {
         m_arrivals.setHex(m_settings.hex);
         m_arrivals.setTimestamps(m_settings.timestamps);
-        char device[1024] = {};
-        UARTCE_PortDevice(m_port, device, sizeof device);
-        m_device = device;
+        m_device = deviceName(o.port);
         m_remote = m_device.find("://") != std::string::npos;
         if (::isatty(0) && ::isatty(1))
             m_console = editingConsole("> ", historyPath([](const char* n) {

@@ -33,11 +33,20 @@ std::string shellQuoted(const std::string& text) {
 }
 
 TmuxWindow::TmuxWindow(const std::string& command, const std::string& folder)
-    : m_socket(folder + "/tmux.socket") {
+    : m_socket(folder + "/tmux.socket"), m_statusFile(folder + "/tmux.status") {
     const std::string config = folder + "/tmux.conf";
     std::ofstream(config) << "set -g remain-on-exit on\nset -g status off\n";
+    // The exit status comes from a shell that waits for the command, not from tmux: tmux can
+    // miss the end of a pane's process (its utmp helper runs with SIGCHLD at its default, and a
+    // child that ends meanwhile is never reaped), and then never has a status to tell. The
+    // status is written whole under another name and then renamed, so that it is never read
+    // half written.
+    std::remove(m_statusFile.c_str()); // an earlier window's in the same folder
+    const std::string part = shellQuoted(m_statusFile + ".part");
+    const std::string window = "sh -c " + shellQuoted(command) + "; echo $? > " + part +
+                               " && mv " + part + " " + shellQuoted(m_statusFile);
     const std::string out = tmux("-f " + shellQuoted(config) +
-                                 " new-session -d -x 100 -y 30 -s term " + shellQuoted(command) +
+                                 " new-session -d -x 100 -y 30 -s term " + shellQuoted(window) +
                                  " && echo started");
     m_started = out.find("started") != std::string::npos;
 }
@@ -104,11 +113,10 @@ bool TmuxWindow::waitForLastRow(const std::string& row, std::chrono::millisecond
 std::optional<int> TmuxWindow::exitStatus(std::chrono::milliseconds within) const {
     const auto deadline = Clock::now() + within;
     for (;;) {
-        const std::string state =
-            tmux("display-message -p -t term '#{pane_dead} #{pane_dead_status}'");
-        // tmux may tell the window dead a moment before it has the status.
-        if (state.rfind("1 ", 0) == 0 && state.size() > 2 && std::isdigit(state[2]))
-            return std::stoi(state.substr(2));
+        std::string status;
+        if (std::ifstream in(m_statusFile); in >> status && !status.empty() &&
+                                            std::isdigit(static_cast<unsigned char>(status[0])))
+            return std::stoi(status);
         if (Clock::now() >= deadline)
             return std::nullopt;
         pause();

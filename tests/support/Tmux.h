@@ -11,8 +11,8 @@ namespace testsupport {
 
 class TmuxWindow {
   public:
-    // command: shell text run in the window; the window stays once it has ended, so that its
-    // exit status can be read. folder: where the server's socket and configuration go.
+    // command: shell text run in the window; the window stays once it has ended. folder: where
+    // the server's socket and configuration go, and the command's exit status once it ends.
     TmuxWindow(const std::string& command, const std::string& folder);
     ~TmuxWindow();
     TmuxWindow(const TmuxWindow&) = delete;
@@ -38,6 +38,7 @@ class TmuxWindow {
     std::string tmux(const std::string& arguments) const;
 
     std::string m_socket;
+    std::string m_statusFile;
     bool m_started = false;
 };
 
