@@ -230,6 +230,8 @@ TEST(CmdTerm, AnUnplugAndTheDevicesReturnAreStatusLines) {
     ASSERT_FALSE(sim->device().empty());
     const std::string link = folder.link("module", sim->device());
     auto w = terminal(folder, {"-p", link});
+    // A device opened by its name is named as it was given, not by the library's port number.
+    EXPECT_TRUE(w->waitFor("-- " + link + " at 9600 baud, ending cr;", kWithin)) << w->screen();
     enter(*w, "$01M");
     ASSERT_TRUE(w->waitFor("!01PORTULA-SIM", kWithin)) << w->screen();
 
