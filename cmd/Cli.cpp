@@ -48,6 +48,8 @@ enum Option {
     kCount,
     kDuration,
     kExpect,
+    kTimestamps,
+    kLog,
     kHelp,
     kVersion,
 };
@@ -68,6 +70,8 @@ const option kLongOptions[] = {
     {"count", required_argument, nullptr, kCount},
     {"duration", required_argument, nullptr, kDuration},
     {"expect", required_argument, nullptr, kExpect},
+    {"timestamps", no_argument, nullptr, kTimestamps},
+    {"log", required_argument, nullptr, kLog},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -80,17 +84,21 @@ struct ModeBound {
     int option;
     bool command, scan, soak;
     const char* where; // the modes it is for, in words
+    bool term = false;
 };
 constexpr ModeBound kModeBound[] = {
-    {kBaud, true, false, true, "commands and soak; scan takes --bauds"},
-    {kEnding, true, false, true, "commands and soak; scan sends $AAM with CR"},
-    {kHex, true, false, false, "commands only"},
+    {kBaud, true, false, true, "commands, soak and term; scan takes --bauds", true},
+    {kEnding, true, false, true, "commands, soak and term; scan sends $AAM with CR", true},
+    {kHex, true, false, false, "commands and term", true},
+    {kJson, true, true, true, "commands, scan and soak"},
     {kBauds, false, true, false, "scan only"},
     {kAddresses, false, true, false, "scan only"},
     {kInterval, false, false, true, "soak only"},
     {kCount, false, false, true, "soak only"},
     {kDuration, false, false, true, "soak only"},
     {kExpect, false, false, true, "soak only"},
+    {kTimestamps, false, false, false, "term only", true},
+    {kLog, false, false, false, "term only", true},
 };
 
 const char* modeName(Mode mode) {
@@ -101,6 +109,8 @@ const char* modeName(Mode mode) {
         return "scan";
     case Mode::Soak:
         return "soak";
+    case Mode::Terminal:
+        return "term";
     }
     return "";
 }
@@ -110,9 +120,10 @@ std::string outOfMode(int option, const char* word, Mode mode) {
     for (const ModeBound& b : kModeBound) {
         if (b.option != option)
             continue;
-        const bool applies = mode == Mode::Command ? b.command
-                             : mode == Mode::Scan  ? b.scan
-                                                   : b.soak;
+        const bool applies = mode == Mode::Command    ? b.command
+                             : mode == Mode::Scan     ? b.scan
+                             : mode == Mode::Terminal ? b.term
+                                                      : b.soak;
         if (applies)
             return "";
         return "'" + std::string(word) + "' does nothing in " + modeName(mode) + ": it is for " +
@@ -221,6 +232,9 @@ Parsed parse(int argc, char* const* argv) {
         first = 2;
     } else if (argc > 1 && std::string_view(argv[1]) == "soak") {
         o.mode = Mode::Soak;
+        first = 2;
+    } else if (argc > 1 && std::string_view(argv[1]) == "term") {
+        o.mode = Mode::Terminal;
         first = 2;
     }
     std::vector<char*> args(argv + first - 1, argv + argc);
@@ -337,6 +351,14 @@ Parsed parse(int argc, char* const* argv) {
         case kExpect:
             o.expect = std::string(value);
             break;
+        case kTimestamps:
+            o.timestamps = true;
+            break;
+        case kLog:
+            if (value.empty())
+                return fail(parsed, kExitUsage, "--log needs a file name");
+            o.log = value;
+            break;
         case kHelp:
             o.help = true;
             return parsed;
@@ -372,6 +394,9 @@ Parsed parse(int argc, char* const* argv) {
                             std::to_string(kMaxText));
     if (o.mode == Mode::Scan && !o.commands.empty())
         return fail(parsed, kExitUsage, "scan takes no command: '" + o.commands.front() + "'");
+    if (o.mode == Mode::Terminal && !o.commands.empty())
+        return fail(parsed, kExitUsage,
+                    "term takes no command: '" + o.commands.front() + "' (type it at the prompt)");
     if (o.mode == Mode::Soak && o.commands.size() != 1)
         return fail(parsed, kExitUsage, "soak repeats exactly one command");
     if (o.mode == Mode::Soak && o.count && o.durationMs)
@@ -386,13 +411,14 @@ std::string usageText() {
     return "usage: portula-cmd [options] COMMAND...   send commands, print the replies\n"
            "       portula-cmd scan [options]           find the modules on a line\n"
            "       portula-cmd soak [options] COMMAND   repeat a command and count failures\n"
+           "       portula-cmd term [options]           an interactive line terminal\n"
            "  -p, --port NAME     COMn, n, or a device path or URL (default COM2)\n"
            "  -b, --baud N        1200 to 115200 (default 9600)\n"
            "  --stop-bits 1|2     (default 1)\n"
            "  --checksum[=on|off|auto]  commands and replies carry checksums (scan: auto)\n"
            "  --timeout MS        time-out per command (default 200; scan: from the baud rate)\n"
            "  --ending E          cr (default), none, lf, lfcr, crlf or hex:XX...\n"
-           "  --hex               show replies as hex bytes\n"
+           "  --hex               show replies as hex bytes (term: as a hex dump)\n"
            "  --json              one JSON object per command (scan: per module; soak: totals)\n"
            "  --trace FILE        append a JSON line per library call to FILE\n"
            "  --bauds LIST        scan: the rates to try (default 1200,...,115200)\n"
@@ -400,9 +426,18 @@ std::string usageText() {
            "  --interval MS       soak: time from one command to the next (default 0)\n"
            "  --count N | --duration T  soak: how many commands, or how long (90s, 10m, 1h)\n"
            "  --expect TEXT       soak: any other reply counts as a failure\n"
+           "  --timestamps        term: a time on every line shown\n"
+           "  --log FILE          term: append what is sent and received, with times, to FILE\n"
            "  --help              print this text and exit\n"
            "  --version           print the version and exit\n"
-           "Without a COMMAND, commands are read from standard input, one a line.\n";
+           "Without a COMMAND, commands are read from standard input, one a line.\n"
+           "term: type a line and Enter sends it with the ending (cr: as a framed command, its\n"
+           "  reply under it); Up/Down recall history (kept in $XDG_STATE_HOME/portula/history);\n"
+           "  what else arrives is shown as it comes. Ctrl-D, :quit, or Ctrl-C on an empty line\n"
+           "  end it; Ctrl-C on a typed line clears it. :help lists the commands (:baud N,\n"
+           "  :ending E, :hex on|off, :timestamps on|off, :checksum on|off, :reopen, :quit);\n"
+           "  '::' at the start sends one ':'. Standard input that is not a terminal is read\n"
+           "  a line at a time, without editing.\n";
 }
 
 std::string versionText() {

@@ -35,7 +35,7 @@ enum Exit : int {
 // The exit status for a library status code of one exchange.
 int exitForStatus(unsigned status);
 
-enum class Mode { Command, Scan, Soak };
+enum class Mode { Command, Scan, Soak, Terminal };
 enum class Ending { CR, None, LF, LFCR, CRLF, Hex };
 enum class ScanChecksum { Auto, On, Off };
 
@@ -62,6 +62,8 @@ struct Options {
     std::optional<unsigned long> count;
     std::optional<unsigned long> durationMs;
     std::optional<std::string> expect;
+    bool timestamps = false; // term: a time on every line shown
+    std::string log;         // term: the file the exchange is appended to
     bool help = false;
     bool version = false;
 };

@@ -2,6 +2,7 @@
 
 #include "cmd/Cli.h"
 #include "cmd/Line.h"
+#include "cmd/Terminal.h"
 
 #include <uartce.h>
 
@@ -479,6 +480,12 @@ int run(int argc, char** argv) {
     UARTCE_SetMessageHandler(sayLibraryMessage, nullptr);
     if (!o.trace.empty() && UARTCE_SetTrace(o.trace.c_str()) != UARTCE_OK)
         return kExitUsage; // the library has said why
+    if (o.mode == Mode::Terminal)
+        return runTerminal(o, [&o](std::uint32_t baud, std::uint8_t& port) {
+            Options at = o;
+            at.baud = baud;
+            return openPort(at, port);
+        });
     catchInterrupt();
     Options first = o;
     if (o.mode == Mode::Scan)
@@ -496,6 +503,8 @@ int run(int argc, char** argv) {
         break;
     case Mode::Soak:
         exit = runSoak(o, port);
+        break;
+    case Mode::Terminal:
         break;
     }
     Close_Com(port);

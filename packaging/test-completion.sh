@@ -84,16 +84,22 @@ unset UARTCE_COM21 2>/dev/null
 command_opts="--port --baud --stop-bits --checksum --timeout --ending --hex --json --trace --help --version"
 scan_only="--bauds --addresses"
 soak_only="--interval --count --duration --expect"
+term_only="--timestamps --log"
 
 # line | offered | not offered
 cases=(
-  "portula-cmd |scan soak|"
-  "portula-cmd so|soak|scan"
+  "portula-cmd |scan soak term|"
+  "portula-cmd so|soak|scan term"
+  "portula-cmd t|term|scan soak"
   "portula-cmd -p COM1 s|-|"
   "portula-cmd --e|--ending|--expect"
-  "portula-cmd --|$command_opts|$scan_only $soak_only"
-  "portula-cmd scan --|--port --stop-bits --checksum --timeout --json --trace $scan_only|--baud --ending --hex $soak_only"
-  "portula-cmd soak --|--port --baud --ending --json $soak_only|--hex $scan_only"
+  "portula-cmd --|$command_opts|$scan_only $soak_only $term_only"
+  "portula-cmd scan --|--port --stop-bits --checksum --timeout --json --trace $scan_only|--baud --ending --hex $soak_only $term_only"
+  "portula-cmd soak --|--port --baud --ending --json $soak_only|--hex $scan_only $term_only"
+  "portula-cmd term --|--port --baud --stop-bits --checksum --timeout --ending --hex --trace $term_only|--json $scan_only $soak_only"
+  "portula-cmd term -p COM2 --t|--timeout --timestamps --trace|--json"
+  "portula-cmd term --checksum |on off|auto"
+  "portula-cmd term --ending |cr none lf lfcr crlf hex:|"
   "portula-cmd scan -p COM2 --b|--bauds|--baud"
   "portula-cmd --ending |cr none lf lfcr crlf hex:|"
   "portula-cmd --ending=lf|lf lfcr|cr crlf none"
@@ -136,7 +142,7 @@ run_case "portula-cmd -p COM3|COM3|COM33"
 if [[ -n $program ]]; then
   help=$("$program" --help) || { echo "FAIL: $program --help"; exit 1; }
   tool_opts=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u)
-  offered=$(for mode in "" "scan " "soak "; do complete_line "portula-cmd $mode--"; done | sort -u)
+  offered=$(for mode in "" "scan " "soak " "term "; do complete_line "portula-cmd $mode--"; done | sort -u)
   missing=$(comm -23 <(echo "$tool_opts") <(echo "$offered"))
   extra=$(comm -13 <(echo "$tool_opts") <(echo "$offered"))
   [[ -z $missing ]] || { echo "FAIL: options of --help not completed: $(echo $missing)"; failures=$((failures + 1)); }

@@ -2,11 +2,12 @@
 # Installs what building and testing need on Debian 12, when it is missing.
 set -euo pipefail
 
-# The second last line is the Debian package's (scripts/package.sh): man pages, the package's
-# Depends, its checks. The last line is the hardware rig's: the emulator, the guest's shell,
-# udev, the tools that make its initramfs.
+# libedit-dev is portula-cmd term's line editor, tmux plays the user in its tests. The second
+# last line is the Debian package's (scripts/package.sh): man pages, the package's Depends, its
+# checks. The last line is the hardware rig's: the emulator, the guest's shell, udev, the tools
+# that make its initramfs.
 packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev desktop-file-utils clang
-          libclang-rt-14-dev jq ser2net
+          libclang-rt-14-dev jq ser2net libedit-dev pkg-config tmux
           help2man dpkg-dev lintian file man-db groff-base bash-completion binutils
           qemu-system-x86 busybox-static udev kmod cpio)
 

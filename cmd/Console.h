@@ -1,0 +1,51 @@
+#pragma once
+// The terminal's side of portula-cmd term: lines typed in, lines shown. On a terminal the
+// line is edited with libedit, with history, and what is shown goes above the line being
+// typed without tearing it; otherwise standard input is read a line at a time, as a script
+// gives it.
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cmd {
+
+class Console {
+  public:
+    virtual ~Console() = default;
+
+    // Takes what standard input has ready (call when poll says so).
+    virtual void readInput() = 0;
+    // Shows whole lines: above the prompt on a terminal, else on standard output.
+    virtual void show(const std::vector<std::string>& lines) = 0;
+    // Ctrl-C: true when the line was empty (the terminal ends); a typed line is cleared.
+    virtual bool interrupt() = 0;
+    // The terminal's window changed size.
+    virtual void resize() {}
+    // Puts the terminal back as it was.
+    virtual void close() {}
+
+    // The next line entered, in order; false when none is waiting.
+    bool nextLine(std::string& line) {
+        if (m_lines.empty())
+            return false;
+        line = std::move(m_lines.front());
+        m_lines.pop_front();
+        return true;
+    }
+    // Ctrl-D, or the end of standard input, and every line before it taken.
+    bool ended() const { return m_ended && m_lines.empty(); }
+
+  protected:
+    std::deque<std::string> m_lines;
+    bool m_ended = false;
+};
+
+// Standard input is a terminal: the line editor, its history read from and kept in
+// historyFile (none when empty).
+std::unique_ptr<Console> editingConsole(const std::string& prompt, const std::string& historyFile);
+// Standard input is a file or a pipe.
+std::unique_ptr<Console> plainConsole();
+
+} // namespace cmd

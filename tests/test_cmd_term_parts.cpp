@@ -1,0 +1,232 @@
+// portula-cmd term's parts that need no port: its ':' commands, how arriving bytes become
+// screen lines, log lines and the history's place.
+
+#include "cmd/Terminal.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using cmd::ArrivalLines;
+using cmd::TermAction;
+using cmd::TermSettings;
+
+TEST(CmdTermCommands, EachLineDoesWhatItSays) {
+    struct Case {
+        std::string line;
+        TermAction::Kind kind;
+        std::string text; // the text sent, or a part of the message
+    };
+    const Case cases[] = {
+        {"", TermAction::Nothing, ""},
+        {"$01M", TermAction::Send, "$01M"},
+        {"::", TermAction::Send, ":"},
+        {"::RESET", TermAction::Send, ":RESET"},
+        {" :quit", TermAction::Send, " :quit"},
+        {":quit", TermAction::Quit, ""},
+        {":q", TermAction::Quit, ""},
+        {":help", TermAction::Message, ":timestamps on|off"},
+        {":baud 19200", TermAction::Reopen, "19200"},
+        {":reopen", TermAction::Reopen, "9600"},
+        {":hex on", TermAction::Message, "hex on"},
+        {":  timestamps   on", TermAction::Message, "timestamps on"},
+        {":ending crlf", TermAction::Message, "ending crlf"},
+        {":ending hex:1a0D", TermAction::Message, "ending hex:1A0D"},
+        {":bogus", TermAction::Error, "':bogus' is not a command"},
+        {":", TermAction::Error, "':' is not a command"},
+        {":quit now", TermAction::Error, "give it as :quit"},
+        {":baud", TermAction::Error, "give it as :baud N"},
+        {":baud 300", TermAction::Error, "'300' is not a baud rate"},
+        {":baud 9600x", TermAction::Error, "'9600x' is not a baud rate"},
+        {":hex yes", TermAction::Error, "'yes' is neither on nor off"},
+        {":ending lf cr", TermAction::Error, "give it as :ending E"},
+        {":ending hex:ZZ", TermAction::Error, "is not cr, none, lf"},
+        {":checksum on", TermAction::Message, "checksum on"},
+        {std::string(cmd::kMaxText + 1, 'x'), TermAction::Error, "the longest is 4096"},
+    };
+    for (const Case& c : cases) {
+        TermSettings s;
+        const TermAction a = cmd::interpretLine(c.line, s);
+        EXPECT_EQ(a.kind, c.kind) << c.line << ": " << a.text;
+        if (c.kind == TermAction::Send)
+            EXPECT_EQ(a.text, c.text);
+        else
+            EXPECT_NE(a.text.find(c.text), std::string::npos) << c.line << ": " << a.text;
+    }
+}
+
+TEST(CmdTermCommands, SettingsChangeOnlyWhenTheCommandIsGood) {
+    TermSettings s;
+    cmd::interpretLine(":baud 115200", s);
+    cmd::interpretLine(":hex on", s);
+    cmd::interpretLine(":timestamps on", s);
+    cmd::interpretLine(":ending lfcr", s);
+    EXPECT_EQ(s.baud, 115200u);
+    EXPECT_TRUE(s.hex);
+    EXPECT_TRUE(s.timestamps);
+    EXPECT_EQ(s.ending, cmd::Ending::LFCR);
+    EXPECT_EQ(s.endingBytes, "\n\r");
+
+    // Refused: the checksum needs the CR ending, either way round; a bad rate keeps the old.
+    EXPECT_EQ(cmd::interpretLine(":checksum on", s).kind, TermAction::Error);
+    EXPECT_FALSE(s.checksum);
+    EXPECT_EQ(cmd::interpretLine(":baud 1234", s).kind, TermAction::Error);
+    EXPECT_EQ(s.baud, 115200u);
+    cmd::interpretLine(":ending cr", s);
+    cmd::interpretLine(":checksum on", s);
+    EXPECT_TRUE(s.checksum);
+    EXPECT_EQ(cmd::interpretLine(":ending lf", s).kind, TermAction::Error);
+    EXPECT_EQ(s.ending, cmd::Ending::CR);
+    EXPECT_EQ(s.endingBytes, "\r");
+}
+
+TEST(CmdTermOptions, TermTakesItsOwnOptionsAndNoCommand) {
+    auto parse = [](std::vector<const char*> args) {
+        args.insert(args.begin(), "portula-cmd");
+        return cmd::parse(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+    };
+    const cmd::Parsed good = parse({"term", "-p", "COM3", "-b", "19200", "--stop-bits", "2",
+                                    "--checksum", "--timestamps", "--hex", "--log", "x.log"});
+    ASSERT_EQ(good.exit, 0) << good.error;
+    EXPECT_EQ(good.options.mode, cmd::Mode::Terminal);
+    EXPECT_TRUE(good.options.timestamps);
+    EXPECT_EQ(good.options.log, "x.log");
+    const cmd::TermSettings s = cmd::termSettings(good.options);
+    EXPECT_EQ(s.baud, 19200u);
+    EXPECT_TRUE(s.checksum && s.hex && s.timestamps);
+
+    struct Refused {
+        std::vector<const char*> args;
+        const char* names;
+    };
+    const Refused refused[] = {
+        {{"term", "$01M"}, "term takes no command"},
+        {{"term", "--json"}, "'--json' does nothing in term"},
+        {{"term", "--count", "3"}, "'--count' does nothing in term"},
+        {{"term", "--log"}, "needs a value"},
+        {{"term", "--ending", "lf", "--checksum"}, "--checksum needs --ending cr"},
+        {{"--timestamps", "$01M"}, "'--timestamps' does nothing in command mode"},
+        {{"soak", "--log", "x", "$01M"}, "'--log' does nothing in soak"},
+    };
+    for (const Refused& r : refused) {
+        const cmd::Parsed p = parse(r.args);
+        EXPECT_EQ(p.exit, cmd::kExitUsage) << r.names;
+        EXPECT_NE(p.error.find(r.names), std::string::npos) << p.error;
+    }
+}
+
+using Steady = cmd::SteadyClock;
+
+struct Chunk {
+    std::string bytes;
+    int atMs; // since the start
+};
+
+// Feeds the chunks at their times and looks again once the line is quiet; every line shown.
+std::vector<std::string> linesFor(const std::vector<Chunk>& chunks, bool hex) {
+    ArrivalLines arrivals;
+    arrivals.setHex(hex);
+    const Steady::time_point start{};
+    std::vector<std::string> lines;
+    int last = 0;
+    for (const Chunk& c : chunks) {
+        const auto now = start + std::chrono::milliseconds(c.atMs);
+        for (auto& l : arrivals.flush(now, false))
+            lines.push_back(l);
+        for (auto& l : arrivals.feed(c.bytes, now, cmd::WallClock::now()))
+            lines.push_back(l);
+        last = c.atMs;
+    }
+    for (auto& l : arrivals.flush(start + std::chrono::milliseconds(last) + ArrivalLines::kQuiet,
+                                  false))
+        lines.push_back(l);
+    return lines;
+}
+
+TEST(CmdTermArrivals, LineEndsAndSilencesMakeTheLines) {
+    using Lines = std::vector<std::string>;
+    struct Case {
+        const char* name;
+        std::vector<Chunk> chunks;
+        Lines lines;
+    };
+    const Case cases[] = {
+        {"each of CR, LF, CR LF and LF CR is one line end",
+         {{"a\rb\nc\r\nd\n\re\r", 0}},
+         {"a", "b", "c", "d", "e"}},
+        {"two CRs are an empty line", {{"a\r\rb\r", 0}}, {"a", "", "b"}},
+        {"a CR LF pair split across chunks", {{"a\r", 0}, {"\nb\r", 10}}, {"a", "b"}},
+        {"a line across chunks", {{"!01PORT", 0}, {"ULA\r", 20}}, {"!01PORTULA"}},
+        {"a line without an end shows after a silence, and what follows is a new line",
+         {{"abc", 0}, {"def\r", 150}},
+         {"abc", "def"}},
+        {"a silence after a CR: the LF is a line of its own", {{"a\r", 0}, {"\n", 150}},
+         {"a", ""}},
+        {"control bytes as escapes", {{std::string("x\0\x1b\\\r", 5), 0}}, {"x\\x00\\x1B\\x5C"}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(linesFor(c.chunks, false), c.lines) << c.name;
+}
+
+TEST(CmdTermArrivals, HexRowsOfSixteenWithARunningOffset) {
+    const auto rows = linesFor({{"0123456789ABCDEF!\r", 0}, {"\x01", 200}}, true);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], "00000000  30 31 32 33 34 35 36 37  38 39 41 42 43 44 45 46  "
+                       "|0123456789ABCDEF|");
+    // A short row is padded, so that its text lines up with a whole row's.
+    EXPECT_EQ(rows[1], "00000010  21 0D" + std::string(43, ' ') + "  |!.|");
+    EXPECT_EQ(rows[2].substr(0, 13), "00000012  01 ");
+    EXPECT_EQ(rows[2].find('|'), rows[0].find('|'));
+}
+
+TEST(CmdTermArrivals, TimestampsGoOnEveryLine) {
+    ArrivalLines arrivals;
+    arrivals.setTimestamps(true);
+    const auto lines = arrivals.feed("one\r\ntwo\r", Steady::time_point{}, cmd::WallClock::now());
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& l : lines) {
+        ASSERT_EQ(l.size(), 17u) << l;
+        EXPECT_EQ(l[2], ':');
+        EXPECT_EQ(l[8], '.');
+        EXPECT_EQ(l.substr(12, 2), "  ");
+    }
+    EXPECT_EQ(lines[0].substr(14), "one");
+}
+
+TEST(CmdTermLog, LinesCarryTheDateTheDirectionAndEscapedBytes) {
+    const auto at = cmd::WallClock::from_time_t(0) + std::chrono::milliseconds(1234);
+    const std::string line = cmd::logLine(at, '>', "$01M\r");
+    ASSERT_EQ(line.size(), 23u + 9u) << line;
+    EXPECT_EQ(line.substr(19, 4), ".234");
+    EXPECT_EQ(line.substr(23), " > $01M\\r");
+    EXPECT_EQ(line[10], 'T');
+
+    EXPECT_EQ(cmd::framedCommand("$01M", false), "$01M\r");
+    EXPECT_EQ(cmd::framedCommand("$01M", true), "$01MD2\r");
+    EXPECT_EQ(cmd::framedCommand("\xFF\xFF", true), "\xFF\xFF" "FE\r");
+}
+
+TEST(CmdTermHistory, FollowsXdgStateHomeThenHome) {
+    struct Case {
+        const char* state;
+        const char* home;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"/s", "/h", "/s/portula/history"},
+        {nullptr, "/h", "/h/.local/state/portula/history"},
+        {"relative", "/h", "/h/.local/state/portula/history"},
+        {"", "/h", "/h/.local/state/portula/history"},
+        {nullptr, nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        const auto env = [&](const char* name) -> const char* {
+            return std::string_view(name) == "XDG_STATE_HOME" ? c.state
+                   : std::string_view(name) == "HOME"        ? c.home
+                                                             : nullptr;
+        };
+        EXPECT_EQ(cmd::historyPath(env), c.path);
+    }
+}
+
+} // namespace
