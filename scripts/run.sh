@@ -26,7 +26,7 @@ trap 'exit 130' INT TERM
 # shell, not in a command substitution, so that its pid reaches the cleanup list.
 start_sim() {
   local out=$1; shift
-  "$bin/sim/portula-sim" "$@" >"$out" &
+  "$bin/tools/sim/portula-sim" "$@" >"$out" &
   pids+=($!)
   for _ in $(seq 100); do
     if [ -s "$out" ]; then
@@ -49,4 +49,4 @@ if [ -z "${UARTCE_COM1:-}" ]; then
   export UARTCE_COM1=$sim_device
 fi
 echo "COM1 -> $UARTCE_COM1, COM2 -> $UARTCE_COM2"
-"$bin/app/portula" "$@"
+"$bin/dialog/app/portula" "$@"

@@ -136,11 +136,15 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
         const char* usage;
     };
     static const Known kKnown[] = {
-        {"quit", 0, ":quit"},         {"q", 0, ":q"},
+        {"quit", 0, ":quit"},
+        {"q", 0, ":q"},
         {"help", 0, ":help"},
-        {"settings", 0, ":settings"}, {"reopen", 0, ":reopen"},
-        {"baud", 1, ":baud N"},       {"ending", 1, ":ending E"},
-        {"hex", 1, ":hex on|off"},    {"timestamps", 1, ":timestamps on|off"},
+        {"settings", 0, ":settings"},
+        {"reopen", 0, ":reopen"},
+        {"baud", 1, ":baud N"},
+        {"ending", 1, ":ending E"},
+        {"hex", 1, ":hex on|off"},
+        {"timestamps", 1, ":timestamps on|off"},
         {"checksum", 1, ":checksum on|off"},
     };
     const Known* known = nullptr;
@@ -161,8 +165,8 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
     if (name == "settings")
         return {TermAction::Message, settingsText(s)};
     if (name == "reopen")
-        return {TermAction::Reopen, "opening the port again at " + std::to_string(s.baud) +
-                                        " baud"};
+        return {TermAction::Reopen,
+                "opening the port again at " + std::to_string(s.baud) + " baud"};
     if (name == "baud") {
         const Parsed p = parseAsOptions({"-b", value});
         if (p.exit != kExitOk)
@@ -198,9 +202,8 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
 
 std::string clockText(WallClock::time_point at, bool withDate) {
     const std::time_t seconds = WallClock::to_time_t(at);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch())
-                        .count() %
-                    1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
     std::tm local{};
     ::localtime_r(&seconds, &local);
     char text[40];
@@ -355,12 +358,10 @@ class ExchangeLog {
     // Only a regular file (created when it is not there) or a character device will do; the
     // open does not wait on a FIFO. Empty, or why not.
     std::string open(const std::string& path) {
-        m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY |
-                                        O_CLOEXEC,
-                      0666);
+        m_fd = ::open(path.c_str(),
+                      O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
         if (m_fd < 0)
-            return "cannot open " + escapeForLine(path) + " for appending: " +
-                   std::strerror(errno);
+            return "cannot open " + escapeForLine(path) + " for appending: " + std::strerror(errno);
         struct stat st {};
         if (::fstat(m_fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
             ::close(m_fd);
@@ -413,19 +414,18 @@ class Terminal {
         m_device = deviceName(o.port);
         m_remote = m_device.find("://") != std::string::npos;
         if (::isatty(0) && ::isatty(1))
-            m_console = editingConsole("> ", historyPath([](const char* n) {
-                                           return std::getenv(n);
-                                       }));
+            m_console =
+                editingConsole("> ", historyPath([](const char* n) { return std::getenv(n); }));
         else
             m_console = plainConsole();
     }
 
     void run() {
         if (::isatty(0)) {
-            const std::string where = m_device == m_options.port
-                                          ? escapeForLine(m_device)
-                                          : escapeForLine(m_options.port) + " (" +
-                                                escapeForLine(m_device) + ")";
+            const std::string where =
+                m_device == m_options.port
+                    ? escapeForLine(m_device)
+                    : escapeForLine(m_options.port) + " (" + escapeForLine(m_device) + ")";
             show({"-- " + where + " at " + std::to_string(m_settings.baud) + " baud, ending " +
                   endingText(m_settings) + "; :help lists the commands"});
         }
@@ -573,17 +573,17 @@ class Terminal {
             return;
         }
         if (text.find('\0') != std::string::npos) {
-            show(std::vector<std::string>{"portula-cmd: a NUL byte cannot go in a command with the cr ending"});
+            show(std::vector<std::string>{
+                "portula-cmd: a NUL byte cannot go in a command with the cr ending"});
             return;
         }
         m_log.write('>', framedCommand(text, m_settings.checksum));
         std::array<char, UARTCE_REPLY_BUFFER_SIZE> reply{};
         std::uint32_t length = 0;
         const WallClock::time_point sent = WallClock::now();
-        const std::uint16_t st =
-            Send_Receive_Cmd(m_port, text.c_str(), reply.data(),
-                             static_cast<std::uint16_t>(m_timeoutMs), m_settings.checksum ? 1 : 0,
-                             &length);
+        const std::uint16_t st = Send_Receive_Cmd(m_port, text.c_str(), reply.data(),
+                                                  static_cast<std::uint16_t>(m_timeoutMs),
+                                                  m_settings.checksum ? 1 : 0, &length);
         if (st != UARTCE_OK) {
             failed(st);
             return;
@@ -601,7 +601,8 @@ class Terminal {
         }
         std::vector<std::string> rows;
         for (std::size_t at = 0; at < bytes.size() || at == 0; at += ArrivalLines::kRowBytes)
-            rows.push_back(time + ArrivalLines::hexRow(at, bytes.substr(at, ArrivalLines::kRowBytes)));
+            rows.push_back(time +
+                           ArrivalLines::hexRow(at, bytes.substr(at, ArrivalLines::kRowBytes)));
         show(rows);
     }
 

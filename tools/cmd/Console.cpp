@@ -243,8 +243,7 @@ class PlainConsole final : public Console {
 
 } // namespace
 
-std::unique_ptr<Console> editingConsole(const std::string& prompt,
-                                        const std::string& historyFile) {
+std::unique_ptr<Console> editingConsole(const std::string& prompt, const std::string& historyFile) {
     return std::make_unique<EditingConsole>(prompt, historyFile);
 }
 
