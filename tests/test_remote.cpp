@@ -149,21 +149,25 @@ TEST_F(RemoteTest, StoppingTheServerMidSessionIsAHangUp) {
     }
 }
 
+// A TCP socket listening on 127.0.0.1 at a port the kernel chose; port receives it.
+int listenOnLoopback(int backlog, int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, backlog);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 // A listening socket that never accepts: connections complete in the kernel and stay silent,
 // and once its queue is full, further ones get no answer at all.
 class SilentListener {
   public:
-    SilentListener() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(m_fd, 0);
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length);
-        m_port = ntohs(a.sin_port);
-    }
+    SilentListener() { m_fd = listenOnLoopback(0, m_port); }
     ~SilentListener() {
         for (int fd : m_fillers)
             ::close(fd);
@@ -239,15 +243,7 @@ namespace {
 class StreamingServer {
   public:
     explicit StreamingServer(std::string unit) : m_unit(std::move(unit)) {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_listener, 1);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
+        m_listener = listenOnLoopback(1, m_port);
         m_thread = std::thread([this] {
             const int client = ::accept(m_listener, nullptr, nullptr);
             std::string burst;
@@ -392,15 +388,7 @@ namespace {
 class ForgetfulServer {
   public:
     ForgetfulServer() {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_listener, 1);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
+        m_listener = listenOnLoopback(1, m_port);
         m_thread = std::thread([this] { serve(); });
     }
     ~ForgetfulServer() {
