@@ -78,6 +78,13 @@ std::vector<Case> cases() {
         {"AReplyWithoutAnAddressIsTaken", "#01\r", {">+05.00\r"}, S::Done, ">+05.00", {}},
         {"AnUnaddressedCommandTakesAnyReply", "HELLO\r", {"!01X\r"}, S::Done, "!01X", {}},
         {"AnEmptyCommandsEmptyReplyIsNoEcho", "\r", {"\r"}, S::Done, "", {}},
+        // Another module's late answer before the echo: the echo is still told apart.
+        {"AnotherModulesAnswerThenTheEcho",
+         "$01M\r",
+         {"!02xx\r$01M\r!01yy\r"},
+         S::Done,
+         "!01yy",
+         {DropReason::OtherAddress, DropReason::Echo}},
         {"BytesAfterTheReplyAreLeft", "$01M\r", {"!01X\rNEXT"}, S::Done, "!01X", {}, 4},
     };
 }
@@ -118,6 +125,20 @@ TEST(ReplyMatchAddresses, OfCommandsAndReplies) {
     EXPECT_EQ(uartce::replyAddress("!0a"), "0a");
     EXPECT_EQ(uartce::replyAddress(">1234"), std::nullopt);
     EXPECT_EQ(uartce::replyAddress("!"), std::nullopt);
+}
+
+// A false start of an echo replayed as the reply: the reply ends at its terminator inside it,
+// and what follows is left.
+TEST(ReplyMatchReplay, AReplyEndingInsideAFalseEchoStartLeavesTheRest) {
+    ReplyMatcher m(std::string("AB\x03"
+                               "CD",
+                               5),
+                   std::nullopt, 2047, 0x03);
+    const std::string arrived = std::string("AB\x03Z", 4);
+    const std::size_t taken = m.feed(arrived);
+    EXPECT_EQ(m.state(), ReplyMatcher::State::Done);
+    EXPECT_EQ(m.reply(), "AB");
+    EXPECT_EQ(taken, 3u) << "Z comes after the reply";
 }
 
 // The reply is cut at its limit and the overflow told; the CR still ends it.

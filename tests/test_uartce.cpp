@@ -774,6 +774,11 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
           {"$01F", 200, {{0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"},
           {"$01M", 200, {{0, "!01PORTULA-SIM\r"}}, UARTCE_OK, "!01PORTULA-SIM"}},
          {0, 0, 0, 1, 0, 0, {}}},
+        // The rest of a cut reply carries no address: whatever command comes next listens for it.
+        {"ACutReplysRestIsNotTheNextAnswer",
+         {{"$01M", 50, {{0, "!01AB"}, {80, "CD\r"}}, UARTCE_ERR_REPLY_CUT, "!01AB"},
+          {"$02M", 200, {{0, "!02X\r"}}, UARTCE_OK, "!02X"}},
+         {0, 0, 0, 1, 0, 0, {}}},
         {"ALateReplyFromAnotherModuleIsToldByItsAddress",
          {{"$01M", 50, {{70, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
           {"$02M", 200, {{0, "!02OTHER\r"}}, UARTCE_OK, "!02OTHER"}},

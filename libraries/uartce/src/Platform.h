@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace uartce::platform {
@@ -68,8 +69,8 @@ OpenResult openRfc2217(const std::string& host, const std::string& service,
 bool localDeviceExists(const std::string& path);
 
 // A USB adapter's latency timer in milliseconds as its driver shows it in sysfs (FTDI chips:
-// device/latency_timer), or 0 when the device has none.
-unsigned adapterLatencyMs(const std::string& devicePath);
+// device/latency_timer); none for a device without one.
+std::optional<unsigned> adapterLatencyMs(const std::string& devicePath);
 
 // The kernel driver behind a tty device ("ftdi_sio", "serial8250"), from sysfs; empty when it
 // cannot be told.

@@ -80,8 +80,12 @@ bool ReplyMatcher::looksLikeGarbledEcho() const {
 
 std::size_t ReplyMatcher::feed(std::string_view bytes) {
     std::size_t taken = 0;
-    while (taken < bytes.size() && m_state == State::Collecting)
-        byte(bytes[taken++]);
+    while (taken < bytes.size() && m_state == State::Collecting) {
+        byte(bytes[taken]);
+        if (std::exchange(m_pushedBack, false))
+            break;
+        ++taken;
+    }
     return taken;
 }
 
@@ -91,6 +95,7 @@ void ReplyMatcher::byte(char c) {
             if (++m_echoAt == m_frame.size()) {
                 m_dropped.push_back({m_frame, DropReason::Echo});
                 m_echoPossible = false;
+                m_echoSeen = true;
                 m_firstLine = false;
             }
             return;
@@ -103,9 +108,14 @@ void ReplyMatcher::byte(char c) {
             m_state = State::GarbledEcho;
             return;
         }
-        // Otherwise what looked like the start of an echo was the start of the reply.
-        for (std::size_t i = 0; i < m_echoAt; ++i)
+        // Otherwise what looked like the start of an echo was the start of the reply. Should it
+        // end within those bytes, c is left for after the reply.
+        for (std::size_t i = 0; i < m_echoAt && m_state == State::Collecting; ++i)
             byte(m_frame[i]);
+        if (m_state != State::Collecting) {
+            m_pushedBack = true;
+            return;
+        }
     }
     m_raw.push_back(c);
     if (static_cast<unsigned char>(c) != m_terminator) {
@@ -120,17 +130,24 @@ void ReplyMatcher::byte(char c) {
         m_dropped.push_back({std::exchange(m_raw, {}), DropReason::GarbledEcho});
         m_reply.clear();
         m_begun = false;
+        m_garbledLineEnded = true;
         m_state = State::GarbledEcho;
         return;
     }
     m_firstLine = false;
     const std::optional<std::string> from = replyAddress(m_reply);
     if (m_address && from && !sameAddress(*from, *m_address)) {
-        // Another module's answer (one that came late, most likely): not this command's.
+        // Another module's answer (one that came late, most likely): not this command's. The
+        // echo, when it has not come yet, may still come behind it.
         m_dropped.push_back({std::exchange(m_raw, {}), DropReason::OtherAddress});
         m_reply.clear();
         m_overflow = false;
         m_begun = false;
+        if (!m_echoSeen && m_frame.size() > 1) {
+            m_echoPossible = true;
+            m_echoAt = 0;
+            m_firstLine = true;
+        }
         return;
     }
     m_state = State::Done;

@@ -54,6 +54,8 @@ class ReplyMatcher {
     // The reply without its CR, as far as it came (cut at maxReply).
     const std::string& reply() const { return m_reply; }
     bool overflow() const { return m_overflow; }
+    // For a garbled echo: whether its line's end (the terminator) has come already.
+    bool garbledLineEnded() const { return m_garbledLineEnded; }
     // Whether any byte of a reply (not of an echo) has come.
     bool replyBegun() const { return m_begun; }
     // Bytes that came but were no reply, in order; taken once.
@@ -69,6 +71,9 @@ class ReplyMatcher {
     int m_terminator;
     std::size_t m_echoAt = 0; // bytes of the echo matched so far
     bool m_echoPossible = true;
+    bool m_echoSeen = false;
+    bool m_garbledLineEnded = false;
+    bool m_pushedBack = false; // the byte under way was not taken: the reply ended before it
     bool m_firstLine = true;
     State m_state = State::Collecting;
     std::string m_reply;

@@ -49,6 +49,7 @@ struct Port {
     // the line before this open): until when, and from which module.
     bool lateOwed = false;
     bool lateSinceOpen = false;
+    bool replyUnfinished = false; // the last collection ended before the reply's end
     Clock::time_point lateFrom{};
     std::uint16_t lateTimeoutMs = 0;
     std::optional<std::string> lateAddress;
@@ -240,6 +241,8 @@ void recordDrops(Port& p, unsigned port, std::vector<DroppedBytes> dropped) {
     }
 }
 
+void skipGarbledLine(Port& p, const char* bytes, std::size_t count, const Deadline& deadline);
+
 // Collects a reply through the matcher into reply (zero-terminated), within the deadline,
 // leaving aside the line's echo and other modules' answers. With anyData, the first bytes of a
 // reply end the wait (with what else is there by then) instead of its terminator.
@@ -254,7 +257,9 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
         reply[length] = '\0';
         return status;
     };
+    p.replyUnfinished = false;
     const auto timedOut = [&] {
+        p.replyUnfinished = true; // the rest of it may still come
         if (matcher.overflow())
             return finish(UARTCE_ERR_REPLY_TOO_LONG);
         return finish(matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY);
@@ -277,11 +282,16 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
                 keepPending(p, chunk.data() + taken, got - taken);
                 return finish(matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK);
             case ReplyMatcher::State::GarbledEcho:
-                // No reply is taken; what came after the garbled line is left to be read.
-                keepPending(p, chunk.data() + taken, got - taken);
+                // No reply is taken. The rest of the garbled line (the frame may still be going
+                // out) is read up to its end, within the time-out; what came after it is left
+                // to be read.
                 finish(UARTCE_ERR_GARBLED_ECHO);
                 length = 0;
                 reply[0] = '\0';
+                if (matcher.garbledLineEnded())
+                    keepPending(p, chunk.data() + taken, got - taken);
+                else
+                    skipGarbledLine(p, chunk.data() + taken, got - taken, deadline);
                 return UARTCE_ERR_GARBLED_ECHO;
             }
         }
@@ -292,7 +302,8 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
         if (io == Io::Failed)
             return finish(UARTCE_ERR_READ);
         // Until a reply begins, its first byte has a deadline of its own where one was given.
-        const Deadline& waitUntil = firstByte && !matcher.replyBegun() ? *firstByte : deadline;
+        const Deadline waitUntil =
+            firstByte && !matcher.replyBegun() ? firstByte->sooner(deadline) : deadline;
         const Io waited = p.device->waitReadable(waitUntil);
         if (waited == Io::WouldBlock)
             return timedOut();
@@ -340,12 +351,47 @@ void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& ad
         recordDrops(p, port, {{std::move(late), DropReason::Late}});
 }
 
+// Reads on past the rest of a garbled line, to its CR, within the deadline; what comes after
+// it is kept for the next read.
+void skipGarbledLine(Port& p, const char* bytes, std::size_t count, const Deadline& deadline) {
+    std::array<char, 512> chunk;
+    for (;;) {
+        if (const void* cr = std::memchr(bytes, kCR, count)) {
+            const auto after = static_cast<const char*>(cr) + 1;
+            keepPending(p, after, count - static_cast<std::size_t>(after - bytes));
+            return;
+        }
+        std::size_t got = 0;
+        const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
+        if (io == Io::Ok) {
+            bytes = chunk.data();
+            count = got;
+            continue;
+        }
+        if (io != Io::WouldBlock || p.device->waitReadable(deadline) != Io::Ok)
+            return;
+        count = 0;
+    }
+}
+
 void oweReply(Port& p, const std::optional<std::string>& address, std::uint16_t timeoutMs) {
     p.lateOwed = true;
     p.lateSinceOpen = false;
     p.lateFrom = Clock::now();
     p.lateTimeoutMs = timeoutMs;
     p.lateAddress = address;
+}
+
+// After a command that did not get its whole reply, the rest of it, or all of it, may still
+// come. A reply cut off, or an echo garbled, has no address to be told by: its rest is owed to
+// whatever command comes next.
+void owedAfter(Port& p, std::uint16_t status, const std::optional<std::string>& address,
+               std::uint16_t timeoutMs) {
+    if (status == UARTCE_ERR_NO_REPLY)
+        oweReply(p, address, timeoutMs);
+    else if (status == UARTCE_ERR_REPLY_CUT || status == UARTCE_ERR_GARBLED_ECHO ||
+             (status == UARTCE_ERR_REPLY_TOO_LONG && p.replyUnfinished))
+        oweReply(p, std::nullopt, timeoutMs);
 }
 
 Port* openPort(unsigned port) {
@@ -465,7 +511,7 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     if (io == Io::HungUp)
         markHungUp(*p);
     // What a collected reply may begin with on an echoing line.
-    p->echoExpected.assign(bytes.substr(0, kMaxCommand + 3));
+    p->echoExpected.assign(bytes.substr(0, written));
     p->echoAddress = address;
     return statusOf(io);
 }
@@ -517,6 +563,7 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     p->device->discardInput(deadline);
     p->pendingSize = 0;
     p->echoExpected.clear();
+    p->echoAddress = address;
 
     std::array<char, kMaxCommand + 3> frame;
     const std::size_t frameLength =
@@ -537,9 +584,7 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     const std::uint16_t status =
         collectReply(*p, port, matcher, reply, deadline, length, false, firstByte);
     p->lastRoundTripUs = microsSince(p->writtenAt);
-    if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
-        status == UARTCE_ERR_GARBLED_ECHO)
-        oweReply(*p, address, timeoutMs);
+    owedAfter(*p, status, address, timeoutMs);
     if (status != UARTCE_OK) {
         setOut(out, length);
         return status;
@@ -660,8 +705,12 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
             keepPending(*p, rest.data(), rest.size());
         }
     }
-    if (matcher.state() == ReplyMatcher::State::Done || (terminator < 0 && matcher.replyBegun())) {
-        status = UARTCE_OK;
+    if (matcher.state() == ReplyMatcher::State::GarbledEcho) {
+        status = UARTCE_ERR_GARBLED_ECHO;
+        recordDrops(*p, port, matcher.takeDropped());
+    } else if (matcher.state() == ReplyMatcher::State::Done ||
+               (terminator < 0 && matcher.replyBegun())) {
+        status = matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK;
         recordDrops(*p, port, matcher.takeDropped());
         length = matcher.reply().size();
         std::memcpy(buffer, matcher.reply().data(), length);
@@ -671,9 +720,7 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
     } else {
         status = collectReply(*p, port, matcher, buffer, deadline, length, terminator < 0);
     }
-    if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT ||
-        status == UARTCE_ERR_GARBLED_ECHO)
-        oweReply(*p, p->echoAddress, timeoutMs);
+    owedAfter(*p, status, p->echoAddress, timeoutMs);
     p->lastRoundTripUs = microsSince(p->writtenAt);
     setOut(out, length);
     return status;

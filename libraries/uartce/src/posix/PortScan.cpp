@@ -173,11 +173,11 @@ std::string sysfsTtyOf(const std::string& devicePath) {
 }
 } // namespace
 
-unsigned adapterLatencyMs(const std::string& devicePath) {
+std::optional<unsigned> adapterLatencyMs(const std::string& devicePath) {
     const std::string dir = sysfsTtyOf(devicePath);
     std::string text;
     if (dir.empty() || !readAttribute(dir + "/device/latency_timer", text))
-        return 0;
+        return std::nullopt;
     return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
 }
 

@@ -26,8 +26,9 @@ namespace uartce::platform {
 
 namespace {
 
-// Neither a connect nor the server's answer to the line settings may hold Open_Com longer.
+// A remote open, look-up, connect and the server's answer to the line settings, takes no longer.
 constexpr std::chrono::milliseconds kConnectLimit{2000};
+// How long a write of the session's own bytes may stall.
 constexpr std::chrono::milliseconds kSetupLimit{2000};
 // Decoded data kept for the caller; past this the socket is left to fill and the server
 // slows down, instead of the library growing.
@@ -96,10 +97,10 @@ class LookUp {
     addrinfo* m_found = nullptr;
 };
 
-Connected connectTo(const std::string& host, const std::string& service) {
+// The whole open, look-up included (and for RFC 2217 the server's confirmation of the line),
+// keeps to the one deadline.
+Connected connectTo(const std::string& host, const std::string& service, const Deadline& deadline) {
     const std::string where = host + ":" + service;
-    // The whole open, look-up included, keeps to one bound.
-    const Deadline deadline = Deadline::after(kConnectLimit);
     const std::shared_ptr<LookUp> lookUp = LookUp::start(host, service);
     int rc = 0;
     addrinfo* found = nullptr;
@@ -178,12 +179,11 @@ class Rfc2217Device final : public Device {
     ~Rfc2217Device() override { ::close(m_fd); }
 
     // Offers the option, sets the line and waits for the server to confirm all of it.
-    std::pair<std::uint16_t, std::string> setUp() {
+    std::pair<std::uint16_t, std::string> setUp(const Deadline& deadline) {
         const std::string hello = m_session.start();
         if (fdio::writeAll(m_fd, fdio::Kind::Socket, hello.data(), hello.size(), kSetupLimit) !=
             Io::Ok)
             return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
-        const Deadline deadline = Deadline::after(kSetupLimit);
         while (m_session.setup() == telnet::Session::Setup::Pending) {
             // A server that floods data keeps the socket readable: the deadline is checked
             // here too, not only by the wait.
@@ -205,7 +205,9 @@ class Rfc2217Device final : public Device {
         // What the server read from the line before this client came belongs to nobody: ask it
         // to drop that too, as a local open flushes the tty. A server that confirms is asked
         // the same before every command.
-        m_purgeConfirmed = purgeAndDiscard(telnet::kPurgeBoth, kPurgeWait);
+        m_purgeConfirmed = purgeAndDiscard(
+            telnet::kPurgeBoth,
+            std::min(kPurgeWait, std::chrono::milliseconds(deadline.remainingMs())));
         return {UARTCE_OK, {}};
     }
 
@@ -325,7 +327,7 @@ class Rfc2217Device final : public Device {
 } // namespace
 
 OpenResult openTcp(const std::string& host, const std::string& service) {
-    const Connected c = connectTo(host, service);
+    const Connected c = connectTo(host, service, Deadline::after(kConnectLimit));
     if (c.fd < 0)
         return refuse(-1, c.status, c.reason);
     return {std::make_unique<TcpDevice>(c.fd, c.roundTripMs), UARTCE_OK, {}};
@@ -333,7 +335,8 @@ OpenResult openTcp(const std::string& host, const std::string& service) {
 
 OpenResult openRfc2217(const std::string& host, const std::string& service,
                        const LineSettings& settings) {
-    const Connected c = connectTo(host, service);
+    const Deadline deadline = Deadline::after(kConnectLimit);
+    const Connected c = connectTo(host, service, deadline);
     if (c.fd < 0)
         return refuse(-1, c.status, c.reason);
     telnet::ComPortSettings wanted;
@@ -342,7 +345,7 @@ OpenResult openRfc2217(const std::string& host, const std::string& service,
     wanted.parity = static_cast<std::uint8_t>(settings.parity + 1);
     wanted.stopSize = settings.stopBits == 2 ? 2 : 1;
     auto device = std::make_unique<Rfc2217Device>(c.fd, wanted, c.roundTripMs);
-    auto [status, reason] = device->setUp();
+    auto [status, reason] = device->setUp(deadline);
     if (status != UARTCE_OK)
         return {nullptr, status, reason};
     return {std::move(device), UARTCE_OK, {}};

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
+#include <optional>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -27,7 +28,9 @@ namespace {
 // any way, so no lock outlives its holder.
 class TtyDevice final : public fdio::FdDevice {
   public:
-    TtyDevice(int fd, unsigned latencyMs) : FdDevice(fd, fdio::Kind::Tty), m_latencyMs(latencyMs) {}
+    TtyDevice(int fd, std::optional<unsigned> latencyMs)
+        : FdDevice(fd, fdio::Kind::Tty), m_latencyMs(latencyMs.value_or(0)),
+          m_usbAdapter(latencyMs.has_value()) {}
     // Gives the driver its own latency mode back, as the port was found.
     ~TtyDevice() override {
         if (m_restoreSerial)
@@ -50,12 +53,16 @@ class TtyDevice final : public fdio::FdDevice {
             (back.flags & ASYNC_LOW_LATENCY) != 0) {
             m_serial = serial;
             m_restoreSerial = true;
-            m_latencyMs = 1;
+            // A USB adapter then hands bytes on within a millisecond; a built-in UART, which
+            // takes the flag as well, never held them.
+            if (m_usbAdapter)
+                m_latencyMs = 1;
         }
     }
 
   private:
     unsigned m_latencyMs;
+    bool m_usbAdapter; // it has a latency timer
     serial_struct m_serial{};
     bool m_restoreSerial = false;
 };
