@@ -106,11 +106,12 @@ UARTCE_API uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
  *  - other modules: for an addressed command ($AA, #AA, %AA, @AA, ~AA, AA two hex digits), a
  *    reply that carries another address (!BB..., ?BB...) is dropped and the wait goes on; a
  *    reply without an address (>...) is taken;
- *  - late replies: after a command that got no reply (time-out, cut off, garbled echo), its
- *    reply may still come. The next command to the same module (or, when either has no
- *    address, any next command) first listens for it until one time-out of the failed command
- *    has passed since it failed, or a whole line has come, and drops what came. That wait is
- *    added to the call's own time-out. A remote port's first command does the same for one of
+ *  - late replies: after a command that got no reply (time-out, cut off, too long without its
+ *    end, garbled echo), its reply, or the rest of it, may still come. The next command to the
+ *    same module (or, when either has no address, any next command; after a reply cut off or a
+ *    garbled echo, whose rest carries no address, any next command) first listens for it until
+ *    one time-out of the failed command has passed since it failed, or a whole line has come,
+ *    and drops what came. That wait is added to the call's own time-out. A remote port's first command does the same for one of
  *    its own time-outs from the connection (answers meant for a client that was there before).
  * What is dropped is counted (UARTCE_Drops) and traced with its reason. A reply later than that
  * can still be taken for the next command's to the same module; no line can tell them apart.
