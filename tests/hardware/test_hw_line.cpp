@@ -27,7 +27,7 @@ struct Setting {
     const Device* device;
     std::uint32_t baud;
     std::uint8_t dataBits;
-    std::uint8_t parity; // the library's code: 0 none, 1 odd, 2 even
+    std::uint8_t parity; // as Open_Com takes it (0 none, 1 odd, 2 even)
     std::int8_t stopBits;
 };
 
