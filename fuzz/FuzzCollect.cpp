@@ -109,6 +109,14 @@ bool sameDevice(const std::string& a, const std::string& b) {
 bool localDeviceExists(const std::string&) {
     return false;
 }
+// Nothing is kept beyond the port: a port opened anew owes nothing.
+bool rememberOwedReply(const std::string&, const OwedReply&) {
+    return false;
+}
+std::optional<OwedReply> recallOwedReply(const std::string&) {
+    return std::nullopt;
+}
+void forgetOwedReply(const std::string&) {}
 PortMapInputs scanPortMapInputs() {
     PortMapInputs inputs;
     inputs.env[1] = "scripted";

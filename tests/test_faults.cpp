@@ -318,7 +318,7 @@ TEST_F(FaultTest, RepliesAtAndPastTheBufferSize) {
                           {4, nullptr}}; // and the line is fine afterwards
     for (const Case& c : cases) {
         std::string reply(c.length, 'r');
-        reply[0] = '!';
+        reply.replace(0, 3, "!01");
         Peer peer(pty);
         peer.answerCommands(reply + "\r", -1);
         click(IDC_SEND_MESSAGE);

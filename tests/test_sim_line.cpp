@@ -1,8 +1,18 @@
 // When the simulated line hands each byte to the terminal, on a clock the test moves itself.
 
 #include "sim/Line.h"
+#include "sim/Truth.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace sim {
+// A failing comparison shows records as the truth file would.
+void PrintTo(const TruthRecord& record, std::ostream* os) {
+    *os << truthJson(record);
+}
+} // namespace sim
 
 namespace {
 
@@ -165,7 +175,7 @@ TEST(SimLine, EveryNthCommandsEchoHasOneByteChanged) {
          kName + kFirmware + kName + kFirmware},
         // a command split over reads is still one command, garbled once
         {2, {"$01M\r$0", "1", "F\r"}, "$01M\r 01F\r", kName + kFirmware},
-        {3, {"#01\r#01\r#01\r"}, "#01\r#01\r\"01\r", "?01\r?01\r?01\r"},
+        {3, {"#01\r#01\r#01\r"}, "#01\r#01\r\"01\r", ">+00.001\r>+00.002\r>+00.003\r"},
         // a 0 cannot lose a bit: the first byte that can is the one changed
         {1, {zeros + "01M\r"}, std::string("\0\0 01M\r", 7), ""},
     };
@@ -236,6 +246,348 @@ TEST(SimLine, ATerminalThatDoesNotReadCannotFillMemory) {
     line.consume(line.ready().size());
     line.receive("$01M\r", at(1ms));
     EXPECT_EQ(takeBy(line, 1ms), "$01M\r" + kName) << "room again once the terminal read";
+}
+
+TEST(SimLine, EchoFaultsChangeWhatComesBackOfEachCommand) {
+    struct Case {
+        const char* name;
+        unsigned skip;
+        bool twice;
+        unsigned garbleEvery;
+        std::vector<std::string> sent; // one receive each
+        std::string echoed;
+        std::string replies;
+    };
+    const std::string both = kName + kFirmware;
+    const Case cases[] = {
+        {"skip 1", 1, false, 0, {"$01M\r$01F\r"}, "01M\r01F\r", both},
+        {"skip across reads", 2, false, 0, {"$", "01", "M\r"}, "1M\r", kName},
+        {"skip past the CR", 8, false, 0, {"$01M\r", "$01F\r"}, "", both},
+        {"twice", 0, true, 0, {"$01M\r$01F\r"}, "$01M\r$01M\r$01F\r$01F\r", both},
+        {"twice, split", 0, true, 0, {"$0", "1M\r"}, "$01M\r$01M\r", kName},
+        {"twice, skipped", 1, true, 0, {"$01M\r"}, "01M\r01M\r", kName},
+        // the garbled byte is among those the late receiver misses
+        {"skip and garble", 1, false, 1, {"$01M\r"}, "01M\r", kName},
+        {"twice and garbled", 0, true, 1, {"$01M\r"}, " 01M\r 01M\r", kName},
+    };
+    for (const Case& c : cases) {
+        sim::LineConfig config;
+        config.echo = true;
+        config.echoSkip = c.skip;
+        config.doubleEcho = c.twice;
+        config.garbleEchoEvery = c.garbleEvery;
+        config.delayMs = 1000; // the replies out of the way
+        Line line = lineWith(config);
+        for (const std::string& bytes : c.sent)
+            line.receive(bytes, at(0ms));
+        EXPECT_EQ(takeBy(line, 0ms), c.echoed) << c.name;
+        EXPECT_EQ(takeBy(line, 1000ms), c.replies) << c.name << ": the modules heard them whole";
+    }
+}
+
+TEST(SimLine, ADuplicateFollowsTheFirstAndHoldsBackNoReply) {
+    sim::LineConfig config;
+    config.wirePace = true; // 9600 baud: 1041.67 us a byte; "!01PORTULA-SIM\r" ends at 15625 us
+    sim::Faults faults;
+    faults.duplicateEvery = 2;
+    faults.duplicateMs = 10;
+    Line line = lineWith(config, faults);
+    line.receive("$01F\r", at(0ms)); // through at 9375 us
+    line.receive("$01M\r", at(0ms)); // the second reply: 9375 to 25000 us, its copy due at 35000
+    EXPECT_EQ(takeBy(line, 25ms), kFirmware + kName);
+    // Due before the copy, this reply goes first; the copy waits for the wire.
+    line.receive("$01F\r", at(26ms)); // through at 35375 us
+    EXPECT_EQ(takeBy(line, 35375us), kFirmware);
+    EXPECT_EQ(takeBy(line, 36416us), "") << "the copy's first byte is through at 36417 us";
+    EXPECT_EQ(takeBy(line, 36417us), "!");
+    EXPECT_EQ(takeBy(line, 100ms), kName.substr(1));
+    EXPECT_EQ(line.nextEvent(), std::nullopt) << "one copy only";
+}
+
+bool isNoise(std::string_view bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b == 0 || b >= 0x80;
+    });
+}
+
+TEST(SimLine, NoiseComesAfterEveryNthCommandHeardAheadOfItsReply) {
+    struct Case {
+        const char* name;
+        unsigned every;
+        std::vector<std::pair<std::string, bool>> sent; // bytes, heard
+        // what the terminal gets, '~' standing for a burst of noise
+        std::string shape;
+    };
+    const Case cases[] = {
+        {"every second", 2, {{"$01M\r", true}, {"$01F\r", true}}, kName + "~" + kFirmware},
+        {"unheard commands do not count",
+         2,
+         {{"$01M\r", false}, {"$01M\r", true}, {"$01F\r", true}},
+         kName + "~" + kFirmware},
+        {"alone without a reply", 1, {{"$02M\r", true}}, "~"},
+        {"one read, two commands", 1, {{"$01M\r$01F\r", true}}, "~" + kName + "~" + kFirmware},
+    };
+    for (const Case& c : cases) {
+        for (const std::uint32_t seed : {1u, 2u}) {
+            sim::LineConfig config;
+            config.noiseEvery = c.every;
+            config.noiseBytes = 6;
+            config.seed = seed;
+            Line line = lineWith(config);
+            for (const auto& [bytes, heard] : c.sent)
+                line.receive(bytes, at(0ms), heard);
+            const std::string got = takeBy(line, 0ms);
+            std::string shape;
+            for (std::size_t i = 0; i < got.size();) {
+                const auto b = static_cast<unsigned char>(got[i]);
+                if (b == 0 || b >= 0x80) {
+                    EXPECT_TRUE(isNoise(got.substr(i, 6))) << c.name;
+                    shape += '~';
+                    i += 6;
+                } else {
+                    shape += got[i++];
+                }
+            }
+            EXPECT_EQ(shape, c.shape) << c.name << ", seed " << seed;
+        }
+    }
+}
+
+TEST(SimLine, NoiseDependsOnTheSeedAlone) {
+    const auto burst = [](std::uint32_t seed) {
+        sim::LineConfig config;
+        config.noiseEvery = 1;
+        config.noiseBytes = 256;
+        config.seed = seed;
+        Line line = lineWith(config);
+        line.receive("$02M\r", at(0ms));
+        return takeBy(line, 0ms);
+    };
+    const std::string first = burst(7);
+    EXPECT_EQ(first.size(), 256u);
+    EXPECT_EQ(burst(7), first);
+    EXPECT_NE(burst(8), first);
+    // Over many bursts, the whole range and only it.
+    std::string all;
+    for (std::uint32_t seed = 0; seed < 20; ++seed)
+        all += burst(seed);
+    EXPECT_TRUE(isNoise(all));
+    for (const char edge : {'\x00', '\x80', '\xFF'})
+        EXPECT_NE(all.find(edge), std::string::npos) << int(static_cast<unsigned char>(edge));
+}
+
+// What the line records of each exchange, against what a test driving the terminal's side
+// took and when.
+TEST(SimLine, TruthRecordsWhatReachedTheTerminalAndWhen) {
+    using K = sim::TruthKind;
+    struct Step {
+        enum { Receive, Take, Flush } what;
+        std::chrono::microseconds t{};
+        std::string bytes{};     // received
+        bool heard = true;       // received
+        std::size_t most = 1000; // taken
+    };
+    struct Case {
+        const char* name;
+        sim::LineConfig config;
+        sim::Faults faults;
+        std::vector<Step> steps;
+        std::vector<sim::TruthRecord> records;
+    };
+    const auto heard = [](std::string command, std::chrono::microseconds t,
+                          bool understood = true) {
+        sim::TruthRecord r;
+        r.command = std::move(command);
+        r.heard = at(t);
+        r.understood = understood;
+        return r;
+    };
+    const auto gave = [](K kind, std::string command, std::chrono::microseconds heardAt,
+                         std::string bytes, std::chrono::microseconds start,
+                         std::chrono::microseconds end, bool cut = false) {
+        sim::TruthRecord r;
+        r.kind = kind;
+        r.command = std::move(command);
+        r.heard = kind == K::Reply || kind == K::Duplicate ? at(heardAt) : Line::Time{};
+        r.bytes = std::move(bytes);
+        r.start = at(start);
+        r.end = at(end);
+        r.cut = cut;
+        return r;
+    };
+    sim::LineConfig plain;
+    plain.truth = true;
+    sim::LineConfig echo = plain;
+    echo.echo = true;
+    sim::LineConfig paced = plain;
+    paced.wirePace = true; // 9600 baud: 1041.67 us a byte
+    sim::LineConfig batched = paced;
+    batched.batchMs = 10;
+    sim::LineConfig kept = plain;
+    kept.keepReplies = true;
+    sim::LineConfig echoTwice = echo;
+    echoTwice.echoSkip = 2;
+    echoTwice.doubleEcho = true;
+    sim::Faults duplicated;
+    duplicated.duplicateEvery = 1;
+    duplicated.duplicateMs = 10;
+    using S = Step;
+    const Case cases[] = {
+        {"a reply taken in two parts",
+         plain,
+         {},
+         {{S::Receive, 1ms, "$01M\r"}, {S::Take, 2ms, "", true, 5}, {S::Take, 3ms}},
+         {heard("$01M", 1ms), gave(K::Reply, "$01M", 1ms, kName, 2ms, 3ms)}},
+        {"a command over two reads, its echo one record",
+         echo,
+         {},
+         {{S::Receive, 0ms, "$0"}, {S::Take, 1ms}, {S::Receive, 2ms, "1M\r"}, {S::Take, 4ms}},
+         {heard("$01M", 2ms), gave(K::Echo, "$01M", 0ms, "$01M\r", 1ms, 4ms),
+          gave(K::Reply, "$01M", 2ms, kName, 4ms, 4ms)}},
+        {"an unheard command, echoed all the same",
+         echo,
+         {},
+         {{S::Receive, 0ms, "$01M\r", false}, {S::Take, 1ms}},
+         {heard("$01M", 0ms, false), gave(K::Echo, "$01M", 0ms, "$01M\r", 1ms, 1ms)}},
+        {"heard again once the settings match",
+         plain,
+         {},
+         {{S::Receive, 0ms, "$01M\r$0", false}, {S::Receive, 1ms, "1F\r$01M\r"}, {S::Take, 2ms}},
+         {heard("$01M", 0ms, false), heard("$01F", 1ms, false), heard("$01M", 1ms),
+          gave(K::Reply, "$01M", 1ms, kName, 2ms, 2ms)}},
+        {"cut by a flush",
+         paced,
+         {},
+         {{S::Receive, 0ms, "$01M\r"}, {S::Take, 5ms}, {S::Take, 6ms, "", true, 0}, {S::Flush}},
+         {heard("$01M", 0ms), gave(K::Reply, "$01M", 0ms, "!01P", 5ms, 5ms, true)}},
+        {"flushed before any of it was given",
+         plain,
+         {},
+         {{S::Receive, 0ms, "$01M\r"}, {S::Flush}, {S::Take, 1ms}},
+         {heard("$01M", 0ms)}},
+        {"kept through a flush",
+         kept,
+         {},
+         {{S::Receive, 0ms, "$01M\r"}, {S::Take, 1ms, "", true, 3}, {S::Flush}, {S::Take, 2ms}},
+         {heard("$01M", 0ms), gave(K::Reply, "$01M", 0ms, kName, 1ms, 2ms)}},
+        {"over the adapter's batches",
+         batched,
+         {},
+         {{S::Receive, 3ms, "$01M\r"}, {S::Take, 10ms}, {S::Take, 20ms}},
+         {heard("$01M", 3ms), gave(K::Reply, "$01M", 3ms, kName, 10ms, 20ms)}},
+        {"a duplicate",
+         plain,
+         duplicated,
+         {{S::Receive, 0ms, "$01F\r"}, {S::Take, 1ms}, {S::Take, 9ms}, {S::Take, 10ms}},
+         {heard("$01F", 0ms), gave(K::Reply, "$01F", 0ms, kFirmware, 1ms, 1ms),
+          gave(K::Duplicate, "$01F", 0ms, kFirmware, 10ms, 10ms)}},
+        {"a duplicate flushed before it went",
+         plain,
+         duplicated,
+         {{S::Receive, 0ms, "$01F\r"}, {S::Take, 1ms}, {S::Flush}, {S::Take, 20ms}},
+         {heard("$01F", 0ms), gave(K::Reply, "$01F", 0ms, kFirmware, 1ms, 1ms)}},
+        {"an echo twice, late",
+         echoTwice,
+         {},
+         {{S::Receive, 0ms, "$01M\r"}, {S::Take, 1ms}},
+         {heard("$01M", 0ms), gave(K::Echo, "$01M", 0ms, "1M\r", 1ms, 1ms),
+          gave(K::Echo, "$01M", 0ms, "1M\r", 1ms, 1ms),
+          gave(K::Reply, "$01M", 0ms, kName, 1ms, 1ms)}},
+        {"an echo cut short with its command",
+         echo,
+         {},
+         {{S::Receive, 0ms, "$01"}, {S::Take, 1ms}, {S::Flush}},
+         {gave(K::Echo, "$01", 0ms, "$01", 1ms, 1ms)}},
+    };
+    for (const Case& c : cases) {
+        Line line = lineWith(c.config, c.faults);
+        for (const Step& s : c.steps) {
+            if (s.what == Step::Receive) {
+                line.receive(s.bytes, at(s.t), s.heard);
+            } else if (s.what == Step::Flush) {
+                line.flush();
+            } else {
+                line.advance(at(s.t));
+                line.consume(std::min(s.most, line.ready().size()), at(s.t));
+            }
+        }
+        EXPECT_EQ(line.takeTruth(), c.records) << c.name;
+        EXPECT_EQ(line.takeTruth(), std::vector<sim::TruthRecord>{}) << c.name << ": taken once";
+    }
+}
+
+TEST(SimLine, TruthHoldsNoiseAndAnEchoingDevicesLines) {
+    sim::LineConfig config;
+    config.truth = true;
+    config.noiseEvery = 1;
+    config.noiseBytes = 3;
+    Line line = lineWith(config);
+    line.receive("$01M\r", at(0ms));
+    const std::string got = takeBy(line, 1ms);
+    ASSERT_EQ(got.size(), 3 + kName.size());
+    const auto truth = line.takeTruth();
+    ASSERT_EQ(truth.size(), 3u);
+    EXPECT_EQ(truth[1].kind, sim::TruthKind::Noise);
+    EXPECT_EQ(truth[1].bytes, got.substr(0, 3));
+    EXPECT_EQ(truth[1].start, at(1ms));
+    EXPECT_EQ(truth[2].bytes, kName);
+
+    // A device that returns every byte hears no commands: its echo of each line is recorded.
+    sim::ModuleConfig echoing;
+    echoing.echo = true;
+    sim::LineConfig delayed;
+    delayed.truth = true;
+    delayed.delayMs = 5;
+    Line device(sim::Module(echoing), delayed);
+    device.receive("ab", at(0ms));
+    device.receive("c\r\n", at(1ms));
+    EXPECT_EQ(takeBy(device, 6ms), "abc\r\n");
+    sim::TruthRecord abc;
+    abc.kind = sim::TruthKind::Echo;
+    abc.command = "abc";
+    abc.bytes = "abc\r";
+    abc.start = abc.end = at(6ms);
+    EXPECT_EQ(device.takeTruth(), std::vector{abc}) << "the LF after it starts the next line";
+}
+
+TEST(SimLine, TruthLinesAreJsonWithTheirKeysInOrder) {
+    using K = sim::TruthKind;
+    const auto record = [](K kind, std::string command, std::string bytes, bool understood = true,
+                           bool cut = false) {
+        sim::TruthRecord r;
+        r.kind = kind;
+        r.command = std::move(command);
+        r.heard = at(1500us);
+        r.understood = understood;
+        r.bytes = std::move(bytes);
+        r.start = at(2000001us);
+        r.end = at(3000002us);
+        r.cut = cut;
+        return r;
+    };
+    struct Case {
+        sim::TruthRecord record;
+        const char* json;
+    };
+    const Case cases[] = {
+        {record(K::Heard, "$01M", ""), R"({"kind":"heard","command":"$01M","heard_us":1500})"},
+        {record(K::Heard, "$0\x01\"\\", "", false),
+         R"({"kind":"heard","command":"$0\u0001\"\\","heard_us":1500,"understood":false})"},
+        {record(K::Reply, "$01M", kName),
+         R"({"kind":"reply","command":"$01M","heard_us":1500,"bytes":"!01PORTULA-SIM\u000D",)"
+         R"("start_us":2000001,"end_us":3000002})"},
+        {record(K::Duplicate, "#01", ">+00.001\r\n", true, true),
+         R"({"kind":"duplicate","command":"#01","heard_us":1500,"bytes":">+00.001\u000D\u000A",)"
+         R"("start_us":2000001,"end_us":3000002,"cut":true})"},
+        {record(K::Echo, "$01M", "1M\r"),
+         R"({"kind":"echo","command":"$01M","bytes":"1M\u000D","start_us":2000001,)"
+         R"("end_us":3000002})"},
+        {record(K::Noise, "", std::string("\x80\0\xFF", 3)),
+         R"({"kind":"noise","bytes":"\u0080\u0000\u00FF","start_us":2000001,"end_us":3000002})"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(sim::truthJson(c.record), std::string(c.json) + "\n");
 }
 
 } // namespace

@@ -17,7 +17,7 @@ TEST(SimModule, AnswersCommandsForItsAddress) {
         std::optional<std::string> reply;
     };
     for (const Case& c : {Case{"$01M", "!01PORTULA-SIM"}, Case{"$01F", "!01A1.07"},
-                          Case{"$01X", "?01"}, Case{"#01", "?01"}, Case{"$02M", std::nullopt},
+                          Case{"$01X", "?01"}, Case{"#01X", "?01"}, Case{"$02M", std::nullopt},
                           Case{"$0", std::nullopt}, Case{"", std::nullopt}})
         EXPECT_EQ(sim::answer(config, c.line), c.reply) << c.line;
     config.address = "1A";
@@ -42,6 +42,63 @@ TEST(SimModule, CollectsLinesFromTheByteStream) {
     echo.echo = true;
     sim::Module echoing{echo};
     EXPECT_EQ(echoing.feed(std::string("ab\n\r\x1A\0", 6)), std::string("ab\n\r\x1A\0", 6));
+}
+
+TEST(SimModule, ReadingsAreNeverAlikeWithinARun) {
+    struct Case {
+        const char* line;
+        unsigned long reading;
+        bool checksum;
+        std::optional<std::string> reply;
+    };
+    const Case cases[] = {
+        {"#01", 1, false, ">+00.001"},
+        {"#017", 12, false, ">+00.012"},
+        {"#01", 1234, false, ">+01.234"},
+        {"#01", 99999, false, ">+99.999"},
+        {"#01", 100000, false, ">+00.001"},
+        {"#0112", 1, false, "?01"},
+        {"#01A", 1, false, "?01"},
+        {"#02", 1, false, std::nullopt},
+        // "#01" sums to 0x84; ">+00.001" to 0x188
+        {"#0184", 1, true, ">+00.00188"},
+        {"#01", 1, true, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        sim::ModuleConfig config;
+        config.checksum = c.checksum;
+        EXPECT_EQ(sim::answer(config, c.line, c.reading), c.reply) << c.line << " " << c.reading;
+    }
+    // Each module counts its own readings; other commands use none up.
+    sim::Options shared;
+    shared.addresses = {"01", "02"};
+    sim::Module line(sim::modulesFor(shared), {});
+    EXPECT_EQ(line.feed("#01\r#010\r$01M\r#02\r#019\r#01X\r#02\r"),
+              ">+00.001\r>+00.002\r!01PORTULA-SIM-01\r>+00.001\r>+00.003\r?01\r>+00.002\r");
+}
+
+TEST(SimModule, RepliesEndAsConfigured) {
+    struct Case {
+        const char* ending;
+        bool collide;
+        const char* sent;
+        std::string received;
+    };
+    const Case cases[] = {
+        {"\r\n", false, "$01F\r#01\r", "!01A1.07\r\n>+00.001\r\n"},
+        {"\n\r", false, "$01F\r", "!01A1.07\n\r"},
+        // the shorter reply's ending is lost in the longer one's bytes
+        {"\r\n", true, "$01F\r", "!01A0.01\r\n"},
+        {"\r\n", true, "$01M\r", "!01PORTULA-PAI\x0C\x08\n"},
+    };
+    for (const Case& c : cases) {
+        sim::ModuleConfig config;
+        config.ending = c.ending;
+        sim::Faults faults;
+        faults.collide = c.collide;
+        sim::Module module(std::vector{config}, faults);
+        EXPECT_EQ(module.feed(c.sent), c.received) << c.sent << " collide " << c.collide;
+    }
 }
 
 TEST(SimModule, BackplaneModulesHaveTheirOwnNames) {
@@ -120,6 +177,8 @@ TEST(SimModule, FaultsCountRepliesNotCommands) {
     };
     const sim::Reply onTime{"!01PORTULA-SIM\r", 0};
     const sim::Reply late{"!01PORTULA-SIM\r", 250};
+    const sim::Reply twice{"!01PORTULA-SIM\r", 0, 40};
+    const sim::Reply lateTwice{"!01PORTULA-SIM\r", 250, 40};
     const Case cases[] = {
         {{0, 0, 0}, {onTime, onTime, onTime, onTime, onTime, onTime}},
         {{3, 0, 0}, {onTime, onTime, onTime, onTime}},
@@ -127,6 +186,9 @@ TEST(SimModule, FaultsCountRepliesNotCommands) {
         {{0, 2, 250}, {onTime, late, onTime, late, onTime, late}},
         // the sixth reply is due to both faults: lost, not late
         {{3, 2, 250}, {onTime, late, late, onTime}},
+        {{0, 0, 0, false, 3, 40}, {onTime, onTime, twice, onTime, onTime, twice}},
+        // a lost reply is not sent twice; a late one can be
+        {{2, 3, 250, false, 3, 40}, {onTime, lateTwice, onTime}},
     };
     for (const Case& c : cases) {
         sim::Module module(sim::ModuleConfig{}, c.faults);
@@ -182,6 +244,25 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
         {{"--wire-pace=1"}, "--wire-pace"},
         {{"--keep-replies", "now"}, "unexpected argument"},
         {{"--version=1"}, "unknown option '--version=1'"},
+        {{"--echo-skip", "0"}, "--echo-skip"},
+        {{"--echo-skip", "9"}, "--echo-skip"},
+        {{"--echo", "--echo-skip", "2"}, "--echo-skip"},
+        {{"--echo", "--double-echo"}, "--double-echo"},
+        {{"--duplicate-every", "0"}, "--duplicate-every"},
+        {{"--duplicate-ms", "20"}, "--duplicate-ms needs --duplicate-every"},
+        {{"--duplicate-every", "2", "--duplicate-ms", "60001"}, "--duplicate-ms"},
+        {{"--ending", "lf"}, "--ending"},
+        {{"--ending", "CR"}, "--ending"},
+        {{"--late-every", "1", "--late-ms", "60001"}, "--late-ms"},
+        {{"--noise-every", "0"}, "--noise-every"},
+        {{"--noise-bytes", "4"}, "--noise-bytes needs --noise-every"},
+        {{"--noise-every", "1", "--noise-bytes", "0"}, "--noise-bytes"},
+        {{"--noise-every", "1", "--noise-bytes", "257"}, "--noise-bytes"},
+        {{"--echo", "--noise-every", "1"}, "--noise-every"},
+        {{"--seed", "4294967296"}, "--seed"},
+        {{"--seed", "-1"}, "--seed"},
+        {{"--truth", ""}, "--truth"},
+        {{"--truth"}, "--truth needs a value"},
     };
     for (const OptionCase& c : cases) {
         const std::string error = parse(c.args).error;
@@ -217,6 +298,61 @@ TEST(SimOptions, AcceptsGoodCommandLines) {
     EXPECT_EQ(line.batchMs, 16u);
     EXPECT_EQ(line.stopBits, 2) << "the wire's pace follows the line settings";
     EXPECT_EQ(sim::modulesFor(parse({}).options).front().address, "01");
+}
+
+TEST(SimOptions, FaultOptionsReachTheLineAndTheModules) {
+    struct Case {
+        std::vector<const char*> args;
+        sim::LineConfig line; // the fields checked below
+        sim::Faults faults;   // likewise
+        std::string ending;
+    };
+    sim::LineConfig plain;
+    sim::LineConfig skip;
+    skip.echo = true;
+    skip.echoSkip = 3;
+    sim::LineConfig twice;
+    twice.echo = true;
+    twice.doubleEcho = true;
+    sim::LineConfig noise;
+    noise.noiseEvery = 5;
+    noise.noiseBytes = 9;
+    noise.seed = 4294967295u;
+    sim::LineConfig truth;
+    truth.truth = true;
+    const Case cases[] = {
+        {{}, plain, {}, "\r"},
+        {{"--echo-skip", "3"}, skip, {}, "\r"},
+        {{"--double-echo"}, twice, {}, "\r"},
+        {{"--noise-every", "5", "--noise-bytes", "9", "--seed", "4294967295"}, noise, {}, "\r"},
+        {{"--duplicate-every", "7", "--duplicate-ms", "30", "--ending", "crlf"},
+         plain,
+         {0, 0, 0, false, 7, 30},
+         "\r\n"},
+        {{"--ending", "lfcr", "--late-every", "2", "--late-ms", "10000"},
+         plain,
+         {0, 2, 10000},
+         "\n\r"},
+        {{"--truth", "run.jsonl", "--ending", "cr"}, truth, {}, "\r"},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = parse(c.args);
+        const std::string name = c.args.empty() ? "(none)" : c.args.front();
+        ASSERT_EQ(parsed.error, "") << name;
+        const sim::LineConfig l = sim::lineConfigFor(parsed.options);
+        EXPECT_EQ(l.echo, c.line.echo) << name;
+        EXPECT_EQ(l.echoSkip, c.line.echoSkip) << name;
+        EXPECT_EQ(l.doubleEcho, c.line.doubleEcho) << name;
+        EXPECT_EQ(l.noiseEvery, c.line.noiseEvery) << name;
+        EXPECT_EQ(l.noiseBytes, c.line.noiseBytes) << name;
+        EXPECT_EQ(l.seed, c.line.seed) << name;
+        EXPECT_EQ(l.truth, c.line.truth) << name;
+        const sim::Faults& f = parsed.options.faults;
+        EXPECT_EQ(f.duplicateEvery, c.faults.duplicateEvery) << name;
+        EXPECT_EQ(f.duplicateMs, c.faults.duplicateMs) << name;
+        EXPECT_EQ(f.lateMs, c.faults.lateMs) << name;
+        EXPECT_EQ(sim::modulesFor(parsed.options).front().ending, c.ending) << name;
+    }
 }
 
 } // namespace

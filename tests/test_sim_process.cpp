@@ -8,7 +8,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -210,6 +213,137 @@ TEST_F(SimProcessTest, ALateReplyDoesNotAnswerTheNextCommand) {
         EXPECT_STREQ(drops.lastBytes, "!01A1.07\r");
         Close_Com(kPort);
     }
+}
+
+// One line of the simulator's truth file: its strings decoded (each \u00NN one byte), its
+// numbers as they are; empty when the line is not a flat JSON object.
+std::map<std::string, std::string> parseTruthLine(const std::string& line) {
+    std::map<std::string, std::string> fields;
+    std::size_t i = 0;
+    const auto string = [&](std::string& out) {
+        if (i >= line.size() || line[i] != '"')
+            return false;
+        for (++i; i < line.size() && line[i] != '"'; ++i) {
+            if (line[i] != '\\') {
+                out.push_back(line[i]);
+            } else if (line.compare(i, 4, "\\u00") == 0 && i + 6 <= line.size()) {
+                out.push_back(static_cast<char>(std::stoi(line.substr(i + 4, 2), nullptr, 16)));
+                i += 5;
+            } else if (++i < line.size()) {
+                out.push_back(line[i]);
+            }
+        }
+        return i++ < line.size();
+    };
+    if (line.empty() || line.front() != '{' || line.back() != '}')
+        return {};
+    for (i = 1; i < line.size() - 1;) {
+        std::string key, value;
+        if (!string(key) || line[i++] != ':')
+            return {};
+        if (line[i] == '"') {
+            if (!string(value))
+                return {};
+        } else {
+            while (i < line.size() - 1 && line[i] != ',')
+                value.push_back(line[i++]);
+        }
+        fields[key] = value;
+        if (line[i] == ',')
+            ++i;
+    }
+    return fields;
+}
+
+std::vector<std::map<std::string, std::string>> readTruth(const std::string& path) {
+    std::vector<std::map<std::string, std::string>> records;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        records.push_back(parseTruthLine(line));
+    return records;
+}
+
+long long usNow() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The simulator's own record of the line, read as another program on the machine would, against
+// what this test sent and received, and when by the same clock.
+TEST_F(SimProcessTest, TheTruthFileRecordsTheLineAsItWas) {
+    const std::string path =
+        ::testing::TempDir() + "portula-sim-truth-" + std::to_string(::getpid()) + ".jsonl";
+    {
+        std::ofstream before(path, std::ios::trunc);
+        before << "{\"kind\":\"earlier\"}\n"; // the file is appended to, not replaced
+    }
+    // 1200 baud: a reply of 15 bytes takes 125 ms on the wire.
+    SimProcess sim(PORTULA_SIM_PATH,
+                   {"--truth", path, "--baud", "1200", "--wire-pace", "--line-echo"});
+    attach(sim);
+    std::uint16_t status = 0;
+    // At the wrong speed the modules cannot make the command out; the line still echoes it.
+    ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK);
+    EXPECT_EQ(command("$01M", status, false, 300), "");
+    ASSERT_TRUE(sim.waitIdle(5000));
+    Close_Com(kPort);
+
+    ASSERT_EQ(Open_Com(kPort, 1200, 8, 0, 1), UARTCE_OK);
+    const long long sent = usNow();
+    EXPECT_EQ(command("$01M", status, false, 3000), kName);
+    const long long received = usNow();
+    const std::string first = command("#01", status, false, 3000);
+    const std::string second = command("#01", status, false, 3000);
+    EXPECT_EQ(first, ">+00.001");
+    EXPECT_EQ(second, ">+00.002");
+
+    // earlier; heard, echo (unheard $01M); heard, echo, reply for each of the three others
+    constexpr std::size_t kLines = 1 + 2 + 3 * 3;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::vector<std::map<std::string, std::string>> truth;
+    while ((truth = readTruth(path)).size() < kLines && std::chrono::steady_clock::now() < deadline)
+        ASSERT_TRUE(sim.waitIdle(5000));
+    ::unlink(path.c_str());
+    ASSERT_EQ(truth.size(), kLines);
+    for (const auto& record : truth)
+        ASSERT_FALSE(record.empty()) << "a line that is not a JSON object";
+    EXPECT_EQ(truth[0].at("kind"), "earlier");
+
+    const auto expectKinds = [&](std::size_t from, std::vector<std::string> kinds) {
+        for (std::size_t k = 0; k < kinds.size(); ++k)
+            EXPECT_EQ(truth[from + k].at("kind"), kinds[k]) << "line " << from + k;
+    };
+    expectKinds(1, {"heard", "echo", "heard", "echo", "reply", "heard", "echo", "reply", "heard",
+                    "echo", "reply"});
+    EXPECT_EQ(truth[1].at("command"), "$01M");
+    EXPECT_EQ(truth[1].count("understood") ? truth[1].at("understood") : "", "false");
+    EXPECT_EQ(truth[2].at("bytes"), "$01M\r") << "the echo comes back at any speed";
+    EXPECT_EQ(truth[3].count("understood"), 0u);
+
+    const auto& heard = truth[3];
+    const auto& echo = truth[4];
+    const auto& reply = truth[5];
+    for (const auto* r : {&heard, &echo, &reply})
+        EXPECT_EQ(r->at("command"), "$01M");
+    EXPECT_EQ(echo.at("bytes"), "$01M\r");
+    EXPECT_EQ(reply.at("bytes"), kName + "\r");
+    EXPECT_EQ(reply.count("cut"), 0u);
+    const long long heardUs = std::stoll(heard.at("heard_us"));
+    const long long startUs = std::stoll(reply.at("start_us"));
+    const long long endUs = std::stoll(reply.at("end_us"));
+    EXPECT_EQ(std::stoll(reply.at("heard_us")), heardUs);
+    EXPECT_LE(sent, heardUs);
+    EXPECT_LE(heardUs, std::stoll(echo.at("end_us")));
+    EXPECT_LE(std::stoll(echo.at("end_us")), startUs);
+    EXPECT_LE(endUs, received) << "the last byte was written before the terminal had it";
+    // the first byte is written once through the wire, the last 14 bytes' time later
+    EXPECT_GE(endUs - startUs, 100'000);
+    EXPECT_GE(startUs - heardUs, 8'000);
+
+    EXPECT_EQ(truth[8].at("bytes"), first + "\r");
+    EXPECT_EQ(truth[11].at("bytes"), second + "\r");
+    EXPECT_EQ(truth[11].at("command"), "#01");
 }
 
 } // namespace

@@ -141,7 +141,9 @@ TEST_F(UartceTest, CommandFramingAndRepliesBothWays) {
         {"$01M", 1, "$01MD2\r", {"!0182\r"}, UARTCE_OK, "!01"},
         {"$01M", 1, "$01MD2\r", {"?01a0\r"}, UARTCE_OK, "?01"},
         {"$01M", 1, "$01MD2\r", {"!0183\r"}, UARTCE_ERR_CHECKSUM, "!0183"},
-        {"$01M", 1, "$01MD2\r", {"!\r"}, UARTCE_ERR_CHECKSUM, "!"},
+        {"$01M", 1, "$01MD2\r", {"!01\r"}, UARTCE_ERR_CHECKSUM, "!01"},
+        // No reply to an addressed command is a bare "!": it is no answer.
+        {"$01M", 1, "$01MD2\r", {"!\r"}, UARTCE_ERR_NO_REPLY, ""},
         {"", 0, "\r", {"\r"}, UARTCE_OK, ""},
         {"$01M", 0, "$01M\r", {"!0", "1A", "BC\r"}, UARTCE_OK, "!01ABC"},
         {"$01M", 0, "$01M\r", {"!01\rtrailing"}, UARTCE_OK, "!01"},
@@ -200,7 +202,7 @@ TEST_F(UartceTest, StaleInputIsNotTakenAsTheReply) {
 
 TEST_F(UartceTest, ReplyLongerThanTheBufferStopsAt2047Bytes) {
     open();
-    std::thread device = answer({std::string(3000, 'x') + "\r"});
+    std::thread device = answer({"!01" + std::string(3000, 'x') + "\r"});
     ReplyBuffer reply;
     std::uint32_t out = 0;
     EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 1000, 0, &out),
@@ -761,28 +763,59 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
          {{"$01M", 200, {{0, "$01M\r"}, {2, "!01PORTULA-SIM\r"}}, UARTCE_OK, "!01PORTULA-SIM"},
           {"$01F", 200, {{0, "$01F\r"}, {0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"},
           {"$01M", 100, {{0, "$01M\r"}}, UARTCE_ERR_NO_REPLY, ""}},
-         {3, 0, 0, 0, 0, 0, {}}},
+         {3, 0, 0, 0, 0, 0, {}, 0}},
         {"AGarbledEchoIsAFailureNotAnAnswer",
          {{"$01M", 200, {{0, "$0\x91M\r!01PORTULA-SIM\r"}}, UARTCE_ERR_GARBLED_ECHO, ""}},
-         {0, 1, 0, 0, 0, 0, {}}},
+         {0, 1, 0, 0, 0, 0, {}, 0}},
         {"AnotherModulesReplyIsNotTheAnswer",
          {{"$02M", 200, {{0, "!01PORTULA-SIM\r"}, {5, "!02OTHER\r"}}, UARTCE_OK, "!02OTHER"},
           {"$03M", 60, {{0, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""}},
-         {0, 0, 2, 0, 0, 0, {}}},
+         {0, 0, 2, 0, 0, 0, {}, 0}},
         {"ALateReplyIsNotTakenForTheNextCommands",
          {{"$01M", 50, {{90, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
           {"$01F", 200, {{0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"},
           {"$01M", 200, {{0, "!01PORTULA-SIM\r"}}, UARTCE_OK, "!01PORTULA-SIM"}},
-         {0, 0, 0, 1, 0, 0, {}}},
+         {0, 0, 0, 1, 0, 0, {}, 0}},
         // The rest of a cut reply carries no address: whatever command comes next listens for it.
         {"ACutReplysRestIsNotTheNextAnswer",
          {{"$01M", 50, {{0, "!01AB"}, {80, "CD\r"}}, UARTCE_ERR_REPLY_CUT, "!01AB"},
           {"$02M", 200, {{0, "!02X\r"}}, UARTCE_OK, "!02X"}},
-         {0, 0, 0, 1, 0, 0, {}}},
+         {0, 0, 0, 1, 0, 0, {}, 0}},
         {"ALateReplyFromAnotherModuleIsToldByItsAddress",
          {{"$01M", 50, {{70, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
           {"$02M", 200, {{0, "!02OTHER\r"}}, UARTCE_OK, "!02OTHER"}},
-         {0, 0, 1, 0, 0, 0, {}}},
+         {0, 0, 1, 0, 0, 0, {}, 0}},
+        // A reading carries no address: when one came too late, the next command to any module
+        // listens for it.
+        {"AReadingLateForOneModuleIsNotAnothers",
+         {{"#01", 50, {{90, ">DATA-01\r"}}, UARTCE_ERR_NO_REPLY, ""},
+          {"#02", 300, {{0, ">DATA-02\r"}}, UARTCE_OK, ">DATA-02"}},
+         {0, 0, 0, 1, 0, 0, {}, 0}},
+        // Later than the failed command's own time-out, within the port's window.
+        {"AReplyLaterThanItsTimeOutIsNotTheNextAnswer",
+         {{"$01M", 50, {{300, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
+          {"$01F", 300, {{0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"}},
+         {0, 0, 0, 1, 0, 0, {}, 0}},
+        // What is left of an echo whose first bytes were lost, and a second echo, are no answer.
+        {"PiecesOfTheEchoAreNoAnswer",
+         {{"$01M", 200, {{0, "01M\r"}, {2, "!01A\r"}}, UARTCE_OK, "!01A"},
+          {"$01M", 200, {{0, "1M\r!01B\r"}}, UARTCE_OK, "!01B"},
+          {"$01M", 200, {{0, "M\r"}, {3, "!01C\r"}}, UARTCE_OK, "!01C"},
+          {"$01M", 200, {{0, "$01M\r$01M\r"}, {2, "!01D\r"}}, UARTCE_OK, "!01D"}},
+         {5, 0, 0, 0, 0, 0, {}, 0}},
+        {"ALineWithoutAReplysFormIsNoAnswer",
+         {{"$01M", 200, {{0, "HELLO\r"}, {2, "!01A\r"}}, UARTCE_OK, "!01A"},
+          {"$01M", 200, {{0, "\xFF\x80!01B\r"}}, UARTCE_OK, "!01B"},
+          {"$01M", 200, {{0, "?\r"}, {2, "?01\r"}}, UARTCE_OK, "?01"}},
+         {0, 0, 0, 0, 0, 0, {}, 3}},
+        // The LF of a CR LF ending that comes after the next command went out, and an LF CR
+        // ending, are no part of any reply.
+        {"ALineEndingBelongsToTheReplyItEnds",
+         {{"$01M", 200, {{0, "!01A\r"}}, UARTCE_OK, "!01A"},
+          {"$02M", 200, {{0, "\n!02B\r\n"}}, UARTCE_OK, "!02B"},
+          {"$03M", 200, {{0, "\n!03C\n\r"}}, UARTCE_OK, "!03C"},
+          {"AT", 200, {{0, "\nOK\r"}}, UARTCE_OK, "OK"}},
+         {0, 0, 0, 0, 0, 0, {}, 3}},
     };
     for (const Case& c : cases) {
         SetUp();
@@ -812,6 +845,55 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
         EXPECT_EQ(drops.garbledEchoes, c.drops.garbledEchoes) << c.name;
         EXPECT_EQ(drops.otherAddress, c.drops.otherAddress) << c.name;
         EXPECT_EQ(drops.late, c.drops.late) << c.name;
+        EXPECT_EQ(drops.notReplies, c.drops.notReplies) << c.name;
+        TearDown();
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A reply owed when the port closes is listened for by the next open of the device; the window
+// after a failure is the caller's to set, and a reply later than it is the one case left.
+TEST_F(UartceTest, AnOwedReplyOutlivesThePortForItsWindow) {
+    struct Case {
+        const char* name;
+        bool reopen;
+        int windowMs; // -1: as the library sets it
+        const char* secondReply;
+    };
+    const Case cases[] = {
+        {"ReopenedAtOnce", true, -1, "!01A1.07"},
+        {"KeptOpen", false, -1, "!01A1.07"},
+        {"AWindowOfTheTimeOutAlone", false, 0, "!01PORTULA-SIM"},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        open();
+        if (c.windowMs >= 0)
+            ASSERT_EQ(UARTCE_SetLateWindow(kPort, static_cast<std::uint16_t>(c.windowMs)),
+                      UARTCE_OK);
+        std::thread device([&] {
+            auto received = (pty->readUntil('\r', 2s), Clock::now());
+            std::this_thread::sleep_until(received + 250ms);
+            pty->write("!01PORTULA-SIM\r");
+            if (pty->readUntil('\r', 2s).empty())
+                return;
+            pty->write("!01A1.07\r");
+        });
+        ReplyBuffer reply;
+        EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 50, 0, nullptr),
+                  UARTCE_ERR_NO_REPLY)
+            << c.name;
+        if (c.reopen) {
+            Close_Com(kPort);
+            open();
+        }
+        EXPECT_EQ(Send_Receive_Cmd(kPort, "$01F", reply.data(), 600, 0, nullptr), UARTCE_OK)
+            << c.name;
+        EXPECT_STREQ(reply.data(), c.secondReply) << c.name;
+        device.join();
         TearDown();
     }
 }

@@ -19,6 +19,7 @@ enum Option {
     kStopBits = 1000,
     kChecksum,
     kTimeout,
+    kLateWindow,
     kEnding,
     kHex,
     kJson,
@@ -41,6 +42,7 @@ const option kLongOptions[] = {
     {"stop-bits", required_argument, nullptr, kStopBits},
     {"checksum", optional_argument, nullptr, kChecksum},
     {"timeout", required_argument, nullptr, kTimeout},
+    {"late-window", required_argument, nullptr, kLateWindow},
     {"ending", required_argument, nullptr, kEnding},
     {"hex", no_argument, nullptr, kHex},
     {"json", no_argument, nullptr, kJson},
@@ -278,6 +280,12 @@ Parsed parse(int argc, char* const* argv) {
                             "--timeout: " + quoted + " is not 1 to 60000 milliseconds");
             o.timeoutMs = static_cast<unsigned>(number);
             break;
+        case kLateWindow:
+            if (!parseUnsigned(value, 60000, number))
+                return fail(parsed, kExitUsage,
+                            "--late-window: " + quoted + " is not 0 to 60000 milliseconds");
+            o.lateWindowMs = static_cast<unsigned>(number);
+            break;
         case kEnding:
             if (!parseEnding(value, o))
                 return fail(parsed, kExitUsage,
@@ -296,6 +304,7 @@ Parsed parse(int argc, char* const* argv) {
             o.trace = value;
             break;
         case kBauds:
+            o.baudsGiven = true;
             o.bauds.clear();
             for (std::string_view part : split(value, ',')) {
                 std::uint32_t baud = 0;
@@ -385,6 +394,17 @@ Parsed parse(int argc, char* const* argv) {
     if (o.checksum && o.ending != Ending::CR)
         return fail(parsed, kExitUsage,
                     "--checksum needs --ending cr: the library frames checksummed commands");
+    // A raw TCP stream has one rate, the server's: the terminal cannot set it, so every rate
+    // tried would find the same modules again.
+    if (o.mode == Mode::Scan && o.port.rfind("socket://", 0) == 0) {
+        if (o.baudsGiven && o.bauds.size() > 1)
+            return fail(parsed, kExitUsage,
+                        "--bauds: " + o.port +
+                            " is a raw TCP port, whose one rate is the server's and cannot be "
+                            "set; scan it once, without --bauds");
+        o.bauds = {o.bauds.size() == 1 && o.baudsGiven ? o.bauds.front() : o.baud};
+        o.serverRate = true;
+    }
     return parsed;
 }
 
@@ -398,6 +418,9 @@ std::string usageText() {
            "  --stop-bits 1|2     (default 1)\n"
            "  --checksum[=on|off|auto]  commands and replies carry checksums (scan: auto)\n"
            "  --timeout MS        time-out per command (default 200; scan: from the baud rate)\n"
+           "  --late-window MS    after a command got no reply, how long its reply is still\n"
+           "                      listened for before the next command it could pass for\n"
+           "                      (default 500; at least the time-out)\n"
            "  --ending E          cr (default), none, lf, lfcr, crlf or hex:XX...\n"
            "  --hex               show replies as hex bytes (term: as a hex dump)\n"
            "  --json              one JSON object per command (scan: per module; soak: totals)\n"

@@ -50,6 +50,7 @@ struct Options {
     bool checksum = false;
     ScanChecksum scanChecksum = ScanChecksum::Auto;
     std::optional<unsigned> timeoutMs;
+    std::optional<unsigned> lateWindowMs; // the library's own unless given
     Ending ending = Ending::CR;
     std::string endingBytes; // what Ending::Hex appends
     bool hex = false;
@@ -57,6 +58,8 @@ struct Options {
     std::string trace;
     std::vector<std::string> commands; // empty in command mode: one a line on standard input
     std::vector<std::uint32_t> bauds{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    bool baudsGiven = false;
+    bool serverRate = false;         // scan: a raw TCP port, whose one rate is the server's
     std::vector<unsigned> addresses; // scan; 0x00 to 0xFF by default
     unsigned intervalMs = 0;
     std::optional<unsigned long> count;
@@ -113,6 +116,17 @@ unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, int stopBits, unsign
 // and setting tried; and its duration when no address answers.
 unsigned long scanWorstCaseMs(const Options& options);
 unsigned long scanSilentMs(const Options& options);
+
+// A module a scan heard, from a line that came back to the name command ($AAM): !AA and its
+// name, or ?AA (a module is there, but did not take the command). The same rule whether the
+// line came in time or late: with checksum (the pass's setting) it must end in its right
+// checksum, which is not part of the name. nullopt for anything else.
+struct ScanAnswer {
+    std::string address; // two hex digits, upper case
+    std::string name;
+    bool unknownCommand = false; // it answered ?AA
+};
+std::optional<ScanAnswer> judgeScanReply(std::string_view line, bool checksum);
 
 // Soak figures.
 struct Outcome {

@@ -22,11 +22,21 @@ void account(Exchange& result, std::uint8_t port, const uartce_drops& before) {
     result.roundTripUs = UARTCE_LastRoundTrip(port);
     result.late = after.late - before.late;
     result.otherAddress = after.otherAddress - before.otherAddress;
+    result.echoes = after.echoes - before.echoes;
+    result.notReplies = after.notReplies - before.notReplies;
     if (result.late + result.otherAddress > 0)
         result.lastDropped.assign(after.lastBytes, after.lastLength);
 }
 
 } // namespace
+
+std::string failureWords(const Exchange& e, unsigned timeoutMs) {
+    std::string words = statusWords(e.status, timeoutMs);
+    if (e.status == UARTCE_ERR_NO_REPLY && e.echoes > 0 &&
+        e.late + e.otherAddress + e.notReplies == 0)
+        words += "; the line returned the command itself: a loopback plug, or no module answered";
+    return words;
+}
 
 Exchange exchange(std::uint8_t port, const std::string& text, const Options& options,
                   unsigned timeoutMs, bool checksum, unsigned firstByteMs) {

@@ -16,8 +16,14 @@ struct Exchange {
     // answers from other addresses (the last one's bytes, for a scan to say who it was).
     unsigned late = 0;
     unsigned otherAddress = 0;
+    unsigned echoes = 0;     // the line's echo of the command, whole or in part
+    unsigned notReplies = 0; // noise, stray line ends, lines no module sends
     std::string lastDropped;
 };
+
+// What a failed exchange's status means, in a few words, and what the line said meanwhile: a
+// command that got nothing back but itself names the likely causes.
+std::string failureWords(const Exchange& e, unsigned timeoutMs);
 
 // CR: the library frames the command and collects the reply. Other endings: what was waiting
 // is dropped, the bytes go out as they are, and the library collects the reply up to a CR

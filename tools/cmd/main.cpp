@@ -100,7 +100,11 @@ int openPort(const Options& o, std::uint8_t& number) {
         choice->device.empty()
             ? Open_Com(number = choice->number, o.baud, 8, 0, stopBits)
             : UARTCE_OpenDevice(choice->device.c_str(), o.baud, 8, 0, stopBits, &number);
-    return status == UARTCE_OK ? kExitOk : kExitPortRefused;
+    if (status != UARTCE_OK)
+        return kExitPortRefused;
+    if (o.lateWindowMs)
+        UARTCE_SetLateWindow(number, static_cast<std::uint16_t>(*o.lateWindowMs));
+    return kExitOk;
 }
 
 const char* fileKind(mode_t mode) {
@@ -250,7 +254,7 @@ int runCommands(const Options& o, std::uint8_t port) {
         // In either format: the results are for a program, the failures for whoever watches.
         if (e.status != UARTCE_OK)
             std::fprintf(stderr, "portula-cmd: %s: %s (status %u)\n", escapeForLine(text).c_str(),
-                         statusWords(e.status, timeout).c_str(), e.status);
+                         failureWords(e, timeout).c_str(), e.status);
         if (exit == kExitOk)
             exit = exitForStatus(e.status);
         return written && e.status != UARTCE_ERR_HANGUP;
@@ -300,20 +304,31 @@ std::string hexAddress(unsigned a) {
     return text;
 }
 
-// The address a reply carries ("!01..." gives 01), upper case; empty when it has none.
-std::string replyAddressOf(const std::string& reply) {
-    if (reply.size() < 3 || (reply[0] != '!' && reply[0] != '?') ||
-        !std::isxdigit(static_cast<unsigned char>(reply[1])) ||
-        !std::isxdigit(static_cast<unsigned char>(reply[2])))
-        return "";
-    std::string address = reply.substr(1, 2);
-    for (char& c : address)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return address;
+// Everything the library set aside since it was last asked: answers that came late among them.
+std::vector<std::string> takeDroppedLines(std::uint8_t port) {
+    std::vector<std::string> lines;
+    std::array<uartce_dropped, 16> kept{};
+    for (std::uint32_t n; (n = UARTCE_TakeDropped(port, kept.data(), kept.size())) > 0;)
+        for (std::uint32_t i = 0; i < n; ++i) {
+            // A piece may hold several lines (a late listen reads to the first CR and what came
+            // with it); each is judged alone.
+            const std::string bytes(kept[i].bytes, kept[i].length);
+            std::size_t from = 0;
+            for (std::size_t cr; (cr = bytes.find('\r', from)) != std::string::npos; from = cr + 1)
+                lines.push_back(bytes.substr(from, cr - from));
+            if (from < bytes.size())
+                lines.push_back(bytes.substr(from));
+        }
+    return lines;
 }
 
 int runScan(Options o, std::uint8_t port) {
     const bool progress = ::isatty(2);
+    if (o.serverRate)
+        std::fprintf(stderr,
+                     "portula-cmd: %s is a raw TCP port: its rate is the server's, so it is "
+                     "scanned once\n",
+                     escapeForLine(o.port).c_str());
     std::fprintf(stderr,
                  "portula-cmd: scanning %zu addresses at %zu baud rates: %.1f s if none answers, "
                  "at most %.1f s\n",
@@ -325,18 +340,22 @@ int runScan(Options o, std::uint8_t port) {
         return kExitOutput;
     unsigned found = 0;
     bool first = true;
-    const auto list = [&](const std::string& address, std::uint32_t baud, bool checksum,
-                          const std::string& name, bool late) {
+    const auto list = [&](const ScanAnswer& a, std::uint32_t baud, bool checksum, bool late) {
         ++found;
         if (progress)
             std::fprintf(stderr, "\r%60s\r", "");
+        const std::string rate = o.serverRate ? "server" : std::to_string(baud);
         if (o.json)
-            std::printf("{\"address\":\"%s\",\"baud\":%u,\"checksum\":%s,\"name\":%s%s}\n",
-                        address.c_str(), baud, checksum ? "true" : "false",
-                        jsonString(name).c_str(), late ? ",\"late\":true" : "");
+            std::printf("{\"address\":\"%s\",\"baud\":%s,\"checksum\":%s,\"name\":%s%s%s}\n",
+                        a.address.c_str(), o.serverRate ? "null" : rate.c_str(),
+                        checksum ? "true" : "false", jsonString(a.name).c_str(),
+                        a.unknownCommand ? ",\"unknown_command\":true" : "",
+                        late ? ",\"late\":true" : "");
         else
-            std::printf("%-4s %-7u %-8s %s%s\n", address.c_str(), baud, checksum ? "on" : "off",
-                        showBytes(name, false).c_str(), late ? "  (answered late)" : "");
+            std::printf("%-4s %-7s %-8s %s%s%s\n", a.address.c_str(), rate.c_str(),
+                        checksum ? "on" : "off", showBytes(a.name, false).c_str(),
+                        a.unknownCommand ? "(answered ?: it did not take $AAM)" : "",
+                        late ? "  (answered late)" : "");
         resultsWritten();
     };
     for (std::uint32_t baud : o.bauds) {
@@ -352,6 +371,21 @@ int runScan(Options o, std::uint8_t port) {
         first = false;
         const unsigned latency = UARTCE_LineLatency(port);
         std::set<std::string> answered; // at this rate
+        // Every line that came back is judged by one rule, in time or late: the address it
+        // names is listed once, with the rate and checksum setting of the pass it came in.
+        const auto heard = [&](std::string_view line, bool checksum, bool late,
+                               const std::string& asked) {
+            const std::optional<ScanAnswer> a = judgeScanReply(line, checksum);
+            if (!a || !answered.insert(a->address).second)
+                return;
+            if (late)
+                std::fprintf(stderr,
+                             "portula-cmd: %s answered late%s%s; give --timeout to wait longer\n",
+                             a->address.c_str(), asked.empty() ? "" : ", while ",
+                             asked.empty() ? "" : (asked + " was asked").c_str());
+            list(*a, baud, checksum, late);
+        };
+        takeDroppedLines(port);
         // All addresses without a checksum, then those still silent with one: two commands to
         // one address never follow each other, so the reply's address tells every answer apart.
         for (bool checksum : {false, true}) {
@@ -362,6 +396,7 @@ int runScan(Options o, std::uint8_t port) {
                 o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, o.stopBits, latency));
             const unsigned firstByte =
                 o.timeoutMs.value_or(scanFirstByteMs(baud, checksum, o.stopBits, latency));
+            bool asked = false;
             for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten();
                  ++i) {
                 const std::string address = hexAddress(o.addresses[i]);
@@ -374,27 +409,29 @@ int runScan(Options o, std::uint8_t port) {
                 }
                 const Exchange e =
                     exchange(port, "$" + address + "M", o, timeout, checksum, firstByte);
-                // Another module's answer, come while this address was asked: that module is
-                // there but slower than the time-out; never the address asked.
-                if (e.otherAddress > 0) {
-                    const std::string other = replyAddressOf(e.lastDropped);
-                    if (!other.empty() && answered.insert(other).second) {
-                        std::string name = e.lastDropped.substr(3);
-                        if (!name.empty() && name.back() == '\r')
-                            name.pop_back();
-                        std::fprintf(stderr,
-                                     "portula-cmd: %s answered late, while %s was asked; give "
-                                     "--timeout to wait longer\n",
-                                     other.c_str(), address.c_str());
-                        list(other, baud, checksum, name, true);
-                    }
-                }
-                if (e.status != UARTCE_OK || e.reply.size() < 3 || e.reply[0] != '!' ||
-                    replyAddressOf(e.reply) != address)
+                asked = true;
+                // What came while this address was asked and was not its answer: another
+                // module's, slower than its time-out; never the address asked.
+                for (const std::string& line : takeDroppedLines(port))
+                    heard(line, checksum, true, address);
+                if (e.status != UARTCE_OK)
                     continue;
-                answered.insert(address);
-                list(address, baud, checksum, e.reply.substr(3), false);
+                // The library has checked the reply's checksum and taken it off.
+                const std::optional<ScanAnswer> a = judgeScanReply(e.reply, false);
+                if (a && a->address == address && answered.insert(address).second)
+                    list(*a, baud, checksum, false);
             }
+            // The pass ends with a listen as long as a time-out: an answer to its last command
+            // that comes late is this pass's, not the next one's.
+            if (!asked || g_interrupted)
+                continue;
+            std::array<char, UARTCE_REPLY_BUFFER_SIZE> line{};
+            std::uint32_t length = 0;
+            while (UARTCE_Receive(port, line.data(), static_cast<std::uint32_t>(line.size()),
+                                  static_cast<std::uint16_t>(timeout), '\r', &length) == UARTCE_OK)
+                heard(std::string_view(line.data(), length), checksum, true, "");
+            for (const std::string& dropped : takeDroppedLines(port))
+                heard(dropped, checksum, true, "");
         }
     }
     if (progress)

@@ -1,6 +1,7 @@
 #include "sim/Line.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace sim {
 
@@ -10,20 +11,83 @@ std::chrono::nanoseconds byteTimeAt(std::uint32_t baud, int stopBits) {
     const std::int64_t bits = stopBits == 2 ? 11 : 10;
     return std::chrono::nanoseconds(bits * 1'000'000'000 / baud);
 }
+
+// As long as the modules keep a command line.
+constexpr std::size_t kMaxLine = 4096;
 } // namespace
 
 Line::Line(Module module, LineConfig config)
     : m_module(std::move(module)), m_config(config),
       m_byteTime(config.wirePace && config.baud != 0 ? byteTimeAt(config.baud, config.stopBits)
-                                                     : std::chrono::nanoseconds(0)) {}
+                                                     : std::chrono::nanoseconds(0)),
+      m_random(config.seed) {}
 
-// The echo is the terminal's own signal: it is on the wire as the terminal sends, ahead of
-// anything due later (a late reply included), behind what is due already.
-void Line::queueEcho(std::string_view bytes, Time now) {
+Line::RecordId Line::newRecord(TruthKind kind, std::string command, Time heard, bool open) {
+    const RecordId id = m_nextRecord++;
+    if (m_config.truth) {
+        Pending& p = m_pending[id];
+        p.record.kind = kind;
+        p.record.command = std::move(command);
+        p.record.heard = heard;
+        p.open = open;
+    }
+    return id;
+}
+
+void Line::expect(RecordId id, std::size_t bytes) {
+    if (const auto p = m_pending.find(id); p != m_pending.end())
+        p->second.expected += bytes;
+}
+
+void Line::close(RecordId id, const std::string& command) {
+    if (const auto p = m_pending.find(id); p != m_pending.end()) {
+        p->second.open = false;
+        p->second.record.command = command;
+        finishIfDone(id);
+    }
+}
+
+void Line::finishIfDone(RecordId id) {
+    const auto p = m_pending.find(id);
+    if (p == m_pending.end() || p->second.open)
+        return;
+    if (p->second.expected == 0) {
+        m_pending.erase(p); // nothing of it ever went out
+    } else if (p->second.record.bytes.size() == p->second.expected) {
+        m_truth.push_back(std::move(p->second.record));
+        m_pending.erase(p);
+    }
+}
+
+std::vector<TruthRecord> Line::takeTruth() {
+    return std::exchange(m_truth, {});
+}
+
+void Line::queueSignal(Outgoing chunk) {
+    m_heldBytes += chunk.bytes.size();
+    expect(chunk.record, chunk.bytes.size());
+    // What the wire has begun to send was due by now, so a signal never cuts into it.
+    const auto after = std::upper_bound(m_queue.begin(), m_queue.end(), chunk.due,
+                                        [](Time t, const Outgoing& o) { return t < o.due; });
+    m_queue.insert(after, std::move(chunk));
+}
+
+void Line::queueAnswer(Outgoing chunk) {
+    m_heldBytes += chunk.bytes.size();
+    expect(chunk.record, chunk.bytes.size());
+    chunk.due = std::max(chunk.due, m_answersDue);
+    m_answersDue = chunk.due;
+    // A duplicate's copy may be due later still: it holds back no reply.
+    const auto after = std::upper_bound(m_queue.begin(), m_queue.end(), chunk.due,
+                                        [](Time t, const Outgoing& o) { return t < o.due; });
+    m_queue.insert(after, std::move(chunk));
+}
+
+// The echo is the terminal's own signal, changed on the way as the line's faults have it. A
+// command's echo is one record however many reads brought the command.
+void Line::queueEcho(std::string_view segment, Time now) {
     std::string echo;
-    for (char c : bytes) {
-        if (m_heldBytes + echo.size() >= kMaxHeldBytes)
-            break;
+    for (char c : segment) {
         char returned = c;
         const unsigned every = m_config.garbleEchoEvery;
         if (every != 0 && (m_echoedLines + 1) % every == 0 && !m_garbledThisLine && c != 0) {
@@ -36,33 +100,123 @@ void Line::queueEcho(std::string_view bytes, Time now) {
             ++m_echoedLines;
             m_garbledThisLine = false;
         }
+        // A receiver that turns on late misses the start of each command.
+        if (m_echoedOfLine++ < m_config.echoSkip)
+            continue;
+        if (m_heldBytes + echo.size() >= kMaxHeldBytes)
+            continue;
         echo.push_back(returned);
+        if (m_config.doubleEcho)
+            m_echoOfLine.push_back(returned);
     }
-    if (echo.empty())
-        return;
-    m_heldBytes += echo.size();
-    // What the wire has begun to send was due by now, so the echo never cuts into it.
-    const auto after = std::upper_bound(m_queue.begin(), m_queue.end(), now,
-                                        [](Time t, const Outgoing& o) { return t < o.due; });
-    m_queue.insert(after, Outgoing{std::move(echo), now});
+    if (!echo.empty()) {
+        if (m_echoRecord == 0)
+            m_echoRecord = newRecord(TruthKind::Echo, {}, now, true);
+        queueSignal({std::move(echo), now, m_echoRecord});
+    }
+    if (!segment.empty() && segment.back() == '\r')
+        endEcho(now);
+}
+
+void Line::endEcho(Time now) {
+    if (m_echoRecord != 0)
+        close(m_echoRecord, m_lineText);
+    m_echoRecord = 0;
+    if (m_config.doubleEcho && !m_echoOfLine.empty() &&
+        m_heldBytes + m_echoOfLine.size() <= kMaxHeldBytes) {
+        // The second converter's copy, right behind the first.
+        const RecordId copy = newRecord(TruthKind::Echo, m_lineText, now);
+        queueSignal({std::move(m_echoOfLine), now, copy});
+    }
+    m_echoOfLine.clear();
+    m_echoedOfLine = 0;
+}
+
+// Bytes a disturbed line makes of nothing: never printable, never a line ending.
+std::string Line::noise() {
+    std::string burst;
+    std::uniform_int_distribution<unsigned> pick(0, 128);
+    for (unsigned i = 0; i < m_config.noiseBytes; ++i) {
+        const unsigned n = pick(m_random);
+        burst.push_back(static_cast<char>(n == 0 ? 0x00 : 0x7F + n));
+    }
+    return burst;
 }
 
 void Line::receive(std::string_view bytes, Time now, bool heard) {
-    if (m_config.echo)
-        queueEcho(bytes, now);
-    if (!heard) {
+    m_now = std::max(m_now, now);
+    if (!heard)
         m_module.resetLine();
-        return;
+    // The echo of everything sent goes first; the modules answer once the terminal is done.
+    struct Answer {
+        Outgoing chunk;
+        bool signal;
+    };
+    std::vector<Answer> answers;
+    while (!bytes.empty()) {
+        const std::size_t cr = bytes.find('\r');
+        const std::string_view segment = bytes.substr(0, cr == bytes.npos ? bytes.size() : cr + 1);
+        bytes.remove_prefix(segment.size());
+        const bool ends = segment.back() == '\r';
+        if (!heard)
+            m_lineUnderstood = false;
+        for (char c : segment.substr(0, segment.size() - (ends ? 1 : 0)))
+            if (c != '\n' && m_lineText.size() < kMaxLine)
+                m_lineText.push_back(c);
+        if (m_config.echo)
+            queueEcho(segment, now);
+        std::vector<Reply> replies;
+        if (heard)
+            replies = m_module.receive(segment);
+        if (!m_module.config().echo && ends) {
+            if (m_config.truth) {
+                TruthRecord r;
+                r.command = m_lineText;
+                r.heard = now;
+                r.understood = m_lineUnderstood;
+                m_truth.push_back(std::move(r));
+            }
+            if (m_lineUnderstood && m_config.noiseEvery != 0 &&
+                ++m_heardLines % m_config.noiseEvery == 0)
+                answers.push_back({{noise(), now, newRecord(TruthKind::Noise, {}, now)}, true});
+        }
+        for (Reply& reply : replies) {
+            const Time due = now + std::chrono::milliseconds(m_config.delayMs + reply.delayMs);
+            if (m_module.config().echo) {
+                // A device that returns what it gets: its echo of each line is one record.
+                if (m_echoRecord == 0)
+                    m_echoRecord = newRecord(TruthKind::Echo, {}, now, true);
+                answers.push_back({{std::move(reply.bytes), due, m_echoRecord}, false});
+                continue;
+            }
+            Outgoing chunk{std::move(reply.bytes), due,
+                           newRecord(TruthKind::Reply, m_lineText, now)};
+            if (reply.duplicateMs) {
+                chunk.duplicateMs = reply.duplicateMs;
+                chunk.copy = newRecord(TruthKind::Duplicate, m_lineText, now);
+            }
+            answers.push_back({std::move(chunk), false});
+        }
+        if (ends) {
+            if (m_module.config().echo && m_echoRecord != 0) {
+                close(m_echoRecord, m_lineText);
+                m_echoRecord = 0;
+            }
+            m_lineText.clear();
+            m_lineUnderstood = true;
+        }
     }
-    for (Reply& reply : m_module.receive(bytes)) {
-        if (m_heldBytes + reply.bytes.size() > kMaxHeldBytes)
-            break;
-        m_heldBytes += reply.bytes.size();
-        Time due = now + std::chrono::milliseconds(m_config.delayMs + reply.delayMs);
-        // The modules answer in turn: a late reply holds back those after it.
-        if (!m_queue.empty())
-            due = std::max(due, m_queue.back().due);
-        m_queue.push_back({std::move(reply.bytes), due});
+    for (Answer& a : answers) {
+        if (m_heldBytes + a.chunk.bytes.size() > kMaxHeldBytes) {
+            // Lost: whatever record it had never sees a byte.
+            m_pending.erase(a.chunk.record);
+            m_pending.erase(a.chunk.copy);
+            continue;
+        }
+        if (a.signal)
+            queueSignal(std::move(a.chunk));
+        else
+            queueAnswer(std::move(a.chunk));
     }
 }
 
@@ -75,7 +229,24 @@ std::size_t Line::flush() {
     m_sentOfFront = 0;
     m_arriving.clear();
     m_ready.clear();
+    m_readyRuns.clear();
     m_heldBytes = 0;
+    m_answersDue = {};
+    // What had begun to reach the terminal is recorded as far as it went.
+    for (auto& [id, p] : m_pending) {
+        if (p.record.bytes.empty())
+            continue;
+        if (p.open)
+            p.record.command = m_lineText;
+        p.record.cut = p.record.bytes.size() < p.expected;
+        m_truth.push_back(std::move(p.record));
+    }
+    m_pending.clear();
+    m_echoRecord = 0;
+    m_echoOfLine.clear();
+    m_echoedOfLine = 0;
+    m_lineText.clear();
+    m_lineUnderstood = true;
     return dropped;
 }
 
@@ -90,26 +261,59 @@ Line::Time Line::handedOn(Time arrived) const {
 }
 
 void Line::advance(Time now) {
+    m_now = std::max(m_now, now);
     while (!m_queue.empty()) {
-        const Outgoing& front = m_queue.front();
+        Outgoing& front = m_queue.front();
         const Time start = std::max(front.due, m_wireFree);
         if (start > now)
             break;
         m_wireFree = start + m_byteTime;
-        m_arriving.push_back({front.bytes[m_sentOfFront], m_wireFree});
-        if (++m_sentOfFront == front.bytes.size()) {
-            m_queue.pop_front();
-            m_sentOfFront = 0;
+        m_arriving.push_back({front.bytes[m_sentOfFront], m_wireFree, front.record});
+        if (++m_sentOfFront < front.bytes.size())
+            continue;
+        Outgoing done = std::move(front);
+        m_queue.pop_front();
+        m_sentOfFront = 0;
+        if (done.duplicateMs) {
+            // The copy, once the first is through the wire.
+            if (m_heldBytes + done.bytes.size() > kMaxHeldBytes) {
+                m_pending.erase(done.copy);
+                continue;
+            }
+            const Time due = m_wireFree + std::chrono::milliseconds(*done.duplicateMs);
+            queueSignal({std::move(done.bytes), due, done.copy});
         }
     }
     while (!m_arriving.empty() && handedOn(m_arriving.front().at) <= now) {
-        m_ready.push_back(m_arriving.front().byte);
+        const Arriving& a = m_arriving.front();
+        m_ready.push_back(a.byte);
+        if (!m_readyRuns.empty() && m_readyRuns.back().record == a.record)
+            ++m_readyRuns.back().count;
+        else
+            m_readyRuns.push_back({a.record, 1});
         m_arriving.pop_front();
     }
 }
 
-void Line::consume(std::size_t count) {
+void Line::consume(std::size_t count, Time now) {
     count = std::min(count, m_ready.size());
+    std::size_t offset = 0;
+    while (offset < count) {
+        ReadyRun& run = m_readyRuns.front();
+        const std::size_t taken = std::min(run.count, count - offset);
+        if (const auto p = m_pending.find(run.record); p != m_pending.end()) {
+            TruthRecord& r = p->second.record;
+            if (r.bytes.empty())
+                r.start = now;
+            r.bytes.append(m_ready, offset, taken);
+            r.end = now;
+            finishIfDone(run.record);
+        }
+        offset += taken;
+        run.count -= taken;
+        if (run.count == 0)
+            m_readyRuns.pop_front();
+    }
     m_ready.erase(0, count);
     m_heldBytes -= count;
 }

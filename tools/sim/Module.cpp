@@ -31,6 +31,14 @@ bool sameAddress(std::string_view a, std::string_view b) {
     return true;
 }
 
+// 1 is +00.001, 99999 is +99.999, and 100000 starts over at +00.001.
+std::string readingText(unsigned long reading) {
+    const unsigned long value = (reading == 0 ? 0 : (reading - 1) % 99999) + 1;
+    char text[16];
+    std::snprintf(text, sizeof text, ">+%02lu.%03lu", value / 1000, value % 1000);
+    return text;
+}
+
 std::string withChecksum(std::string reply) {
     char digits[3];
     std::snprintf(digits, sizeof digits, "%02X", uartce::checksumOf(reply));
@@ -38,7 +46,8 @@ std::string withChecksum(std::string reply) {
 }
 } // namespace
 
-std::optional<std::string> answer(const ModuleConfig& config, std::string_view line) {
+std::optional<std::string> answer(const ModuleConfig& config, std::string_view line,
+                                  unsigned long reading) {
     if (config.checksum) {
         std::size_t payload = 0;
         if (!uartce::verifyReplyChecksum(line, payload))
@@ -53,6 +62,10 @@ std::optional<std::string> answer(const ModuleConfig& config, std::string_view l
         reply = "!" + config.address + config.identity.name;
     else if (line[0] == '$' && rest == "F")
         reply = "!" + config.address + config.identity.firmware;
+    else if (line[0] == '#' &&
+             (rest.empty() ||
+              (rest.size() == 1 && std::isdigit(static_cast<unsigned char>(rest[0])))))
+        reply = readingText(reading);
     else
         reply = "?" + config.address;
     return config.checksum ? withChecksum(reply) : reply;
@@ -73,22 +86,30 @@ std::string nameOnSharedLine(const std::string& address) {
 }
 
 std::optional<Reply> Module::answerLine() {
-    for (const ModuleConfig& module : m_modules) {
-        const auto reply = answer(module, m_line);
+    m_readings.resize(m_modules.size(), 0);
+    for (std::size_t i = 0; i < m_modules.size(); ++i) {
+        const ModuleConfig& module = m_modules[i];
+        const auto reply = answer(module, m_line, m_readings[i] + 1);
         if (!reply)
             continue;
-        std::string bytes = *reply + '\r';
+        if (isReading(*reply))
+            ++m_readings[i];
+        std::string bytes = *reply + module.ending;
         if (m_faults.collide) {
-            // The shorter reply's CR is lost in the other's bytes; the longer one's ends both.
+            // The shorter reply's ending is lost in the other's bytes; the longer one's ends
+            // both. The twin reads the same value.
             ModuleConfig twin = module;
             twin.identity = kTwinModule;
-            bytes = onSharedBus(bytes, answer(twin, m_line).value_or("") + '\r');
+            bytes = onSharedBus(bytes,
+                                answer(twin, m_line, m_readings[i]).value_or("") + module.ending);
         }
         ++m_replies;
         if (m_faults.dropEvery != 0 && m_replies % m_faults.dropEvery == 0)
             return std::nullopt;
         const bool late = m_faults.lateEvery != 0 && m_replies % m_faults.lateEvery == 0;
-        return Reply{std::move(bytes), late ? m_faults.lateMs : 0};
+        const bool twice = m_faults.duplicateEvery != 0 && m_replies % m_faults.duplicateEvery == 0;
+        return Reply{std::move(bytes), late ? m_faults.lateMs : 0,
+                     twice ? std::optional<unsigned>(m_faults.duplicateMs) : std::nullopt};
     }
     return std::nullopt;
 }

@@ -20,17 +20,21 @@ struct ModuleConfig {
     std::string address = "01";
     ModuleIdentity identity{"PORTULA-SIM", "A1.07"};
     bool checksum = false;
-    bool echo = false; // return every byte as it came, instead of answering commands
+    bool echo = false;         // return every byte as it came, instead of answering commands
+    std::string ending = "\r"; // what ends every reply
 };
 
 // Misbehaviour of the line as a whole, counted over the replies the modules give: the Nth,
-// 2Nth... reply is lost or comes late. 0 turns a fault off; a dropped reply is never late.
+// 2Nth... reply is lost, comes late or comes twice (the copy duplicateMs after the first ends).
+// 0 turns a fault off; a dropped reply is neither late nor doubled.
 // With collide, a second module at each address (kTwinModule) answers at the same time.
 struct Faults {
     unsigned dropEvery = 0;
     unsigned lateEvery = 0;
     unsigned lateMs = 0;
     bool collide = false;
+    unsigned duplicateEvery = 0;
+    unsigned duplicateMs = 0;
 };
 
 // The modules of the simulated backplane, slots 1 to 7.
@@ -43,16 +47,25 @@ extern const ModuleIdentity kTwinModule;
 // longer one goes on alone over the idle line (all 1s) once the shorter has ended.
 std::string onSharedBus(std::string_view a, std::string_view b);
 
-// The answer to one command line (without its CR), without the CR; nullopt for silence.
-std::optional<std::string> answer(const ModuleConfig& config, std::string_view line);
+// The answer to one command line (without its CR), without the reply's ending; nullopt for
+// silence. A reading (#AA, #AAn) answers ">" and `reading` (counted from 1) as +NN.NNN, from
+// +00.001 to +99.999 and round again, so that no two readings in a run look alike.
+std::optional<std::string> answer(const ModuleConfig& config, std::string_view line,
+                                  unsigned long reading = 1);
+// Whether a reply given by answer() is a reading, which uses up its number.
+inline bool isReading(std::string_view reply) {
+    return !reply.empty() && reply.front() == '>';
+}
 
 // The name a module gets on a line shared with others: its address tells it apart.
 std::string nameOnSharedLine(const std::string& address);
 
-// One reply as it goes back on the line (CR included), after delayMs from its command.
+// One reply as it goes back on the line (its ending included), after delayMs from its command;
+// a duplicated one goes again duplicateMs after it ends.
 struct Reply {
     std::string bytes;
     unsigned delayMs = 0;
+    std::optional<unsigned> duplicateMs{};
     bool operator==(const Reply&) const = default;
 };
 
@@ -80,7 +93,8 @@ class Module {
     std::vector<ModuleConfig> m_modules;
     Faults m_faults;
     std::string m_line;
-    unsigned long m_replies = 0; // replies the modules gave, lost ones included
+    unsigned long m_replies = 0;           // replies the modules gave, lost ones included
+    std::vector<unsigned long> m_readings; // readings each module gave
 };
 
 } // namespace sim

@@ -30,6 +30,15 @@ enum Option {
     kWirePace,
     kCollide,
     kKeepReplies,
+    kEchoSkip,
+    kDoubleEcho,
+    kDuplicateEvery,
+    kDuplicateMs,
+    kEnding,
+    kNoiseEvery,
+    kNoiseBytes,
+    kSeed,
+    kTruth,
     kVerbose,
     kHelp,
     kVersion,
@@ -52,6 +61,15 @@ const option kLongOptions[] = {
     {"wire-pace", no_argument, nullptr, kWirePace},
     {"collide", no_argument, nullptr, kCollide},
     {"keep-replies", no_argument, nullptr, kKeepReplies},
+    {"echo-skip", required_argument, nullptr, kEchoSkip},
+    {"double-echo", no_argument, nullptr, kDoubleEcho},
+    {"duplicate-every", required_argument, nullptr, kDuplicateEvery},
+    {"duplicate-ms", required_argument, nullptr, kDuplicateMs},
+    {"ending", required_argument, nullptr, kEnding},
+    {"noise-every", required_argument, nullptr, kNoiseEvery},
+    {"noise-bytes", required_argument, nullptr, kNoiseBytes},
+    {"seed", required_argument, nullptr, kSeed},
+    {"truth", required_argument, nullptr, kTruth},
     {"verbose", no_argument, nullptr, kVerbose},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -128,24 +146,73 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
             break;
         case kDelayMs:
         case kLateMs:
+        case kDuplicateMs: {
+            const char* name = c == kDelayMs  ? "--delay-ms"
+                               : c == kLateMs ? "--late-ms"
+                                              : "--duplicate-ms";
             if (!parseUnsigned(value, 60000, number))
-                error = std::string(c == kDelayMs ? "--delay-ms" : "--late-ms") + ": '" + value +
+                error = std::string(name) + ": '" + value +
                         "' is not a number of milliseconds from 0 to 60000";
-            (c == kDelayMs ? o.delayMs : o.faults.lateMs) = static_cast<unsigned>(number);
-            break;
-        case kDropEvery:
-        case kLateEvery:
-        case kGarbleEcho: {
-            const char* name = c == kDropEvery   ? "--drop-every"
-                               : c == kLateEvery ? "--late-every"
-                                                 : "--garble-echo";
-            if (!parseUnsigned(value, 1000000, number) || number == 0)
-                error = std::string(name) + ": '" + value + "' is not a count from 1 to 1000000";
-            (c == kDropEvery   ? o.faults.dropEvery
-             : c == kLateEvery ? o.faults.lateEvery
-                               : o.garbleEchoEvery) = static_cast<unsigned>(number);
+            (c == kDelayMs  ? o.delayMs
+             : c == kLateMs ? o.faults.lateMs
+                            : o.faults.duplicateMs) = static_cast<unsigned>(number);
             break;
         }
+        case kDropEvery:
+        case kLateEvery:
+        case kGarbleEcho:
+        case kDuplicateEvery:
+        case kNoiseEvery: {
+            const char* name = c == kDropEvery        ? "--drop-every"
+                               : c == kLateEvery      ? "--late-every"
+                               : c == kGarbleEcho     ? "--garble-echo"
+                               : c == kDuplicateEvery ? "--duplicate-every"
+                                                      : "--noise-every";
+            if (!parseUnsigned(value, 1000000, number) || number == 0)
+                error = std::string(name) + ": '" + value + "' is not a count from 1 to 1000000";
+            (c == kDropEvery        ? o.faults.dropEvery
+             : c == kLateEvery      ? o.faults.lateEvery
+             : c == kGarbleEcho     ? o.garbleEchoEvery
+             : c == kDuplicateEvery ? o.faults.duplicateEvery
+                                    : o.noiseEvery) = static_cast<unsigned>(number);
+            break;
+        }
+        case kEchoSkip:
+            if (!parseUnsigned(value, 8, number) || number == 0)
+                error = "--echo-skip: '" + value + "' is not a number of bytes from 1 to 8";
+            o.echoSkip = static_cast<unsigned>(number);
+            o.lineEcho = true;
+            break;
+        case kDoubleEcho:
+            o.doubleEcho = true;
+            o.lineEcho = true;
+            break;
+        case kEnding:
+            if (value == "cr")
+                o.ending = "\r";
+            else if (value == "crlf")
+                o.ending = "\r\n";
+            else if (value == "lfcr")
+                o.ending = "\n\r";
+            else
+                error = "--ending: '" + value + "' is none of cr, crlf, lfcr";
+            break;
+        case kNoiseBytes:
+            if (!parseUnsigned(value, 256, number) || number == 0)
+                error = "--noise-bytes: '" + value + "' is not a number of bytes from 1 to 256";
+            o.noiseBytes = static_cast<unsigned>(number);
+            o.noiseBytesGiven = true;
+            break;
+        case kSeed:
+            if (!parseUnsigned(value, 4294967295u, number))
+                error = "--seed: '" + value + "' is not a number from 0 to 4294967295";
+            o.seed = static_cast<std::uint32_t>(number);
+            break;
+        case kTruth:
+            if (value.empty())
+                error = "--truth: the file name is empty";
+            o.truth = value;
+            break;
         case kBatchMs:
             if (!parseUnsigned(value, 1000, number) || number == 0)
                 error =
@@ -195,8 +262,17 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
         error = "--late-every needs --late-ms";
     else if (o.echo && o.addresses.size() > 1)
         error = "--echo plays one device: give at most one --address";
+    else if (o.echo && (o.echoSkip != 0 || o.doubleEcho))
+        error = std::string(o.echoSkip != 0 ? "--echo-skip" : "--double-echo") +
+                ": --echo returns every byte already, and has no line echo";
     else if (o.echo && o.lineEcho)
         error = "--line-echo: --echo returns every byte already, and answers nothing";
+    else if (o.echo && o.noiseEvery != 0)
+        error = "--noise-every: --echo hears no commands to count";
+    else if (o.faults.duplicateMs != 0 && o.faults.duplicateEvery == 0)
+        error = "--duplicate-ms needs --duplicate-every";
+    else if (o.noiseBytesGiven && o.noiseEvery == 0)
+        error = "--noise-bytes needs --noise-every";
     else if (o.echo && o.faults.collide)
         error = "--collide: --echo answers nothing to collide";
     else if (o.garbleEchoEvery != 0 && !o.lineEcho)
@@ -229,6 +305,23 @@ std::string usageText() {
            "                   same time: the two replies' bits combine, a 0 winning\n"
            "  --keep-replies   send queued replies even when the terminal flushes its input,\n"
            "                   so a late reply reaches the next command\n"
+           "  --echo-skip N    the line's echo of each command lacks its first N bytes (1 to\n"
+           "                   8), as a receiver that turns on late; implies --line-echo\n"
+           "  --double-echo    the line's echo of each command comes back twice, as through\n"
+           "                   two converters; implies --line-echo\n"
+           "  --duplicate-every N\n"
+           "                   send every Nth reply a second time, --duplicate-ms M\n"
+           "                   milliseconds after the first ends (default 0)\n"
+           "  --duplicate-ms M how long after the first a duplicate comes\n"
+           "  --ending E       what ends each reply: cr (the default), crlf or lfcr\n"
+           "  --noise-every N  after every Nth command heard, a burst of noise (bytes from\n"
+           "                   0x80 to 0xFF and 0x00) ahead of its reply\n"
+           "  --noise-bytes K  bytes in a burst of noise (default 4, up to 256)\n"
+           "  --seed S         what the noise is drawn from (default 1): the same seed, the\n"
+           "                   same noise\n"
+           "  --truth FILE     append a JSON line to FILE for each command heard and for\n"
+           "                   each reply, echo and burst of noise given to the terminal,\n"
+           "                   with its times (steady clock microseconds)\n"
            "  --backplane PATH\n"
            "                   hold a module in each of slots 1 to 7, switched through the\n"
            "                   datagram socket PATH (set KORVEXSDK_BACKPLANE=PATH for the\n"
@@ -252,6 +345,12 @@ LineConfig lineConfigFor(const Options& options) {
     line.baud = options.baud;
     line.stopBits = options.stopBits;
     line.keepReplies = options.keepReplies;
+    line.echoSkip = options.echoSkip;
+    line.doubleEcho = options.doubleEcho;
+    line.noiseEvery = options.noiseEvery;
+    line.noiseBytes = options.noiseBytes;
+    line.seed = options.seed;
+    line.truth = !options.truth.empty();
     return line;
 }
 
@@ -265,6 +364,7 @@ std::vector<ModuleConfig> modulesFor(const Options& options) {
         m.address = address;
         m.checksum = options.checksum;
         m.echo = options.echo;
+        m.ending = options.ending;
         if (addresses.size() > 1)
             m.identity.name = nameOnSharedLine(address);
         modules.push_back(m);

@@ -20,6 +20,14 @@ struct Options {
     Faults faults;
     bool lineEcho = false;
     unsigned garbleEchoEvery = 0;
+    unsigned echoSkip = 0;
+    bool doubleEcho = false;
+    std::string ending = "\r";
+    unsigned noiseEvery = 0;
+    unsigned noiseBytes = 4;
+    bool noiseBytesGiven = false;
+    std::uint32_t seed = 1;
+    std::string truth; // the file the simulator's account of the line goes to; empty: none
     unsigned batchMs = 0;
     bool wirePace = false;
     bool keepReplies = false;

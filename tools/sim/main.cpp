@@ -7,6 +7,7 @@
 #include "sim/Line.h"
 #include "sim/Module.h"
 #include "sim/Options.h"
+#include "sim/Truth.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -130,10 +131,24 @@ int main(int argc, char** argv) {
         }
     }
 
+    sim::TruthLog truth;
+    if (!o.truth.empty() && !truth.open(o.truth)) {
+        std::fprintf(stderr, "portula-sim: truth file %s: %s\n", o.truth.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
     sim::Line line(sim::Module(sim::modulesFor(o), o.faults), sim::lineConfigFor(o));
+    const auto record = [&] {
+        if (truth.isOpen() && !truth.write(line.takeTruth())) {
+            std::fprintf(stderr, "portula-sim: truth file %s: %s\n", o.truth.c_str(),
+                         std::strerror(errno));
+            std::exit(1);
+        }
+    };
     char buffer[4097];
     for (;;) {
         line.advance(Clock::now());
@@ -168,6 +183,7 @@ int main(int argc, char** argv) {
             if (n > 0 && buffer[0] != TIOCPKT_DATA) {
                 if (buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) {
                     const std::size_t dropped = line.flush();
+                    record();
                     if (o.verbose && dropped != 0)
                         std::fprintf(stderr, "portula-sim: flushed, %zu bytes dropped\n", dropped);
                 }
@@ -178,6 +194,7 @@ int main(int argc, char** argv) {
                 // A mismatched line, or no module routed: nothing answers.
                 const bool heard = lineMatches(slave, o) && (backplane < 0 || slot != 0);
                 line.receive(bytes, Clock::now(), heard);
+                record();
             }
         }
         // Everything due goes out in one write, as far as the line takes it.
@@ -189,11 +206,14 @@ int main(int argc, char** argv) {
         if (out.empty() ||
             (!o.keepReplies && ::poll(&flushed, 1, 0) == 1 && (flushed.revents & POLLPRI)))
             continue;
+        // Taken before the write, so the terminal can never have the bytes before their time.
+        const auto written = Clock::now();
         const ssize_t n = ::write(master, out.data(), out.size());
         if (n > 0) {
             if (o.verbose)
                 logBytes(">", out.substr(0, static_cast<std::size_t>(n)));
-            line.consume(static_cast<std::size_t>(n));
+            line.consume(static_cast<std::size_t>(n), written);
+            record();
         }
     }
 }

@@ -106,15 +106,32 @@ UARTCE_API uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
  *  - other modules: for an addressed command ($AA, #AA, %AA, @AA, ~AA, AA two hex digits), a
  *    reply that carries another address (!BB..., ?BB...) is dropped and the wait goes on; a
  *    reply without an address (>...) is taken;
+ *  - the reply's form: a reply to an addressed command begins !AA, ?AA or >. Any other line is
+ *    no answer and is dropped, and the wait goes on: the echo a second time (two converters on
+ *    the line), the echo without its first bytes (a receiver that turns on late), a line of
+ *    noise. At a line's start a NUL or a byte above 0x7F (line noise) is dropped too;
+ *  - line ends: a CR LF or LF CR ending belongs to the reply it ends. An LF at the start of a
+ *    line is the end of the line before it and is dropped; an LF before the CR is not part of
+ *    the reply;
  *  - late replies: after a command that got no reply (time-out, cut off, too long without its
  *    end, garbled echo), its reply, or the rest of it, may still come. The next command to the
  *    same module (or, when either has no address, any next command; after a reply cut off or a
- *    garbled echo, whose rest carries no address, any next command) first listens for it until
- *    one time-out of the failed command has passed since it failed, or a whole line has come,
- *    and drops what came. That wait is added to the call's own time-out. A remote port's first command does the same for one of
- *    its own time-outs from the connection (answers meant for a client that was there before).
- * What is dropped is counted (UARTCE_Drops) and traced with its reason. A reply later than that
- * can still be taken for the next command's to the same module; no line can tell them apart.
+ *    garbled echo, whose rest carries no address, any next command; after a command whose
+ *    replies carry no address, a reading #AA or @AA answered >..., any next command too, for
+ *    its reply could pass for any module's) first listens for it until the longer of the failed
+ *    command's time-out and the port's late-reply window (UARTCE_SetLateWindow, 500 ms unless
+ *    set) has passed since it failed, or a whole line has come, and drops what came. That wait
+ *    is added to the call's own time-out. What is owed is also written down for the device (a
+ *    small file in $XDG_RUNTIME_DIR/portula, else /tmp/portula-UID), so that the next open of
+ *    the same device, by this program after Close_Com or by another program started at once,
+ *    listens for it before its first command. A remote port's first command also listens for
+ *    one of its own time-outs from the connection (answers meant for a client that was there
+ *    before).
+ * What is dropped is counted (UARTCE_Drops), kept (UARTCE_TakeDropped) and traced with its
+ * reason. Two cases no rule can tell apart, and where a wrong reply can still be taken: a reply
+ * that comes later than its window, after the next command to the same module (or any command,
+ * as above) went out; and a module that answers one command twice, whose second answer comes
+ * after the next command went out. Both are that command's answer in form and address.
  * The time-out covers the whole exchange: a serial server's confirmation that it dropped its
  * input is waited for at most half of it, and not asked for again once it failed to come. With
  * checksum != 0 the reply's last two characters must be the hex sum (either case) of the
@@ -171,12 +188,6 @@ UARTCE_API uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
  */
 UARTCE_API uint16_t UARTCE_SetTrace(const char* path);
 
-/*
- * UARTCE_Drops: what came on the line after this port's commands that was not their reply, as
- * Send_Receive_Cmd sorted it (see there), counted since the port was opened; and the last such
- * bytes (cut to fit, zero-terminated) with their reason (1 echo, 2 garbled echo, 3 another
- * module's reply, 4 a late reply). UARTCE_ERR_NOT_OPEN for a port that is not open.
- */
 /*
  * UARTCE_Receive: waits up to timeoutMs for a reply and returns it, so that no caller polls.
  * With terminator 0 to 255 the reply is the bytes up to that byte (not kept): UARTCE_OK once
@@ -260,6 +271,13 @@ struct uartce_port_info {
 };
 UARTCE_API uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info);
 
+/*
+ * UARTCE_Drops: what came on the line after this port's commands that was not their reply, as
+ * Send_Receive_Cmd sorted it (see there), counted since the port was opened; and the last such
+ * bytes (cut to fit, zero-terminated) with their reason (1 echo, 2 garbled echo, 3 another
+ * module's reply, 4 a late reply, 5 not a reply's form: noise, a stray LF, a line no module
+ * sends). UARTCE_ERR_NOT_OPEN for a port that is not open.
+ */
 struct uartce_drops {
     uint32_t echoes;
     uint32_t garbledEchoes;
@@ -268,8 +286,30 @@ struct uartce_drops {
     uint16_t lastReason;
     uint32_t lastLength;
     char lastBytes[64];
+    uint32_t notReplies;
 };
 UARTCE_API uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops);
+
+/*
+ * UARTCE_TakeDropped: each piece that was dropped (as UARTCE_Drops counts them), oldest first,
+ * at most max into out, and forgets those; the port keeps the latest 64. Returns how many were
+ * written (0 for a port that is not open). A scan reads every answer that came late this way.
+ */
+struct uartce_dropped {
+    uint16_t reason;   /* as UARTCE_Drops' lastReason */
+    uint32_t length;   /* bytes kept, cut to fit */
+    char bytes[128];   /* zero-terminated */
+};
+UARTCE_API uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max);
+
+/*
+ * UARTCE_SetLateWindow: how long, in milliseconds, after a command that got no reply its reply
+ * is still listened for by the next command that it could be taken for (see Send_Receive_Cmd);
+ * at least the failed command's own time-out. 500 unless set; set when the port is open, it
+ * lasts until it is closed. A longer window catches later replies and costs a slower next
+ * command after a silent module. UARTCE_ERR_NOT_OPEN for a port that is not open.
+ */
+UARTCE_API uint16_t UARTCE_SetLateWindow(uint8_t port, uint16_t windowMs);
 
 #ifdef __cplusplus
 }

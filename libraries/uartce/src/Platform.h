@@ -80,6 +80,20 @@ std::string ttyDriverOf(const std::string& devicePath);
 // link), the same name for remote ones.
 bool sameDevice(const std::string& a, const std::string& b);
 
+// A reply still owed on a device when its port closes or the program ends (a command that got
+// none, or only part of it): until when it may come, and from which module (none: it carries no
+// address, and could pass for anyone's). The next open of the device, in this program or
+// another, listens for it before its first command.
+struct OwedReply {
+    Clock::time_point until;
+    std::optional<std::string> address;
+};
+// Records it for the device; false when it could not be.
+bool rememberOwedReply(const std::string& device, const OwedReply& owed);
+// What is owed on the device now, if anything; forgets it.
+std::optional<OwedReply> recallOwedReply(const std::string& device);
+void forgetOwedReply(const std::string& device);
+
 // What the port map is built from, read from this system: the environment, the map files,
 // the adapters and the built-in UARTs. The roots of /dev, the system's configuration and
 // /sys come from UARTCE_DEV_ROOT, UARTCE_SYSCONF_DIR and UARTCE_SYS_ROOT when set.

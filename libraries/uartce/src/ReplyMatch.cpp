@@ -24,6 +24,8 @@ const char* dropReasonText(DropReason reason) {
         return "garbled echo";
     case DropReason::OtherAddress:
         return "other address";
+    case DropReason::NotAReply:
+        return "not a reply";
     case DropReason::Late:
         break;
     }
@@ -53,6 +55,15 @@ bool sameAddress(std::string_view a, std::string_view b) {
             std::toupper(static_cast<unsigned char>(b[i])))
             return false;
     return true;
+}
+
+bool replyNamesModule(std::string_view command) {
+    return commandAddress(command) &&
+           std::string_view("$%~").find(command[0]) != std::string_view::npos;
+}
+
+bool hasReplyForm(std::string_view line) {
+    return replyAddress(line) || (!line.empty() && line[0] == '>');
 }
 
 ReplyMatcher::ReplyMatcher(std::string_view frame, std::optional<std::string> address,
@@ -89,7 +100,31 @@ std::size_t ReplyMatcher::feed(std::string_view bytes) {
     return taken;
 }
 
+std::vector<DroppedBytes> ReplyMatcher::takeDropped() {
+    if (!m_skipped.empty())
+        m_dropped.push_back({std::exchange(m_skipped, {}), DropReason::NotAReply});
+    return std::exchange(m_dropped, {});
+}
+
+// At the start of a line (nothing of an echo or a reply under way): an LF is the end of the
+// line before it (a CR LF ending whose LF came late), and for an addressed command a NUL or a
+// byte above 0x7F is line noise, for no reply of this text protocol has either.
+bool ReplyMatcher::skipAtLineStart(char c) {
+    if (m_terminator != '\r' || m_echoAt != 0 || !m_raw.empty() ||
+        (m_echoPossible && c == m_frame[0]))
+        return false;
+    const auto u = static_cast<unsigned char>(c);
+    if (c != '\n' && !(m_address && (u == 0 || u >= 0x80)))
+        return false;
+    m_skipped.push_back(c);
+    return true;
+}
+
 void ReplyMatcher::byte(char c) {
+    if (skipAtLineStart(c))
+        return;
+    if (!m_skipped.empty())
+        m_dropped.push_back({std::exchange(m_skipped, {}), DropReason::NotAReply});
     if (m_echoPossible) {
         if (c == m_frame[m_echoAt]) {
             if (++m_echoAt == m_frame.size()) {
@@ -97,20 +132,22 @@ void ReplyMatcher::byte(char c) {
                 m_echoPossible = false;
                 m_echoSeen = true;
                 m_firstLine = false;
+                m_echoAt = 0;
             }
             return;
         }
         m_echoPossible = false;
-        if (m_echoAt > 0 && m_address) {
+        const std::size_t matched = std::exchange(m_echoAt, 0);
+        if (matched > 0 && m_address) {
             // It began as the command did and then went another way: no reply to an addressed
             // command begins so.
-            m_dropped.push_back({m_frame.substr(0, m_echoAt) + c, DropReason::GarbledEcho});
+            m_dropped.push_back({m_frame.substr(0, matched) + c, DropReason::GarbledEcho});
             m_state = State::GarbledEcho;
             return;
         }
         // Otherwise what looked like the start of an echo was the start of the reply. Should it
         // end within those bytes, c is left for after the reply.
-        for (std::size_t i = 0; i < m_echoAt && m_state == State::Collecting; ++i)
+        for (std::size_t i = 0; i < matched && m_state == State::Collecting; ++i)
             byte(m_frame[i]);
         if (m_state != State::Collecting) {
             m_pushedBack = true;
@@ -126,6 +163,11 @@ void ReplyMatcher::byte(char c) {
             m_overflow = true;
         return;
     }
+    lineEnded();
+}
+
+// A line has ended at the terminator: the reply, or something to drop and go on past.
+void ReplyMatcher::lineEnded() {
     if (m_firstLine && looksLikeGarbledEcho()) {
         m_dropped.push_back({std::exchange(m_raw, {}), DropReason::GarbledEcho});
         m_reply.clear();
@@ -135,22 +177,36 @@ void ReplyMatcher::byte(char c) {
         return;
     }
     m_firstLine = false;
+    // An LF CR ending: the LF is no part of the reply.
+    if (m_terminator == '\r' && !m_overflow && !m_reply.empty() && m_reply.back() == '\n')
+        m_reply.pop_back();
+    std::optional<DropReason> notThis;
     const std::optional<std::string> from = replyAddress(m_reply);
     if (m_address && from && !sameAddress(*from, *m_address)) {
-        // Another module's answer (one that came late, most likely): not this command's. The
-        // echo, when it has not come yet, may still come behind it.
-        m_dropped.push_back({std::exchange(m_raw, {}), DropReason::OtherAddress});
-        m_reply.clear();
-        m_overflow = false;
-        m_begun = false;
-        if (!m_echoSeen && m_frame.size() > 1) {
-            m_echoPossible = true;
-            m_echoAt = 0;
-            m_firstLine = true;
-        }
+        // Another module's answer (one that came late, most likely): not this command's.
+        notThis = DropReason::OtherAddress;
+    } else if (m_address && !hasReplyForm(m_reply)) {
+        // No answer has this form: the echo again (two converters), the echo without its first
+        // bytes (a receiver that turned on late), or whatever else the line made.
+        const std::string_view line = std::string_view(m_frame).substr(0, m_frame.size() - 1);
+        const bool echoPiece = !m_reply.empty() && !m_overflow && line.size() >= m_reply.size() &&
+                               line.substr(line.size() - m_reply.size()) == m_reply;
+        notThis = echoPiece ? DropReason::Echo : DropReason::NotAReply;
+    }
+    if (!notThis) {
+        m_state = State::Done;
         return;
     }
-    m_state = State::Done;
+    m_dropped.push_back({std::exchange(m_raw, {}), *notThis});
+    m_reply.clear();
+    m_overflow = false;
+    m_begun = false;
+    // The echo, when it has not come yet, may still come behind it.
+    if (!m_echoSeen && m_frame.size() > 1) {
+        m_echoPossible = true;
+        m_echoAt = 0;
+        m_firstLine = true;
+    }
 }
 
 } // namespace uartce

@@ -8,6 +8,10 @@
 // are an echo garbled on the line (two senders at once), and no reply. On an addressed command
 // ($AA, #AA, %AA, @AA, ~AA) a reply that carries an address (!AA, ?AA) from another module is not
 // the answer: it is dropped and the collection goes on. A reply without an address (>...) is taken.
+// A reply to an addressed command has a reply's form (!AA, ?AA or >): any other line (the echo
+// again, the echo without its first bytes, bytes of line noise) is no answer, and dropped.
+// A CR LF or LF CR ending belongs to the reply it ends: an LF at the start of a line is the end
+// of the line before it, and an LF right before the CR is not part of the reply.
 
 #include <cstddef>
 #include <optional>
@@ -18,9 +22,9 @@
 
 namespace uartce {
 
-enum class DropReason { Echo, GarbledEcho, OtherAddress, Late };
+enum class DropReason { Echo, GarbledEcho, OtherAddress, Late, NotAReply };
 
-// "echo", "garbled echo", "other address", "late".
+// "echo", "garbled echo", "other address", "late", "not a reply".
 const char* dropReasonText(DropReason reason);
 
 struct DroppedBytes {
@@ -34,6 +38,12 @@ std::optional<std::string> commandAddress(std::string_view command);
 std::optional<std::string> replyAddress(std::string_view reply);
 // Addresses compare without regard to case: 0A and 0a are one module.
 bool sameAddress(std::string_view a, std::string_view b);
+// Whether every reply to the command names its module (!AA, ?AA): true for $, % and ~ commands.
+// Readings (#AA, @AA) answer with > and no address, as does anything unaddressed, so a late
+// answer to one of those could pass for any module's.
+bool replyNamesModule(std::string_view command);
+// Whether a line has a reply's form for an addressed command: !AA..., ?AA... or >...
+bool hasReplyForm(std::string_view line);
 
 class ReplyMatcher {
   public:
@@ -59,10 +69,12 @@ class ReplyMatcher {
     // Whether any byte of a reply (not of an echo) has come.
     bool replyBegun() const { return m_begun; }
     // Bytes that came but were no reply, in order; taken once.
-    std::vector<DroppedBytes> takeDropped() { return std::exchange(m_dropped, {}); }
+    std::vector<DroppedBytes> takeDropped();
 
   private:
     void byte(char c);
+    bool skipAtLineStart(char c);
+    void lineEnded();
     bool looksLikeGarbledEcho() const;
 
     std::string m_frame;
@@ -80,6 +92,7 @@ class ReplyMatcher {
     std::string m_raw; // the reply's bytes as they came, for a drop
     bool m_overflow = false;
     bool m_begun = false;
+    std::string m_skipped; // LFs and noise at a line's start, dropped once the line goes on
     std::vector<DroppedBytes> m_dropped;
 };
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -31,6 +32,10 @@ constexpr std::size_t kMaxCommand = 4096;
 // A port whose device went away looks for its return no more often than this: a stat is cheap,
 // but the dialog polls ten times a second and a gone device must cost next to nothing.
 constexpr std::chrono::milliseconds kReturnCheckPeriod{250};
+// How long after a failed command its reply is still listened for, unless the caller says.
+constexpr std::uint16_t kDefaultLateWindowMs = 500;
+// What was dropped, kept for UARTCE_TakeDropped: the latest lines, a scan's worth.
+constexpr std::size_t kKeptDrops = 64;
 // How long one scan answers questions about port names (not opens).
 constexpr std::chrono::milliseconds kNameMapLifetime{250};
 
@@ -48,18 +53,22 @@ struct Port {
     // A reply that may still come for a command that got none (or for another program that had
     // the line before this open): until when, and from which module.
     bool lateOwed = false;
-    bool lateSinceOpen = false;
+    bool lateSinceOpen = false;   // owed to whoever had a remote line before: one time-out
+    bool lateStored = false;      // written down for the next open of the device
     bool replyUnfinished = false; // the last collection ended before the reply's end
-    Clock::time_point lateFrom{};
-    std::uint16_t lateTimeoutMs = 0;
+    Clock::time_point lateFrom{}; // the open, while lateSinceOpen
+    Clock::time_point lateUntil{};
     std::optional<std::string> lateAddress;
+    std::uint16_t lateWindowMs = kDefaultLateWindowMs;
     uartce_drops drops{};
+    std::deque<uartce_dropped> recentDrops;
     // From the end of the last write to the end of the reply that answered it, in µs.
     Clock::time_point writtenAt{};
     std::uint32_t lastRoundTripUs = 0;
     // What the last Send_Binary wrote, for the next UARTCE_Receive to know its echo.
     std::string echoExpected;
     std::optional<std::string> echoAddress;
+    bool echoNamesModule = false; // its replies carry its address
 
     bool open() const { return isOpen; }
 };
@@ -231,7 +240,17 @@ void recordDrops(Port& p, unsigned port, std::vector<DroppedBytes> dropped) {
         case DropReason::Late:
             ++p.drops.late;
             break;
+        case DropReason::NotAReply:
+            ++p.drops.notReplies;
+            break;
         }
+        uartce_dropped kept{};
+        kept.reason = static_cast<std::uint16_t>(d.reason) + 1;
+        kept.length = static_cast<std::uint32_t>(std::min(d.bytes.size(), sizeof kept.bytes - 1));
+        std::memcpy(kept.bytes, d.bytes.data(), kept.length);
+        if (p.recentDrops.size() == kKeptDrops)
+            p.recentDrops.pop_front();
+        p.recentDrops.push_back(kept);
         p.drops.lastReason = static_cast<std::uint16_t>(d.reason) + 1;
         const std::size_t n = std::min(d.bytes.size(), sizeof p.drops.lastBytes - 1);
         std::memcpy(p.drops.lastBytes, d.bytes.data(), n);
@@ -324,15 +343,18 @@ bool couldBeTakenFor(const std::optional<std::string>& owedBy,
 }
 
 // Before a command: while a reply owed by an earlier command (or meant for whoever had the line
-// before this open) may still come, listen for it and drop it, for one time-out from when it
-// became owed. Ends early once a whole line has come: that was the owed reply.
+// before this open) may still come, listen for it and drop it, until the owed reply's window
+// has passed. Ends early once a whole line has come: that was the owed reply.
 void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& address,
                     std::uint16_t timeoutMs) {
     if (!p.lateOwed)
         return;
     p.lateOwed = false;
-    const std::uint16_t window = p.lateSinceOpen ? timeoutMs : p.lateTimeoutMs;
-    const Deadline until = Deadline::at(p.lateFrom + std::chrono::milliseconds(window));
+    if (std::exchange(p.lateStored, false))
+        platform::forgetOwedReply(p.name);
+    const Deadline until = Deadline::at(
+        p.lateSinceOpen ? std::max(p.lateFrom + std::chrono::milliseconds(timeoutMs), p.lateUntil)
+                        : p.lateUntil);
     if (until.expired() || !couldBeTakenFor(p.lateAddress, address))
         return;
     std::string late;
@@ -374,21 +396,24 @@ void skipGarbledLine(Port& p, const char* bytes, std::size_t count, const Deadli
     }
 }
 
+// The reply is owed for the longer of the failed command's time-out and the port's window, from
+// now; written down too, so that a program that ends now leaves it to the next one.
 void oweReply(Port& p, const std::optional<std::string>& address, std::uint16_t timeoutMs) {
     p.lateOwed = true;
     p.lateSinceOpen = false;
-    p.lateFrom = Clock::now();
-    p.lateTimeoutMs = timeoutMs;
+    p.lateUntil = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, p.lateWindowMs));
     p.lateAddress = address;
+    p.lateStored = platform::rememberOwedReply(p.name, {p.lateUntil, address});
 }
 
 // After a command that did not get its whole reply, the rest of it, or all of it, may still
 // come. A reply cut off, or an echo garbled, has no address to be told by: its rest is owed to
-// whatever command comes next.
-void owedAfter(Port& p, std::uint16_t status, const std::optional<std::string>& address,
+// whatever command comes next; so is the reply to a command whose replies carry no address (a
+// reading: >...). replyAddress: the command's address where its replies name the module.
+void owedAfter(Port& p, std::uint16_t status, const std::optional<std::string>& replyAddress,
                std::uint16_t timeoutMs) {
     if (status == UARTCE_ERR_NO_REPLY)
-        oweReply(p, address, timeoutMs);
+        oweReply(p, replyAddress, timeoutMs);
     else if (status == UARTCE_ERR_REPLY_CUT || status == UARTCE_ERR_GARBLED_ECHO ||
              (status == UARTCE_ERR_REPLY_TOO_LONG && p.replyUnfinished))
         oweReply(p, std::nullopt, timeoutMs);
@@ -443,6 +468,17 @@ std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
     p.lateOwed = !p.local;
     p.lateSinceOpen = true;
     p.lateFrom = Clock::now();
+    // A reply owed when the device was last closed, by this program or another, is nobody's.
+    // (A remote line owes its first command's time-out to anyone already; this may lengthen it.)
+    p.lateUntil = p.lateFrom;
+    if (const std::optional<platform::OwedReply> owed = platform::recallOwedReply(entry.device)) {
+        p.lateUntil = owed->until;
+        if (p.local) {
+            p.lateOwed = true;
+            p.lateSinceOpen = false;
+            p.lateAddress = owed->address;
+        }
+    }
     lastRefusals[port].clear();
     return UARTCE_OK;
 }
@@ -503,7 +539,7 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     const std::string_view bytes(data, count);
     const std::optional<std::string> address = commandAddress(bytes);
     if (!p->lateSinceOpen)
-        awaitOwedReply(*p, port, address, p->lateTimeoutMs);
+        awaitOwedReply(*p, port, address, 0);
     std::size_t written = 0;
     const Io io = p->device->writeAll(data, count, kWriteStallLimit, written);
     trace::wentOut(std::string_view(data, written));
@@ -513,6 +549,7 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     // What a collected reply may begin with on an echoing line.
     p->echoExpected.assign(bytes.substr(0, written));
     p->echoAddress = address;
+    p->echoNamesModule = replyNamesModule(bytes);
     return statusOf(io);
 }
 
@@ -564,6 +601,7 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     p->pendingSize = 0;
     p->echoExpected.clear();
     p->echoAddress = address;
+    p->echoNamesModule = replyNamesModule(std::string_view(command, commandLength));
 
     std::array<char, kMaxCommand + 3> frame;
     const std::size_t frameLength =
@@ -584,7 +622,9 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     const std::uint16_t status =
         collectReply(*p, port, matcher, reply, deadline, length, false, firstByte);
     p->lastRoundTripUs = microsSince(p->writtenAt);
-    owedAfter(*p, status, address, timeoutMs);
+    owedAfter(*p, status,
+              replyNamesModule(std::string_view(command, commandLength)) ? address : std::nullopt,
+              timeoutMs);
     if (status != UARTCE_OK) {
         setOut(out, length);
         return status;
@@ -720,7 +760,7 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
     } else {
         status = collectReply(*p, port, matcher, buffer, deadline, length, terminator < 0);
     }
-    owedAfter(*p, status, p->echoAddress, timeoutMs);
+    owedAfter(*p, status, p->echoNamesModule ? p->echoAddress : std::nullopt, timeoutMs);
     p->lastRoundTripUs = microsSince(p->writtenAt);
     setOut(out, length);
     return status;
@@ -806,6 +846,30 @@ uint16_t UARTCE_SetTrace(const char* path) {
 
 uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size) {
     return copyOut(lastRefusals[port], out, size);
+}
+
+} // extern "C"
+
+extern "C" {
+
+uint16_t UARTCE_SetLateWindow(uint8_t port, uint16_t windowMs) {
+    Port* p = openPort(port);
+    if (!p)
+        return UARTCE_ERR_NOT_OPEN;
+    p->lateWindowMs = windowMs;
+    return UARTCE_OK;
+}
+
+uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max) {
+    Port* p = openPort(port);
+    if (!p || !out)
+        return 0;
+    uint32_t n = 0;
+    for (; n < max && !p->recentDrops.empty(); ++n) {
+        out[n] = p->recentDrops.front();
+        p->recentDrops.pop_front();
+    }
+    return n;
 }
 
 } // extern "C"
