@@ -35,6 +35,10 @@ TEST(CmdOptions, BadInputGetsItsOwnExitStatus) {
         {{"scan", "--addresses", "20-10"}, cmd::kExitBadAddresses, "--addresses"},
         {{"scan", "--addresses", "1"}, cmd::kExitBadAddresses, "--addresses"},
         {{"scan", "$01M"}, cmd::kExitUsage, "no command"},
+        {{"scan", "-p", "socket://gw:4001", "--bauds", "9600,19200"},
+         cmd::kExitUsage,
+         "one rate is the server's"},
+        {{"--late-window", "60001", "$01M"}, cmd::kExitUsage, "--late-window"},
         {{tooLong.c_str()}, cmd::kExitTooLong, "4097 bytes"},
         {{"soak", "--count", "0", "$01M"}, cmd::kExitUsage, "--count"},
         {{"soak", "--duration", "10x", "$01M"}, cmd::kExitUsage, "--duration"},
@@ -134,6 +138,55 @@ TEST(CmdOptions, GoodCommandLines) {
 }
 
 // --version answers in every mode, before the checks that need a command or a port.
+// A raw TCP port is scanned once, at whatever rate the server has.
+TEST(CmdOptions, ARawTcpPortIsScannedOnce) {
+    for (const std::vector<const char*>& args :
+         {std::vector<const char*>{"scan", "-p", "socket://gw:4001"},
+          std::vector<const char*>{"scan", "-p", "socket://gw:4001", "--bauds", "19200"}}) {
+        const cmd::Parsed p = parse(args);
+        EXPECT_EQ(p.exit, 0) << p.error;
+        EXPECT_EQ(p.options.bauds.size(), 1u);
+        EXPECT_TRUE(p.options.serverRate);
+    }
+    EXPECT_FALSE(parse({"scan", "-p", "rfc2217://gw:4001"}).options.serverRate);
+    EXPECT_EQ(parse({"scan", "-p", "rfc2217://gw:4001"}).options.bauds.size(), 8u);
+}
+
+// One rule for every line a scan hears, whenever it came.
+TEST(CmdScan, EveryLineIsJudgedOneWay) {
+    struct Case {
+        const char* line;
+        bool checksum;
+        const char* address; // null: no module
+        const char* name;
+        bool unknownCommand;
+    };
+    const Case cases[] = {
+        {"!01PORTULA-SIM", false, "01", "PORTULA-SIM", false},
+        {"!0aX\r", false, "0A", "X", false},
+        {"\n!02NAME\r\n", false, "02", "NAME", false},
+        {"?03", false, "03", "", true},
+        // With checksums the digits must be right, and are no part of the name.
+        {"!01PORTULA-SIM-014D", true, "01", "PORTULA-SIM-01", false},
+        {"!01PORTULA-SIM-014E", true, nullptr, "", false},
+        {"?02A2", true, nullptr, "", false},
+        {"?02a1", true, "02", "", true},
+        {"$01M", false, nullptr, "", false},
+        {"01M", false, nullptr, "", false},
+        {">+01.000", false, nullptr, "", false},
+        {"", false, nullptr, "", false},
+    };
+    for (const Case& c : cases) {
+        const auto a = cmd::judgeScanReply(c.line, c.checksum);
+        ASSERT_EQ(a.has_value(), c.address != nullptr) << c.line;
+        if (!a)
+            continue;
+        EXPECT_EQ(a->address, c.address) << c.line;
+        EXPECT_EQ(a->name, c.name) << c.line;
+        EXPECT_EQ(a->unknownCommand, c.unknownCommand) << c.line;
+    }
+}
+
 TEST(CmdOptions, VersionInEveryMode) {
     const std::vector<std::vector<const char*>> cases = {
         {"--version"}, {"scan", "--version"}, {"soak", "--version"}, {"-p", "COM3", "--version"}};

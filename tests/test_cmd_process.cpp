@@ -290,6 +290,72 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
     ::unsetenv("UARTCE_COM12");
 }
 
+// Each answer is its own command's: across runs started one after the other, after replies
+// later than the time-out, whatever the line adds (pieces of the echo, CR LF endings), and in a
+// scan, whenever an answer comes. Runs of a row go one after the other on one simulator.
+TEST(CmdProgram, EveryAnswerIsItsOwnCommands) {
+    struct Run {
+        std::vector<std::string> args; // the port goes after them
+        int exit;
+        std::string out;
+        std::string errHas = ""; // a part of standard error
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;
+        std::vector<Run> runs;
+    };
+    const Case cases[] = {
+        {"ARunAfterAFailedOneDoesNotTakeItsReply",
+         {"--late-every", "1", "--late-ms", "450", "--keep-replies"},
+         {{{"--timeout", "200", "$01M"}, 10, "\n"},
+          {{"--timeout", "500", "$01F"}, 0, "!01A1.07\n"}}},
+        {"AReplyLaterThanTheTimeOutIsNotTheNextCommands",
+         {"--late-every", "1", "--late-ms", "450", "--keep-replies"},
+         {{{"$01M", "$01F"}, 10, "\n\n"}}},
+        {"PiecesOfTheEchoAreNoAnswer", {"--echo-skip", "1"}, {{{"$01M"}, 0, "!01PORTULA-SIM\n"}}},
+        {"ASecondEchoIsNoAnswer", {"--double-echo"}, {{{"$01M"}, 0, "!01PORTULA-SIM\n"}}},
+        {"CrLfEndingsBelongToTheirReplies",
+         {"--ending", "crlf", "--address", "01,02", "--checksum"},
+         {{{"--checksum", "$01M", "$02M", "$01F"},
+           0,
+           "!01PORTULA-SIM-01\n!02PORTULA-SIM-02\n!01A1.07\n"}}},
+        {"ALoopbackPlugIsNamed",
+         {"--echo"},
+         {{{"--timeout", "100", "$01M"}, 10, "\n", "the line returned the command itself"}}},
+        // A slow module asked last is heard by the listen that ends the pass, and a late
+        // answer's checksum digits are no part of its name.
+        {"AScanHearsLateAnswersAsInTimeOnes",
+         {"--address", "01,02", "--checksum", "--delay-ms", "40", "--keep-replies"},
+         {{{"scan", "--addresses", "00-02", "--bauds", "9600", "--checksum", "on", "--timeout",
+            "25", "--json"},
+           0,
+           "{\"address\":\"01\",\"baud\":9600,\"checksum\":true,\"name\":\"PORTULA-SIM-01\","
+           "\"late\":true}\n"
+           "{\"address\":\"02\",\"baud\":9600,\"checksum\":true,\"name\":\"PORTULA-SIM-02\","
+           "\"late\":true}\n"}}},
+        // Its ?01 has no checksum: it is not listed with one.
+        {"AModuleWithoutChecksumIsNotListedWithOne",
+         {"--address", "01"},
+         {{{"scan", "--addresses", "01", "--bauds", "9600", "--checksum", "on", "--timeout", "60",
+            "--json"},
+           17,
+           ""}}},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(PORTULA_SIM_PATH, c.sim);
+        ASSERT_FALSE(sim.device().empty()) << c.name;
+        for (const Run& r : c.runs) {
+            std::vector<std::string> args = r.args;
+            args.insert(args.begin() + (args.front() == "scan" ? 1 : 0), {"-p", sim.device()});
+            const Finished f = run(args);
+            EXPECT_EQ(f.exit, r.exit) << c.name << ": " << f.err;
+            EXPECT_EQ(f.out, r.out) << c.name << ": " << f.err;
+            EXPECT_NE(f.err.find(r.errHas), std::string::npos) << c.name << ": " << f.err;
+        }
+    }
+}
+
 TEST(CmdProgram, ScanFindsEveryModuleAndItsChecksumSetting) {
     SimProcess sim(PORTULA_SIM_PATH, {"--baud", "19200", "--address", "03,11,1F", "--checksum"});
     ASSERT_FALSE(sim.device().empty());
@@ -527,24 +593,36 @@ TEST(CmdProgram, ResultsThatCannotBeWrittenFailTheRun) {
         std::string before = ""; // standard error before the failure
     };
     const Case cases[] = {
-        {"commands, full", {"-p", port, "$01M", "$01F"}, {"", ">/dev/full"},
+        {"commands, full",
+         {"-p", port, "$01M", "$01F"},
+         {"", ">/dev/full"},
          "No space left on device"},
-        {"json, full", {"--json", "-p", port, "$01M"}, {"", ">/dev/full"},
+        {"json, full",
+         {"--json", "-p", port, "$01M"},
+         {"", ">/dev/full"},
          "No space left on device"},
-        {"soak totals, full", {"soak", "-p", port, "--count", "3", "$01M"}, {"", ">/dev/full"},
+        {"soak totals, full",
+         {"soak", "-p", port, "--count", "3", "$01M"},
+         {"", ">/dev/full"},
          "No space left on device"},
         {"scan, full",
          {"scan", "-p", port, "--bauds", "9600", "--addresses", "01", "--timeout", "100"},
          {"", ">/dev/full"},
          "No space left on device",
          "",
-         "portula-cmd: scanning 1 addresses at 1 baud rates: 0.2 s if none answers, at most 0.2 s\n"},
+         "portula-cmd: scanning 1 addresses at 1 baud rates: 0.2 s if none answers, at most 0.2 "
+         "s\n"},
         {"help, full", {"--help"}, {"", ">/dev/full"}, "No space left on device"},
         {"version, full", {"--version"}, {"", ">/dev/full"}, "No space left on device"},
         {"commands, closed", {"-p", port, "$01M"}, {"", ">&-"}, "Bad file descriptor"},
-        {"soak totals, closed", {"soak", "-p", port, "--count", "2", "$01M"}, {"", ">&-"},
+        {"soak totals, closed",
+         {"soak", "-p", port, "--count", "2", "$01M"},
+         {"", ">&-"},
          "Bad file descriptor"},
-        {"input, size limit", {"-p", port}, {"ulimit -f 1; ", ">" + limited}, "File too large",
+        {"input, size limit",
+         {"-p", port},
+         {"ulimit -f 1; ", ">" + limited},
+         "File too large",
          many},
     };
     for (const Case& c : cases) {
@@ -590,8 +668,8 @@ TEST(CmdProgram, ATraceGoesToAFileOrACharacterDevice) {
         {fifo, 2, notAFile(fifo, "a FIFO")},
         {readFifo, 2, notAFile(readFifo, "a FIFO")},
         {socketPath, 2, notAFile(socketPath, "a socket")},
-        {folder, 2, "portula-cmd: --trace: cannot open " + folder +
-                        " for appending: Is a directory\n"},
+        {folder, 2,
+         "portula-cmd: --trace: cannot open " + folder + " for appending: Is a directory\n"},
         {"/dev/null", 0, ""},
         {created, 0, ""},
     };
