@@ -138,6 +138,37 @@ TEST(CmdOptions, GoodCommandLines) {
 }
 
 // --version answers in every mode, before the checks that need a command or a port.
+// The subcommand is the first word that is not an option or its value, wherever it stands; a
+// command that is only a subcommand's name is refused, never sent.
+TEST(CmdOptions, TheSubcommandStandsBeforeOrAfterTheOptions) {
+    struct Case {
+        std::vector<const char*> args;
+        int exit;
+        cmd::Mode mode;
+        std::vector<std::string> commands;
+    };
+    using cmd::Mode;
+    const Case cases[] = {
+        {{"-p", "COM3", "scan"}, 0, Mode::Scan, {}},
+        {{"-p", "COM3", "scan", "--bauds", "9600"}, 0, Mode::Scan, {}},
+        {{"--checksum", "on", "--timeout", "100", "soak", "$01M"}, 0, Mode::Soak, {"$01M"}},
+        {{"-pCOM3", "--timeout=100", "term"}, 0, Mode::Terminal, {}},
+        {{"-b", "9600", "$01M", "$01F"}, 0, Mode::Command, {"$01M", "$01F"}},
+        {{"-p", "COM3", "$01M", "scan"}, cmd::kExitUsage, Mode::Command, {}},
+        {{"--", "term"}, cmd::kExitUsage, Mode::Command, {}},
+    };
+    for (const Case& c : cases) {
+        const cmd::Parsed p = parse(c.args);
+        EXPECT_EQ(p.exit, c.exit) << c.args.back() << ": " << p.error;
+        if (p.exit != 0) {
+            EXPECT_NE(p.error.find("is a subcommand"), std::string::npos) << p.error;
+            continue;
+        }
+        EXPECT_EQ(p.options.mode, c.mode) << c.args.back();
+        EXPECT_EQ(p.options.commands, c.commands) << c.args.back();
+    }
+}
+
 // A raw TCP port is scanned once, at whatever rate the server has.
 TEST(CmdOptions, ARawTcpPortIsScannedOnce) {
     for (const std::vector<const char*>& args :

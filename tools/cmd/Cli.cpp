@@ -201,6 +201,46 @@ Parsed fail(Parsed parsed, int exit, std::string error) {
     return parsed;
 }
 
+bool isSubcommand(std::string_view word) {
+    return word == "scan" || word == "soak" || word == "term";
+}
+
+// Whether an option word takes the next word as its value.
+bool takesNextWord(std::string_view word, std::string_view next) {
+    if (word == "-p" || word == "-b")
+        return true;
+    if (word.size() > 2 && word[0] == '-' && word[1] != '-')
+        return (word[1] == 'p' || word[1] == 'b') && word.size() == 2;
+    if (word.substr(0, 2) != "--" || word.find('=') != std::string_view::npos)
+        return false;
+    for (const option& o : kLongOptions)
+        if (o.name && word.substr(2) == o.name) {
+            if (o.has_arg == required_argument)
+                return true;
+            // --checksum's value is optional, and may be the next word.
+            return o.has_arg == optional_argument &&
+                   (next == "on" || next == "off" || next == "auto");
+        }
+    return false;
+}
+
+// Where the subcommand stands in argv; 0 for none (command mode). Only the first word that is
+// not an option counts: the commands come after it.
+int subcommandAt(int argc, char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--")
+            return 0;
+        if (word.size() > 1 && word[0] == '-') {
+            if (takesNextWord(word, i + 1 < argc ? std::string_view(argv[i + 1]) : ""))
+                ++i;
+            continue;
+        }
+        return isSubcommand(word) ? i : 0;
+    }
+    return 0;
+}
+
 } // namespace
 
 Parsed parse(int argc, char* const* argv) {
@@ -209,18 +249,14 @@ Parsed parse(int argc, char* const* argv) {
     o.endingBytes = "\r";
     for (unsigned a = 0; a < 256; ++a)
         o.addresses.push_back(a);
-    int first = 1;
-    if (argc > 1 && std::string_view(argv[1]) == "scan") {
-        o.mode = Mode::Scan;
-        first = 2;
-    } else if (argc > 1 && std::string_view(argv[1]) == "soak") {
-        o.mode = Mode::Soak;
-        first = 2;
-    } else if (argc > 1 && std::string_view(argv[1]) == "term") {
-        o.mode = Mode::Terminal;
-        first = 2;
+    // The subcommand is the first word that is neither an option nor an option's value, before
+    // or after the options: "portula-cmd -p COM3 scan" scans.
+    std::vector<char*> args(argv, argv + argc);
+    if (const int at = subcommandAt(argc, argv); at > 0) {
+        const std::string_view word = argv[at];
+        o.mode = word == "scan" ? Mode::Scan : word == "soak" ? Mode::Soak : Mode::Terminal;
+        args.erase(args.begin() + at);
     }
-    std::vector<char*> args(argv + first - 1, argv + argc);
     args.push_back(nullptr);
     const int count = static_cast<int>(args.size()) - 1;
     optind = 0;
@@ -377,6 +413,11 @@ Parsed parse(int argc, char* const* argv) {
     }
     for (int i = optind; i < count; ++i)
         o.commands.emplace_back(args[static_cast<std::size_t>(i)]);
+    for (const std::string& text : o.commands)
+        if (isSubcommand(text))
+            return fail(parsed, kExitUsage,
+                        "'" + text + "' is a subcommand, not a command to send: give it before " +
+                            "any command (portula-cmd " + text + " [options])");
     for (const std::string& text : o.commands)
         if (text.size() > kMaxText)
             return fail(parsed, kExitTooLong,
