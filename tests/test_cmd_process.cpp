@@ -356,6 +356,45 @@ TEST(CmdProgram, EveryAnswerIsItsOwnCommands) {
     }
 }
 
+// term reading a script: what each line brings is shown before the next line, and at the end;
+// a line far too long is refused whole, never sent in part.
+TEST(CmdProgram, TermScriptsLoseNothingAndSendNothingTheyRefused) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        std::string input;
+        std::vector<std::string> outHas;
+        std::string outLacks;
+    };
+    const Case cases[] = {
+        {"TheLastLinesAnswerIsShown", {"--echo"}, {"--ending", "lf"}, "HELLO\n", {"HELLO\n"}, "-"},
+        {"EachLinesAnswerBeforeTheNextLine",
+         {"--echo"},
+         {"--ending", "lf"},
+         "A\n:hex on\nB\n",
+         {"A\nhex on\n00000000  42 0A "},
+         "-"},
+        {"ALongLinesTailIsNoCommand",
+         {},
+         {},
+         std::string(69632, 'X') + "$01M\n$01F\n",
+         {"the longest is 4096", "!01A1.07"},
+         "PORTULA-SIM"},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(PORTULA_SIM_PATH, c.sim);
+        ASSERT_FALSE(sim.device().empty()) << c.name;
+        std::vector<std::string> args{"term", "-p", sim.device()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished f = run(args, c.input);
+        EXPECT_EQ(f.exit, 0) << c.name << ": " << f.err;
+        for (const std::string& has : c.outHas)
+            EXPECT_NE(f.out.find(has), std::string::npos) << c.name << ": " << f.out.substr(0, 300);
+        EXPECT_EQ(f.out.find(c.outLacks), std::string::npos) << c.name;
+    }
+}
+
 TEST(CmdProgram, ScanFindsEveryModuleAndItsChecksumSetting) {
     SimProcess sim(PORTULA_SIM_PATH, {"--baud", "19200", "--address", "03,11,1F", "--checksum"});
     ASSERT_FALSE(sim.device().empty());

@@ -137,8 +137,8 @@ std::vector<std::string> linesFor(const std::vector<Chunk>& chunks, bool hex) {
             lines.push_back(l);
         last = c.atMs;
     }
-    for (auto& l : arrivals.flush(start + std::chrono::milliseconds(last) + ArrivalLines::kQuiet,
-                                  false))
+    for (auto& l :
+         arrivals.flush(start + std::chrono::milliseconds(last) + ArrivalLines::kQuiet, false))
         lines.push_back(l);
     return lines;
 }
@@ -160,9 +160,16 @@ TEST(CmdTermArrivals, LineEndsAndSilencesMakeTheLines) {
         {"a line without an end shows after a silence, and what follows is a new line",
          {{"abc", 0}, {"def\r", 150}},
          {"abc", "def"}},
-        {"a silence after a CR: the LF is a line of its own", {{"a\r", 0}, {"\n", 150}},
-         {"a", ""}},
+        {"a silence after a CR: the LF is a line of its own", {{"a\r", 0}, {"\n", 150}}, {"a", ""}},
         {"control bytes as escapes", {{std::string("x\0\x1b\\\r", 5), 0}}, {"x\\x00\\x1B\\x5C"}},
+        // A stream without line ends: a line once its first byte is 100 ms old, however busy
+        // the line, or once it fills a screen line.
+        {"a partial line shows once it is old, not only after a silence",
+         {{"ab", 0}, {"cd", 60}, {"ef", 120}, {"gh", 180}, {"ij\r", 240}},
+         {"abcd", "efgh", "ij"}},
+        {"a partial line shows once it is a screen line long",
+         {{std::string(200, 'x'), 0}},
+         {std::string(80, 'x'), std::string(80, 'x'), std::string(40, 'x')}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(linesFor(c.chunks, false), c.lines) << c.name;
@@ -203,7 +210,8 @@ TEST(CmdTermLog, LinesCarryTheDateTheDirectionAndEscapedBytes) {
 
     EXPECT_EQ(cmd::framedCommand("$01M", false), "$01M\r");
     EXPECT_EQ(cmd::framedCommand("$01M", true), "$01MD2\r");
-    EXPECT_EQ(cmd::framedCommand("\xFF\xFF", true), "\xFF\xFF" "FE\r");
+    EXPECT_EQ(cmd::framedCommand("\xFF\xFF", true), "\xFF\xFF"
+                                                    "FE\r");
 }
 
 TEST(CmdTermHistory, FollowsXdgStateHomeThenHome) {
@@ -222,8 +230,8 @@ TEST(CmdTermHistory, FollowsXdgStateHomeThenHome) {
     for (const Case& c : cases) {
         const auto env = [&](const char* name) -> const char* {
             return std::string_view(name) == "XDG_STATE_HOME" ? c.state
-                   : std::string_view(name) == "HOME"        ? c.home
-                                                             : nullptr;
+                   : std::string_view(name) == "HOME"         ? c.home
+                                                              : nullptr;
         };
         EXPECT_EQ(cmd::historyPath(env), c.path);
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,7 +212,16 @@ class PlainConsole final : public Console {
             m_ended = true;
             return;
         }
-        m_buffer.append(chunk, static_cast<std::size_t>(n));
+        std::string_view bytes(chunk, static_cast<std::size_t>(n));
+        if (m_discarding) {
+            // The rest of a line already refused: none of it is a line of its own.
+            const std::size_t end = bytes.find('\n');
+            if (end == std::string_view::npos)
+                return;
+            bytes.remove_prefix(end + 1);
+            m_discarding = false;
+        }
+        m_buffer.append(bytes);
         for (std::size_t end; (end = m_buffer.find('\n')) != std::string::npos;) {
             std::string line = m_buffer.substr(0, end);
             if (!line.empty() && line.back() == '\r')
@@ -220,10 +230,12 @@ class PlainConsole final : public Console {
             m_buffer.erase(0, end + 1);
         }
         // A line far past the longest command is handed on as it is, to be refused, rather
-        // than held in memory however long it grows.
+        // than held in memory however long it grows; what is left of it up to its end is
+        // dropped, never sent as a line.
         if (m_buffer.size() > kLongest) {
             m_lines.push_back(std::move(m_buffer));
             m_buffer.clear();
+            m_discarding = true;
         }
     }
 
@@ -239,6 +251,7 @@ class PlainConsole final : public Console {
   private:
     static constexpr std::size_t kLongest = 65536;
     std::string m_buffer;
+    bool m_discarding = false; // within a line too long to keep
 };
 
 } // namespace

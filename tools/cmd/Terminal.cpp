@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,7 +102,7 @@ std::string termHelpText() {
            ":reopen             close the port and open it again\n"
            ":settings           the settings now\n"
            ":help               this list\n"
-           ":quit, :q          end (as Ctrl-D, or Ctrl-C on an empty line)\n"
+           ":quit, :q           end (as Ctrl-D, or Ctrl-C on an empty line)\n"
            "::TEXT              sends :TEXT";
 }
 
@@ -290,8 +291,10 @@ std::vector<std::string> ArrivalLines::feed(std::string_view bytes, SteadyClock:
         lines.push_back(std::move(l));
     for (char c : bytes) {
         if (m_hex) {
-            if (m_partial.empty())
+            if (m_partial.empty()) {
                 m_firstByte = wallNow;
+                m_started = now;
+            }
             m_partial.push_back(c);
             if (m_partial.size() == kRowBytes)
                 lines.push_back(finish());
@@ -303,8 +306,10 @@ std::vector<std::string> ArrivalLines::feed(std::string_view bytes, SteadyClock:
             m_lineEnd = 0;
             continue;
         }
-        if (m_partial.empty())
+        if (m_partial.empty()) {
             m_firstByte = wallNow;
+            m_started = now;
+        }
         if (end) {
             lines.push_back(finish());
             m_lineEnd = c;
@@ -312,15 +317,29 @@ std::vector<std::string> ArrivalLines::feed(std::string_view bytes, SteadyClock:
         }
         m_lineEnd = 0;
         m_partial.push_back(c);
+        // A stream without line ends is shown a screen line at a time.
+        if (m_partial.size() >= m_width)
+            lines.push_back(finish());
     }
     m_lastByte = now;
     return lines;
 }
 
+std::optional<SteadyClock::time_point> ArrivalLines::due() const {
+    if (m_partial.empty())
+        return std::nullopt;
+    return m_started + kQuiet;
+}
+
 std::vector<std::string> ArrivalLines::flush(SteadyClock::time_point now, bool force) {
     std::vector<std::string> lines;
-    if (!force && now - m_lastByte < kQuiet)
+    const std::optional<SteadyClock::time_point> when = due();
+    if (!force && (!when || now < *when)) {
+        // A line end alone, after a silence, still starts afresh.
+        if (!when && m_lineEnd != 0 && now - m_lastByte >= kQuiet)
+            m_lineEnd = 0;
         return lines;
+    }
     // Whatever comes after a silence is a line of its own, even an LF after a CR.
     m_lineEnd = 0;
     if (!m_partial.empty())
@@ -401,8 +420,15 @@ std::string deviceName(const std::string& given) {
     return device;
 }
 
-constexpr int kTickMs = 15;
-constexpr int kChunksPerTick = 4;
+// The longest wait without a look at the port: how soon a device that went away is found
+// back, and a bound on a signal that came just before a wait.
+constexpr int kIdleMs = 250;
+// The most read from the port before standard input is looked at again: a flood does not
+// shut out the keyboard.
+constexpr int kChunksPerWake = 256;
+// A script's line sent in a plain ending: how long the line is listened to for more once
+// something came, before the next line is read.
+constexpr std::chrono::milliseconds kScriptQuiet{50};
 
 class Terminal {
   public:
@@ -413,11 +439,15 @@ class Terminal {
         m_arrivals.setTimestamps(m_settings.timestamps);
         m_device = deviceName(o.port);
         m_remote = m_device.find("://") != std::string::npos;
+        m_script = !::isatty(0);
         if (::isatty(0) && ::isatty(1))
             m_console =
                 editingConsole("> ", historyPath([](const char* n) { return std::getenv(n); }));
         else
             m_console = plainConsole();
+        winsize size{};
+        if (::isatty(1) && ::ioctl(1, TIOCGWINSZ, &size) == 0)
+            m_arrivals.setWidth(size.ws_col);
     }
 
     void run() {
@@ -430,8 +460,16 @@ class Terminal {
                   endingText(m_settings) + "; :help lists the commands"});
         }
         while (!m_quit) {
-            pollfd in{0, POLLIN, 0};
-            const int ready = ::poll(&in, 1, kTickMs);
+            // Wakes on the keyboard, on the port, or when the line under way is due.
+            pollfd fds[2] = {{0, POLLIN, 0}, {UARTCE_WaitHandle(m_port), POLLIN, 0}};
+            pollfd& in = fds[0];
+            int timeout = kIdleMs;
+            if (const auto due = m_arrivals.due())
+                timeout = std::clamp(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                                                          *due - SteadyClock::now())
+                                                          .count()),
+                                     0, kIdleMs);
+            const int ready = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
             if (g_interrupt) {
                 g_interrupt = 0;
                 if (m_console->interrupt())
@@ -440,6 +478,9 @@ class Terminal {
             if (g_resized) {
                 g_resized = 0;
                 m_console->resize();
+                winsize size{};
+                if (::ioctl(1, TIOCGWINSZ, &size) == 0)
+                    m_arrivals.setWidth(size.ws_col);
             }
             // A terminal that went away reads as endless empty input: the end, at once.
             if (ready > 0 && (in.revents & (POLLHUP | POLLERR | POLLNVAL)) && ::isatty(0))
@@ -475,10 +516,13 @@ class Terminal {
         m_log.write('!', text);
     }
 
-    // What the port has: shown, logged, and a hang-up or the device's return told.
-    void takeArrivals() {
+    // What the port has: shown, logged, and a hang-up or the device's return told. True when
+    // any byte came.
+    bool takeArrivals() {
         std::array<char, UARTCE_RECEIVE_BUFFER_SIZE> chunk{};
-        for (int i = 0; i < kChunksPerTick; ++i) {
+        std::vector<std::string> lines;
+        bool any = false;
+        for (int i = 0; i < kChunksPerWake; ++i) {
             std::uint32_t got = 0;
             const std::uint16_t st = Receive_Cmd(m_port, chunk.data(), 0, 0, &got);
             if (st == UARTCE_ERR_HANGUP) {
@@ -491,13 +535,45 @@ class Terminal {
             }
             if (st != UARTCE_OK || got == 0)
                 break;
+            any = true;
             const std::string_view bytes(chunk.data(), got);
             m_log.write('<', bytes);
-            show(m_arrivals.feed(bytes, SteadyClock::now(), WallClock::now()));
+            for (std::string& l : m_arrivals.feed(bytes, SteadyClock::now(), WallClock::now()))
+                lines.push_back(std::move(l));
             if (got < UARTCE_RECEIVE_BUFFER_SIZE - 1)
                 break;
         }
-        show(m_arrivals.flush(SteadyClock::now(), false));
+        for (std::string& l : m_arrivals.flush(SteadyClock::now(), false))
+            lines.push_back(std::move(l));
+        // One redraw of the prompt for all of it.
+        if (!lines.empty())
+            show(lines);
+        return any;
+    }
+
+    // A script's line went out in a plain ending: what it brings is shown before the next
+    // line is read, so that a script's output follows its lines, and nothing is lost at its
+    // end. Waits up to the time-out for the first byte, then until the line is quiet.
+    void listenAfterScriptLine() {
+        const auto until = SteadyClock::now() + std::chrono::milliseconds(m_timeoutMs);
+        bool heard = false;
+        auto quietUntil = until;
+        for (;;) {
+            const auto now = SteadyClock::now();
+            const auto end = heard ? std::min(until, quietUntil) : until;
+            if (now >= end || g_interrupt)
+                break;
+            pollfd port{UARTCE_WaitHandle(m_port), POLLIN, 0};
+            const int wait =
+                static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count());
+            if (port.fd < 0)
+                break;
+            if (::poll(&port, 1, wait) > 0 && takeArrivals()) {
+                heard = true;
+                quietUntil = SteadyClock::now() + kScriptQuiet;
+            }
+        }
+        takeArrivals();
     }
 
     void hungUp() {
@@ -570,6 +646,8 @@ class Terminal {
                 Send_Binary(m_port, frame.data(), static_cast<std::uint32_t>(frame.size()));
             if (st != UARTCE_OK)
                 failed(st);
+            else if (m_script)
+                listenAfterScriptLine();
             return;
         }
         if (text.find('\0') != std::string::npos) {
@@ -622,6 +700,7 @@ class Terminal {
     std::uint8_t m_port;
     std::uint32_t m_openBaud = m_settings.baud;
     unsigned m_timeoutMs;
+    bool m_script = false; // standard input is a file or a pipe
     std::string m_device;
     bool m_remote = false;
     bool m_hungUp = false;

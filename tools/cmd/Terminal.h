@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,8 +62,9 @@ std::string historyPath(const std::function<const char*(const char*)>& env);
 // Turns what arrives into whole lines for the screen. Text: a CR, LF, CR LF or LF CR ends a
 // line; other control bytes show as \xNN. Hex: rows of 16 bytes as "offset  hex  |text|",
 // the offset counting the bytes shown since hex was turned on. A line (or row) that has not
-// ended is shown once the line has been quiet for kQuiet, so that a stream without line ends
-// stays readable. With timestamps every line starts with the time its first byte came.
+// ended is shown once its first byte is kQuiet old, or once it is a screen line long, so that
+// a stream without line ends is shown as it comes. With timestamps every line starts with the
+// time its first byte came.
 class ArrivalLines {
   public:
     static constexpr std::chrono::milliseconds kQuiet{100};
@@ -70,6 +72,10 @@ class ArrivalLines {
 
     void setHex(bool hex);
     void setTimestamps(bool on) { m_timestamps = on; }
+    // The screen's width in columns: a text line under way is shown once it has that many bytes.
+    void setWidth(std::size_t columns) { m_width = columns > 0 ? columns : 80; }
+    // When the line under way is due to be shown; none while there is none.
+    std::optional<SteadyClock::time_point> due() const;
     // Whole lines among the bytes that came now.
     std::vector<std::string> feed(std::string_view bytes, SteadyClock::time_point now,
                                   WallClock::time_point wallNow);
@@ -85,10 +91,12 @@ class ArrivalLines {
 
     bool m_hex = false;
     bool m_timestamps = false;
-    std::string m_partial;     // bytes of the line under way
-    char m_lineEnd = 0;        // the CR or LF that ended the last line: the other one right
-                               // after it is its pair
-    std::size_t m_offset = 0;  // hex: bytes shown so far
+    std::string m_partial;    // bytes of the line under way
+    char m_lineEnd = 0;       // the CR or LF that ended the last line: the other one right
+                              // after it is its pair
+    std::size_t m_offset = 0; // hex: bytes shown so far
+    std::size_t m_width = 80;
+    SteadyClock::time_point m_started{}; // the line under way's first byte
     SteadyClock::time_point m_lastByte{};
     WallClock::time_point m_firstByte{};
 };

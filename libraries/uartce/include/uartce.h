@@ -303,6 +303,18 @@ struct uartce_dropped {
 UARTCE_API uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max);
 
 /*
+ * UARTCE_WaitHandle: a file descriptor that turns readable (poll's POLLIN) when input may have
+ * come on the port, for a caller that waits on the port together with descriptors of its own
+ * instead of polling DataSizeInCom. Before waiting, call Receive_Cmd until it delivers nothing:
+ * bytes the library holds already do not make the descriptor readable. Readable promises
+ * nothing: Receive_Cmd may then deliver nothing (a serial server's protocol bytes alone). The
+ * descriptor is the library's: never read, write or close it. -1 for a port that is not open or
+ * whose device went away (Receive_Cmd, called now and then, finds its return); the descriptor
+ * may change after an open, and after a device came back.
+ */
+UARTCE_API int32_t UARTCE_WaitHandle(uint8_t port);
+
+/*
  * UARTCE_SetLateWindow: how long, in milliseconds, after a command that got no reply its reply
  * is still listened for by the next command that it could be taken for (see Send_Receive_Cmd);
  * at least the failed command's own time-out. 500 unless set; set when the port is open, it

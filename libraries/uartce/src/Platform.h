@@ -46,6 +46,9 @@ class Device {
     // How long the way to the line holds a reply back, beyond the wire: a USB adapter's latency
     // timer, a network's round trip. 0 when nothing is known to.
     virtual unsigned latencyMs() const { return 0; }
+    // A descriptor that turns readable when input may have come, for a caller to wait on with
+    // its own; -1 when there is none.
+    virtual int waitHandle() const { return -1; }
 };
 
 struct OpenResult {

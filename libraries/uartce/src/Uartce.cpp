@@ -860,6 +860,13 @@ uint16_t UARTCE_SetLateWindow(uint8_t port, uint16_t windowMs) {
     return UARTCE_OK;
 }
 
+int32_t UARTCE_WaitHandle(uint8_t port) {
+    Port* p = openPort(port);
+    if (!p || p->hungUp || !p->device)
+        return -1;
+    return p->device->waitHandle();
+}
+
 uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max) {
     Port* p = openPort(port);
     if (!p || !out)

@@ -35,6 +35,7 @@ class FdDevice : public Device {
         return fdio::writeAll(m_fd, m_kind, data, count, stallLimit, &written);
     }
     Io bytesWaiting(std::uint32_t& count) override { return fdio::bytesWaiting(m_fd, count); }
+    int waitHandle() const override { return m_fd; }
 
   protected:
     int fd() const { return m_fd; }

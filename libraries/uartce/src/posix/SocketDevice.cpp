@@ -236,6 +236,7 @@ class Rfc2217Device final : public Device {
             return Io::HungUp;
         return fdio::waitReadable(m_fd, deadline);
     }
+    int waitHandle() const override { return m_gone ? -1 : m_fd; }
     Io writeAll(const char* data, std::size_t count, std::chrono::milliseconds stallLimit,
                 std::size_t& written) override {
         written = 0;
