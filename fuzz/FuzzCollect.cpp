@@ -110,13 +110,12 @@ bool localDeviceExists(const std::string&) {
     return false;
 }
 // Nothing is kept beyond the port: a port opened anew owes nothing.
-bool rememberOwedReply(const std::string&, const OwedReply&) {
+bool rememberOwedReplies(const std::string&, const std::vector<OwedReply>&) {
     return false;
 }
-std::optional<OwedReply> recallOwedReply(const std::string&) {
-    return std::nullopt;
+std::vector<OwedReply> recallOwedReplies(const std::string&) {
+    return {};
 }
-void forgetOwedReply(const std::string&) {}
 PortMapInputs scanPortMapInputs() {
     PortMapInputs inputs;
     inputs.env[1] = "scripted";

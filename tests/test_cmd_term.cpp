@@ -6,6 +6,7 @@
 #include "support/TempTree.h"
 #include "support/Tmux.h"
 
+#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
@@ -33,8 +34,7 @@ std::string readAll(const std::string& path) {
 }
 
 // portula-cmd term with the arguments, its history under the folder's state/.
-std::unique_ptr<TmuxWindow> terminal(const TempTree& folder,
-                                     const std::vector<std::string>& args) {
+std::unique_ptr<TmuxWindow> terminal(const TempTree& folder, const std::vector<std::string>& args) {
     std::string line = "exec env XDG_STATE_HOME=" + shellQuoted(folder.path("state")) + " " +
                        shellQuoted(PORTULA_CMD_PATH) + " term";
     for (const std::string& a : args)
@@ -94,7 +94,7 @@ TEST(CmdTerm, EndsWithStatusZeroByQuitCtrlDAndCtrlCOnAnEmptyLine) {
     ASSERT_FALSE(sim.device().empty());
     struct Case {
         const char* name;
-        std::string typed;                 // before the keys
+        std::string typed; // before the keys
         std::vector<std::string> keys;
     };
     const Case cases[] = {
@@ -159,7 +159,8 @@ TEST(CmdTerm, HexShowsADumpAndTimestampsATimePerLine) {
     enter(*w, ":timestamps on");
     ASSERT_TRUE(w->waitFor("timestamps on", kWithin));
     device.write("T=21.5\r");
-    EXPECT_TRUE(w->waitFor("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}  T=21\\.5$", kWithin, true))
+    EXPECT_TRUE(
+        w->waitFor("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}  T=21\\.5$", kWithin, true))
         << w->screen();
 
     // --timestamps from the command line, on the framed command's reply too.
@@ -168,8 +169,7 @@ TEST(CmdTerm, HexShowsADumpAndTimestampsATimePerLine) {
     TempTree other;
     auto t = terminal(other, {"-p", sim.device(), "--timestamps"});
     enter(*t, "$01M");
-    EXPECT_TRUE(t->waitFor("^[0-9:]{8}\\.[0-9]{3}  !01PORTULA-SIM$", kWithin, true))
-        << t->screen();
+    EXPECT_TRUE(t->waitFor("^[0-9:]{8}\\.[0-9]{3}  !01PORTULA-SIM$", kWithin, true)) << t->screen();
 }
 
 TEST(CmdTerm, LogHoldsWhatWasSentAndReceivedWithTimes) {
@@ -212,7 +212,8 @@ TEST(CmdTerm, ABadTerminalCommandGetsOneLineAndNothingGoesOut) {
     for (const Case& c : cases) {
         enter(*w, c.typed);
         EXPECT_TRUE(w->waitFor(std::string("> ") + c.typed + "\n" + c.line + "\n>", kWithin))
-            << c.typed << "\n" << w->screen();
+            << c.typed << "\n"
+            << w->screen();
     }
     // '::' sends a line that starts with ':'.
     enter(*w, ":ending lf");
@@ -237,14 +238,14 @@ TEST(CmdTerm, AnUnplugAndTheDevicesReturnAreStatusLines) {
 
     folder.remove("module");
     sim.reset();
-    EXPECT_TRUE(w->waitFor("-- Err_Code = 14: the device went away; waiting for it to come back",
-                           kWithin))
+    EXPECT_TRUE(
+        w->waitFor("-- Err_Code = 14: the device went away; waiting for it to come back", kWithin))
         << w->screen();
     enter(*w, "$01M");
     EXPECT_TRUE(w->waitFor("> $01M\nErr_Code = 14 (the device hung up)", kWithin)) << w->screen();
 
-    sim = std::make_unique<SimProcess>(PORTULA_SIM_PATH, std::vector<std::string>{"--address",
-                                                                                   "02"});
+    sim =
+        std::make_unique<SimProcess>(PORTULA_SIM_PATH, std::vector<std::string>{"--address", "02"});
     ASSERT_FALSE(sim->device().empty());
     folder.link("module", sim->device());
     EXPECT_TRUE(w->waitFor("-- the device is back: " + link, kWithin)) << w->screen();
@@ -272,6 +273,73 @@ TEST(CmdTerm, ReadsAScriptFromAPipe) {
                    "hex on\n"
                    "00000000  21 30 31 41 31 2E 30 37                           |!01A1.07|\n"
                    "portula-cmd: ':bogus' is not a command (:help lists them; :: sends a ':')\n");
+}
+
+} // namespace
+
+namespace {
+
+int pidIn(const std::string& path) {
+    for (auto until = std::chrono::steady_clock::now() + kWithin;
+         std::chrono::steady_clock::now() < until;) {
+        std::ifstream in(path);
+        int pid = 0;
+        if (in >> pid && pid > 0)
+            return pid;
+    }
+    return -1;
+}
+
+// Job control and the end by a signal, as a shell's programs behave: Ctrl-Z stops term with
+// the terminal put back, fg takes it again and draws the typed line; SIGTERM and SIGHUP end it
+// with the terminal as the shell wants it.
+TEST(CmdTerm, SignalsLeaveTheTerminalAsTheShellWantsIt) {
+    SimProcess sim(PORTULA_SIM_PATH, {});
+    ASSERT_FALSE(sim.device().empty());
+    for (const char* signal : {"TERM", "HUP"}) {
+        TempTree folder;
+        const std::string pidFile = folder.path("pid");
+        const std::string sttyFile = folder.path("stty");
+        TmuxWindow w(
+            "sh -c " +
+                shellQuoted("echo $$ > " + shellQuoted(pidFile) +
+                            "; exec env XDG_STATE_HOME=" + shellQuoted(folder.path("state")) + " " +
+                            shellQuoted(PORTULA_CMD_PATH) + " term -p " +
+                            shellQuoted(sim.device())) +
+                "; stty -a > " + shellQuoted(sttyFile),
+            folder.root());
+        ASSERT_TRUE(w.waitFor(":help lists the commands", kWithin)) << w.screen();
+        const int pid = pidIn(pidFile);
+        ASSERT_GT(pid, 0);
+        w.type("$01");
+        ASSERT_TRUE(w.waitFor("> $01", kWithin)) << w.screen();
+        ASSERT_EQ(::kill(pid, std::string(signal) == "TERM" ? SIGTERM : SIGHUP), 0);
+        ASSERT_TRUE(w.exitStatus(kWithin).has_value()) << signal << "\n" << w.screen();
+        const std::string stty = readAll(sttyFile);
+        ASSERT_NE(stty.find("icanon"), std::string::npos) << signal << ": " << stty;
+        for (const char* raw : {"-icanon", "-echo ", "-isig"})
+            EXPECT_EQ(stty.find(raw), std::string::npos) << signal << ": " << raw << "\n" << stty;
+    }
+
+    // In an interactive shell, as a person uses it: Ctrl-Z, then fg.
+    TempTree folder;
+    TmuxWindow w("exec bash --norc --noprofile -i", folder.root());
+    ASSERT_TRUE(w.started());
+    w.type("env XDG_STATE_HOME=" + shellQuoted(folder.path("state")) + " " +
+           shellQuoted(PORTULA_CMD_PATH) + " term -p " + shellQuoted(sim.device()));
+    w.keys({"Enter"});
+    ASSERT_TRUE(w.waitFor(":help lists the commands", kWithin)) << w.screen();
+    w.type("$01M");
+    ASSERT_TRUE(w.waitForLastRow("> $01M", kWithin)) << w.screen();
+    w.keys({"C-z"});
+    EXPECT_TRUE(w.waitFor("Stopped", kWithin)) << w.screen();
+    // The shell has the terminal as it wants it: its own line editing echoes what is typed.
+    w.type("fg");
+    w.keys({"Enter"});
+    // Going on, term draws the line as it was, and the line goes out as shown.
+    EXPECT_TRUE(w.waitForLastRow("> $01M", kWithin)) << w.screen();
+    w.keys({"Enter"});
+    EXPECT_TRUE(w.waitFor("!01PORTULA-SIM", kWithin)) << w.screen();
 }
 
 } // namespace

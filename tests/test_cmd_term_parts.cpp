@@ -1,9 +1,14 @@
 // portula-cmd term's parts that need no port: its ':' commands, how arriving bytes become
 // screen lines, log lines and the history's place.
 
+#include "cmd/Console.h"
 #include "cmd/Terminal.h"
+#include "support/TempTree.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -234,6 +239,36 @@ TEST(CmdTermHistory, FollowsXdgStateHomeThenHome) {
                                                               : nullptr;
         };
         EXPECT_EQ(cmd::historyPath(env), c.path);
+    }
+}
+
+// The history is kept only in a regular file of its own, never through a link, a FIFO (which
+// would hold the terminal) or a device such as /dev/full (which would take it forever).
+TEST(CmdTermHistory, OnlyARegularFileOfItsOwnIsKept) {
+    testsupport::TempTree tree;
+    const std::string dir = tree.path("state");
+    ::mkdir(dir.c_str(), 0700);
+    std::ofstream(dir + "/plain") << "$01M\n";
+    std::ofstream(dir + "/big") << std::string(1024 * 1024 + 1, 'x');
+    ::mkfifo((dir + "/fifo").c_str(), 0600);
+    ::symlink("/dev/full", (dir + "/full").c_str());
+    ::symlink((dir + "/plain").c_str(), (dir + "/link").c_str());
+    ::mkdir((dir + "/folder").c_str(), 0700);
+    struct Case {
+        const char* name;
+        const char* says; // empty: the file is used
+    };
+    const Case cases[] = {
+        {"plain", ""},     {"missing", ""},      {"fifo", "is a FIFO"},
+        {"full", "link"},  {"link", "link"},     {"folder", "is a folder"},
+        {"big", "1 MB"},
+    };
+    for (const Case& c : cases) {
+        const std::string refused = cmd::historyRefusal(dir + "/" + c.name);
+        if (*c.says == '\0')
+            EXPECT_EQ(refused, "") << c.name;
+        else
+            EXPECT_NE(refused.find(c.says), std::string::npos) << c.name << ": " << refused;
     }
 }
 

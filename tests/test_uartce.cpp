@@ -871,9 +871,10 @@ TEST_F(UartceTest, AnOwedReplyOutlivesThePortForItsWindow) {
     for (const Case& c : cases) {
         SetUp();
         open();
-        if (c.windowMs >= 0)
+        if (c.windowMs >= 0) {
             ASSERT_EQ(UARTCE_SetLateWindow(kPort, static_cast<std::uint16_t>(c.windowMs)),
                       UARTCE_OK);
+        }
         std::thread device([&] {
             auto received = (pty->readUntil('\r', 2s), Clock::now());
             std::this_thread::sleep_until(received + 250ms);

@@ -461,7 +461,7 @@ std::string usageText() {
            "  --timeout MS        time-out per command (default 200; scan: from the baud rate)\n"
            "  --late-window MS    after a command got no reply, how long its reply is still\n"
            "                      listened for before the next command it could pass for\n"
-           "                      (default 500; at least the time-out)\n"
+           "                      (after its time-out; default 500)\n"
            "  --ending E          cr (default), none, lf, lfcr, crlf or hex:XX...\n"
            "  --hex               show replies as hex bytes (term: as a hex dump)\n"
            "  --json              one JSON object per command (scan: per module; soak: totals)\n"

@@ -1,6 +1,7 @@
 #include "cmd/Console.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,7 @@ void writeOut(const std::string& text) {
 }
 
 constexpr int kHistoryLength = 1000;
+constexpr off_t kMaxHistoryFile = 1024 * 1024;
 
 const char* const kStartOver = "^G";
 const char* const kStartOverKey = "\a"; // Ctrl-G
@@ -48,8 +50,14 @@ class EditingConsole final : public Console {
         HistEvent event;
         history(m_history, &event, H_SETSIZE, kHistoryLength);
         history(m_history, &event, H_SETUNIQUE, 1);
-        if (!m_historyFile.empty())
-            history(m_history, &event, H_LOAD, m_historyFile.c_str());
+        if (!m_historyFile.empty()) {
+            if (const std::string refused = historyRefusal(m_historyFile); !refused.empty()) {
+                std::fprintf(stderr, "portula-cmd: the history is not kept: %s\n", refused.c_str());
+                m_historyFile.clear();
+            } else {
+                history(m_history, &event, H_LOAD, m_historyFile.c_str());
+            }
+        }
         m_editor = el_init("portula", stdin, stdout, stderr);
         el_set(m_editor, EL_CLIENTDATA, this);
         el_set(m_editor, EL_PROMPT, &EditingConsole::promptText);
@@ -73,6 +81,11 @@ class EditingConsole final : public Console {
         // The key that starts a new line (the emacs map leaves Ctrl-G unbound; typed, it clears
         // the line as it does for a new one).
         el_set(m_editor, EL_BIND, kStartOver, "ed-start-over", nullptr);
+        // Ctrl-Z is a key too (signals are off while editing): it stops the program as the
+        // shell's job control would.
+        el_set(m_editor, EL_ADDFN, "portula-suspend", "stop, as Ctrl-Z does in a shell",
+               &EditingConsole::suspendKey);
+        el_set(m_editor, EL_BIND, "^Z", "portula-suspend", nullptr);
         el_set(m_editor, EL_UNBUFFERED, 1);
     }
     ~EditingConsole() override {
@@ -139,6 +152,38 @@ class EditingConsole final : public Console {
             el_resize(m_editor);
     }
 
+    void suspend() override {
+        if (m_closed || m_suspended)
+            return;
+        m_suspended = true;
+        keepLine();
+        el_set(m_editor, EL_UNBUFFERED, 0);
+        writeOut("\r\033[K");
+    }
+
+    void resume() override {
+        if (m_closed)
+            return;
+        // Whoever had the terminal meanwhile may have changed its mode: it is set again either
+        // way.
+        if (!m_suspended) {
+            keepLine();
+            el_set(m_editor, EL_UNBUFFERED, 0);
+        }
+        m_suspended = false;
+        el_set(m_editor, EL_SETTY, "-d", "-isig", nullptr);
+        // Entering the mode again starts an empty line under a fresh prompt: the line that was
+        // being typed is put back, the cursor where it was.
+        el_set(m_editor, EL_UNBUFFERED, 1);
+        if (!m_keptLine.empty()) {
+            el_insertstr(m_editor, m_keptLine.c_str());
+            el_cursor(m_editor, -static_cast<int>(m_keptLine.size() - m_keptCursor));
+        }
+        // Drawn afresh over the prompt that entering the mode drew.
+        writeOut("\r\033[K");
+        el_set(m_editor, EL_REFRESH);
+    }
+
     void close() override {
         if (m_closed)
             return;
@@ -154,6 +199,17 @@ class EditingConsole final : public Console {
         void* self = nullptr;
         el_get(editor, EL_CLIENTDATA, &self);
         static_cast<EditingConsole*>(self)->m_interruptKey = true;
+        return CC_NORM;
+    }
+
+    void keepLine() {
+        const LineInfo* now = el_line(m_editor);
+        m_keptLine.assign(now->buffer, now->lastchar);
+        m_keptCursor = static_cast<std::size_t>(now->cursor - now->buffer);
+    }
+
+    static unsigned char suspendKey(EditLine*, int) {
+        ::raise(SIGTSTP); // the program's handler stops it once the terminal is put back
         return CC_NORM;
     }
 
@@ -181,11 +237,36 @@ class EditingConsole final : public Console {
         if (m_historyFile.empty())
             return;
         makeFolders(m_historyFile);
-        if (history(m_history, &event, H_SAVE, m_historyFile.c_str()) < 0 && !m_historyFailed) {
+        if (!saveHistory() && !m_historyFailed) {
             m_historyFailed = true;
             std::fprintf(stderr, "portula-cmd: the history cannot be kept in %s\r\n",
                          m_historyFile.c_str());
         }
+    }
+
+    // The whole history to a new file beside the old one, which it then replaces: nothing waits
+    // on a reader, nothing is written through a link, a full disk leaves the old file as it was.
+    bool saveHistory() {
+        if (!historyRefusal(m_historyFile).empty())
+            return false;
+        std::string temporary = m_historyFile + ".XXXXXX";
+        const int fd = ::mkstemp(temporary.data());
+        if (fd < 0)
+            return false;
+        FILE* out = ::fdopen(fd, "w");
+        if (!out) {
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        HistEvent event;
+        bool ok = history(m_history, &event, H_SAVE_FP, out) >= 0;
+        ok = std::fflush(out) == 0 && ok;
+        ok = std::fclose(out) == 0 && ok;
+        ok = ok && ::rename(temporary.c_str(), m_historyFile.c_str()) == 0;
+        if (!ok)
+            ::unlink(temporary.c_str());
+        return ok;
     }
 
     std::string m_prompt;
@@ -195,6 +276,9 @@ class EditingConsole final : public Console {
     bool m_historyFailed = false;
     bool m_interruptKey = false; // Ctrl-C was the key just read
     bool m_closed = false;
+    bool m_suspended = false;
+    std::string m_keptLine; // the line being typed when the program stopped
+    std::size_t m_keptCursor = 0;
 };
 
 // Lines as a script gives them: up to each LF, a CR before it dropped.
@@ -255,6 +339,23 @@ class PlainConsole final : public Console {
 };
 
 } // namespace
+
+std::string historyRefusal(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? "" : path + ": " + std::strerror(errno);
+    if (S_ISLNK(st.st_mode))
+        return path + " is a link (the history is kept only in a file of its own)";
+    if (S_ISFIFO(st.st_mode))
+        return path + " is a FIFO";
+    if (S_ISDIR(st.st_mode))
+        return path + " is a folder";
+    if (!S_ISREG(st.st_mode))
+        return path + " is not a regular file";
+    if (st.st_size > kMaxHistoryFile)
+        return path + " is larger than 1 MB";
+    return "";
+}
 
 std::unique_ptr<Console> editingConsole(const std::string& prompt, const std::string& historyFile) {
     return std::make_unique<EditingConsole>(prompt, historyFile);

@@ -25,6 +25,10 @@ class Console {
     virtual void resize() {}
     // Puts the terminal back as it was.
     virtual void close() {}
+    // Before the program stops (Ctrl-Z): the terminal as the shell wants it, the line kept.
+    virtual void suspend() {}
+    // After it goes on (fg): the line editor's mode again, and the prompt and the line drawn.
+    virtual void resume() {}
 
     // The next line entered, in order; false when none is waiting.
     bool nextLine(std::string& line) {
@@ -42,8 +46,15 @@ class Console {
     bool m_ended = false;
 };
 
+// Why a history file cannot be used: it is not a regular file of its own (a FIFO, a folder, a
+// device, a link, which a write would follow to another file), or it is larger than any history
+// kept (1 MB). Empty when it can, or when it is not there yet (it is then made).
+std::string historyRefusal(const std::string& path);
+
 // Standard input is a terminal: the line editor, its history read from and kept in
-// historyFile (none when empty).
+// historyFile (none when empty). The file is read only when historyRefusal allows, and written
+// whole to a new file that then takes its name, so that a write never waits, never follows a
+// link and never leaves half a history; a failure is said once.
 std::unique_ptr<Console> editingConsole(const std::string& prompt, const std::string& historyFile);
 // Standard input is a file or a pipe.
 std::unique_ptr<Console> plainConsole();

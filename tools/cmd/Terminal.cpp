@@ -351,6 +351,19 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupt = 0;
 volatile std::sig_atomic_t g_resized = 0;
+volatile std::sig_atomic_t g_suspend = 0;
+volatile std::sig_atomic_t g_continued = 0;
+volatile std::sig_atomic_t g_terminate = 0; // the signal that ends term
+
+void onSuspend(int) {
+    g_suspend = 1;
+}
+void onContinue(int) {
+    g_continued = 1;
+}
+void onTerminate(int signal) {
+    g_terminate = signal;
+}
 
 void onInterrupt(int) {
     g_interrupt = 1;
@@ -475,6 +488,16 @@ class Terminal {
                 if (m_console->interrupt())
                     break;
             }
+            if (g_terminate)
+                break;
+            if (g_suspend) {
+                g_suspend = 0;
+                stop();
+            }
+            if (g_continued) {
+                g_continued = 0;
+                m_console->resume();
+            }
             if (g_resized) {
                 g_resized = 0;
                 m_console->resize();
@@ -501,6 +524,18 @@ class Terminal {
     std::uint8_t port() const { return m_port; }
 
   private:
+    // Ctrl-Z or SIGTSTP: the terminal put back for the shell, then the program stops for real;
+    // on fg it takes the terminal again and draws the line.
+    void stop() {
+        m_console->suspend();
+        std::signal(SIGTSTP, SIG_DFL);
+        ::raise(SIGTSTP);
+        // Going on here, after SIGCONT.
+        catchSignal(SIGTSTP, onSuspend);
+        g_continued = 0;
+        m_console->resume();
+    }
+
     void show(const std::vector<std::string>& lines) { m_console->show(lines); }
     void showText(const std::string& text) {
         std::vector<std::string> lines;
@@ -723,9 +758,22 @@ int runTerminal(const Options& o, const Reopen& open) {
         return refused;
     catchSignal(SIGINT, onInterrupt);
     catchSignal(SIGWINCH, onResize);
-    Terminal terminal(o, open, log, port);
-    terminal.run();
-    Close_Com(terminal.port());
+    catchSignal(SIGTSTP, onSuspend);
+    catchSignal(SIGCONT, onContinue);
+    catchSignal(SIGTERM, onTerminate);
+    catchSignal(SIGHUP, onTerminate);
+    int ended = 0;
+    {
+        Terminal terminal(o, open, log, port);
+        terminal.run();
+        Close_Com(terminal.port());
+        ended = g_terminate;
+    }
+    // The terminal is as it was: now the signal ends the program as it would have.
+    if (ended) {
+        std::signal(ended, SIG_DFL);
+        ::raise(ended);
+    }
     return kExitOk;
 }
 

@@ -118,9 +118,12 @@ UARTCE_API uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
  *    same module (or, when either has no address, any next command; after a reply cut off or a
  *    garbled echo, whose rest carries no address, any next command; after a command whose
  *    replies carry no address, a reading #AA or @AA answered >..., any next command too, for
- *    its reply could pass for any module's) first listens for it until the longer of the failed
- *    command's time-out and the port's late-reply window (UARTCE_SetLateWindow, 500 ms unless
- *    set) has passed since it failed, or a whole line has come, and drops what came. That wait
+ *    its reply could pass for any module's) first listens for it until the failed command's
+ *    time-out and then the port's late-reply window (UARTCE_SetLateWindow, 500 ms unless set)
+ *    have passed since that command went out, and drops what came. Each whole line that comes
+ *    settles one owed reply (by its address, where it has one), so the listen ends early once
+ *    every reply this command could be taken for has come; a reply under way when the window
+ *    ends is read to its end, for one time-out more. That wait
  *    is added to the call's own time-out. What is owed is also written down for the device (a
  *    small file in $XDG_RUNTIME_DIR/portula, else /tmp/portula-UID), so that the next open of
  *    the same device, by this program after Close_Com or by another program started at once,
@@ -316,8 +319,8 @@ UARTCE_API int32_t UARTCE_WaitHandle(uint8_t port);
 
 /*
  * UARTCE_SetLateWindow: how long, in milliseconds, after a command that got no reply its reply
- * is still listened for by the next command that it could be taken for (see Send_Receive_Cmd);
- * at least the failed command's own time-out. 500 unless set; set when the port is open, it
+ * is still listened for by the next command that it could be taken for (see Send_Receive_Cmd),
+ * beyond the failed command's own time-out. 500 unless set; set when the port is open, it
  * lasts until it is closed. A longer window catches later replies and costs a slower next
  * command after a silent module. UARTCE_ERR_NOT_OPEN for a port that is not open.
  */

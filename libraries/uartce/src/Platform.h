@@ -5,6 +5,7 @@
 // implementation per system (posix/ here).
 
 #include "Deadline.h"
+#include "OwedReplies.h"
 #include "PortMap.h"
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace uartce::platform {
 
@@ -83,19 +85,15 @@ std::string ttyDriverOf(const std::string& devicePath);
 // link), the same name for remote ones.
 bool sameDevice(const std::string& a, const std::string& b);
 
-// A reply still owed on a device when its port closes or the program ends (a command that got
-// none, or only part of it): until when it may come, and from which module (none: it carries no
-// address, and could pass for anyone's). The next open of the device, in this program or
-// another, listens for it before its first command.
-struct OwedReply {
-    Clock::time_point until;
-    std::optional<std::string> address;
-};
-// Records it for the device; false when it could not be.
-bool rememberOwedReply(const std::string& device, const OwedReply& owed);
-// What is owed on the device now, if anything; forgets it.
-std::optional<OwedReply> recallOwedReply(const std::string& device);
-void forgetOwedReply(const std::string& device);
+// Replies still owed on a device when its port closes or the program ends (commands that got
+// none, or only part of one): until when each may come, and from which module. The next open of
+// the device, in this program or another, listens for them before its first command. Kept in
+// a small file per device and user.
+using OwedReply = OwedReplies::Owed;
+// Records them for the device (none: forgets); false when they could not be.
+bool rememberOwedReplies(const std::string& device, const std::vector<OwedReply>& owed);
+// What is owed on the device now; forgets it.
+std::vector<OwedReply> recallOwedReplies(const std::string& device);
 
 // What the port map is built from, read from this system: the environment, the map files,
 // the adapters and the built-in UARTs. The roots of /dev, the system's configuration and

@@ -62,8 +62,12 @@ bool replyNamesModule(std::string_view command) {
            std::string_view("$%~").find(command[0]) != std::string_view::npos;
 }
 
-bool hasReplyForm(std::string_view line) {
-    return replyAddress(line) || (!line.empty() && line[0] == '>');
+bool hasReplyForm(std::string_view line, char lead) {
+    const bool namesModule = std::string_view("$%~").find(lead) != std::string_view::npos;
+    const bool reading = lead == '#' || lead == '@';
+    if (replyAddress(line))
+        return line[0] == '?' || !reading;
+    return !line.empty() && line[0] == '>' && !namesModule;
 }
 
 ReplyMatcher::ReplyMatcher(std::string_view frame, std::optional<std::string> address,
@@ -185,7 +189,7 @@ void ReplyMatcher::lineEnded() {
     if (m_address && from && !sameAddress(*from, *m_address)) {
         // Another module's answer (one that came late, most likely): not this command's.
         notThis = DropReason::OtherAddress;
-    } else if (m_address && !hasReplyForm(m_reply)) {
+    } else if (m_address && !hasReplyForm(m_reply, m_frame.empty() ? '\0' : m_frame[0])) {
         // No answer has this form: the echo again (two converters), the echo without its first
         // bytes (a receiver that turned on late), or whatever else the line made.
         const std::string_view line = std::string_view(m_frame).substr(0, m_frame.size() - 1);

@@ -8,8 +8,9 @@
 // are an echo garbled on the line (two senders at once), and no reply. On an addressed command
 // ($AA, #AA, %AA, @AA, ~AA) a reply that carries an address (!AA, ?AA) from another module is not
 // the answer: it is dropped and the collection goes on. A reply without an address (>...) is taken.
-// A reply to an addressed command has a reply's form (!AA, ?AA or >): any other line (the echo
-// again, the echo without its first bytes, bytes of line noise) is no answer, and dropped.
+// A reply to an addressed command has a reply's form (!AA or ?AA for $, % and ~; > or ?AA for
+// the readings # and @): any other line (the echo again, the echo without its first bytes, bytes
+// of line noise, another command's kind of answer) is no answer, and dropped.
 // A CR LF or LF CR ending belongs to the reply it ends: an LF at the start of a line is the end
 // of the line before it, and an LF right before the CR is not part of the reply.
 
@@ -42,8 +43,10 @@ bool sameAddress(std::string_view a, std::string_view b);
 // Readings (#AA, @AA) answer with > and no address, as does anything unaddressed, so a late
 // answer to one of those could pass for any module's.
 bool replyNamesModule(std::string_view command);
-// Whether a line has a reply's form for an addressed command: !AA..., ?AA... or >...
-bool hasReplyForm(std::string_view line);
+// Whether a line has the form of a reply to an addressed command with that lead character:
+// ?AA... (a command the module did not take) to any; !AA... to those whose replies name the
+// module ($, %, ~); >... to readings (#, @) and any other lead.
+bool hasReplyForm(std::string_view line, char lead);
 
 class ReplyMatcher {
   public:

@@ -52,13 +52,11 @@ struct Port {
     std::size_t pendingSize = 0;
     // A reply that may still come for a command that got none (or for another program that had
     // the line before this open): until when, and from which module.
-    bool lateOwed = false;
+    OwedReplies owed;
     bool lateSinceOpen = false;   // owed to whoever had a remote line before: one time-out
-    bool lateStored = false;      // written down for the next open of the device
+    bool owedStored = false;      // written down for the next open of the device
     bool replyUnfinished = false; // the last collection ended before the reply's end
     Clock::time_point lateFrom{}; // the open, while lateSinceOpen
-    Clock::time_point lateUntil{};
-    std::optional<std::string> lateAddress;
     std::uint16_t lateWindowMs = kDefaultLateWindowMs;
     uartce_drops drops{};
     std::deque<uartce_dropped> recentDrops;
@@ -335,42 +333,72 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
     }
 }
 
-// Whether a late reply owed by one command could pass for the reply to another: always, unless
-// both are addressed and to different modules (the reply's address then tells them apart).
-bool couldBeTakenFor(const std::optional<std::string>& owedBy,
-                     const std::optional<std::string>& next) {
-    return !owedBy || !next || sameAddress(*owedBy, *next);
+// What is owed is kept beyond the port, as it is now.
+void storeOwed(Port& p) {
+    if (!p.owedStored && p.owed.empty())
+        return;
+    const std::vector<OwedReplies::Owed> left = p.owed.outstanding(Clock::now());
+    p.owedStored = platform::rememberOwedReplies(p.name, left) && !left.empty();
 }
 
-// Before a command: while a reply owed by an earlier command (or meant for whoever had the line
-// before this open) may still come, listen for it and drop it, until the owed reply's window
-// has passed. Ends early once a whole line has come: that was the owed reply.
+// Before a command: while replies owed by earlier commands (or meant for whoever had a remote
+// line before this open) may still come, and could be taken for this command's, listen for
+// them and drop them. Each whole line settles one; the listen ends when none it could be taken
+// for is owed any more, or their windows have passed. A reply under way when they pass is read
+// to its end, for one time-out more.
 void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& address,
                     std::uint16_t timeoutMs) {
-    if (!p.lateOwed)
+    if (std::exchange(p.lateSinceOpen, false))
+        p.owed.owe(p.lateFrom + std::chrono::milliseconds(timeoutMs), std::nullopt, true);
+    const std::optional<Clock::time_point> first = p.owed.listenUntil(address, Clock::now());
+    if (!first) {
+        storeOwed(p);
         return;
-    p.lateOwed = false;
-    if (std::exchange(p.lateStored, false))
-        platform::forgetOwedReply(p.name);
-    const Deadline until = Deadline::at(
-        p.lateSinceOpen ? std::max(p.lateFrom + std::chrono::milliseconds(timeoutMs), p.lateUntil)
-                        : p.lateUntil);
-    if (until.expired() || !couldBeTakenFor(p.lateAddress, address))
-        return;
-    std::string late;
+    }
+    Clock::time_point limit = *first;
+    bool extended = false;
+    std::string late; // every byte that came, dropped
+    std::string line; // the line under way
     std::array<char, 512> chunk;
-    while (late.find(kCR) == std::string::npos && late.size() < kMaxReply) {
+    for (bool owedStill = true; owedStill;) {
         std::size_t got = 0;
         const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
         if (io == Io::Ok) {
+            bool settled = false;
+            for (std::size_t i = 0; i < got; ++i) {
+                if (chunk[i] != kCR) {
+                    if (line.size() < kMaxReply)
+                        line.push_back(chunk[i]);
+                    continue;
+                }
+                settled = p.owed.heard(line) || settled;
+                line.clear();
+            }
             late.append(chunk.data(), got);
+            const Clock::time_point now = Clock::now();
+            if (settled) {
+                const std::optional<Clock::time_point> until = p.owed.listenUntil(address, now);
+                owedStill = until.has_value();
+                if (until)
+                    limit = extended ? std::max(limit, *until) : *until;
+            }
+            // A device that never stops sending does not hold the command past the window.
+            if (now >= limit)
+                break;
             continue;
         }
-        if (io != Io::WouldBlock || p.device->waitReadable(until) != Io::Ok)
+        if (io != Io::WouldBlock)
             break;
+        if (p.device->waitReadable(Deadline::at(limit)) == Io::Ok)
+            continue;
+        if (line.empty() || extended)
+            break;
+        extended = true;
+        limit = Clock::now() + std::chrono::milliseconds(timeoutMs);
     }
     if (!late.empty())
         recordDrops(p, port, {{std::move(late), DropReason::Late}});
+    storeOwed(p);
 }
 
 // Reads on past the rest of a garbled line, to its CR, within the deadline; what comes after
@@ -396,27 +424,28 @@ void skipGarbledLine(Port& p, const char* bytes, std::size_t count, const Deadli
     }
 }
 
-// The reply is owed for the longer of the failed command's time-out and the port's window, from
-// now; written down too, so that a program that ends now leaves it to the next one.
-void oweReply(Port& p, const std::optional<std::string>& address, std::uint16_t timeoutMs) {
-    p.lateOwed = true;
-    p.lateSinceOpen = false;
-    p.lateUntil = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, p.lateWindowMs));
-    p.lateAddress = address;
-    p.lateStored = platform::rememberOwedReply(p.name, {p.lateUntil, address});
+// The reply is owed until the failed command's time-out and then the port's window have passed
+// since the command went out (a command that gave up at its first byte's deadline owes as long
+// as any); written down too, so that a program that ends now leaves it to the next one.
+void oweReply(Port& p, const std::optional<std::string>& address, bool mayLackAddress,
+              std::uint16_t timeoutMs) {
+    p.owed.owe(p.writtenAt + std::chrono::milliseconds(timeoutMs) +
+                   std::chrono::milliseconds(p.lateWindowMs),
+               address, mayLackAddress);
+    storeOwed(p);
 }
 
 // After a command that did not get its whole reply, the rest of it, or all of it, may still
 // come. A reply cut off, or an echo garbled, has no address to be told by: its rest is owed to
-// whatever command comes next; so is the reply to a command whose replies carry no address (a
-// reading: >...). replyAddress: the command's address where its replies name the module.
-void owedAfter(Port& p, std::uint16_t status, const std::optional<std::string>& replyAddress,
-               std::uint16_t timeoutMs) {
+// whatever command comes next; so is the reply to a command whose replies may carry no address
+// (a reading: >...). address: the command's; namesModule: whether its replies always carry it.
+void owedAfter(Port& p, std::uint16_t status, const std::optional<std::string>& address,
+               bool namesModule, std::uint16_t timeoutMs) {
     if (status == UARTCE_ERR_NO_REPLY)
-        oweReply(p, replyAddress, timeoutMs);
+        oweReply(p, address, !namesModule, timeoutMs);
     else if (status == UARTCE_ERR_REPLY_CUT || status == UARTCE_ERR_GARBLED_ECHO ||
              (status == UARTCE_ERR_REPLY_TOO_LONG && p.replyUnfinished))
-        oweReply(p, std::nullopt, timeoutMs);
+        oweReply(p, std::nullopt, true, timeoutMs);
 }
 
 Port* openPort(unsigned port) {
@@ -465,20 +494,12 @@ std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
     p.settings = settings;
     // What a module still had to say to a client that had a serial server before this one is
     // nobody's. (A local line is this program's alone while it is open, and emptied at open.)
-    p.lateOwed = !p.local;
-    p.lateSinceOpen = true;
+    p.lateSinceOpen = !p.local;
     p.lateFrom = Clock::now();
-    // A reply owed when the device was last closed, by this program or another, is nobody's.
-    // (A remote line owes its first command's time-out to anyone already; this may lengthen it.)
-    p.lateUntil = p.lateFrom;
-    if (const std::optional<platform::OwedReply> owed = platform::recallOwedReply(entry.device)) {
-        p.lateUntil = owed->until;
-        if (p.local) {
-            p.lateOwed = true;
-            p.lateSinceOpen = false;
-            p.lateAddress = owed->address;
-        }
-    }
+    // Replies owed when the device was last closed, by this program or another, are nobody's.
+    for (platform::OwedReply& o : platform::recallOwedReplies(entry.device))
+        p.owed.owe(o.until, std::move(o.address), o.mayLackAddress);
+    storeOwed(p);
     lastRefusals[port].clear();
     return UARTCE_OK;
 }
@@ -622,8 +643,7 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     const std::uint16_t status =
         collectReply(*p, port, matcher, reply, deadline, length, false, firstByte);
     p->lastRoundTripUs = microsSince(p->writtenAt);
-    owedAfter(*p, status,
-              replyNamesModule(std::string_view(command, commandLength)) ? address : std::nullopt,
+    owedAfter(*p, status, address, replyNamesModule(std::string_view(command, commandLength)),
               timeoutMs);
     if (status != UARTCE_OK) {
         setOut(out, length);
@@ -760,7 +780,7 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
     } else {
         status = collectReply(*p, port, matcher, buffer, deadline, length, terminator < 0);
     }
-    owedAfter(*p, status, p->echoNamesModule ? p->echoAddress : std::nullopt, timeoutMs);
+    owedAfter(*p, status, p->echoAddress, p->echoNamesModule, timeoutMs);
     p->lastRoundTripUs = microsSince(p->writtenAt);
     setOut(out, length);
     return status;

@@ -20,6 +20,7 @@ namespace {
 constexpr std::int64_t kClockSlackUs = 2'000'000;
 // No listen is longer than the longest time-out a caller can give, and a window.
 constexpr std::int64_t kLongestOwedUs = 2 * 65'535'000;
+constexpr std::size_t kMaxFile = 16 * 1024;
 
 std::string storeFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -65,25 +66,38 @@ std::int64_t microsNow(clockid_t clock) {
 
 } // namespace
 
-bool rememberOwedReply(const std::string& device, const OwedReply& owed) {
-    const std::string folder = storeFolder();
-    if (!usableFolder(folder))
-        return false;
+// The file: the device's name on its first line, then one line per owed reply: its end on the
+// monotonic clock and on the wall clock, in microseconds, its module's address or "-", and 1
+// when a line without an address may answer it.
+bool rememberOwedReplies(const std::string& device, const std::vector<OwedReply>& owed) {
     const std::string key = keyOf(device);
-    const std::int64_t left =
-        std::chrono::duration_cast<std::chrono::microseconds>(owed.until - Clock::now()).count();
-    if (left <= 0 || key.find('\n') != std::string::npos)
-        return false;
     const std::string path = fileFor(key);
+    if (owed.empty()) {
+        ::unlink(path.c_str());
+        return true;
+    }
+    if (!usableFolder(storeFolder()) || key.find('\n') != std::string::npos)
+        return false;
+    const Clock::time_point now = Clock::now();
+    const std::int64_t mono = microsNow(CLOCK_MONOTONIC);
+    const std::int64_t real = microsNow(CLOCK_REALTIME);
+    std::string text = key + '\n';
+    for (const OwedReply& o : owed) {
+        const std::int64_t left =
+            std::chrono::duration_cast<std::chrono::microseconds>(o.until - now).count();
+        if (left <= 0)
+            continue;
+        char line[96];
+        const int n = std::snprintf(line, sizeof line, "%" PRId64 " %" PRId64 " %s %d\n",
+                                    mono + left, real + left, o.address ? o.address->c_str() : "-",
+                                    o.mayLackAddress ? 1 : 0);
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof line)
+            text.append(line, static_cast<std::size_t>(n));
+    }
     const int fd = ::open(path.c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0)
         return false;
-    char head[96];
-    const int n = std::snprintf(head, sizeof head, "1 %" PRId64 " %" PRId64 " %s ",
-                                microsNow(CLOCK_MONOTONIC) + left, microsNow(CLOCK_REALTIME) + left,
-                                owed.address ? owed.address->c_str() : "-");
-    const std::string text = std::string(head, static_cast<std::size_t>(n)) + key + '\n';
     const bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ::close(fd);
     if (!whole)
@@ -91,47 +105,53 @@ bool rememberOwedReply(const std::string& device, const OwedReply& owed) {
     return whole;
 }
 
-std::optional<OwedReply> recallOwedReply(const std::string& device) {
+std::vector<OwedReply> recallOwedReplies(const std::string& device) {
+    std::vector<OwedReply> owed;
     const std::string key = keyOf(device);
     const std::string path = fileFor(key);
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return std::nullopt;
+        return owed;
     struct stat st {};
-    char text[1024] = {};
+    std::string text(kMaxFile, '\0');
     ssize_t got = -1;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        st.st_size < static_cast<off_t>(sizeof text))
-        got = ::read(fd, text, sizeof text - 1);
+        st.st_size < static_cast<off_t>(kMaxFile))
+        got = ::read(fd, text.data(), text.size());
     ::close(fd);
     ::unlink(path.c_str()); // heard once: the next open owes nothing more
     if (got <= 0)
-        return std::nullopt;
-    std::int64_t untilMono = 0;
-    std::int64_t untilReal = 0;
-    char address[8] = {};
-    int keyAt = 0;
-    if (std::sscanf(text, "1 %" SCNd64 " %" SCNd64 " %7s %n", &untilMono, &untilReal, address,
-                    &keyAt) != 3 ||
-        keyAt <= 0)
-        return std::nullopt;
-    std::string storedKey(text + keyAt);
-    if (!storedKey.empty() && storedKey.back() == '\n')
-        storedKey.pop_back();
-    const std::int64_t leftMono = untilMono - microsNow(CLOCK_MONOTONIC);
-    const std::int64_t leftReal = untilReal - microsNow(CLOCK_REALTIME);
-    if (storedKey != key || leftMono <= 0 || leftMono > kLongestOwedUs ||
-        std::llabs(leftMono - leftReal) > kClockSlackUs)
-        return std::nullopt;
-    OwedReply owed;
-    owed.until = Clock::now() + std::chrono::microseconds(leftMono);
-    if (std::string_view(address) != "-")
-        owed.address = address;
+        return owed;
+    text.resize(static_cast<std::size_t>(got));
+    std::size_t end = text.find('\n');
+    if (end == std::string::npos || text.compare(0, end, key) != 0)
+        return owed;
+    const std::int64_t mono = microsNow(CLOCK_MONOTONIC);
+    const std::int64_t real = microsNow(CLOCK_REALTIME);
+    const Clock::time_point now = Clock::now();
+    for (std::size_t at = end + 1; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        const std::string line = text.substr(at, end - at);
+        std::int64_t untilMono = 0;
+        std::int64_t untilReal = 0;
+        char address[8] = {};
+        int mayLack = 1;
+        if (std::sscanf(line.c_str(), "%" SCNd64 " %" SCNd64 " %7s %d", &untilMono, &untilReal,
+                        address, &mayLack) != 4)
+            continue;
+        const std::int64_t leftMono = untilMono - mono;
+        const std::int64_t leftReal = untilReal - real;
+        if (leftMono <= 0 || leftMono > kLongestOwedUs ||
+            std::llabs(leftMono - leftReal) > kClockSlackUs)
+            continue;
+        OwedReply o{now + std::chrono::microseconds(leftMono), std::nullopt, mayLack != 0};
+        if (std::string_view(address) != "-")
+            o.address = address;
+        owed.push_back(std::move(o));
+    }
     return owed;
-}
-
-void forgetOwedReply(const std::string& device) {
-    ::unlink(fileFor(keyOf(device)).c_str());
 }
 
 } // namespace uartce::platform

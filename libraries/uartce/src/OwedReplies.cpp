@@ -1,0 +1,68 @@
+#include "OwedReplies.h"
+
+#include "ReplyMatch.h"
+
+#include <algorithm>
+
+namespace uartce {
+
+namespace {
+
+// Whether a reply owed by one command could pass for the reply to another: always, unless both
+// are addressed and to different modules, and the reply names its module.
+bool couldBeTakenFor(const OwedReplies::Owed& owed, const std::optional<std::string>& next) {
+    return owed.mayLackAddress || !owed.address || !next || sameAddress(*owed.address, *next);
+}
+
+} // namespace
+
+void OwedReplies::owe(Clock::time_point until, std::optional<std::string> address,
+                      bool mayLackAddress) {
+    if (m_owed.size() == kMostOwed)
+        m_owed.pop_front();
+    m_owed.push_back({until, std::move(address), mayLackAddress || !address});
+}
+
+void OwedReplies::forgetExpired(Clock::time_point now) {
+    m_owed.erase(std::remove_if(m_owed.begin(), m_owed.end(),
+                                [now](const Owed& o) { return o.until + kRemembered <= now; }),
+                 m_owed.end());
+}
+
+std::optional<Clock::time_point> OwedReplies::listenUntil(const std::optional<std::string>& next,
+                                                          Clock::time_point now) {
+    forgetExpired(now);
+    std::optional<Clock::time_point> until;
+    for (const Owed& o : m_owed)
+        if (o.until > now && couldBeTakenFor(o, next) && (!until || o.until > *until))
+            until = o.until;
+    return until;
+}
+
+bool OwedReplies::heard(std::string_view line) {
+    // An LF or noise ahead of the reply is no part of it.
+    while (!line.empty() &&
+           (line.front() == '\n' || static_cast<unsigned char>(line.front()) == 0 ||
+            static_cast<unsigned char>(line.front()) >= 0x80))
+        line.remove_prefix(1);
+    const std::optional<std::string> from = replyAddress(line);
+    // The oldest it could answer: its module's, or anyone's; a line without an address only
+    // one that may lack it.
+    const auto it = std::find_if(m_owed.begin(), m_owed.end(), [&](const Owed& o) {
+        return from ? !o.address || sameAddress(*o.address, *from) : o.mayLackAddress;
+    });
+    if (it == m_owed.end())
+        return false;
+    m_owed.erase(it);
+    return true;
+}
+
+std::vector<OwedReplies::Owed> OwedReplies::outstanding(Clock::time_point now) const {
+    std::vector<Owed> left;
+    for (const Owed& o : m_owed)
+        if (o.until > now)
+            left.push_back(o);
+    return left;
+}
+
+} // namespace uartce

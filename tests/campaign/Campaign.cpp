@@ -1,0 +1,1045 @@
+#include "campaign/Campaign.h"
+
+#include "campaign/Oracle.h"
+#include "campaign/Truth.h"
+#include "support/Ser2net.h"
+#include "support/SimProcess.h"
+
+#include <uartce.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <poll.h>
+#include <random>
+#include <set>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace campaign {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+std::uint64_t splitmix(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+class Rng {
+  public:
+    explicit Rng(std::uint64_t seed) : m_engine(seed) {}
+    // From lo to hi, both included.
+    unsigned between(unsigned lo, unsigned hi) {
+        return std::uniform_int_distribution<unsigned>(lo, hi)(m_engine);
+    }
+    bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(m_engine) < p; }
+    std::uint64_t next() { return m_engine(); }
+
+  private:
+    std::mt19937_64 m_engine;
+};
+
+std::string hex2(unsigned value) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
+}
+
+std::string join(const std::vector<std::string>& parts, const char* between) {
+    std::string out;
+    for (const std::string& p : parts)
+        out += (out.empty() ? "" : between) + p;
+    return out;
+}
+
+// ---- Fault models and drivers --------------------------------------------------------------
+
+enum class Model {
+    Clean,
+    LineEcho,
+    EchoMissingBytes,
+    DoubleEcho,
+    GarbledEcho,
+    CrLfEndings,
+    LfCrEndings,
+    Drops,
+    LateWithinWindow,
+    LateBeyondWindow,
+    Duplicates,
+    Noise,
+    SeveralModules,
+};
+constexpr int kModels = 13;
+
+struct ModelInfo {
+    Model model;
+    const char* name;
+    const char* option; // the simulator option it needs
+    unsigned weight;    // how often it is drawn: a fault that costs time-outs, less often
+};
+
+constexpr std::array<ModelInfo, kModels> kModelInfo{{
+    {Model::Clean, "clean", "--truth", 4},
+    {Model::LineEcho, "line-echo", "--line-echo", 2},
+    {Model::EchoMissingBytes, "echo-missing-bytes", "--echo-skip", 2},
+    {Model::DoubleEcho, "double-echo", "--double-echo", 2},
+    {Model::GarbledEcho, "garbled-echo", "--garble-echo", 1},
+    {Model::CrLfEndings, "crlf-endings", "--ending", 2},
+    {Model::LfCrEndings, "lfcr-endings", "--ending", 2},
+    {Model::Drops, "drops", "--drop-every", 1},
+    {Model::LateWithinWindow, "late-within-window", "--late-every", 1},
+    {Model::LateBeyondWindow, "late-beyond-window", "--late-every", 1},
+    {Model::Duplicates, "duplicates", "--duplicate-every", 2},
+    {Model::Noise, "noise", "--noise-every", 2},
+    {Model::SeveralModules, "several-modules", "--address", 2},
+}};
+
+const char* modelName(Model m) {
+    return kModelInfo[static_cast<int>(m)].name;
+}
+
+enum class Driver { Library, RemoteRaw, RemoteRfc2217, OneShot, Stdin, Soak, Scan };
+
+const char* driverName(Driver d) {
+    switch (d) {
+    case Driver::Library:
+        return "library";
+    case Driver::RemoteRaw:
+        return "library over ser2net raw";
+    case Driver::RemoteRfc2217:
+        return "library over ser2net rfc2217";
+    case Driver::OneShot:
+        return "portula-cmd one-shot";
+    case Driver::Stdin:
+        return "portula-cmd stdin";
+    case Driver::Soak:
+        return "portula-cmd soak";
+    case Driver::Scan:
+        return "portula-cmd scan";
+    }
+    return "?";
+}
+
+// The low five bits of a round's seed pick its driver: most rounds call the library, which
+// runs the most exchanges a second; every other path has its share.
+Driver driverFor(std::uint64_t roundSeed) {
+    const unsigned slot = roundSeed % 32;
+    if (slot < 25)
+        return Driver::Library;
+    if (slot == 25)
+        return Driver::RemoteRaw;
+    if (slot == 26)
+        return Driver::RemoteRfc2217;
+    if (slot < 29)
+        return Driver::OneShot;
+    if (slot == 29)
+        return Driver::Stdin;
+    return slot == 30 ? Driver::Soak : Driver::Scan;
+}
+// The first rounds of a campaign take each driver once, so that a short one covers them all.
+constexpr std::array<unsigned, 7> kFirstSlots{0, 27, 29, 30, 31, 25, 26};
+
+struct Round {
+    std::uint64_t seed = 0;
+    Model model = Model::Clean;
+    Driver driver = Driver::Library;
+    std::vector<std::string> simArgs; // without --truth
+    std::vector<std::string> addresses;
+    bool simChecksum = false;
+    unsigned baud = 9600;
+    unsigned timeoutMin = 50, timeoutMax = 100;
+    unsigned firstByteMs = 25;
+    std::size_t count = 100; // exchanges, processes or soak commands
+};
+
+std::string describe(const Round& r) {
+    return std::string(modelName(r.model)) + " via " + driverName(r.driver) + " (portula-sim " +
+           join(r.simArgs, " ") + "; time-outs " + std::to_string(r.timeoutMin) + "-" +
+           std::to_string(r.timeoutMax) + " ms)";
+}
+
+Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned windowMs) {
+    Round r;
+    r.seed = seed;
+    r.driver = driverFor(seed);
+    Rng rng(splitmix(seed));
+    unsigned total = 0;
+    for (Model m : available)
+        total += kModelInfo[static_cast<int>(m)].weight;
+    unsigned draw = rng.between(0, total - 1);
+    for (Model m : available) {
+        r.model = m;
+        if (draw < kModelInfo[static_cast<int>(m)].weight)
+            break;
+        draw -= kModelInfo[static_cast<int>(m)].weight;
+    }
+    if (r.driver == Driver::Scan && r.model == Model::LateBeyondWindow)
+        r.model = Model::LateWithinWindow; // a scan's waits make it minutes long
+    const bool process = r.driver == Driver::OneShot || r.driver == Driver::Stdin ||
+                         r.driver == Driver::Soak || r.driver == Driver::Scan;
+
+    const unsigned modules = r.model == Model::SeveralModules ? rng.between(2, 4) : 1;
+    std::set<unsigned> chosen;
+    while (chosen.size() < modules)
+        chosen.insert(rng.between(0x01, 0x1F));
+    for (unsigned a : chosen)
+        r.addresses.push_back(hex2(a));
+    r.simChecksum = rng.chance(0.2);
+    if (r.driver == Driver::Scan && rng.chance(0.3))
+        r.baud = 19200;
+    r.simArgs = {"--address", join(r.addresses, ",")};
+    if (r.simChecksum)
+        r.simArgs.push_back("--checksum");
+    if (r.baud != 9600)
+        r.simArgs.insert(r.simArgs.end(), {"--baud", std::to_string(r.baud)});
+
+    r.timeoutMin = 50;
+    r.timeoutMax = rng.chance(0.2) ? 200 : 100;
+    if (process)
+        r.timeoutMin = 80, r.timeoutMax = 200;
+    const auto add = [&](std::initializer_list<std::string> args) {
+        r.simArgs.insert(r.simArgs.end(), args);
+    };
+    const auto every = [&](unsigned lo, unsigned hi) {
+        return std::to_string(rng.between(lo, hi));
+    };
+    const bool keep = r.driver != Driver::OneShot; // a new process cannot know what it is owed
+    unsigned cheap = rng.between(300, 600);
+    switch (r.model) {
+    case Model::Clean:
+    case Model::SeveralModules:
+        break;
+    case Model::LineEcho:
+        add({"--line-echo"});
+        break;
+    case Model::EchoMissingBytes:
+        add({"--echo-skip", every(1, 3)});
+        break;
+    case Model::DoubleEcho:
+        add({"--double-echo"});
+        break;
+    case Model::GarbledEcho:
+        add({"--line-echo", "--garble-echo", every(4, 12)});
+        cheap = rng.between(40, 100);
+        break;
+    case Model::CrLfEndings:
+        add({"--ending", "crlf"});
+        break;
+    case Model::LfCrEndings:
+        add({"--ending", "lfcr"});
+        break;
+    case Model::Drops:
+        add({"--drop-every", every(4, 10)});
+        cheap = rng.between(25, 60);
+        break;
+    case Model::LateWithinWindow:
+    case Model::LateBeyondWindow: {
+        // One time-out for the round, so that "late" is measured against it.
+        r.timeoutMin = r.timeoutMax = rng.between(r.timeoutMin, r.timeoutMax);
+        const unsigned n = rng.between(3, 8);
+        const unsigned ms =
+            r.model == Model::LateWithinWindow
+                ? rng.between(r.timeoutMax + 30, r.timeoutMax + windowMs - 50)
+                : rng.between(r.timeoutMax + windowMs + 100, rng.chance(0.25) ? 3000 : 1500);
+        add({"--late-every", std::to_string(n), "--late-ms", std::to_string(ms)});
+        if (keep)
+            add({"--keep-replies"});
+        cheap =
+            r.model == Model::LateWithinWindow ? rng.between(15, 30) : rng.between(n + 2, 2 * n);
+        break;
+    }
+    case Model::Duplicates:
+        add({"--duplicate-every", every(2, 6), "--duplicate-ms", every(1, 100)});
+        if (keep && rng.chance(0.5))
+            add({"--keep-replies"});
+        cheap = rng.between(150, 300);
+        break;
+    case Model::Noise:
+        add({"--noise-every", every(2, 8), "--noise-bytes", every(1, 8), "--seed",
+             std::to_string(rng.between(1, 1000000))});
+        cheap = rng.between(100, 250);
+        break;
+    }
+    // Now and then the line's own pace on top: the wire, an adapter's ticks, a slow module.
+    unsigned extraMs = 0;
+    switch (rng.between(0, 7)) {
+    case 0:
+        add({"--wire-pace"});
+        extraMs = 10;
+        break;
+    case 1: {
+        const unsigned tick = rng.between(1, 4);
+        add({"--batch-ms", std::to_string(tick)});
+        extraMs = 2 * tick;
+        break;
+    }
+    case 2: {
+        const unsigned delay = rng.between(1, 10);
+        add({"--delay-ms", std::to_string(delay)});
+        extraMs = delay;
+        break;
+    }
+    default:
+        break;
+    }
+    r.firstByteMs = 25 + extraMs;
+
+    switch (r.driver) {
+    case Driver::Library:
+    case Driver::RemoteRaw:
+    case Driver::RemoteRfc2217:
+        r.count = cheap;
+        break;
+    case Driver::OneShot:
+        r.count = rng.between(4, 10); // processes, of 1 to 3 commands each
+        break;
+    case Driver::Stdin:
+        r.count = std::min<std::size_t>(cheap / 3, 60);
+        break;
+    case Driver::Soak:
+        r.count = std::min<std::size_t>(cheap / 4, 50);
+        break;
+    case Driver::Scan:
+        r.count = 1;
+        break;
+    }
+    r.count = std::max<std::size_t>(r.count, 4);
+    return r;
+}
+
+struct Command {
+    std::string text;
+    bool checksum = false;
+};
+
+// Traffic: name and firmware queries, readings, malformed commands, to modules that are there
+// and to addresses nobody answers, with the checksum as the module expects it or not.
+std::string commandText(Rng& rng, const Round& r, double absent) {
+    std::string address;
+    if (!rng.chance(absent)) {
+        address = r.addresses[rng.between(0, static_cast<unsigned>(r.addresses.size()) - 1)];
+    } else {
+        do
+            address = hex2(rng.between(0, 0xFF));
+        while (std::find(r.addresses.begin(), r.addresses.end(), address) != r.addresses.end());
+    }
+    const unsigned kind = rng.between(0, 99);
+    if (kind < 35)
+        return "$" + address + "M";
+    if (kind < 60)
+        return "$" + address + "F";
+    if (kind < 85)
+        return "#" + address;
+    static const std::string junk = "ABCDEGHIJKLNOPQRSTUVWXYZ0123456789+-.";
+    std::string text = "$" + address;
+    for (unsigned n = rng.between(1, 6); n > 0; --n)
+        text += junk[rng.between(0, static_cast<unsigned>(junk.size()) - 1)];
+    return text;
+}
+
+// The library's own runs carry most of the campaign: there, a command nobody answers (which
+// costs its time-out and the late-reply wait after it) is rare.
+Command nextCommand(Rng& rng, const Round& r) {
+    return {commandText(rng, r, 0.01), rng.chance(0.01) ? !r.simChecksum : r.simChecksum};
+}
+
+// ---- Processes ------------------------------------------------------------------------------
+
+struct ProcessResult {
+    bool started = false;
+    int exitStatus = -1;
+    std::string out, err;
+    std::int64_t startUs = 0, endUs = 0;
+};
+
+ProcessResult runProcess(const std::vector<std::string>& args, const std::string* input,
+                         int limitMs) {
+    ProcessResult result;
+    int in[2] = {-1, -1}, out[2], err[2];
+    if ((input && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0 ||
+        ::pipe2(err, O_CLOEXEC) != 0)
+        return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (input)
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    result.startUs = nowUs();
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (input)
+        ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) {
+        if (input)
+            ::close(in[1]);
+        ::close(out[0]);
+        ::close(err[0]);
+        return result;
+    }
+    result.started = true;
+    std::size_t written = 0;
+    int inFd = input ? in[1] : -1;
+    if (inFd >= 0 && input->empty()) {
+        ::close(inFd);
+        inFd = -1;
+    }
+    int outFd = out[0], errFd = err[0];
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    bool killed = false;
+    while (outFd >= 0 || errFd >= 0) {
+        const int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0 && !killed) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
+        pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
+        ::poll(fds, 3, std::max(left, 10));
+        char chunk[4096];
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? outFd : errFd;
+            if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n > 0)
+                (i == 0 ? result.out : result.err).append(chunk, static_cast<std::size_t>(n));
+            else if (n == 0 || errno != EINTR) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            const ssize_t n = ::write(inFd, input->data() + written, input->size() - written);
+            if (n > 0)
+                written += static_cast<std::size_t>(n);
+            if ((n < 0 && errno != EINTR && errno != EAGAIN) || written == input->size()) {
+                ::close(inFd);
+                inFd = -1;
+            }
+        }
+    }
+    if (inFd >= 0)
+        ::close(inFd);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.endUs = nowUs();
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            out.push_back(line);
+    return out;
+}
+
+// ---- Figures ----------------------------------------------------------------------------------
+
+struct ModelFigures {
+    long rounds = 0, exchanges = 0, right = 0, failed = 0, lost = 0, wrong = 0;
+    std::map<std::string, long> excused;
+};
+
+struct Figures {
+    std::map<Model, ModelFigures> models;
+    std::map<Driver, long> exchangesByDriver;
+    long exchanges = 0, wrong = 0, anomalies = 0, rounds = 0;
+    std::vector<std::string> wrongSeeds;
+};
+
+std::string escaped(const std::string& bytes) {
+    std::string out;
+    for (const unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\')
+            out.push_back(static_cast<char>(c));
+        else
+            out += (c == '\\' ? std::string("\\\\") : "\\x" + hex2(c));
+    }
+    return out;
+}
+
+class Campaign {
+  public:
+    explicit Campaign(const Settings& s) : m_settings(s) {}
+
+    int run();
+
+  private:
+    bool probeSimulator();
+    bool runRound(const Round& round);
+    // known: the time-out of each command heard so far in the round, by when it was heard.
+    void judge(const Round& round, const std::vector<TruthRecord>& truth,
+               const std::vector<Exchange>& exchanges, std::map<std::int64_t, unsigned>& known);
+    void reportWrong(const Round& round, const std::vector<TruthRecord>& truth, const Exchange& e,
+                     const Judgement& j);
+    bool budgetLeft() const {
+        return !m_settings.replay && m_figures.exchanges < m_settings.exchanges &&
+               Clock::now() < m_deadline;
+    }
+    void settle(TruthFile& truth, const testsupport::SimProcess& sim, std::size_t heard);
+
+    std::vector<Exchange> libraryRun(const Round& round, Rng& rng, const std::string& device);
+    std::vector<std::vector<Exchange>> oneShotRuns(const Round& round, Rng& rng,
+                                                   const std::string& device);
+    std::vector<Exchange> stdinRun(const Round& round, Rng& rng, const std::string& device);
+    std::vector<Exchange> commandsFrom(const Round& round, const ProcessResult& p,
+                                       const std::vector<Command>& sent, unsigned timeout);
+    void soak(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+              const testsupport::SimProcess& sim);
+    void scan(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+              const testsupport::SimProcess& sim);
+    void anomaly(const Round& round, const std::string& what);
+
+    Settings m_settings;
+    Figures m_figures;
+    std::vector<Model> m_available;
+    std::vector<std::string> m_missing;
+    OracleParams m_params;
+    Clock::time_point m_deadline;
+    std::string m_dir;
+    bool m_stop = false; // a wrong answer ends the campaign unless it keeps going
+};
+
+bool Campaign::probeSimulator() {
+    const ProcessResult help = runProcess({m_settings.simPath, "--help"}, nullptr, 10000);
+    if (!help.started || help.exitStatus != 0) {
+        std::fprintf(stderr, "portula-campaign: %s --help did not run\n",
+                     m_settings.simPath.c_str());
+        return false;
+    }
+    if (help.out.find("--truth") == std::string::npos) {
+        std::fprintf(stderr,
+                     "portula-campaign: %s has no --truth: nothing to check the answers "
+                     "against\n",
+                     m_settings.simPath.c_str());
+        return false;
+    }
+    for (const ModelInfo& info : kModelInfo) {
+        if (help.out.find(info.option) != std::string::npos)
+            m_available.push_back(info.model);
+        else
+            m_missing.push_back(std::string(info.name) + " (needs " + info.option + ")");
+    }
+    return true;
+}
+
+void Campaign::settle(TruthFile& truth, const testsupport::SimProcess& sim, std::size_t heard) {
+    // The simulator writes each record as it happens: once it is idle with every command heard,
+    // what ended before the drivers' answers is in the file.
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    do {
+        const bool idle = sim.waitIdle(500);
+        truth.poll();
+        if (idle && truth.heardCount() >= heard)
+            return;
+    } while (Clock::now() < deadline);
+}
+
+std::vector<Exchange> Campaign::libraryRun(const Round& round, Rng& rng,
+                                           const std::string& device) {
+    std::vector<Exchange> run;
+    std::uint8_t port = 0;
+    const auto open = [&] {
+        const std::uint16_t status = UARTCE_OpenDevice(device.c_str(), round.baud, 8, 0, 1, &port);
+        if (status != UARTCE_OK) {
+            char why[512] = "";
+            UARTCE_LastError(port, why, sizeof why);
+            anomaly(round, "the library could not open " + device + ": " + why);
+        }
+        return status == UARTCE_OK;
+    };
+    if (!open())
+        return run;
+    std::array<char, UARTCE_REPLY_BUFFER_SIZE> reply{};
+    // A fault that costs a time-out on most commands does not get to spend the campaign.
+    const auto roundEnd = Clock::now() + std::chrono::seconds(6);
+    for (std::size_t i = 0;
+         i < round.count && (m_settings.replay || (budgetLeft() && Clock::now() < roundEnd)); ++i) {
+        if (rng.chance(0.02)) {
+            Close_Com(port);
+            if (!open())
+                return run;
+        }
+        const Command c = nextCommand(rng, round);
+        Exchange e;
+        e.driver = driverName(round.driver);
+        e.command = c.text;
+        e.checksum = c.checksum;
+        e.index = run.size();
+        e.timeoutMs = rng.between(round.timeoutMin, round.timeoutMax);
+        std::uint32_t length = 0;
+        const bool firstByte = rng.chance(0.5);
+        e.startUs = nowUs();
+        e.status =
+            firstByte
+                ? UARTCE_Command(port, c.text.c_str(), reply.data(),
+                                 static_cast<std::uint16_t>(round.firstByteMs),
+                                 static_cast<std::uint16_t>(e.timeoutMs), c.checksum, &length)
+                : Send_Receive_Cmd(port, c.text.c_str(), reply.data(),
+                                   static_cast<std::uint16_t>(e.timeoutMs), c.checksum, &length);
+        e.endUs = nowUs();
+        e.reply.assign(reply.data(), std::min<std::size_t>(length, reply.size()));
+        run.push_back(std::move(e));
+    }
+    Close_Com(port);
+    return run;
+}
+
+std::vector<Exchange> Campaign::commandsFrom(const Round& round, const ProcessResult& p,
+                                             const std::vector<Command>& sent, unsigned timeout) {
+    std::vector<Exchange> run;
+    const std::vector<std::string> objects = lines(p.out);
+    for (const std::string& line : objects) {
+        const std::optional<JsonObject> o = parseJsonObject(line);
+        const std::optional<std::string> command = o ? stringMember(*o, "command") : std::nullopt;
+        const std::optional<std::string> reply = o ? stringMember(*o, "reply") : std::nullopt;
+        const std::optional<std::int64_t> status = o ? integerMember(*o, "status") : std::nullopt;
+        if (!command || !reply || !status) {
+            anomaly(round, "portula-cmd printed a line that is not a result: " + line);
+            continue;
+        }
+        if (run.size() >= sent.size() || *command != sent[run.size()].text) {
+            anomaly(round, "portula-cmd printed a result for " + escaped(*command) +
+                               " out of the order the commands were given");
+            return {};
+        }
+        Exchange e;
+        e.driver = driverName(round.driver);
+        e.command = *command;
+        e.checksum = sent[run.size()].checksum;
+        e.status = static_cast<unsigned>(*status);
+        e.reply = *reply;
+        e.startUs = p.startUs;
+        e.endUs = p.endUs;
+        e.index = run.size();
+        e.timeoutMs = timeout;
+        run.push_back(std::move(e));
+    }
+    if (run.size() != sent.size())
+        anomaly(round, "portula-cmd printed " + std::to_string(run.size()) + " results for " +
+                           std::to_string(sent.size()) + " commands (exit " +
+                           std::to_string(p.exitStatus) + "): " + p.err);
+    return run;
+}
+
+std::vector<std::vector<Exchange>> Campaign::oneShotRuns(const Round& round, Rng& rng,
+                                                         const std::string& device) {
+    std::vector<std::vector<Exchange>> runs;
+    // Back to back: each process starts as soon as the one before has ended.
+    for (std::size_t p = 0; p < round.count && (budgetLeft() || m_settings.replay); ++p) {
+        const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
+        const bool checksum = rng.chance(0.9) ? round.simChecksum : !round.simChecksum;
+        std::vector<std::string> args{m_settings.cmdPath, "-p",        device,
+                                      "--json",           "--timeout", std::to_string(timeout)};
+        if (checksum)
+            args.push_back("--checksum");
+        std::vector<Command> sent;
+        for (unsigned n = rng.between(1, 3); n > 0; --n) {
+            sent.push_back({commandText(rng, round, 0.1), checksum});
+            args.push_back(sent.back().text);
+        }
+        const ProcessResult result = runProcess(args, nullptr, 30000);
+        if (!result.started) {
+            anomaly(round, "portula-cmd did not start");
+            break;
+        }
+        runs.push_back(commandsFrom(round, result, sent, timeout));
+    }
+    return runs;
+}
+
+std::vector<Exchange> Campaign::stdinRun(const Round& round, Rng& rng, const std::string& device) {
+    const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
+    const bool checksum = rng.chance(0.9) ? round.simChecksum : !round.simChecksum;
+    std::vector<std::string> args{m_settings.cmdPath, "-p",        device,
+                                  "--json",           "--timeout", std::to_string(timeout)};
+    if (checksum)
+        args.push_back("--checksum");
+    std::vector<Command> sent;
+    std::string input;
+    for (std::size_t n = 0; n < round.count; ++n) {
+        sent.push_back({commandText(rng, round, 0.1), checksum});
+        input += sent.back().text + (rng.chance(0.2) ? "\r\n" : "\n");
+    }
+    const ProcessResult result = runProcess(args, &input, 120000);
+    if (!result.started) {
+        anomaly(round, "portula-cmd did not start");
+        return {};
+    }
+    return commandsFrom(round, result, sent, timeout);
+}
+
+void Campaign::soak(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+                    const testsupport::SimProcess& sim) {
+    const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
+    const std::string address = round.addresses.front();
+    const std::string command = rng.chance(0.5) ? "$" + address + "M" : "#" + address;
+    std::vector<std::string> args{m_settings.cmdPath,
+                                  "soak",
+                                  "-p",
+                                  device,
+                                  "--json",
+                                  "--timeout",
+                                  std::to_string(timeout),
+                                  "--count",
+                                  std::to_string(round.count)};
+    if (round.simChecksum)
+        args.push_back("--checksum");
+    args.push_back(command);
+    const ProcessResult p = runProcess(args, nullptr, 120000);
+    settle(truth, sim, round.count);
+    const std::optional<JsonObject> o =
+        lines(p.out).empty() ? std::nullopt : parseJsonObject(lines(p.out).back());
+    const std::optional<std::int64_t> sent = o ? integerMember(*o, "sent") : std::nullopt;
+    const std::optional<std::int64_t> answered = o ? integerMember(*o, "answered") : std::nullopt;
+    if (!sent || !answered) {
+        anomaly(round, "soak printed no totals (exit " + std::to_string(p.exitStatus) +
+                           "): " + p.out + p.err);
+        return;
+    }
+    ModelFigures& f = m_figures.models[round.model];
+    f.exchanges += *sent;
+    m_figures.exchanges += *sent;
+    m_figures.exchangesByDriver[round.driver] += *sent;
+    const std::string why =
+        soakInconsistency(static_cast<long>(*sent), static_cast<long>(*answered),
+                          static_cast<long>(round.count), truth.records(), p.startUs, p.endUs);
+    if (why.empty()) {
+        f.right += *answered;
+        f.failed += *sent - *answered;
+        return;
+    }
+    ++f.wrong;
+    ++m_figures.wrong;
+    m_figures.wrongSeeds.push_back(std::to_string(round.seed));
+    std::printf("WRONG  seed %llu  round %llu (--replay %llu)\n  %s\n  soak %s: %s\n  totals %s\n",
+                static_cast<unsigned long long>(m_settings.seed),
+                static_cast<unsigned long long>(round.seed),
+                static_cast<unsigned long long>(round.seed), describe(round).c_str(),
+                command.c_str(), why.c_str(), lines(p.out).back().c_str());
+    if (!m_settings.keepGoing)
+        m_stop = true;
+}
+
+void Campaign::scan(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+                    const testsupport::SimProcess& sim) {
+    unsigned lo = 0xFF, hi = 0;
+    for (const std::string& a : round.addresses) {
+        const unsigned v = static_cast<unsigned>(std::stoul(a, nullptr, 16));
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    lo -= std::min(lo, rng.between(0, 3));
+    hi = std::min(0xFFu, hi + rng.between(0, 3));
+    std::vector<unsigned> bauds{round.baud};
+    if (rng.chance(0.4))
+        bauds.push_back(round.baud == 9600 ? 4800 : 38400);
+    std::sort(bauds.begin(), bauds.end());
+    std::string baudList;
+    for (unsigned b : bauds)
+        baudList += (baudList.empty() ? "" : ",") + std::to_string(b);
+    const unsigned mode = rng.between(0, 3); // auto twice as often
+    const std::string checksumMode = mode == 0 ? "on" : mode == 1 ? "off" : "auto";
+    const std::vector<std::string> args{m_settings.cmdPath,
+                                        "scan",
+                                        "-p",
+                                        device,
+                                        "--json",
+                                        "--addresses",
+                                        hex2(lo) + "-" + hex2(hi),
+                                        "--bauds",
+                                        baudList,
+                                        "--checksum=" + checksumMode};
+    const ProcessResult p = runProcess(args, nullptr, 120000);
+    settle(truth, sim, 0);
+    std::vector<Module> configured;
+    for (const std::string& a : round.addresses)
+        configured.push_back({a, round.baud, round.simChecksum,
+                              round.addresses.size() == 1 ? "PORTULA-SIM" : "PORTULA-SIM-" + a});
+    std::vector<Module> listed;
+    for (const std::string& line : lines(p.out)) {
+        const std::optional<JsonObject> o = parseJsonObject(line);
+        const auto address = o ? stringMember(*o, "address") : std::nullopt;
+        const auto baud = o ? integerMember(*o, "baud") : std::nullopt;
+        const auto checksum = o ? boolMember(*o, "checksum") : std::nullopt;
+        const auto name = o ? stringMember(*o, "name") : std::nullopt;
+        if (!address || !baud || !checksum || !name) {
+            anomaly(round, "scan printed a line that is not a module: " + line);
+            continue;
+        }
+        listed.push_back({*address, static_cast<unsigned>(*baud), *checksum, *name});
+    }
+    ModelFigures& f = m_figures.models[round.model];
+    const bool findable = checksumMode == "auto" || (checksumMode == "on") == round.simChecksum;
+    long missed = 0;
+    for (const Module& m : configured)
+        if (findable && std::find(listed.begin(), listed.end(), m) == listed.end())
+            ++missed;
+    const std::vector<Module> wrongs = scanWrongs(listed, configured);
+    const long checked = static_cast<long>(listed.size()) + missed;
+    f.exchanges += checked;
+    f.lost += missed;
+    f.right += static_cast<long>(listed.size() - wrongs.size());
+    m_figures.exchanges += checked;
+    m_figures.exchangesByDriver[round.driver] += checked;
+    if (m_settings.verbose)
+        std::printf("  scan %s at %s, checksum %s: %zu listed, %ld missed\n",
+                    (hex2(lo) + "-" + hex2(hi)).c_str(), baudList.c_str(), checksumMode.c_str(),
+                    listed.size(), missed);
+    for (const Module& m : wrongs) {
+        ++f.wrong;
+        ++m_figures.wrong;
+        m_figures.wrongSeeds.push_back(std::to_string(round.seed));
+        std::printf("WRONG  seed %llu  round %llu (--replay %llu)\n  %s\n  scan listed %s at %u "
+                    "baud, checksum %s, name %s: no such module on the line\n",
+                    static_cast<unsigned long long>(m_settings.seed),
+                    static_cast<unsigned long long>(round.seed),
+                    static_cast<unsigned long long>(round.seed), describe(round).c_str(),
+                    m.address.c_str(), m.baud, m.checksum ? "on" : "off", escaped(m.name).c_str());
+        for (const std::string& line : lines(p.err))
+            std::printf("  stderr: %s\n", line.c_str());
+        if (!m_settings.keepGoing)
+            m_stop = true;
+    }
+    (void)truth;
+}
+
+void Campaign::anomaly(const Round& round, const std::string& what) {
+    ++m_figures.anomalies;
+    std::printf("ANOMALY  round %llu  %s: %s\n", static_cast<unsigned long long>(round.seed),
+                describe(round).c_str(), what.c_str());
+}
+
+void Campaign::reportWrong(const Round& round, const std::vector<TruthRecord>& truth,
+                           const Exchange& e, const Judgement& j) {
+    std::printf("WRONG  seed %llu  round %llu (--replay %llu)\n  %s\n",
+                static_cast<unsigned long long>(m_settings.seed),
+                static_cast<unsigned long long>(round.seed),
+                static_cast<unsigned long long>(round.seed), describe(round).c_str());
+    std::printf("  exchange %zu: %s%s  time-out %u ms  status %u  reply \"%s\"  from %lld to "
+                "%lld us\n  why: %s\n",
+                e.index, e.command.c_str(), e.checksum ? " (checksum)" : "", e.timeoutMs, e.status,
+                escaped(e.reply).c_str(), static_cast<long long>(e.startUs),
+                static_cast<long long>(e.endUs), j.why.c_str());
+    if (j.heard >= 0)
+        std::printf("  heard: %s\n", truth[j.heard].line.c_str());
+    if (j.reply >= 0)
+        std::printf("  its reply: %s\n", truth[j.reply].line.c_str());
+    std::printf("  truth nearby:\n");
+    for (const std::string& line : nearbyTruth(truth, e))
+        std::printf("    %s\n", line.c_str());
+}
+
+void Campaign::judge(const Round& round, const std::vector<TruthRecord>& truth,
+                     const std::vector<Exchange>& exchanges,
+                     std::map<std::int64_t, unsigned>& known) {
+    const std::vector<Judgement> verdicts =
+        judgeRun(truth, exchanges, m_params, known, round.timeoutMin);
+    ModelFigures& f = m_figures.models[round.model];
+    for (std::size_t k = 0; k < exchanges.size(); ++k) {
+        const Judgement& j = verdicts[k];
+        ++f.exchanges;
+        ++m_figures.exchanges;
+        ++m_figures.exchangesByDriver[round.driver];
+        switch (j.verdict) {
+        case Verdict::Right:
+            ++f.right;
+            break;
+        case Verdict::Failed:
+            ++f.failed;
+            break;
+        case Verdict::Lost:
+            ++f.lost;
+            if (m_settings.verbose)
+                std::printf("  lost: %s status %u: %s\n", exchanges[k].command.c_str(),
+                            exchanges[k].status, j.why.c_str());
+            break;
+        case Verdict::Excused:
+            ++f.excused[truth[j.excuse].kind == Kind::Duplicate ? "duplicate"
+                                                                : "late beyond window"];
+            break;
+        case Verdict::Wrong:
+            ++f.wrong;
+            ++m_figures.wrong;
+            if (m_figures.wrongSeeds.empty() ||
+                m_figures.wrongSeeds.back() != std::to_string(round.seed))
+                m_figures.wrongSeeds.push_back(std::to_string(round.seed));
+            if (f.wrong <= 3 || !m_settings.keepGoing)
+                reportWrong(round, truth, exchanges[k], j);
+            if (!m_settings.keepGoing)
+                m_stop = true;
+            break;
+        }
+    }
+}
+
+bool Campaign::runRound(const Round& round) {
+    Rng rng(splitmix(round.seed ^ 0x5DEECE66Dull));
+    const auto roundBegan = Clock::now();
+    const std::string truthPath = m_dir + "/truth-" + std::to_string(round.seed) + ".jsonl";
+    std::vector<std::string> args = round.simArgs;
+    args.insert(args.begin(), {"--truth", truthPath});
+    testsupport::SimProcess sim(m_settings.simPath, args);
+    if (sim.device().empty()) {
+        std::fprintf(stderr, "portula-campaign: portula-sim %s did not start\n",
+                     join(args, " ").c_str());
+        return false;
+    }
+    if (m_settings.verbose)
+        std::printf("round %llu: %s, %zu\n", static_cast<unsigned long long>(round.seed),
+                    describe(round).c_str(), round.count);
+    ++m_figures.rounds;
+    ++m_figures.models[round.model].rounds;
+    TruthFile truth(truthPath);
+    std::map<std::int64_t, unsigned> known;
+    const auto judgeAll = [&](const std::vector<std::vector<Exchange>>& runs) {
+        std::size_t sent = 0;
+        for (const auto& run : runs)
+            sent += run.size();
+        settle(truth, sim, sent);
+        for (const auto& run : runs)
+            judge(round, truth.records(), run, known);
+    };
+    switch (round.driver) {
+    case Driver::Library:
+        judgeAll({libraryRun(round, rng, sim.device())});
+        break;
+    case Driver::RemoteRaw:
+    case Driver::RemoteRfc2217: {
+        testsupport::Ser2net server(
+            {{round.driver == Driver::RemoteRaw ? testsupport::Ser2net::Protocol::Raw
+                                                : testsupport::Ser2net::Protocol::Rfc2217,
+              sim.device()}});
+        if (!server.running()) {
+            std::fprintf(stderr, "portula-campaign: ser2net did not start: %s\n",
+                         server.log().c_str());
+            return false;
+        }
+        judgeAll({libraryRun(round, rng, server.url(0))});
+        break;
+    }
+    case Driver::OneShot:
+        judgeAll(oneShotRuns(round, rng, sim.device()));
+        break;
+    case Driver::Stdin:
+        judgeAll({stdinRun(round, rng, sim.device())});
+        break;
+    case Driver::Soak:
+        soak(round, rng, sim.device(), truth, sim);
+        break;
+    case Driver::Scan:
+        scan(round, rng, sim.device(), truth, sim);
+        break;
+    }
+    if (m_settings.verbose)
+        std::printf("  round %llu took %.2f s\n", static_cast<unsigned long long>(round.seed),
+                    std::chrono::duration<double>(Clock::now() - roundBegan).count());
+    for (const std::string& line : truth.unreadable())
+        anomaly(round, "a truth line the campaign cannot read: " + line);
+    std::error_code ignored;
+    if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
+        std::filesystem::remove(truthPath, ignored);
+    return true;
+}
+
+int Campaign::run() {
+    const auto began = Clock::now();
+    m_deadline = began + std::chrono::milliseconds(static_cast<long>(m_settings.seconds * 1000));
+    m_params.lateWindowMs = m_settings.lateWindowMs;
+    if (!probeSimulator())
+        return 2;
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "portula-campaign-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        std::fprintf(stderr, "portula-campaign: no temporary folder\n");
+        return 2;
+    }
+    m_dir = pattern;
+    std::printf("portula-campaign: seed %llu, at most %ld exchanges in %.0f s, late window %u ms\n",
+                static_cast<unsigned long long>(m_settings.seed), m_settings.exchanges,
+                m_settings.seconds, m_settings.lateWindowMs);
+    std::fflush(stdout);
+    bool ran = true;
+    if (m_settings.replay) {
+        ran = runRound(plan(*m_settings.replay, m_available, m_settings.lateWindowMs));
+    } else {
+        for (std::uint64_t i = 0; budgetLeft() && !m_stop && ran; ++i) {
+            std::uint64_t seed = splitmix(m_settings.seed ^ splitmix(i));
+            if (i < kFirstSlots.size())
+                seed = (seed & ~std::uint64_t{31}) | kFirstSlots[i];
+            ran = runRound(plan(seed, m_available, m_settings.lateWindowMs));
+            std::fflush(stdout);
+        }
+    }
+    std::error_code ignored;
+    if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
+        std::filesystem::remove_all(m_dir, ignored);
+
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    std::printf("\nexchanges run %ld in %ld rounds, %.1f s; wrong %ld; anomalies %ld\n",
+                m_figures.exchanges, m_figures.rounds, seconds, m_figures.wrong,
+                m_figures.anomalies);
+    for (const auto& [driver, count] : m_figures.exchangesByDriver)
+        std::printf("  %-30s %7ld exchanges\n", driverName(driver), count);
+    std::printf("%-20s %6s %9s %8s %6s %7s %6s  %s\n", "fault model", "rounds", "exchanges",
+                "right", "wrong", "failed", "lost", "excused");
+    for (const auto& [model, f] : m_figures.models) {
+        std::string excused;
+        for (const auto& [why, count] : f.excused)
+            excused += (excused.empty() ? "" : ", ") + std::to_string(count) + " " + why;
+        std::printf("%-20s %6ld %9ld %8ld %6ld %7ld %6ld  %s\n", modelName(model), f.rounds,
+                    f.exchanges, f.right, f.wrong, f.failed, f.lost,
+                    excused.empty() ? "0" : excused.c_str());
+    }
+    if (!m_figures.wrongSeeds.empty())
+        std::printf("rounds with wrong answers (--replay): %s\n",
+                    join(m_figures.wrongSeeds, " ").c_str());
+    for (const std::string& m : m_missing)
+        std::printf("not run: %s, which this simulator lacks\n", m.c_str());
+    if (!ran)
+        return 2;
+    if (m_figures.wrong > 0)
+        return 1;
+    return m_missing.empty() ? 0 : 3;
+}
+
+} // namespace
+
+int run(const Settings& settings) {
+    return Campaign(settings).run();
+}
+
+} // namespace campaign

@@ -1,0 +1,279 @@
+#include "campaign/Oracle.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace campaign {
+
+const char* verdictName(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::Right:
+        return "right";
+    case Verdict::Wrong:
+        return "WRONG";
+    case Verdict::Excused:
+        return "excused";
+    case Verdict::Lost:
+        return "lost";
+    case Verdict::Failed:
+        return "failed";
+    }
+    return "?";
+}
+
+namespace {
+
+std::string stripEnding(std::string bytes) {
+    while (!bytes.empty() && (bytes.back() == '\r' || bytes.back() == '\n'))
+        bytes.pop_back();
+    return bytes;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string sumDigits(const std::string& bytes) {
+    unsigned sum = 0;
+    for (const char c : bytes)
+        sum += static_cast<unsigned char>(c);
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFF);
+    return digits;
+}
+
+// A reply the library can take whole: not cut, or cut only after its CR (the LF of a CR LF
+// ending lost to the next command's flush).
+bool whole(const TruthRecord& r) {
+    return !r.cut || r.bytes.find('\r') != std::string::npos;
+}
+
+bool sameCommand(const std::string& heard, const Exchange& e) {
+    return heard == e.command || heard == framed(e.command, e.checksum);
+}
+
+} // namespace
+
+std::optional<std::string> payloadOf(const std::string& bytes, bool checksum) {
+    std::string payload = stripEnding(bytes);
+    if (checksum) {
+        if (payload.size() < 2)
+            return std::nullopt;
+        payload.resize(payload.size() - 2);
+    }
+    return payload;
+}
+
+bool checksumHolds(const std::string& bytes) {
+    const std::string line = stripEnding(bytes);
+    if (line.size() < 2)
+        return false;
+    const std::string body = line.substr(0, line.size() - 2);
+    const std::string expected = sumDigits(body);
+    const int high = hexDigit(line[line.size() - 2]);
+    const int low = hexDigit(line[line.size() - 1]);
+    return high >= 0 && low >= 0 && high == hexDigit(expected[0]) && low == hexDigit(expected[1]);
+}
+
+std::string framed(const std::string& command, bool checksum) {
+    return checksum ? command + sumDigits(command) : command;
+}
+
+std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
+                                const std::vector<Exchange>& run, const OracleParams& params,
+                                std::map<std::int64_t, unsigned>& knownTimeouts,
+                                unsigned fallbackTimeoutMs) {
+    std::vector<Judgement> out(run.size());
+    if (run.empty())
+        return out;
+    std::int64_t runStart = run.front().startUs;
+    std::int64_t runEnd = run.front().endUs;
+    for (const Exchange& e : run) {
+        runStart = std::min(runStart, e.startUs);
+        runEnd = std::max(runEnd, e.endUs);
+    }
+    std::vector<long> heard; // the run's heard records, in the order they were heard
+    for (std::size_t i = 0; i < truth.size(); ++i)
+        if (truth[i].kind == Kind::Heard && truth[i].heardUs >= runStart &&
+            truth[i].heardUs <= runEnd)
+            heard.push_back(static_cast<long>(i));
+    std::stable_sort(heard.begin(), heard.end(),
+                     [&](long a, long b) { return truth[a].heardUs < truth[b].heardUs; });
+    const auto within = [&](long h, const Exchange& e) {
+        return truth[h].heardUs >= e.startUs && truth[h].heardUs <= e.endUs;
+    };
+
+    // The k-th command sent is the k-th heard. When the counts differ (a command the line
+    // never delivered, a previous run's command heard late), match in order by window and text.
+    std::vector<long> match(run.size(), -1);
+    bool ordinal = heard.size() == run.size();
+    for (std::size_t k = 0; ordinal && k < run.size(); ++k)
+        ordinal = within(heard[k], run[k]);
+    if (ordinal) {
+        for (std::size_t k = 0; k < run.size(); ++k)
+            match[k] = heard[k];
+    } else {
+        std::size_t next = 0;
+        for (std::size_t k = 0; k < run.size(); ++k)
+            for (std::size_t j = next; j < heard.size(); ++j)
+                if (within(heard[j], run[k]) && sameCommand(truth[heard[j]].command, run[k])) {
+                    match[k] = heard[j];
+                    next = j + 1;
+                    break;
+                }
+    }
+    for (std::size_t k = 0; k < run.size(); ++k)
+        if (match[k] >= 0)
+            knownTimeouts[truth[match[k]].heardUs] = run[k].timeoutMs;
+
+    const auto timeoutOf = [&](std::int64_t heardUs) {
+        const auto it = knownTimeouts.find(heardUs);
+        return it == knownTimeouts.end() ? fallbackTimeoutMs : it->second;
+    };
+
+    for (std::size_t k = 0; k < run.size(); ++k) {
+        const Exchange& e = run[k];
+        Judgement& j = out[k];
+        j.heard = match[k];
+        // The answer was reported before the next command of the run was heard.
+        std::int64_t end = e.endUs;
+        for (std::size_t n = k + 1; n < run.size(); ++n)
+            if (match[n] >= 0) {
+                end = std::min(end, truth[match[n]].heardUs);
+                break;
+            }
+        const std::int64_t heardUs = j.heard >= 0 ? truth[j.heard].heardUs : -1;
+        if (j.heard >= 0)
+            for (std::size_t i = 0; i < truth.size(); ++i)
+                if (truth[i].kind == Kind::Reply && truth[i].heardUs == heardUs) {
+                    j.reply = static_cast<long>(i);
+                    break;
+                }
+        const TruthRecord* own = j.reply >= 0 ? &truth[j.reply] : nullptr;
+        const bool ownInTime =
+            own && whole(*own) && own->endUs <= end && (!e.checksum || checksumHolds(own->bytes));
+
+        if (e.status != 0) {
+            const bool lost =
+                ownInTime &&
+                own->endUs + static_cast<std::int64_t>(params.lostMarginMs) * 1000 <= end;
+            j.verdict = lost ? Verdict::Lost : Verdict::Failed;
+            if (lost)
+                j.why = "its own reply had ended " + std::to_string((end - own->endUs) / 1000) +
+                        " ms before the answer";
+            continue;
+        }
+        if (ownInTime && payloadOf(own->bytes, e.checksum) == e.reply) {
+            j.verdict = Verdict::Right;
+            continue;
+        }
+        // Answers no rule can tell from the right one: a second copy of a reply, or a reply
+        // that came so late that its own command had long been given up.
+        const std::int64_t before = heardUs >= 0 ? heardUs : e.startUs;
+        for (std::size_t i = 0; i < truth.size() && j.excuse < 0; ++i) {
+            const TruthRecord& r = truth[i];
+            if (!whole(r) || r.endUs > end || payloadOf(r.bytes, e.checksum) != e.reply)
+                continue;
+            if (r.kind == Kind::Duplicate) {
+                j.excuse = static_cast<long>(i);
+                j.why = "a duplicate of the reply to " + r.command;
+            } else if (r.kind == Kind::Reply && r.heardUs < before &&
+                       r.startUs - r.heardUs >
+                           (static_cast<std::int64_t>(timeoutOf(r.heardUs)) + params.lateWindowMs) *
+                               1000) {
+                j.excuse = static_cast<long>(i);
+                j.why = "the reply to an earlier " + r.command + ", " +
+                        std::to_string((r.startUs - r.heardUs) / 1000) + " ms late";
+            }
+        }
+        // A duplicate taken for an earlier command of the run leaves that command's own reply
+        // to come later, where it is taken for the next one: no rule can tell that either.
+        for (std::size_t p = 0; p < k && j.excuse < 0; ++p) {
+            const Judgement& earlier = out[p];
+            if (earlier.verdict != Verdict::Excused || earlier.reply < 0)
+                continue;
+            const TruthRecord& r = truth[earlier.reply];
+            if (whole(r) && r.endUs <= end && payloadOf(r.bytes, e.checksum) == e.reply) {
+                j.excuse = earlier.reply;
+                j.why = "the reply to an earlier " + r.command + ", whose answer a duplicate took";
+            }
+        }
+        if (j.excuse >= 0) {
+            j.verdict = Verdict::Excused;
+            continue;
+        }
+        j.verdict = Verdict::Wrong;
+        if (j.heard < 0)
+            j.why = "no command of the run was heard in its time";
+        else if (!own)
+            j.why = "the command got no reply";
+        else if (!whole(*own))
+            j.why = "its reply was cut";
+        else if (own->endUs > end)
+            j.why = "its reply ended " + std::to_string((own->endUs - end) / 1000) +
+                    " ms after the answer was reported";
+        else if (e.checksum && !checksumHolds(own->bytes))
+            j.why = "its reply's checksum does not hold";
+        else
+            j.why = "the answer is not its reply";
+    }
+    return out;
+}
+
+std::vector<std::string> nearbyTruth(const std::vector<TruthRecord>& truth,
+                                     const Exchange& exchange, std::size_t most) {
+    // The records in time order, centred on the exchange's start.
+    std::vector<std::pair<std::int64_t, const TruthRecord*>> timed;
+    for (const TruthRecord& r : truth)
+        timed.emplace_back(r.kind == Kind::Heard ? r.heardUs : r.startUs, &r);
+    std::stable_sort(timed.begin(), timed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t at = 0;
+    while (at < timed.size() && timed[at].first < exchange.startUs)
+        ++at;
+    std::size_t end = at;
+    while (end < timed.size() && timed[end].first <= exchange.endUs + 50000 && end - at < most / 2)
+        ++end;
+    const std::size_t begin = at - std::min(at, most - (end - at));
+    std::vector<std::string> lines;
+    for (std::size_t i = begin; i < end; ++i)
+        lines.push_back((i == at ? "> " : "  ") + timed[i].second->line);
+    return lines;
+}
+
+std::vector<Module> scanWrongs(const std::vector<Module>& listed,
+                               const std::vector<Module>& configured) {
+    std::vector<Module> wrongs;
+    for (const Module& m : listed)
+        if (std::find(configured.begin(), configured.end(), m) == configured.end())
+            wrongs.push_back(m);
+    return wrongs;
+}
+
+std::string soakInconsistency(long sent, long answered, long count,
+                              const std::vector<TruthRecord>& truth, std::int64_t startUs,
+                              std::int64_t endUs) {
+    long replies = 0;
+    for (const TruthRecord& r : truth)
+        if ((r.kind == Kind::Reply || r.kind == Kind::Duplicate) && whole(r) &&
+            r.startUs >= startUs && r.endUs <= endUs)
+            ++replies;
+    if (sent != count)
+        return "sent " + std::to_string(sent) + " of " + std::to_string(count) + " commands";
+    if (answered > sent)
+        return "answered " + std::to_string(answered) + " of " + std::to_string(sent) + " sent";
+    // The last reply's record comes once its last byte is out: with a CR LF or LF CR ending
+    // that byte may still wait on the line when the soak ends, so one reply may be unrecorded.
+    if (answered > replies + 1)
+        return "answered " + std::to_string(answered) + " but the line carried " +
+               std::to_string(replies) + " whole replies";
+    return "";
+}
+
+} // namespace campaign

@@ -1,0 +1,308 @@
+// The oracle on hand-written truth: which answers are right, wrong, excused or lost.
+
+#include "campaign/Oracle.h"
+#include "campaign/Truth.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using campaign::Exchange;
+using campaign::judgeRun;
+using campaign::Kind;
+using campaign::parseTruthLine;
+using campaign::TruthRecord;
+using campaign::Verdict;
+
+std::vector<TruthRecord> truthOf(const std::vector<std::string>& lines) {
+    std::vector<TruthRecord> out;
+    for (const std::string& line : lines) {
+        std::optional<TruthRecord> r = parseTruthLine(line);
+        EXPECT_TRUE(r.has_value()) << line;
+        if (r)
+            out.push_back(*r);
+    }
+    return out;
+}
+
+Exchange exchange(std::string command, unsigned status, std::string reply, std::int64_t start,
+                  std::int64_t end, unsigned timeoutMs = 100, bool checksum = false) {
+    Exchange e;
+    e.driver = "library";
+    e.command = std::move(command);
+    e.status = status;
+    e.reply = std::move(reply);
+    e.startUs = start;
+    e.endUs = end;
+    e.timeoutMs = timeoutMs;
+    e.checksum = checksum;
+    return e;
+}
+
+// A module at 01 asked $01M at 1.000 s and $01F at 2.000 s (times in us).
+const std::string kHeardM = R"({"kind":"heard","command":"$01M","heard_us":1000100})";
+const std::string kReplyM =
+    R"({"kind":"reply","command":"$01M","heard_us":1000100,"bytes":"!01PORTULA-SIM\u000D","start_us":1001000,"end_us":1015000})";
+const std::string kHeardF = R"({"kind":"heard","command":"$01F","heard_us":2000100})";
+const std::string kReplyF =
+    R"({"kind":"reply","command":"$01F","heard_us":2000100,"bytes":"!01A1.07\u000D","start_us":2001000,"end_us":2009000})";
+
+struct Case {
+    const char* name;
+    std::vector<std::string> truth;
+    std::vector<Exchange> run;
+    Verdict expected;        // for the run's last exchange
+    std::string excuse = ""; // the excusing record's kind, when excused
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Judged : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Judged, LastExchange) {
+    const Case& c = GetParam();
+    const std::vector<TruthRecord> truth = truthOf(c.truth);
+    std::map<std::int64_t, unsigned> known;
+    const auto verdicts = judgeRun(truth, c.run, campaign::OracleParams{}, known, 100);
+    ASSERT_EQ(verdicts.size(), c.run.size());
+    const campaign::Judgement& j = verdicts.back();
+    EXPECT_EQ(campaign::verdictName(j.verdict), std::string(campaign::verdictName(c.expected)))
+        << j.why;
+    if (!c.excuse.empty()) {
+        ASSERT_GE(j.excuse, 0);
+        EXPECT_EQ(truth[j.excuse].kind == Kind::Duplicate ? "duplicate" : "reply", c.excuse);
+    }
+}
+
+const std::string kLateM = // $01M's reply, 700 ms after its command: past 100 + 500 ms
+    R"({"kind":"reply","command":"$01M","heard_us":1000100,"bytes":"!01PORTULA-SIM\u000D","start_us":1700100,"end_us":1714000})";
+const std::string kSlowM = // 300 ms after: inside the window the library must keep
+    R"({"kind":"reply","command":"$01M","heard_us":1000100,"bytes":"!01PORTULA-SIM\u000D","start_us":1300100,"end_us":1314000})";
+const std::string kHeardM2 = R"({"kind":"heard","command":"$01M","heard_us":2000100})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Oracle, Judged,
+    ::testing::Values(
+        Case{"OwnReply",
+             {kHeardM, kReplyM},
+             {exchange("$01M", 0, "!01PORTULA-SIM", 1000000, 1016000)},
+             Verdict::Right},
+        Case{"OwnReplyNotYetEnded",
+             {kHeardM, kReplyM},
+             {exchange("$01M", 0, "!01PORTULA-SIM", 1000000, 1010000)},
+             Verdict::Wrong},
+        Case{"AnotherCommandsReply",
+             {kHeardM, kSlowM, kHeardF, kReplyF},
+             {exchange("$01M", 10, "", 1000000, 1101000),
+              exchange("$01F", 0, "!01PORTULA-SIM", 1101000, 1400000)},
+             Verdict::Wrong},
+        Case{"NoReplyAtAll",
+             {kHeardF},
+             {exchange("$01F", 0, "!01A1.07", 2000000, 2100000)},
+             Verdict::Wrong},
+        Case{
+            "EchoFragment",
+            {kHeardF,
+             R"({"kind":"echo","command":"$01F","bytes":"01F\u000D","start_us":2000000,"end_us":2000100})",
+             kReplyF},
+            {exchange("$01F", 0, "01F", 2000000, 2010000)},
+            Verdict::Wrong},
+        Case{
+            "ChecksumDigitsRemoved",
+            {R"({"kind":"heard","command":"$01FCB","heard_us":2000100})",
+             R"({"kind":"reply","command":"$01FCB","heard_us":2000100,"bytes":"!01A1.0789\u000D","start_us":2001000,"end_us":2009000})"},
+            {exchange("$01F", 0, "!01A1.07", 2000000, 2010000, 100, true)},
+            Verdict::Right},
+        Case{
+            "ChecksumThatDoesNotHold",
+            {R"({"kind":"heard","command":"$01FCB","heard_us":2000100})",
+             R"({"kind":"reply","command":"$01FCB","heard_us":2000100,"bytes":"!01A1.0700\u000D","start_us":2001000,"end_us":2009000})"},
+            {exchange("$01F", 0, "!01A1.07", 2000000, 2010000, 100, true)},
+            Verdict::Wrong},
+        Case{
+            "CrLfEndingRemoved",
+            {kHeardF,
+             R"({"kind":"reply","command":"$01F","heard_us":2000100,"bytes":"!01A1.07\r\n","start_us":2001000,"end_us":2009000})"},
+            {exchange("$01F", 0, "!01A1.07", 2000000, 2010000)},
+            Verdict::Right},
+        Case{
+            "LfLeftInTheAnswer",
+            {kHeardF,
+             R"({"kind":"reply","command":"$01F","heard_us":2000100,"bytes":"!01A1.07\n\r","start_us":2001000,"end_us":2009000})"},
+            {exchange("$01F", 0, "!01A1.07\n", 2000000, 2010000)},
+            Verdict::Wrong},
+        Case{
+            "CutReply",
+            {kHeardF,
+             R"({"kind":"reply","command":"$01F","heard_us":2000100,"bytes":"!01A1","start_us":2001000,"end_us":2005000,"cut":true})"},
+            {exchange("$01F", 0, "!01A1", 2000000, 2010000)},
+            Verdict::Wrong},
+        Case{
+            "CrLfReplyCutAfterItsCr",
+            {kHeardF,
+             R"({"kind":"reply","command":"$01F","heard_us":2000100,"bytes":"!01A1.07\u000D","start_us":2001000,"end_us":2009000,"cut":true})"},
+            {exchange("$01F", 0, "!01A1.07", 2000000, 2010000)},
+            Verdict::Right},
+        Case{
+            "DuplicateOfAnEarlierReply",
+            {kHeardM, kReplyM,
+             R"({"kind":"duplicate","command":"$01M","heard_us":1000100,"bytes":"!01PORTULA-SIM\u000D","start_us":1040000,"end_us":1054000})",
+             kHeardM2},
+            {exchange("$01M", 0, "!01PORTULA-SIM", 1000000, 1016000),
+             exchange("$01F", 0, "!01PORTULA-SIM", 1030000, 2200000)},
+            Verdict::Excused,
+            "duplicate"},
+        // $01M took a duplicate of an earlier ?01; its own reply then came during $01F.
+        Case{
+            "AReplyADuplicateDisplaced",
+            {R"({"kind":"duplicate","command":"$01X","heard_us":900000,"bytes":"?01\u000D","start_us":1000200,"end_us":1000900})",
+             kHeardM,
+             R"({"kind":"reply","command":"$01M","heard_us":1000100,"bytes":"!01PORTULA-SIM\u000D","start_us":1001500,"end_us":1015000})",
+             kHeardF},
+            {exchange("$01M", 0, "?01", 1000000, 1001000),
+             exchange("$01F", 0, "!01PORTULA-SIM", 1001100, 2200000)},
+            Verdict::Excused,
+            "reply"},
+        Case{"ReplyBeyondTheLateWindow",
+             {kHeardM, kLateM, kHeardF},
+             {exchange("$01M", 10, "", 1000000, 1101000),
+              exchange("$01F", 0, "!01PORTULA-SIM", 1101000, 2200000)},
+             Verdict::Excused,
+             "reply"},
+        Case{"LateWindowCountsFromTheEarlierCommandsOwnTimeout",
+             {kHeardM, kLateM, kHeardF},
+             {exchange("$01M", 10, "", 1000000, 1251000, 250),
+              exchange("$01F", 0, "!01PORTULA-SIM", 1251000, 2200000)},
+             Verdict::Wrong},
+        Case{"OwnReplyLost",
+             {kHeardM, kReplyM},
+             {exchange("$01M", 10, "", 1000000, 1100000)},
+             Verdict::Lost},
+        Case{"OwnReplyJustBeforeTheEnd",
+             {kHeardM, kReplyM},
+             {exchange("$01M", 10, "", 1000000, 1025000)},
+             Verdict::Failed},
+        Case{"NoReplyToLose",
+             {kHeardF},
+             {exchange("$01F", 10, "", 2000000, 2100000)},
+             Verdict::Failed},
+        // One process sending the same command twice: the order within the run matches them,
+        // and its second answer ends before the end of the process.
+        Case{
+            "ProcessRunMatchedInOrder",
+            {kHeardM, kReplyM, kHeardM2,
+             R"({"kind":"reply","command":"$01M","heard_us":2000100,"bytes":"!01PORTULA-SIN\u000D","start_us":2001000,"end_us":2015000})"},
+            {exchange("$01M", 0, "!01PORTULA-SIM", 900000, 2100000),
+             exchange("$01M", 0, "!01PORTULA-SIM", 900000, 2100000)},
+            Verdict::Wrong},
+        // A run's first command answered after the second was heard cannot be right.
+        Case{
+            "ProcessAnswerFromAfterTheNextCommand",
+            {kHeardM, kHeardF,
+             R"({"kind":"reply","command":"$01M","heard_us":1000100,"bytes":"!01PORTULA-SIM\u000D","start_us":2001000,"end_us":2015000})"},
+            {exchange("$01M", 0, "!01PORTULA-SIM", 900000, 2100000),
+             exchange("$01F", 10, "", 900000, 2100000)},
+            Verdict::Failed},
+        Case{
+            "CommandHeardAfterTheAnswerWasReported",
+            {R"({"kind":"heard","command":"$01M","heard_us":1200000})",
+             R"({"kind":"reply","command":"$01M","heard_us":1200000,"bytes":"!01PORTULA-SIM\u000D","start_us":1201000,"end_us":1215000})"},
+            {exchange("$01M", 0, "!01PORTULA-SIM", 1000000, 1100000)},
+            Verdict::Wrong}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(Oracle, ProcessRunFirstAnswerJudgedAgainstItsOwnCommand) {
+    // The first of two answers in one process: ruled wrong when its reply only ended after
+    // the second command was heard.
+    const auto truth = truthOf(
+        {kHeardM, kHeardF,
+         R"({"kind":"reply","command":"$01M","heard_us":1000100,"bytes":"!01PORTULA-SIM\u000D","start_us":2001000,"end_us":2015000})"});
+    std::map<std::int64_t, unsigned> known;
+    const auto verdicts = judgeRun(truth,
+                                   {exchange("$01M", 0, "!01PORTULA-SIM", 900000, 2100000),
+                                    exchange("$01F", 10, "", 900000, 2100000)},
+                                   campaign::OracleParams{}, known, 100);
+    EXPECT_EQ(verdicts[0].verdict, Verdict::Wrong) << verdicts[0].why;
+}
+
+struct LineCase {
+    const char* name;
+    std::string line;
+    bool valid;
+    Kind kind = Kind::Other;
+    std::string bytes = "";
+};
+
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TruthLines : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(TruthLines, Parsed) {
+    const LineCase& c = GetParam();
+    const std::optional<TruthRecord> r = parseTruthLine(c.line);
+    ASSERT_EQ(r.has_value(), c.valid);
+    if (r) {
+        EXPECT_EQ(r->kind, c.kind);
+        EXPECT_EQ(r->bytes, c.bytes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Truth, TruthLines,
+    ::testing::Values(
+        LineCase{"ByteEscapes",
+                 R"({"kind":"noise","bytes":"\u0000\u00FF\u000d\"\\x","start_us":1,"end_us":2})",
+                 true, Kind::Noise, std::string("\0\xFF\r\"\\x", 6)},
+        LineCase{
+            "ReplyCut",
+            R"({"kind":"reply","command":"#01","heard_us":5,"bytes":">+1","start_us":6,"end_us":7,"cut":true})",
+            true, Kind::Reply, ">+1"},
+        LineCase{"HeardNotUnderstood",
+                 R"({"kind":"heard","command":"$01M","heard_us":3,"understood":false})", true,
+                 Kind::Heard},
+        LineCase{"ReplyWithoutTimes", R"({"kind":"reply","command":"$01M","bytes":"!01"})", false},
+        LineCase{"HeardWithoutTime", R"({"kind":"heard","command":"$01M"})", false},
+        LineCase{"AboveAByte", R"({"kind":"noise","bytes":"\u0100","start_us":1,"end_us":2})",
+                 false},
+        LineCase{"CutOffLine", R"({"kind":"heard","command":"$01M","heard_us":3)", false},
+        LineCase{"NotAnObject", R"(["heard"])", false}),
+    [](const ::testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
+
+TEST(Truth, PortulaCmdResultLine) {
+    const auto o = campaign::parseJsonObject(
+        R"({"command":"$01M","reply":"!01\u0007X","status":0,"rtt_us":412})");
+    ASSERT_TRUE(o);
+    EXPECT_EQ(campaign::stringMember(*o, "reply"), std::string("!01\aX"));
+    EXPECT_EQ(campaign::integerMember(*o, "status"), 0);
+    EXPECT_EQ(campaign::stringMember(*o, "status"), std::nullopt);
+    const auto soak = campaign::parseJsonObject(
+        R"({"sent":5,"answered":4,"rtt_us":{"min":1,"median":2,"p99":3,"max":4}})");
+    ASSERT_TRUE(soak);
+    EXPECT_EQ(campaign::integerMember(*soak, "rtt_us.max"), 4);
+}
+
+TEST(Scan, ListedModulesMustBeOnTheLineAsListed) {
+    const std::vector<campaign::Module> configured{{"01", 9600, false, "PORTULA-SIM-01"},
+                                                   {"02", 9600, false, "PORTULA-SIM-02"}};
+    EXPECT_TRUE(campaign::scanWrongs({configured[1]}, configured).empty());
+    const std::vector<campaign::Module> listed{{"01", 9600, true, "PORTULA-SIM-01"},
+                                               {"02", 19200, false, "PORTULA-SIM-02"},
+                                               {"03", 9600, false, "PORTULA-SIM-01"},
+                                               {"01", 9600, false, "PORTULA-SIM-0"}};
+    EXPECT_EQ(campaign::scanWrongs(listed, configured), listed);
+}
+
+TEST(Soak, AnsweredNeverMoreThanTheRepliesOnTheLine) {
+    const auto truth = truthOf({kHeardM, kReplyM, kHeardM2});
+    EXPECT_EQ(campaign::soakInconsistency(2, 1, 2, truth, 900000, 2100000), "");
+    EXPECT_NE(campaign::soakInconsistency(3, 3, 3, truth, 900000, 2100000), "");
+    EXPECT_NE(campaign::soakInconsistency(1, 1, 2, truth, 900000, 2100000), "");
+    // A reply from before the soak began is not one of its own.
+    EXPECT_NE(campaign::soakInconsistency(3, 2, 3, truth, 1002000, 2100000), "");
+}
+
+} // namespace
