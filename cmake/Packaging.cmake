@@ -28,6 +28,16 @@ add_custom_target(portula_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.De
 install(FILES ${PORTULA_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz
         DESTINATION ${package_docdir})
 
+# The README, gzipped as Debian wants a document of its size, and the table of status codes,
+# small enough to stay as it is (the same file makes the table in portula(1)).
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/README.md.gz
+  COMMAND ${PORTULA_GZIP} -9nc ${PROJECT_SOURCE_DIR}/README.md > README.md.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/README.md
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+add_custom_target(portula_readme ALL DEPENDS ${CMAKE_BINARY_DIR}/README.md.gz)
+install(FILES ${CMAKE_BINARY_DIR}/README.md.gz ${PROJECT_SOURCE_DIR}/docs/man/status-codes.txt
+        DESTINATION ${package_docdir})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME portula)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks a built portula .deb: its control fields (Depends from dpkg-shlibdeps), every file it
 # must hold and nothing public it must not, the conffile, the programs' RUNPATH into the private
-# library folder, the programs running from the unpacked tree, the man pages, the example port
-# map and the bash completion. Prints one line per failed check; exits 1 when any failed.
+# library folder, the programs running from the unpacked tree, the man pages (against groff,
+# the programs' --help and the sources' exit statuses and status codes), the documents, the
+# example port map and the bash completion. Prints one line per failed check; exits 1 when any failed.
 #
 #   packaging/check-deb.sh build/package/portula_<version>_<arch>.deb
 set -uo pipefail
@@ -65,6 +66,7 @@ wanted=(
   /usr/share/bash-completion/completions/portula-cmd
   /etc/portula/ports.conf
   /usr/share/doc/portula/copyright /usr/share/doc/portula/changelog.Debian.gz
+  /usr/share/doc/portula/README.md.gz /usr/share/doc/portula/status-codes.txt
 )
 for size in 16 32 48 64 128; do
   wanted+=("/usr/share/icons/hicolor/${size}x$size/apps/portula.png")
@@ -127,20 +129,79 @@ for p in "${programs[@]}"; do
   expect "$p --help fails" env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$p" --help
 done
 
-# Man pages: each renders without warnings and names its program and the version.
+# Man pages: each renders without warnings, names its program and the version, has the
+# sections a reader looks for, and documents what the program's --help offers and no more.
+# page_text PAGE: the page as man shows it, wide enough that no heading wraps.
+page_text() { LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$1" 2>/dev/null | col -bx; }
+# section NAME: the lines of a section of the page text on standard input, without its heading.
+section() { awk -v name="$1" '/^[A-Z]/ { on = ($0 == name); next } on'; }
+# item_numbers: the numbers that head an item (an exit status); table_numbers: those that begin
+# a table's row (a status code). From a section on standard input, sorted, one a line.
+item_numbers() { sed -nE 's/^ {7}([0-9]+)$/\1/p' | sort -un; }
+table_numbers() { sed -nE 's/^ {7}([0-9]+) {2,}[^ ].*/\1/p' | sort -un; }
+# Every page in the package, not only the programs': groff itself, tables through tbl.
+for page in $(grep -E '^/usr/share/man/.+\.gz$' "$work/list"); do
+  groff_out=$(zcat "$root$page" | groff -t -man -ww -z 2>&1)
+  groff_rc=$?
+  expect "groff warns about $page: $groff_out" test "$groff_rc" -eq 0 -a -z "$groff_out"
+done
 for p in "${programs[@]}"; do
   page=$root/usr/share/man/man1/$p.1.gz
   [[ -f $page ]] || continue
   warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
   expect "man page of $p: $warnings" test -z "$warnings"
-  text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | col -b)
+  text=$(page_text "$page")
   expect "man page of $p: NAME is not '$p - ...'" \
-    grep -qE "^ +${p//-/\\-} +- [a-z]" <<<"$(sed -n '/^NAME/,/^SYNOPSIS\|^DESCRIPTION/p' <<<"$text")"
+    grep -qE "^ +${p//-/\\-} +- [a-z]" <<<"$(section NAME <<<"$text")"
   expect "man page of $p does not show version $version" grep -qF "$version" <<<"$text"
-  expect "man page of $p lacks --version" grep -qF -- "--version" <<<"$text"
+  for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" ENVIRONMENT FILES EXAMPLES "SEE ALSO"; do
+    expect "man page of $p has no $heading section" grep -qx "$heading" <<<"$text"
+  done
+  expect "man page of $p sends the reader to the README" bash -c '! grep -qi readme <<<"$1"' _ "$text"
+  # The options --help lists (long ones, and short ones before their long name), against the
+  # options that head an item of OPTIONS. Every one listed must have its item, and every item
+  # must be an option --help knows (-platform and the like, which the dialog passes to Qt, are
+  # in its --help too).
+  help=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$p" --help 2>&1)
+  listed=$( (grep -oE -- '--[a-z][a-z0-9-]*' <<<"$help"
+    sed -nE 's/^ +(-[a-zA-Z]), --.*/\1/p' <<<"$help") | sort -u)
+  known=$(grep -oE -- '(^|[][ (,|])--?[a-z][a-z0-9-]*' <<<"$help" | sed -E 's/^[^-]*//' | sort -u)
+  items=$(section OPTIONS <<<"$text" | sed -nE 's/^ {7}(-.*)/\1/p' |
+    grep -oE -- '(^|[ ,|[])--?[a-z][a-z0-9-]*' | sed -E 's/^[^-]*//' | sort -u)
+  undocumented=$(comm -23 <(echo "$listed") <(echo "$items") | tr '\n' ' ')
+  unknown=$(comm -13 <(echo "$known") <(echo "$items") | tr '\n' ' ')
+  expect "man page of $p lacks an item for $undocumented(in --help)" test -z "$undocumented"
+  expect "man page of $p has options --help does not know: $unknown" test -z "$unknown"
+  expect "man page of $p: no option items found" test -n "$items"
 done
-expect "man page of portula-cmd lacks its options" \
-  grep -qF -- "--ending" <(zcat "$root/usr/share/man/man1/portula-cmd.1.gz" | sed 's/\\-/-/g')
+
+# portula-cmd: its synopsis has every mode, and its exit statuses are those of its source.
+cmd_text=$(page_text "$root/usr/share/man/man1/portula-cmd.1.gz")
+for mode in scan soak term; do
+  expect "portula-cmd's synopsis lacks $mode" \
+    grep -qE "^ +portula-cmd $mode " <<<"$(section SYNOPSIS <<<"$cmd_text")"
+done
+cli_exits=$(sed -nE 's/^ *kExit[A-Za-z]* = ([0-9]+),.*/\1/p' "$source_dir/tools/cmd/Cli.h" | sort -un)
+page_exits=$(section "EXIT STATUS" <<<"$cmd_text" | item_numbers)
+expect "no exit statuses read from tools/cmd/Cli.h" test "$(wc -w <<<"$cli_exits")" -gt 10
+expect "portula-cmd's EXIT STATUS lists $(echo $page_exits), tools/cmd/Cli.h $(echo $cli_exits)" \
+  test "$page_exits" = "$cli_exits"
+
+# The status codes: the table installed beside the README and the one in portula(1) hold every
+# code of the serial library's header, and no other.
+library_codes=$(sed -nE 's/^ *UARTCE_[A-Z_]+ = ([0-9]+),.*/\1/p' \
+  "$source_dir/libraries/uartce/include/uartce.h" | sort -un)
+file_codes=$(sed -nE 's/^ *([0-9]+)  .*/\1/p' "$root/usr/share/doc/portula/status-codes.txt" | sort -un)
+dialog_codes=$(section "STATUS CODES" <<<"$(page_text "$root/usr/share/man/man1/portula.1.gz")" | table_numbers)
+expect "no status codes read from uartce.h" test "$(wc -w <<<"$library_codes")" -gt 10
+expect "status-codes.txt lists $(echo $file_codes), uartce.h $(echo $library_codes)" \
+  test "$file_codes" = "$library_codes"
+expect "portula(1)'s STATUS CODES lists $(echo $dialog_codes), uartce.h $(echo $library_codes)" \
+  test "$dialog_codes" = "$library_codes"
+
+# The README as it is in the source.
+expect "README.md.gz is not the README" \
+  cmp -s <(zcat "$root/usr/share/doc/portula/README.md.gz") "$source_dir/README.md"
 
 # The changelog's newest entry is this package's version.
 zcat "$root/usr/share/doc/portula/changelog.Debian.gz" >"$work/changelog"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Debian package build/package/portula_<version>_<arch>.deb with CPack, then checks
 # it: lintian (no errors), and packaging/check-deb.sh (its files, conffile, Depends, RUNPATH,
-# man pages, bash completion). Exits non-zero when the package is wrong.
+# man pages through groff with every warning failing, documents, bash completion). Exits
+# non-zero when the package is wrong.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
 
 scripts/setup-deps.sh
 
-# help2man dates its pages; the last commit's date makes a rebuild of one source the same.
+# scdoc dates the man pages; the last commit's date makes a rebuild of one source the same.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 
 # Debian's flags (optimisation, hardening). CMake reads no CPPFLAGS: they join the compilers'.

@@ -8,7 +8,7 @@ set -euo pipefail
 # that make its initramfs.
 packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev desktop-file-utils clang
           libclang-rt-14-dev jq ser2net libedit-dev pkg-config tmux
-          help2man dpkg-dev lintian file man-db groff-base bash-completion binutils
+          scdoc dpkg-dev lintian file man-db groff-base bash-completion binutils
           qemu-system-x86 busybox-static udev kmod cpio)
 
 missing=()

@@ -240,7 +240,8 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
         {{"-p", port, "-b", "1000", "$01M"},
          4,
          "",
-         "portula-cmd: -b: '1000' is not a baud rate from 1200 to 115200 (see --help)\n"},
+         "portula-cmd: -b: '1000' is not a baud rate taken: 1200 2400 4800 9600 19200 38400 "
+         "57600 115200 (see --help)\n"},
         // A path is named as given, on one line, without the variable the tool set for it.
         {{"-p", "/nonexistent/tty", "$01M"},
          6,
@@ -649,7 +650,7 @@ TEST(CmdProgram, ResultsThatCannotBeWrittenFailTheRun) {
          {"", ">/dev/full"},
          "No space left on device",
          "",
-         "portula-cmd: scanning 1 addresses at 1 baud rates: 0.2 s if none answers, at most 0.2 "
+         "portula-cmd: scanning 1 address at 1 baud rate: 0.2 s if none answers, at most 0.2 "
          "s\n"},
         {"help, full", {"--help"}, {"", ">/dev/full"}, "No space left on device"},
         {"version, full", {"--version"}, {"", ">/dev/full"}, "No space left on device"},

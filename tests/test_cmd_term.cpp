@@ -184,7 +184,8 @@ TEST(CmdTerm, LogHoldsWhatWasSentAndReceivedWithTimes) {
     ASSERT_TRUE(w->waitFor("Err_Code = 10 (no reply within 200 ms)", kWithin)) << w->screen();
     enter(*w, ":quit");
     ASSERT_EQ(w->exitStatus(kWithin), 0);
-    const std::string time = "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}";
+    const std::string time =
+        "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}[+-][0-9]{4}";
     // The checksums: 0x24 + 0x30 + 0x31 + 0x4D = 0xD2, and 0xD8 for $07M.
     const std::regex expected("^" + time + " > \\$01MD2\\\\r\n" + time + " < !01PORTULA-SIM\n" +
                               time + " > \\$07MD8\\\\r\n" + time +
@@ -203,7 +204,9 @@ TEST(CmdTerm, ABadTerminalCommandGetsOneLineAndNothingGoesOut) {
     };
     const Case cases[] = {
         {":bogus", "portula-cmd: ':bogus' is not a command (:help lists them; :: sends a ':')"},
-        {":baud 300", "portula-cmd: ':baud': '300' is not a baud rate from 1200 to 115200"},
+        {":baud 300",
+         "portula-cmd: ':baud': '300' is not a rate taken: 1200 2400 4800 9600 19200 38400 57600 "
+         "115200"},
         {":hex maybe", "portula-cmd: ':hex': 'maybe' is neither on nor off"},
         {":ending cr lf", "portula-cmd: ':ending': give it as :ending E"},
         {":ending hex:1", "portula-cmd: ':ending': 'hex:1' is not cr, none, lf, lfcr, crlf or "

@@ -289,7 +289,7 @@ Parsed parse(int argc, char* const* argv) {
         case kBaud:
             if (!parseBaud(value, o.baud))
                 return fail(parsed, kExitBadBaud,
-                            "-b: " + quoted + " is not a baud rate from 1200 to 115200");
+                            "-b: " + quoted + " is not a baud rate taken: " + kBaudsTaken);
             break;
         case kStopBits:
             if (value != "1" && value != "2")
@@ -347,7 +347,7 @@ Parsed parse(int argc, char* const* argv) {
                 if (!parseBaud(part, baud))
                     return fail(parsed, kExitBadBaud,
                                 "--bauds: '" + std::string(part) +
-                                    "' is not a baud rate from 1200 to 115200");
+                                    "' is not a baud rate taken: " + kBaudsTaken);
                 if (std::find(o.bauds.begin(), o.bauds.end(), baud) == o.bauds.end())
                     o.bauds.push_back(baud);
             }

@@ -41,6 +41,8 @@ enum class ScanChecksum { Auto, On, Off };
 
 inline constexpr std::size_t kMaxText = 4096; // the library's longest command
 inline constexpr unsigned kDefaultTimeoutMs = 200;
+// The rates a port opens at, as a refusal lists them.
+inline constexpr const char* kBaudsTaken = "1200 2400 4800 9600 19200 38400 57600 115200";
 
 struct Options {
     Mode mode = Mode::Command;

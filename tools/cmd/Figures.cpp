@@ -98,7 +98,11 @@ std::string SoakStats::text() const {
         m_sent, m_answered, m_timeouts, m_checksum, m_unexpected, m_other, m_longestRun, m_late,
         static_cast<long long>(roundTripUs(0)), static_cast<long long>(roundTripUs(0.5)),
         static_cast<long long>(roundTripUs(0.99)), static_cast<long long>(roundTripUs(1)));
-    return line;
+    std::string text = line;
+    // No command answered: there is no round trip to give.
+    if (m_roundTrips.empty())
+        text = text.substr(0, text.find("round trip us:")) + "round trip us: -\n";
+    return text;
 }
 
 std::string SoakStats::json() const {

@@ -171,7 +171,8 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
     if (name == "baud") {
         const Parsed p = parseAsOptions({"-b", value});
         if (p.exit != kExitOk)
-            return error("'" + escapeForLine(value) + "' is not a baud rate from 1200 to 115200");
+            return error("'" + escapeForLine(value) +
+                         "' is not a rate taken: " + std::string(kBaudsTaken));
         s.baud = p.options.baud;
         return {TermAction::Reopen, "opening the port again at " + value + " baud"};
     }
@@ -214,8 +215,15 @@ std::string clockText(WallClock::time_point at, bool withDate) {
     return text;
 }
 
+// The log's time carries its offset from UTC, so that logs from machines in other zones, or
+// from both sides of a change to summer time, line up.
 std::string logLine(WallClock::time_point at, char direction, std::string_view bytes) {
-    return clockText(at, true) + " " + direction + " " + escapeForLine(bytes);
+    const std::time_t seconds = WallClock::to_time_t(at);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char zone[8] = "";
+    std::strftime(zone, sizeof zone, "%z", &local);
+    return clockText(at, true) + zone + " " + direction + " " + escapeForLine(bytes);
 }
 
 std::string framedCommand(std::string_view text, bool checksum) {
@@ -390,6 +398,15 @@ class ExchangeLog {
     // Only a regular file (created when it is not there) or a character device will do; the
     // open does not wait on a FIFO. Empty, or why not.
     std::string open(const std::string& path) {
+        // A FIFO is told as one: its open would otherwise fail as "no such device".
+        struct stat before {};
+        if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode) &&
+            !S_ISCHR(before.st_mode))
+            return escapeForLine(path) +
+                   (S_ISFIFO(before.st_mode)  ? " is a FIFO"
+                    : S_ISDIR(before.st_mode) ? " is a folder"
+                                              : " is not a regular file") +
+                   " (the log goes to a regular file or a character device)";
         m_fd = ::open(path.c_str(),
                       O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
         if (m_fd < 0)
@@ -634,7 +651,8 @@ class Terminal {
         case TermAction::Message:
             m_arrivals.setHex(m_settings.hex);
             m_arrivals.setTimestamps(m_settings.timestamps);
-            showText(a.text);
+            // The settings name the port they are for.
+            showText(line == ":settings" ? escapeForLine(m_device) + ": " + a.text : a.text);
             return;
         case TermAction::Reopen:
             status(a.text);

@@ -330,9 +330,10 @@ int runScan(Options o, std::uint8_t port) {
                      "scanned once\n",
                      escapeForLine(o.port).c_str());
     std::fprintf(stderr,
-                 "portula-cmd: scanning %zu addresses at %zu baud rates: %.1f s if none answers, "
-                 "at most %.1f s\n",
-                 o.addresses.size(), o.bauds.size(), scanSilentMs(o) / 1000.0,
+                 "portula-cmd: scanning %zu address%s at %zu baud rate%s: %.1f s if none "
+                 "answers, at most %.1f s\n",
+                 o.addresses.size(), o.addresses.size() == 1 ? "" : "es", o.bauds.size(),
+                 o.bauds.size() == 1 ? "" : "s", scanSilentMs(o) / 1000.0,
                  scanWorstCaseMs(o) / 1000.0);
     if (!o.json)
         std::printf("%-4s %-7s %-8s %s\n", "ADDR", "BAUD", "CHECKSUM", "NAME");
