@@ -346,3 +346,24 @@ TEST(CmdTerm, SignalsLeaveTheTerminalAsTheShellWantsIt) {
 }
 
 } // namespace
+
+namespace {
+
+// Ctrl-C while a command waits for a slow module abandons the wait, says so, and leaves the
+// terminal going; the reply that comes later is not the next command's.
+TEST(CmdTerm, CtrlCDuringAWaitAbandonsItAndNeverEndsTerm) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--delay-ms", "3000"});
+    ASSERT_FALSE(sim.device().empty());
+    TempTree folder;
+    auto w = terminal(folder, {"-p", sim.device(), "--timeout", "20000"});
+    enter(*w, "$01M");
+    ASSERT_TRUE(w->waitFor("> $01M\n", kWithin)) << w->screen();
+    w->keys({"C-c"});
+    EXPECT_TRUE(w->waitFor("-- Ctrl-C: the wait for the reply was abandoned", 2s)) << w->screen();
+    EXPECT_EQ(w->screen().find("PORTULA-SIM"), std::string::npos) << w->screen();
+    EXPECT_FALSE(w->exitStatus(0ms).has_value());
+    enter(*w, ":quit");
+    EXPECT_EQ(w->exitStatus(kWithin), 0) << w->screen();
+}
+
+} // namespace

@@ -1,6 +1,8 @@
 #include "campaign/Campaign.h"
 
+#include "campaign/DialogDriver.h"
 #include "campaign/Oracle.h"
+#include "campaign/Readback.h"
 #include "campaign/Truth.h"
 #include "support/Ser2net.h"
 #include "support/SimProcess.h"
@@ -117,7 +119,7 @@ const char* modelName(Model m) {
     return kModelInfo[static_cast<int>(m)].name;
 }
 
-enum class Driver { Library, RemoteRaw, RemoteRfc2217, OneShot, Stdin, Soak, Scan };
+enum class Driver { Library, RemoteRaw, RemoteRfc2217, OneShot, Stdin, Soak, Scan, Term, Dialog };
 
 const char* driverName(Driver d) {
     switch (d) {
@@ -135,14 +137,23 @@ const char* driverName(Driver d) {
         return "portula-cmd soak";
     case Driver::Scan:
         return "portula-cmd scan";
+    case Driver::Term:
+        return "portula-cmd term";
+    case Driver::Dialog:
+        return "dialog, CR mode";
     }
     return "?";
 }
 
 // The low five bits of a round's seed pick its driver: most rounds call the library, which
-// runs the most exchanges a second; every other path has its share.
+// runs the most exchanges a second; every other path has its share. (Rounds found once are
+// replayed by their seed: a slot keeps its driver.)
 Driver driverFor(std::uint64_t roundSeed) {
     const unsigned slot = roundSeed % 32;
+    if (slot == 22)
+        return Driver::Dialog;
+    if (slot == 24)
+        return Driver::Term;
     if (slot < 25)
         return Driver::Library;
     if (slot == 25)
@@ -155,8 +166,9 @@ Driver driverFor(std::uint64_t roundSeed) {
         return Driver::Stdin;
     return slot == 30 ? Driver::Soak : Driver::Scan;
 }
-// The first rounds of a campaign take each driver once, so that a short one covers them all.
-constexpr std::array<unsigned, 7> kFirstSlots{0, 27, 29, 30, 31, 25, 26};
+// The first rounds of a campaign take each driver once, so that a short one covers them all:
+// those with few exchanges first, so that the library's long rounds do not spend the budget.
+constexpr std::array<unsigned, 9> kFirstSlots{27, 29, 30, 31, 24, 22, 25, 26, 0};
 
 struct Round {
     std::uint64_t seed = 0;
@@ -195,7 +207,8 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
     if (r.driver == Driver::Scan && r.model == Model::LateBeyondWindow)
         r.model = Model::LateWithinWindow; // a scan's waits make it minutes long
     const bool process = r.driver == Driver::OneShot || r.driver == Driver::Stdin ||
-                         r.driver == Driver::Soak || r.driver == Driver::Scan;
+                         r.driver == Driver::Soak || r.driver == Driver::Scan ||
+                         r.driver == Driver::Term;
 
     const unsigned modules = r.model == Model::SeveralModules ? rng.between(2, 4) : 1;
     std::set<unsigned> chosen;
@@ -216,6 +229,8 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
     r.timeoutMax = rng.chance(0.2) ? 200 : 100;
     if (process)
         r.timeoutMin = 80, r.timeoutMax = 200;
+    if (r.driver == Driver::Dialog)
+        r.timeoutMin = r.timeoutMax = 200; // the dialog's own, which its operator cannot change
     const auto add = [&](std::initializer_list<std::string> args) {
         r.simArgs.insert(r.simArgs.end(), args);
     };
@@ -313,6 +328,8 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
         r.count = rng.between(4, 10); // processes, of 1 to 3 commands each
         break;
     case Driver::Stdin:
+    case Driver::Term:
+    case Driver::Dialog:
         r.count = std::min<std::size_t>(cheap / 3, 60);
         break;
     case Driver::Soak:
@@ -515,6 +532,8 @@ class Campaign {
     std::vector<std::vector<Exchange>> oneShotRuns(const Round& round, Rng& rng,
                                                    const std::string& device);
     std::vector<Exchange> stdinRun(const Round& round, Rng& rng, const std::string& device);
+    std::vector<Exchange> termRun(const Round& round, Rng& rng, const std::string& device);
+    std::vector<Exchange> dialogRun(const Round& round, Rng& rng, const std::string& device);
     std::vector<Exchange> commandsFrom(const Round& round, const ProcessResult& p,
                                        const std::vector<Command>& sent, unsigned timeout);
     void soak(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
@@ -956,6 +975,12 @@ bool Campaign::runRound(const Round& round) {
         break;
     case Driver::Stdin:
         judgeAll({stdinRun(round, rng, sim.device())});
+        break;
+    case Driver::Term:
+        judgeAll({termRun(round, rng, sim.device())});
+        break;
+    case Driver::Dialog:
+        judgeAll({dialogRun(round, rng, sim.device())});
         break;
     case Driver::Soak:
         soak(round, rng, sim.device(), truth, sim);

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace cmd {
@@ -373,9 +374,43 @@ void onTerminate(int signal) {
     g_terminate = signal;
 }
 
+volatile std::sig_atomic_t g_waiting = 0; // a command waits for its reply
+
+// Ctrl-C while a command waits abandons the wait; otherwise the line or the terminal has it.
 void onInterrupt(int) {
+    if (g_waiting) {
+        UARTCE_Abandon();
+        g_waiting = 0;
+        return;
+    }
     g_interrupt = 1;
 }
+
+// While a command waits the line editor reads no keys: Ctrl-C is made a signal again, which
+// ends the wait, and the keys typed meanwhile are kept for the editor (no flush).
+class WaitingKeys {
+  public:
+    WaitingKeys() {
+        m_terminal = ::isatty(0) && ::tcgetattr(0, &m_saved) == 0;
+        if (!m_terminal)
+            return;
+        termios t = m_saved;
+        t.c_lflag |= ISIG | NOFLSH;
+        t.c_cc[VINTR] = 0x03;
+        t.c_cc[VQUIT] = _POSIX_VDISABLE; // Ctrl-\ must not end the program with the terminal raw
+        ::tcsetattr(0, TCSANOW, &t);
+    }
+    ~WaitingKeys() {
+        if (m_terminal)
+            ::tcsetattr(0, TCSANOW, &m_saved);
+    }
+    WaitingKeys(const WaitingKeys&) = delete;
+    WaitingKeys& operator=(const WaitingKeys&) = delete;
+
+  private:
+    termios m_saved{};
+    bool m_terminal = false;
+};
 void onResize(int) {
     g_resized = 1;
 }
@@ -712,9 +747,21 @@ class Terminal {
         std::array<char, UARTCE_REPLY_BUFFER_SIZE> reply{};
         std::uint32_t length = 0;
         const WallClock::time_point sent = WallClock::now();
-        const std::uint16_t st = Send_Receive_Cmd(m_port, text.c_str(), reply.data(),
-                                                  static_cast<std::uint16_t>(m_timeoutMs),
-                                                  m_settings.checksum ? 1 : 0, &length);
+        std::uint16_t st = UARTCE_OK;
+        bool abandoned = false;
+        {
+            WaitingKeys keys;
+            g_waiting = 1;
+            st = Send_Receive_Cmd(m_port, text.c_str(), reply.data(),
+                                  static_cast<std::uint16_t>(m_timeoutMs),
+                                  m_settings.checksum ? 1 : 0, &length);
+            abandoned = !g_waiting;
+            g_waiting = 0;
+        }
+        if (abandoned && st != UARTCE_OK) {
+            status("Ctrl-C: the wait for the reply was abandoned");
+            return;
+        }
         if (st != UARTCE_OK) {
             failed(st);
             return;

@@ -306,6 +306,16 @@ struct uartce_dropped {
 UARTCE_API uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max);
 
 /*
+ * UARTCE_Abandon: the call that waits for the line now (Send_Receive_Cmd, UARTCE_Command,
+ * UARTCE_Receive) ends at once, as if its time-out had passed: with UARTCE_ERR_NO_REPLY, or
+ * UARTCE_ERR_REPLY_CUT when part of a reply had come, whose rest is then owed as any late reply.
+ * Safe in a signal handler (a terminal's Ctrl-C while a command waits); the signal's arrival
+ * ends the wait in the system call. Nothing happens when no call waits: the next call starts
+ * afresh.
+ */
+UARTCE_API void UARTCE_Abandon(void);
+
+/*
  * UARTCE_WaitHandle: a file descriptor that turns readable (poll's POLLIN) when input may have
  * come on the port, for a caller that waits on the port together with descriptors of its own
  * instead of polling DataSizeInCom. Before waiting, call Receive_Cmd until it delivers nothing:

@@ -4,8 +4,10 @@
 
 namespace uartce {
 
+volatile std::sig_atomic_t g_waitAbandoned = 0;
+
 int Deadline::remainingMs(Clock::time_point now) const {
-    if (now >= m_at)
+    if (g_waitAbandoned || now >= m_at)
         return 0;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_at - now).count();
     return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()

@@ -2,11 +2,16 @@
 // Every wait of the library is bounded by a deadline computed here.
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 
 namespace uartce {
 
 using Clock = std::chrono::steady_clock;
+
+// Set by UARTCE_Abandon, from a signal handler as a rule: every deadline has passed, so the
+// wait under way ends at once. Cleared when the next call begins.
+extern volatile std::sig_atomic_t g_waitAbandoned;
 
 class Deadline {
   public:
@@ -19,7 +24,9 @@ class Deadline {
     // Milliseconds left, rounded up so that a wait never returns before the deadline and never
     // spins on a zero wait while time remains; 0 once it has passed.
     int remainingMs(Clock::time_point now = Clock::now()) const;
-    bool expired(Clock::time_point now = Clock::now()) const { return now >= m_at; }
+    bool expired(Clock::time_point now = Clock::now()) const {
+        return g_waitAbandoned || now >= m_at;
+    }
 
   private:
     explicit Deadline(Clock::time_point at) : m_at(at) {}

@@ -596,6 +596,7 @@ namespace {
 std::uint16_t commandExchange(std::uint8_t port, const char* command, char* reply,
                               std::uint16_t firstByteMs, std::uint16_t timeoutMs,
                               std::uint16_t checksum, std::uint32_t* out) {
+    g_waitAbandoned = 0;
     setOut(out, 0);
     if (!reply)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -738,6 +739,7 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
     if (trace::active())
         return trace::receiveUntil(&UARTCE_Receive, port, buffer, capacity, timeoutMs, terminator,
                                    out);
+    g_waitAbandoned = 0;
     setOut(out, 0);
     if (!buffer || capacity == 0)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -878,6 +880,10 @@ uint16_t UARTCE_SetLateWindow(uint8_t port, uint16_t windowMs) {
         return UARTCE_ERR_NOT_OPEN;
     p->lateWindowMs = windowMs;
     return UARTCE_OK;
+}
+
+void UARTCE_Abandon(void) {
+    g_waitAbandoned = 1;
 }
 
 int32_t UARTCE_WaitHandle(uint8_t port) {
