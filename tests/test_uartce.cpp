@@ -630,6 +630,7 @@ TEST_F(UartceTest, PortulaPortsPrintsTheMap) {
     const std::string com5 = lineOf("COM5 ");
     EXPECT_NE(com5.find("socket://127.0.0.1:7000"), std::string::npos) << text;
     EXPECT_NE(com5.find("ports.conf:1"), std::string::npos) << text;
+    EXPECT_NE(com5.find("remote, not checked"), std::string::npos) << text;
     const std::string com7 = lineOf("COM7 ");
     EXPECT_NE(com7.find("env UARTCE_COM7"), std::string::npos) << text;
     EXPECT_NE(lineOf("COM4 ").find("absent"), std::string::npos) << text;

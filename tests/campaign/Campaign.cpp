@@ -721,6 +721,174 @@ std::vector<Exchange> Campaign::stdinRun(const Round& round, Rng& rng, const std
     return commandsFrom(round, result, sent, timeout);
 }
 
+// How far the wall clock (term's log times) is ahead of the steady clock (everything else).
+std::int64_t wallMinusSteadyUs() {
+    const std::int64_t before = nowUs();
+    const std::int64_t wall = std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+    return wall - (before + nowUs()) / 2;
+}
+
+// Lines of a program's output, empty ones kept (an empty reply is one).
+std::vector<std::string> screenLines(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        out.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
+// term reading a script from a pipe: each line goes out with the CR ending and what came back
+// is printed on a line of its own. Its --log has each frame followed at once by the reply or
+// the failure it got, with times; the screen must show those answers in that order. Lines for
+// the terminal itself come between the commands now and then: an empty line, :settings, and a
+// command sent with the checksum turned the other way and back.
+std::vector<Exchange> Campaign::termRun(const Round& round, Rng& rng, const std::string& device) {
+    const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
+    const bool checksum = rng.chance(0.9) ? round.simChecksum : !round.simChecksum;
+    const std::string logPath = m_dir + "/term-" + std::to_string(round.seed) + ".log";
+    std::vector<std::string> args{m_settings.cmdPath,      "term",  "-p",   device, "--timeout",
+                                  std::to_string(timeout), "--log", logPath};
+    if (checksum || rng.chance(0.3))
+        args.insert(args.end(), {"--checksum", checksum ? "on" : "off"});
+    const auto checksumLine = [](bool on) { return on ? ":checksum on\n" : ":checksum off\n"; };
+    std::vector<Command> sent;
+    std::string input;
+    for (std::size_t n = 0; n < round.count; ++n) {
+        const unsigned aside = rng.between(0, 99);
+        const bool turned = aside >= 6 && aside < 10;
+        if (aside < 3)
+            input += "\n";
+        else if (aside < 6)
+            input += ":settings\n";
+        else if (turned)
+            input += checksumLine(!checksum);
+        sent.push_back({commandText(rng, round, 0.1), turned ? !checksum : checksum});
+        input += sent.back().text + (rng.chance(0.2) ? "\r\n" : "\n");
+        if (turned)
+            input += checksumLine(checksum);
+    }
+    const std::int64_t offsetBefore = wallMinusSteadyUs();
+    const ProcessResult p = runProcess(args, &input, 120000);
+    const std::int64_t offsetAfter = wallMinusSteadyUs();
+    std::string logText;
+    if (std::FILE* f = std::fopen(logPath.c_str(), "rb")) {
+        char chunk[8192];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+            logText.append(chunk, n);
+        std::fclose(f);
+    }
+    std::error_code ignored;
+    if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
+        std::filesystem::remove(logPath, ignored);
+    if (!p.started) {
+        anomaly(round, "portula-cmd term did not start");
+        return {};
+    }
+    if (p.exitStatus != 0)
+        anomaly(round, "portula-cmd term ended with status " + std::to_string(p.exitStatus) + ": " +
+                           p.err);
+    const TermLog log = parseTermLog(logText);
+    for (const std::string& problem : log.problems)
+        anomaly(round, "term's log: " + escaped(problem));
+
+    // The clocks may drift apart while term runs: the windows widen by what they drifted.
+    const std::int64_t slackUs = 1000 + std::abs(offsetAfter - offsetBefore);
+    std::vector<Exchange> run;
+    std::vector<std::string> onScreen;
+    for (const TermAnswer& a : log.answers) {
+        if (run.size() >= sent.size()) {
+            anomaly(round, "term's log has more frames than the " + std::to_string(sent.size()) +
+                               " commands given");
+            break;
+        }
+        const Command& c = sent[run.size()];
+        if (a.frame != framed(c.text, c.checksum) + "\r") {
+            anomaly(round, "term sent " + escaped(a.frame) + " for " + c.text +
+                               (c.checksum ? " with" : " without") + " the checksum");
+            return {};
+        }
+        Exchange e;
+        e.driver = driverName(round.driver);
+        e.command = c.text;
+        e.checksum = c.checksum;
+        e.status = a.status;
+        e.reply = a.reply;
+        const Window w = steadyWindow(a, offsetBefore, slackUs, {p.startUs, p.endUs});
+        e.startUs = w.startUs;
+        e.endUs = w.endUs;
+        e.index = run.size();
+        e.timeoutMs = timeout;
+        run.push_back(std::move(e));
+        onScreen.push_back(screenLine(a));
+    }
+    if (run.size() != sent.size())
+        anomaly(round, "term's log has " + std::to_string(run.size()) + " answers for " +
+                           std::to_string(sent.size()) + " commands (exit " +
+                           std::to_string(p.exitStatus) + "): " + p.err);
+    if (const std::size_t missing = missingInOrder(screenLines(p.out), onScreen))
+        anomaly(round, std::to_string(missing) + " of the " + std::to_string(onScreen.size()) +
+                           " answers term logged are not on its screen in that order");
+    return run;
+}
+
+// The dialog as its operator uses it in the CR mode: a command typed and sent, the receive
+// field read. Now and then a pause, in which the dialog's receive poll takes what arrives, and
+// now and then the port closed and opened again, the checksum box set meanwhile.
+std::vector<Exchange> Campaign::dialogRun(const Round& round, Rng& rng, const std::string& device) {
+    std::vector<Exchange> run;
+    DialogSession dialog(device);
+    const bool usual = rng.chance(0.9) ? round.simChecksum : !round.simChecksum;
+    bool checksum = usual;
+    if (const std::string why = dialog.open(checksum); !why.empty()) {
+        anomaly(round, "the dialog did not open " + device + ": " + why);
+        return run;
+    }
+    const auto roundEnd = Clock::now() + std::chrono::seconds(6);
+    for (std::size_t i = 0;
+         i < round.count && (m_settings.replay || (budgetLeft() && Clock::now() < roundEnd)); ++i) {
+        if (rng.chance(0.03)) {
+            dialog.close();
+            checksum = rng.chance(0.25) ? !usual : usual;
+            if (const std::string why = dialog.open(checksum); !why.empty()) {
+                anomaly(round, "the dialog did not open " + device + " again: " + why);
+                break;
+            }
+        }
+        const std::string text = commandText(rng, round, 0.05);
+        const DialogSession::Sent s = dialog.send(text);
+        if (!s.clicked) {
+            anomaly(round, "the dialog's Send_Message is disabled with the port open");
+            break;
+        }
+        if (s.beyondLatin1) {
+            anomaly(round, "the receive field shows characters no byte stands for after " + text);
+            continue;
+        }
+        const FieldAnswer f = parseReceiveField(s.field);
+        Exchange e;
+        e.driver = driverName(round.driver);
+        e.command = text;
+        e.checksum = checksum;
+        e.status = f.status;
+        e.reply = f.reply;
+        e.startUs = s.startUs;
+        e.endUs = s.endUs;
+        e.index = run.size();
+        e.timeoutMs = round.timeoutMax;
+        run.push_back(std::move(e));
+        if (rng.chance(0.15))
+            dialog.pause(rng.between(1, 250));
+    }
+    dialog.close();
+    for (const std::string& message : dialog.messages())
+        anomaly(round, "the dialog put up a message: " + message);
+    return run;
+}
+
 void Campaign::soak(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
                     const testsupport::SimProcess& sim) {
     const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);

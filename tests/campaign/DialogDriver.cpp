@@ -112,8 +112,8 @@ void DialogSession::close() {
 
 DialogSession::Sent DialogSession::send(const std::string& command) {
     Sent sent;
-    m->dlg->SetDlgItemText(IDC_SEND_TEXT,
-                           QString::fromLatin1(command.data(), static_cast<qsizetype>(command.size())));
+    m->dlg->SetDlgItemText(
+        IDC_SEND_TEXT, QString::fromLatin1(command.data(), static_cast<qsizetype>(command.size())));
     sent.startUs = steadyUs();
     sent.clicked = m->click(IDC_SEND_MESSAGE);
     sent.endUs = steadyUs();

@@ -64,7 +64,8 @@ std::optional<std::int64_t> logTimeUs(std::string_view s) {
         *month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 ||
         *second > 60 || *zoneH > 23 || *zoneM > 59)
         return std::nullopt;
-    const std::int64_t zone = (s[23] == '+' ? 1 : -1) * static_cast<std::int64_t>(*zoneH * 60 + *zoneM) * 60;
+    const std::int64_t zone =
+        (s[23] == '+' ? 1 : -1) * static_cast<std::int64_t>(*zoneH * 60 + *zoneM) * 60;
     const std::int64_t local = daysFromCivil(*year, *month, *day) * 86400 +
                                static_cast<std::int64_t>(*hour * 3600 + *minute * 60 + *second);
     return (local - zone) * 1000000 + static_cast<std::int64_t>(*ms) * 1000;
@@ -197,8 +198,8 @@ std::size_t missingInOrder(const std::vector<std::string>& screen,
     return missing;
 }
 
-Window steadyWindow(const TermAnswer& answer, std::int64_t wallMinusSteadyUs,
-                    std::int64_t slackUs, Window process) {
+Window steadyWindow(const TermAnswer& answer, std::int64_t wallMinusSteadyUs, std::int64_t slackUs,
+                    Window process) {
     // The log's times are cut to the millisecond: the reply's log line may have been written
     // up to 1 ms after its stamp.
     Window w{answer.sentUs - wallMinusSteadyUs - slackUs,

@@ -13,16 +13,16 @@ namespace campaign {
 
 // One command term put on the line and what it reported for it.
 struct TermAnswer {
-    std::string frame;     // the bytes sent, CR (and checksum) included
-    unsigned status = 0;   // 0 for a reply
-    std::string reply;     // the reply's bytes, status 0 only
-    std::string failure;   // the failure line as logged ("Err_Code = 10 (...)")
+    std::string frame;           // the bytes sent, CR (and checksum) included
+    unsigned status = 0;         // 0 for a reply
+    std::string reply;           // the reply's bytes, status 0 only
+    std::string failure;         // the failure line as logged ("Err_Code = 10 (...)")
     std::int64_t sentUs = 0;     // wall clock, microseconds since the epoch, UTC
     std::int64_t answeredUs = 0; // likewise, when the reply or failure was logged
 };
 
 struct TermLog {
-    std::vector<TermAnswer> answers; // in the order the commands were sent
+    std::vector<TermAnswer> answers;   // in the order the commands were sent
     std::vector<std::string> problems; // lines that break the log's shape, with why
 };
 
@@ -49,8 +49,8 @@ std::size_t missingInOrder(const std::vector<std::string>& screen,
 struct Window {
     std::int64_t startUs = 0, endUs = 0;
 };
-Window steadyWindow(const TermAnswer& answer, std::int64_t wallMinusSteadyUs,
-                    std::int64_t slackUs, Window process);
+Window steadyWindow(const TermAnswer& answer, std::int64_t wallMinusSteadyUs, std::int64_t slackUs,
+                    Window process);
 
 // The dialog's receive field after a command sent in its CR mode, as Latin-1 bytes (its
 // placeholder for a zero byte turned back into one): "Err_Code = N" alone is the failure N,

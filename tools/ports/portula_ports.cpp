@@ -47,9 +47,12 @@ int main(int argc, char** argv) {
             (com > 20 && !e.assigned))
             continue;
         const std::string device = uartce::escapeForLine(e.target[0] ? e.target : e.device);
+        // Nothing here tells whether a server listens: a remote port is not said to be there.
+        const bool remote = std::strstr(e.device, "://") != nullptr;
         std::printf("COM%-3u %-40s %-50s %-28s %s\n", com, device.c_str(),
                     e.byIdName[0] ? uartce::escapeForLine(e.byIdName).c_str() : "-",
-                    uartce::escapeForLine(e.source).c_str(), e.present ? "yes" : "absent");
+                    uartce::escapeForLine(e.source).c_str(),
+                    remote ? "remote, not checked" : e.present ? "yes" : "absent");
     }
     return std::ferror(stdout) || std::fflush(stdout) != 0 ? 1 : 0;
 }
