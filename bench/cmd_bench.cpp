@@ -7,6 +7,9 @@
 //                wire-time floor: every module found, none invented
 //   attribution  a campaign of commands over a pty, ser2net raw and RFC 2217, with late replies,
 //                the line's echo and clients that leave: answers credited to another command
+//   flood        20 MB pushed through a pty as fast as the reader takes it: portula-cmd term
+//                beside cat, picocom and tio (those that are installed), MB/s and CPU per MB;
+//                term's --log must hold every byte in order
 //
 // Each comparison alternates its two sides sample by sample and reports the median of the
 // per-pair ratios. Usage: portula_cmd_bench SIM CMD [--check]  (paths of portula-sim and
@@ -22,8 +25,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <uartce.h>
 #include <unistd.h>
 #include <vector>
@@ -104,6 +116,171 @@ void campaign(std::uint8_t port, unsigned commands, Tally& t, const std::functio
         else
             ++t.wrong;
     }
+}
+
+struct Flood {
+    double mbPerSecond = 0;
+    double cpuMsPerMb = 0;
+    bool ran = false;
+};
+
+constexpr std::size_t kFloodBytes = 20 * 1024 * 1024;
+
+// The flood's bytes: printable, so that a log spells them as they are.
+const std::string& floodBytes() {
+    static const std::string bytes = [] {
+        std::string b;
+        b.reserve(kFloodBytes + 64);
+        while (b.size() < kFloodBytes)
+            b += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+        b.resize(kFloodBytes);
+        return b;
+    }();
+    return bytes;
+}
+
+// Runs the program on the slave side of a new pty (DEV in its arguments), its standard input
+// an idle pipe and its output thrown away, and writes kFloodBytes to the master as fast as the
+// program reads them.
+Flood flood(std::vector<std::string> args) {
+    Flood f;
+    int master = -1, slave = -1;
+    char name[128] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return f;
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    for (std::string& a : args)
+        if (a == "DEV")
+            a = name;
+    int idle[2];
+    if (::pipe(idle) != 0)
+        return f;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid(); // its signals to its own group do not reach the bench
+        ::dup2(idle[0], 0);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::close(master);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(idle[0]);
+    // The program has the line once the first bytes leave the pty's buffer.
+    const std::string& bytes = floodBytes();
+    const auto t0 = Clock::now();
+    std::size_t sent = 0;
+    while (sent < kFloodBytes) {
+        const ssize_t n =
+            ::write(master, bytes.data() + sent, std::min<std::size_t>(4096, kFloodBytes - sent));
+        if (n <= 0)
+            break;
+        sent += static_cast<std::size_t>(n);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    // What the pty still holds (its buffers, some tens of kB) is read before the program is
+    // stopped: the line's input queue empty for a while.
+    for (int empty = 0, tries = 0; empty < 30 && tries < 500; ++tries) {
+        int waiting = 0;
+        empty = ::ioctl(slave, FIONREAD, &waiting) == 0 && waiting == 0 ? empty + 1 : 0;
+        ::usleep(10000);
+    }
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    ::close(idle[1]);
+    ::close(master);
+    ::close(slave);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    f.ran = sent >= kFloodBytes && !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
+    f.mbPerSecond = static_cast<double>(sent) / 1e6 / seconds;
+    f.cpuMsPerMb = cpu / (static_cast<double>(sent) / 1e6);
+    return f;
+}
+
+// From a line's arrival on an idle port to its text on term's output, in microseconds: the
+// median of 50 lines.
+double arrivalLatencyUs(const std::string& cmd) {
+    int master = -1, slave = -1;
+    char name[128] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return -1;
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    int idle[2], out[2];
+    if (::pipe(idle) != 0 || ::pipe(out) != 0)
+        return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        ::dup2(idle[0], 0);
+        ::dup2(out[1], 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        ::execl(cmd.c_str(), cmd.c_str(), "term", "-p", name, "--ending", "none",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(idle[0]);
+    ::close(out[1]);
+    std::vector<double> took;
+    std::string seen;
+    char chunk[256];
+    ::usleep(300000); // the port open
+    for (int i = 0; i < 50; ++i) {
+        const std::string line = "L" + std::to_string(i) + "\r";
+        const std::string shown = "L" + std::to_string(i) + "\n";
+        const auto t0 = Clock::now();
+        if (::write(master, line.data(), line.size()) < 0)
+            break;
+        while (seen.find(shown) == std::string::npos) {
+            pollfd p{out[0], POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0)
+                break;
+            const ssize_t n = ::read(out[0], chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            seen.append(chunk, static_cast<std::size_t>(n));
+        }
+        took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        seen.clear();
+        ::usleep(20000); // idle between lines
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    ::close(idle[1]);
+    ::close(out[0]);
+    ::close(master);
+    ::close(slave);
+    return median(took);
+}
+
+bool installed(const char* program) {
+    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The bytes of the log's received lines, in order, as they came.
+std::string receivedInLog(const std::string& path) {
+    std::ifstream in(path);
+    std::string all;
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t mark = line.find(" < ");
+        if (mark != std::string::npos)
+            all += line.substr(mark + 3);
+    }
+    return all;
 }
 
 } // namespace
@@ -227,6 +404,42 @@ int main(int argc, char** argv) {
             sent += t.sent;
         }
         judge(sent >= 1000 && wrong == 0, "no answer credited to another command");
+    }
+    // term on a fast line: as fast as picocom, at no more than 1.5 times its CPU per MB, and
+    // every byte in the log, in order.
+    {
+        const std::string log = "/tmp/portula-cmd-bench-flood-" + std::to_string(::getpid());
+        ::unlink(log.c_str());
+        const Flood term = flood({argv[2], "term", "-p", "DEV", "--ending", "none", "--log", log});
+        std::printf("flood 20 MB through a pty: portula-cmd term %6.1f MB/s  %5.1f ms CPU/MB\n",
+                    term.mbPerSecond, term.cpuMsPerMb);
+        const std::string got = receivedInLog(log);
+        ::unlink(log.c_str());
+        const bool inOrder = got == floodBytes();
+        std::printf("  the log holds %zu of %zu bytes, %s\n", got.size(), kFloodBytes,
+                    inOrder ? "in order" : "NOT whole and in order");
+        judge(term.ran && inOrder, "term's log holds the flood whole and in order");
+        const double latency = arrivalLatencyUs(argv[2]);
+        std::printf("  a line's arrival to term's output when idle: median %.0f us\n", latency);
+        judge(latency >= 0 && latency < 5000, "term shows what arrives within 5 ms");
+        for (const char* reference : {"cat", "picocom", "tio"}) {
+            if (!installed(reference)) {
+                std::printf("  %-8s not installed\n", reference);
+                continue;
+            }
+            const Flood r =
+                std::string(reference) == "cat"
+                    ? flood({"cat", "DEV"})
+                    : flood({reference, "-b", "9600",
+                             std::string(reference) == "picocom" ? "-q" : "--mute", "DEV"});
+            std::printf("  %-8s %6.1f MB/s  %5.1f ms CPU/MB\n", reference, r.mbPerSecond,
+                        r.cpuMsPerMb);
+            if (std::string(reference) == "picocom" && r.ran) {
+                judge(term.mbPerSecond >= r.mbPerSecond, "term keeps up with picocom");
+                judge(term.cpuMsPerMb <= 1.5 * r.cpuMsPerMb,
+                      "term's CPU per MB at most 1.5 times picocom's");
+            }
+        }
     }
     return check && g_failed ? 1 : 0;
 }

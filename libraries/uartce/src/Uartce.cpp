@@ -53,8 +53,10 @@ struct Port {
     // A reply that may still come for a command that got none (or for another program that had
     // the line before this open): until when, and from which module.
     OwedReplies owed;
-    bool lateSinceOpen = false;   // owed to whoever had a remote line before: one time-out
-    bool owedStored = false;      // written down for the next open of the device
+    bool lateSinceOpen = false; // owed to whoever had a remote line before: one time-out
+    bool owedStored = false;    // written down for the next open of the device
+    bool owedDirty = false;     // owes more than is written down
+    Clock::time_point owedStoredAt{};
     bool replyUnfinished = false; // the last collection ended before the reply's end
     Clock::time_point lateFrom{}; // the open, while lateSinceOpen
     std::uint16_t lateWindowMs = kDefaultLateWindowMs;
@@ -334,12 +336,38 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
 }
 
 // What is owed is kept beyond the port, as it is now.
-void storeOwed(Port& p) {
-    if (!p.owedStored && p.owed.empty())
+// At most this often while failures come quickly (a scan of silent addresses); whatever is
+// owed then is written down when the port closes and when the program ends.
+constexpr std::chrono::milliseconds kStorePeriod{200};
+
+void storeOwed(Port& p, bool now = false) {
+    if (!p.owedStored && p.owed.empty()) {
+        p.owedDirty = false;
         return;
-    const std::vector<OwedReplies::Owed> left = p.owed.outstanding(Clock::now());
+    }
+    const Clock::time_point at = Clock::now();
+    if (!now && p.owedStored && at - p.owedStoredAt < kStorePeriod) {
+        p.owedDirty = true;
+        return;
+    }
+    const std::vector<OwedReplies::Owed> left = p.owed.outstanding(at);
     p.owedStored = platform::rememberOwedReplies(p.name, left) && !left.empty();
+    p.owedStoredAt = at;
+    p.owedDirty = false;
 }
+
+// A program that ends, however it returns from main, leaves what its ports still owe.
+struct StoreAtExit {
+    ~StoreAtExit();
+};
+
+StoreAtExit::~StoreAtExit() {
+    for (Port& p : ports)
+        if (p.open() && p.owedDirty)
+            storeOwed(p, true);
+}
+
+StoreAtExit storeAtExit;
 
 // Before a command: while replies owed by earlier commands (or meant for whoever had a remote
 // line before this open) may still come, and could be taken for this command's, listen for
@@ -351,10 +379,8 @@ void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& ad
     if (std::exchange(p.lateSinceOpen, false))
         p.owed.owe(p.lateFrom + std::chrono::milliseconds(timeoutMs), std::nullopt, true);
     const std::optional<Clock::time_point> first = p.owed.listenUntil(address, Clock::now());
-    if (!first) {
-        storeOwed(p);
+    if (!first)
         return;
-    }
     Clock::time_point limit = *first;
     bool extended = false;
     std::string late; // every byte that came, dropped
@@ -540,6 +566,8 @@ uint16_t Close_Com(uint8_t port) {
         return trace::close(&Close_Com, port);
     if (port == 0 || !ports[port].open())
         return UARTCE_ERR_NOT_OPEN;
+    if (ports[port].owedDirty)
+        storeOwed(ports[port], true);
     ports[port] = Port{};
     return UARTCE_OK;
 }

@@ -49,7 +49,7 @@ std::string keyOf(const std::string& device) {
     return key;
 }
 
-std::string fileFor(const std::string& key) {
+std::string fileNameFor(const std::string& key) {
     std::uint64_t hash = 1469598103934665603ull; // FNV-1a
     for (unsigned char c : key)
         hash = (hash ^ c) * 1099511628211ull;
@@ -66,17 +66,45 @@ std::int64_t microsNow(clockid_t clock) {
 
 } // namespace
 
+// The folder checked once, and each device's file named once: a scan that misses most
+// addresses writes down what it owes after each of them.
+bool folderReady() {
+    static const bool ready = usableFolder(storeFolder());
+    return ready;
+}
+
+struct DeviceFile {
+    std::string key;
+    std::string path;
+};
+
+const DeviceFile& fileFor(const std::string& device) {
+    static std::string lastDevice;
+    static DeviceFile last;
+    static Clock::time_point named{};
+    // A link may come to point elsewhere (an adapter plugged back): named again now and then.
+    if (device != lastDevice || last.path.empty() ||
+        Clock::now() - named > std::chrono::seconds(1)) {
+        named = Clock::now();
+        lastDevice = device;
+        last.key = keyOf(device);
+        last.path = fileNameFor(last.key);
+    }
+    return last;
+}
+
 // The file: the device's name on its first line, then one line per owed reply: its end on the
 // monotonic clock and on the wall clock, in microseconds, its module's address or "-", and 1
 // when a line without an address may answer it.
 bool rememberOwedReplies(const std::string& device, const std::vector<OwedReply>& owed) {
-    const std::string key = keyOf(device);
-    const std::string path = fileFor(key);
+    const DeviceFile& file = fileFor(device);
+    const std::string& key = file.key;
+    const std::string& path = file.path;
     if (owed.empty()) {
         ::unlink(path.c_str());
         return true;
     }
-    if (!usableFolder(storeFolder()) || key.find('\n') != std::string::npos)
+    if (!folderReady() || key.find('\n') != std::string::npos)
         return false;
     const Clock::time_point now = Clock::now();
     const std::int64_t mono = microsNow(CLOCK_MONOTONIC);
@@ -107,8 +135,9 @@ bool rememberOwedReplies(const std::string& device, const std::vector<OwedReply>
 
 std::vector<OwedReply> recallOwedReplies(const std::string& device) {
     std::vector<OwedReply> owed;
+    // Named afresh at each open: a link may point elsewhere now.
     const std::string key = keyOf(device);
-    const std::string path = fileFor(key);
+    const std::string path = fileNameFor(key);
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return owed;
