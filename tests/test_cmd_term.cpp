@@ -143,6 +143,30 @@ TEST(CmdTerm, DataArrivingWhileTypingLeavesTheTypedLineWhole) {
     EXPECT_EQ(device.readUntil('\n', kWithin), "hello world\n");
 }
 
+// A typed line longer than the screen is wide (100 columns here) stays whole, once, under
+// what arrives, however often something does.
+TEST(CmdTerm, ALongTypedLineIsNotTornByArrivingLines) {
+    PseudoTerminal device;
+    TempTree folder;
+    auto w = terminal(folder, {"-p", device.path(), "--ending", "lf"});
+    std::string typed;
+    for (int i = 0; typed.size() < 230; ++i)
+        typed += (i ? " word" : "word") + std::to_string(i);
+    w->type(typed);
+    // The screen is read a row at a time: the end of the line is on its last row.
+    ASSERT_TRUE(w->waitFor(typed.substr(typed.size() - 12), kWithin)) << w->screen();
+    for (int i = 0; i < 15; ++i)
+        device.write("TICK " + std::to_string(i) + "\r\n");
+    ASSERT_TRUE(w->waitFor("TICK 14\n> word0 ", kWithin)) << w->screen();
+    const std::string screen = w->screen();
+    std::size_t copies = 0;
+    for (std::size_t at = 0; (at = screen.find("> word0 word1", at)) != std::string::npos; ++at)
+        ++copies;
+    EXPECT_EQ(copies, 1u) << screen;
+    w->keys({"Enter"});
+    EXPECT_EQ(device.readUntil('\n', kWithin), typed + "\n");
+}
+
 TEST(CmdTerm, HexShowsADumpAndTimestampsATimePerLine) {
     PseudoTerminal device;
     TempTree folder;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,9 +129,14 @@ class EditingConsole final : public Console {
     void show(const std::vector<std::string>& lines) override {
         if (lines.empty() || m_closed)
             return;
-        // The prompt line is cleared, the lines go where it was, and libedit draws the prompt
-        // and what had been typed again under them, the cursor where it was.
-        std::string text = "\r\033[K";
+        // The prompt and the typed line are cleared, from the row the prompt starts on (a line
+        // longer than the screen is wide takes several), the lines go where they were, and
+        // libedit draws the prompt and what had been typed again under them, the cursor where
+        // it was.
+        std::string text = "\r";
+        if (const std::size_t above = rowsAboveCursor(); above > 0)
+            text += "\033[" + std::to_string(above) + "A";
+        text += "\033[J";
         for (const std::string& line : lines)
             text += line + "\r\n";
         writeOut(text);
@@ -200,6 +206,16 @@ class EditingConsole final : public Console {
         el_get(editor, EL_CLIENTDATA, &self);
         static_cast<EditingConsole*>(self)->m_interruptKey = true;
         return CC_NORM;
+    }
+
+    // How many rows of the prompt and the typed line are above the cursor's.
+    std::size_t rowsAboveCursor() const {
+        winsize size{};
+        if (::ioctl(1, TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
+            return 0;
+        const LineInfo* now = el_line(m_editor);
+        const auto column = m_prompt.size() + static_cast<std::size_t>(now->cursor - now->buffer);
+        return column / size.ws_col;
     }
 
     void keepLine() {
