@@ -431,6 +431,21 @@ TEST(CmdProgram, SoakCountsExactlyTheRepliesALossyLineDrops) {
         << wrong.out;
 }
 
+// Replies later than the time-out are seen and counted, never taken for the next command's:
+// every 5th of 20 replies 450 ms late for a 200 ms time-out; the last one's comes after the end.
+TEST(CmdProgram, SoakCountsTheLateRepliesItSetsAside) {
+    SimProcess sim(PORTULA_SIM_PATH, {"--late-every", "5", "--late-ms", "450", "--keep-replies"});
+    ASSERT_FALSE(sim.device().empty());
+    const Finished r = run({"soak", "-p", sim.device(), "--count", "20", "--expect",
+                            "!01PORTULA-SIM", "--json", "$01M"});
+    EXPECT_EQ(r.exit, 16);
+    EXPECT_EQ(r.out.find("{\"sent\":20,\"answered\":16,\"timeouts\":4,\"checksum_errors\":0,"
+                         "\"unexpected\":0,\"other_errors\":0,\"longest_failure_run\":1,"
+                         "\"late_replies\":3,"),
+              0u)
+        << r.out;
+}
+
 // Ctrl-C in the middle of a scan: the scan stops at once and what it found so far is printed.
 TEST(CmdProgram, AnInterruptedScanStopsWithItsResultsSoFar) {
     SimProcess sim(PORTULA_SIM_PATH, {"--address", "00"});
