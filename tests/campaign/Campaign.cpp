@@ -146,29 +146,28 @@ const char* driverName(Driver d) {
 }
 
 // The low five bits of a round's seed pick its driver: most rounds call the library, which
-// runs the most exchanges a second; every other path has its share. (Rounds found once are
-// replayed by their seed: a slot keeps its driver.)
+// runs the most exchanges a second; every other path has its share. term and the dialog share
+// one slot, told apart by the sixth bit.
 Driver driverFor(std::uint64_t roundSeed) {
     const unsigned slot = roundSeed % 32;
-    if (slot == 22)
-        return Driver::Dialog;
-    if (slot == 24)
-        return Driver::Term;
     if (slot < 25)
         return Driver::Library;
     if (slot == 25)
         return Driver::RemoteRaw;
     if (slot == 26)
         return Driver::RemoteRfc2217;
-    if (slot < 29)
+    if (slot == 27)
         return Driver::OneShot;
+    if (slot == 28)
+        return roundSeed & 32 ? Driver::Dialog : Driver::Term;
     if (slot == 29)
         return Driver::Stdin;
     return slot == 30 ? Driver::Soak : Driver::Scan;
 }
 // The first rounds of a campaign take each driver once, so that a short one covers them all:
 // those with few exchanges first, so that the library's long rounds do not spend the budget.
-constexpr std::array<unsigned, 9> kFirstSlots{27, 29, 30, 31, 24, 22, 25, 26, 0};
+// Slots of six bits, the sixth for term (28) or the dialog (60).
+constexpr std::array<unsigned, 9> kFirstSlots{27, 29, 30, 31, 28, 60, 25, 26, 0};
 
 struct Round {
     std::uint64_t seed = 0;
@@ -328,9 +327,11 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
         r.count = rng.between(4, 10); // processes, of 1 to 3 commands each
         break;
     case Driver::Stdin:
+        r.count = std::min<std::size_t>(cheap / 3, 60);
+        break;
     case Driver::Term:
     case Driver::Dialog:
-        r.count = std::min<std::size_t>(cheap / 3, 60);
+        r.count = std::min<std::size_t>(cheap / 5, 30);
         break;
     case Driver::Soak:
         r.count = std::min<std::size_t>(cheap / 4, 50);
@@ -493,6 +494,7 @@ struct ModelFigures {
 struct Figures {
     std::map<Model, ModelFigures> models;
     std::map<Driver, long> exchangesByDriver;
+    std::map<Driver, double> secondsByDriver; // what each path costs of the budget
     long exchanges = 0, wrong = 0, anomalies = 0, rounds = 0;
     std::vector<std::string> wrongSeeds;
 };
@@ -847,12 +849,16 @@ std::vector<Exchange> Campaign::dialogRun(const Round& round, Rng& rng, const st
         anomaly(round, "the dialog did not open " + device + ": " + why);
         return run;
     }
-    const auto roundEnd = Clock::now() + std::chrono::seconds(6);
+    // Every command nobody answers costs the dialog's whole 200 ms: such a round ends early.
+    const auto roundEnd = Clock::now() + std::chrono::seconds(4);
+    unsigned unusualLeft = 0; // commands still to send with the checksum box set the other way
     for (std::size_t i = 0;
          i < round.count && (m_settings.replay || (budgetLeft() && Clock::now() < roundEnd)); ++i) {
-        if (rng.chance(0.03)) {
+        const bool back = checksum != usual && unusualLeft-- == 0;
+        if (back || rng.chance(0.03)) {
             dialog.close();
-            checksum = rng.chance(0.25) ? !usual : usual;
+            checksum = !back && rng.chance(0.25) ? !usual : usual;
+            unusualLeft = checksum != usual ? rng.between(0, 2) : 0;
             if (const std::string why = dialog.open(checksum); !why.empty()) {
                 anomaly(round, "the dialog did not open " + device + " again: " + why);
                 break;
@@ -880,7 +886,7 @@ std::vector<Exchange> Campaign::dialogRun(const Round& round, Rng& rng, const st
         e.index = run.size();
         e.timeoutMs = round.timeoutMax;
         run.push_back(std::move(e));
-        if (rng.chance(0.15))
+        if (rng.chance(0.1))
             dialog.pause(rng.between(1, 250));
     }
     dialog.close();
@@ -1055,6 +1061,16 @@ void Campaign::judge(const Round& round, const std::vector<TruthRecord>& truth,
                      std::map<std::int64_t, unsigned>& known) {
     const std::vector<Judgement> verdicts =
         judgeRun(truth, exchanges, m_params, known, round.timeoutMin);
+    if (m_settings.verbose && !exchanges.empty()) {
+        std::map<unsigned, long> statuses;
+        for (const Exchange& e : exchanges)
+            ++statuses[e.status];
+        std::string text;
+        for (const auto& [status, count] : statuses)
+            text += " " + std::to_string(count) + " status " + std::to_string(status) + ",";
+        text.pop_back();
+        std::printf("  %zu answers:%s\n", exchanges.size(), text.c_str());
+    }
     ModelFigures& f = m_figures.models[round.model];
     for (std::size_t k = 0; k < exchanges.size(); ++k) {
         const Judgement& j = verdicts[k];
@@ -1157,9 +1173,11 @@ bool Campaign::runRound(const Round& round) {
         scan(round, rng, sim.device(), truth, sim);
         break;
     }
+    const double took = std::chrono::duration<double>(Clock::now() - roundBegan).count();
+    m_figures.secondsByDriver[round.driver] += took;
     if (m_settings.verbose)
         std::printf("  round %llu took %.2f s\n", static_cast<unsigned long long>(round.seed),
-                    std::chrono::duration<double>(Clock::now() - roundBegan).count());
+                    took);
     for (const std::string& line : truth.unreadable())
         anomaly(round, "a truth line the campaign cannot read: " + line);
     std::error_code ignored;
@@ -1192,7 +1210,7 @@ int Campaign::run() {
         for (std::uint64_t i = 0; budgetLeft() && !m_stop && ran; ++i) {
             std::uint64_t seed = splitmix(m_settings.seed ^ splitmix(i));
             if (i < kFirstSlots.size())
-                seed = (seed & ~std::uint64_t{31}) | kFirstSlots[i];
+                seed = (seed & ~std::uint64_t{63}) | kFirstSlots[i];
             ran = runRound(plan(seed, m_available, m_settings.lateWindowMs));
             std::fflush(stdout);
         }
@@ -1206,7 +1224,8 @@ int Campaign::run() {
                 m_figures.exchanges, m_figures.rounds, seconds, m_figures.wrong,
                 m_figures.anomalies);
     for (const auto& [driver, count] : m_figures.exchangesByDriver)
-        std::printf("  %-30s %7ld exchanges\n", driverName(driver), count);
+        std::printf("  %-30s %7ld exchanges %7.1f s\n", driverName(driver), count,
+                    m_figures.secondsByDriver[driver]);
     std::printf("%-20s %6s %9s %8s %6s %7s %6s  %s\n", "fault model", "rounds", "exchanges",
                 "right", "wrong", "failed", "lost", "excused");
     for (const auto& [model, f] : m_figures.models) {

@@ -149,9 +149,12 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
                 break;
             }
         const std::int64_t heardUs = j.heard >= 0 ? truth[j.heard].heardUs : -1;
+        // Two commands can be heard in the same instant (a frame held up on its way arrives
+        // with the next): the reply is the one to this command.
         if (j.heard >= 0)
             for (std::size_t i = 0; i < truth.size(); ++i)
-                if (truth[i].kind == Kind::Reply && truth[i].heardUs == heardUs) {
+                if (truth[i].kind == Kind::Reply && truth[i].heardUs == heardUs &&
+                    truth[i].command == truth[j.heard].command) {
                     j.reply = static_cast<long>(i);
                     break;
                 }

@@ -98,6 +98,14 @@ INSTANTIATE_TEST_SUITE_P(
              {exchange("$01M", 10, "", 1000000, 1101000),
               exchange("$01F", 0, "!01PORTULA-SIM", 1101000, 1400000)},
              Verdict::Wrong},
+        Case{
+            // a frame held up on its way arrives with the next one: both heard at once
+            "TwoHeardInOneInstant",
+            {kHeardF, R"({"kind":"heard","command":"#01","heard_us":2000100})", kReplyF,
+             R"({"kind":"reply","command":"#01","heard_us":2000100,"bytes":">+00.001\u000D","start_us":2009000,"end_us":2012000})"},
+            {exchange("$01F", 10, "", 1800000, 1900000),
+             exchange("#01", 0, ">+00.001", 1950000, 2013000)},
+            Verdict::Right},
         Case{"NoReplyAtAll",
              {kHeardF},
              {exchange("$01F", 0, "!01A1.07", 2000000, 2100000)},
