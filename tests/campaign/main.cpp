@@ -2,6 +2,7 @@
 // answer checked against the simulator's own account of the line.
 
 #include "campaign/Campaign.h"
+#include "support/RuntimeDir.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,8 @@ bool number(const char* text, unsigned long long& out) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Its own run-time folder: what the library writes down there is this campaign's alone.
+    const testsupport::PrivateRuntimeDir runtime;
     campaign::Settings s;
     s.simPath = PORTULA_SIM_PATH;
     s.cmdPath = PORTULA_CMD_PATH;

@@ -1,9 +1,12 @@
 // GoogleTest main with a Qt application, for tests that drive real widgets.
 
+#include "support/RuntimeDir.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
+    const testsupport::PrivateRuntimeDir runtime;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
