@@ -173,6 +173,13 @@ INSTANTIATE_TEST_SUITE_P(
              exchange("$01F", 0, "!01PORTULA-SIM", 1001100, 2200000)},
             Verdict::Excused,
             "reply"},
+        // A CR LF ending on a paced line: the answer is reported at the CR, a byte before the LF.
+        Case{
+            "ACrLfReplyIsWholeAtItsCr",
+            {kHeardF,
+             R"({"kind":"reply","command":"$01F","heard_us":2000100,"bytes":"!01A1.07\u000D\u000A","start_us":2001000,"end_us":2010000})"},
+            {exchange("$01F", 0, "!01A1.07", 2000000, 2009100)},
+            Verdict::Right},
         Case{"ReplyBeyondTheLateWindow",
              {kHeardM, kLateM, kHeardF},
              {exchange("$01M", 10, "", 1000000, 1101000),
