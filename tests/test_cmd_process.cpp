@@ -667,6 +667,11 @@ TEST(CmdProgram, ResultsThatCannotBeWrittenFailTheRun) {
          "",
          "portula-cmd: scanning 1 address at 1 baud rate: 0.2 s if none answers, at most 0.2 "
          "s\n"},
+        {"term, full",
+         {"term", "-p", port},
+         {"", ">/dev/full"},
+         "No space left on device",
+         "$01M\n"},
         {"help, full", {"--help"}, {"", ">/dev/full"}, "No space left on device"},
         {"version, full", {"--version"}, {"", ">/dev/full"}, "No space left on device"},
         {"commands, closed", {"-p", port, "$01M"}, {"", ">&-"}, "Bad file descriptor"},

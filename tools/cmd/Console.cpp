@@ -22,9 +22,15 @@ void makeFolders(const std::string& file) {
         ::mkdir(file.substr(0, at).c_str(), 0700);
 }
 
+int g_firstOutputError = 0;
+
+// The first failure to show something is kept with its own cause: the stream's error flag,
+// looked at later, says only that one happened.
 void writeOut(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    errno = 0;
+    const bool whole = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    if ((std::fflush(stdout) != 0 || !whole) && g_firstOutputError == 0)
+        g_firstOutputError = errno != 0 ? errno : EIO;
 }
 
 constexpr int kHistoryLength = 1000;
@@ -355,6 +361,10 @@ class PlainConsole final : public Console {
 };
 
 } // namespace
+
+int firstOutputError() {
+    return g_firstOutputError;
+}
 
 std::string historyRefusal(const std::string& path) {
     struct stat st {};

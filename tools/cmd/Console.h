@@ -46,6 +46,10 @@ class Console {
     bool m_ended = false;
 };
 
+// The cause (an errno value) of the first failure to show something on standard output; 0 when
+// everything shown went out.
+int firstOutputError();
+
 // Why a history file cannot be used: it is not a regular file of its own (a FIFO, a folder, a
 // device, a link, which a write would follow to another file), or it is larger than any history
 // kept (1 MB). Empty when it can, or when it is not there yet (it is then made).

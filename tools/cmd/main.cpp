@@ -1,6 +1,7 @@
 // portula-cmd: the terminal's commands from a shell: one exchange, a scan of a line, a soak.
 
 #include "cmd/Cli.h"
+#include "cmd/Console.h"
 #include "cmd/Line.h"
 #include "cmd/Terminal.h"
 
@@ -74,6 +75,9 @@ bool resultsWritten() {
 // A file system may report a failed write only when the file is closed. Results that did not
 // all arrive make the run a failure whatever the commands did.
 int finishResults(int exit) {
+    // term shows what it shows itself: its first failure keeps its cause.
+    if (g_outputError == 0 && firstOutputError() != 0)
+        g_outputError = firstOutputError();
     const bool written = resultsWritten();
     errno = 0;
     if (std::fclose(stdout) != 0 && written)
