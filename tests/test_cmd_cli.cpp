@@ -218,6 +218,18 @@ TEST(CmdScan, EveryLineIsJudgedOneWay) {
     }
 }
 
+// --help says what every exit status means.
+TEST(CmdOptions, HelpListsEveryExitStatus) {
+    const std::string help = cmd::usageText();
+    const std::string statuses = help.substr(help.find("Exit status:"));
+    for (int exit :
+         {cmd::kExitOk, cmd::kExitUsage, cmd::kExitBadAddresses, cmd::kExitBadBaud,
+          cmd::kExitTooLong, cmd::kExitPortRefused, cmd::kExitNoReply, cmd::kExitReplyCut,
+          cmd::kExitChecksum, cmd::kExitReplyTooLong, cmd::kExitHangUp, cmd::kExitLineError,
+          cmd::kExitSoakFailures, cmd::kExitNothingFound, cmd::kExitOutput, cmd::kExitInterrupted})
+        EXPECT_NE(statuses.find(" " + std::to_string(exit) + " "), std::string::npos) << exit;
+}
+
 TEST(CmdOptions, VersionInEveryMode) {
     const std::vector<std::vector<const char*>> cases = {
         {"--version"}, {"scan", "--version"}, {"soak", "--version"}, {"-p", "COM3", "--version"}};

@@ -482,7 +482,13 @@ std::string usageText() {
            "  end it; Ctrl-C on a typed line clears it. :help lists the commands (:baud N,\n"
            "  :ending E, :hex on|off, :timestamps on|off, :checksum on|off, :reopen, :quit);\n"
            "  '::' at the start sends one ':'. Standard input that is not a terminal is read\n"
-           "  a line at a time, without editing.\n";
+           "  a line at a time, without editing.\n"
+           "Exit status: 0 all answered (scan: a module found); 2 a bad command line;\n"
+           "  3 bad addresses; 4 a baud rate not taken; 5 a command too long; 6 the port\n"
+           "  could not be opened; 10 to 15 the first failed command's status (10 no reply,\n"
+           "  11 reply cut, 12 bad checksum, 13 reply too long, 14 the device hung up,\n"
+           "  15 line error); 16 soak: a command failed; 17 scan: no module answered;\n"
+           "  18 the results could not be written; 130 stopped with Ctrl-C.\n";
 }
 
 std::string versionText() {
