@@ -855,6 +855,43 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
 
 namespace {
 
+// A command with a deadline for its reply's first byte: a silent module is known at that
+// deadline, and a line set aside meanwhile (a second echo, another module's late answer) gives
+// the reply that waited behind it the same time again.
+TEST_F(UartceTest, TheFirstBytesDeadlineCountsAgainAfterALineSetAside) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, std::string>> device; // ms after the command, bytes
+        std::uint16_t status;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"Silent", {}, UARTCE_ERR_NO_REPLY, ""},
+        {"InTime", {{20, "!01A\r"}}, UARTCE_OK, "!01A"},
+        // The first byte's deadline is 100 ms: the reply at 130 ms comes 70 ms after the line
+        // set aside, within the deadline counted again.
+        {"BehindASecondEcho", {{0, "$01M\r"}, {60, "$01M\r"}, {130, "!01B\r"}}, UARTCE_OK, "!01B"},
+        {"BehindAnotherModule", {{60, "!02X\r"}, {130, "!01C\r"}}, UARTCE_OK, "!01C"},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        open();
+        std::thread device([&] {
+            const auto received = (pty->readUntil('\r', 2s), Clock::now());
+            for (const auto& [afterMs, bytes] : c.device) {
+                std::this_thread::sleep_until(received + std::chrono::milliseconds(afterMs));
+                pty->write(bytes);
+            }
+        });
+        ReplyBuffer reply;
+        EXPECT_EQ(UARTCE_Command(kPort, "$01M", reply.data(), 100, 1000, 0, nullptr), c.status)
+            << c.name;
+        EXPECT_STREQ(reply.data(), c.reply) << c.name;
+        device.join();
+        TearDown();
+    }
+}
+
 // A reply owed when the port closes is listened for by the next open of the device; the window
 // after a failure is the caller's to set, and a reply later than it is the one case left.
 TEST_F(UartceTest, AnOwedReplyOutlivesThePortForItsWindow) {

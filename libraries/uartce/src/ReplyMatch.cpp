@@ -202,6 +202,7 @@ void ReplyMatcher::lineEnded() {
         return;
     }
     m_dropped.push_back({std::exchange(m_raw, {}), *notThis});
+    ++m_linesSetAside;
     m_reply.clear();
     m_overflow = false;
     m_begun = false;

@@ -71,6 +71,9 @@ class ReplyMatcher {
     bool garbledLineEnded() const { return m_garbledLineEnded; }
     // Whether any byte of a reply (not of an echo) has come.
     bool replyBegun() const { return m_begun; }
+    // Lines set aside so far that were no reply (another echo, another module's, noise): each
+    // took the line's time, as the reply's first byte waited behind it.
+    std::size_t linesSetAside() const { return m_linesSetAside; }
     // Bytes that came but were no reply, in order; taken once.
     std::vector<DroppedBytes> takeDropped();
 
@@ -95,6 +98,7 @@ class ReplyMatcher {
     std::string m_raw; // the reply's bytes as they came, for a drop
     bool m_overflow = false;
     bool m_begun = false;
+    std::size_t m_linesSetAside = 0;
     std::string m_skipped; // LFs and noise at a line's start, dropped once the line goes on
     std::vector<DroppedBytes> m_dropped;
 };

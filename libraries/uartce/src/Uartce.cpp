@@ -267,7 +267,13 @@ void skipGarbledLine(Port& p, const char* bytes, std::size_t count, const Deadli
 // reply end the wait (with what else is there by then) instead of its terminator.
 std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* reply,
                            const Deadline& deadline, std::size_t& length, bool anyData = false,
-                           std::optional<Deadline> firstByte = std::nullopt) {
+                           std::optional<std::chrono::milliseconds> firstByteSpan = std::nullopt) {
+    // The reply's first byte has its own deadline, from the command, and again from each line
+    // set aside meanwhile (a second echo, another module's answer): the reply waited behind it.
+    std::optional<Deadline> firstByte;
+    if (firstByteSpan)
+        firstByte = Deadline::after(*firstByteSpan);
+    std::size_t setAside = 0;
     std::array<char, 512> chunk;
     const auto finish = [&](std::uint16_t status) {
         recordDrops(p, port, matcher.takeDropped());
@@ -321,6 +327,10 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
         if (io == Io::Failed)
             return finish(UARTCE_ERR_READ);
         // Until a reply begins, its first byte has a deadline of its own where one was given.
+        if (firstByte && matcher.linesSetAside() != setAside) {
+            setAside = matcher.linesSetAside();
+            firstByte = Deadline::after(*firstByteSpan);
+        }
         const Deadline waitUntil =
             firstByte && !matcher.replyBegun() ? firstByte->sooner(deadline) : deadline;
         const Io waited = p.device->waitReadable(waitUntil);
@@ -668,9 +678,8 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
 
     std::size_t length = 0;
     ReplyMatcher matcher(std::string_view(frame.data(), frameLength), address, kMaxReply);
-    const Deadline firstByte = Deadline::after(std::chrono::milliseconds(firstByteMs));
-    const std::uint16_t status =
-        collectReply(*p, port, matcher, reply, deadline, length, false, firstByte);
+    const std::uint16_t status = collectReply(*p, port, matcher, reply, deadline, length, false,
+                                              std::chrono::milliseconds(firstByteMs));
     p->lastRoundTripUs = microsSince(p->writtenAt);
     owedAfter(*p, status, address, replyNamesModule(std::string_view(command, commandLength)),
               timeoutMs);
