@@ -607,8 +607,8 @@ std::vector<Exchange> Campaign::libraryRun(const Round& round, Rng& rng,
     std::array<char, UARTCE_REPLY_BUFFER_SIZE> reply{};
     // A fault that costs a time-out on most commands does not get to spend the campaign, nor does
     // a line at the wire's own pace, where a reply takes 16 ms at 9600 baud.
-    const bool paced = std::find(round.simArgs.begin(), round.simArgs.end(), "--wire-pace") !=
-                       round.simArgs.end();
+    const bool paced =
+        std::find(round.simArgs.begin(), round.simArgs.end(), "--wire-pace") != round.simArgs.end();
     const auto roundEnd = Clock::now() + std::chrono::seconds(paced ? 2 : 6);
     for (std::size_t i = 0;
          i < round.count && (m_settings.replay || (budgetLeft() && Clock::now() < roundEnd)); ++i) {

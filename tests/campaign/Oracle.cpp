@@ -29,16 +29,6 @@ std::string stripEnding(std::string bytes) {
     return bytes;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 std::string sumDigits(const std::string& bytes) {
     unsigned sum = 0;
     for (const char c : bytes)
@@ -87,9 +77,10 @@ bool checksumHolds(const std::string& bytes) {
         return false;
     const std::string body = line.substr(0, line.size() - 2);
     const std::string expected = sumDigits(body);
-    const int high = hexDigit(line[line.size() - 2]);
-    const int low = hexDigit(line[line.size() - 1]);
-    return high >= 0 && low >= 0 && high == hexDigit(expected[0]) && low == hexDigit(expected[1]);
+    const int high = hexDigitValue(line[line.size() - 2]);
+    const int low = hexDigitValue(line[line.size() - 1]);
+    return high >= 0 && low >= 0 && high == hexDigitValue(expected[0]) &&
+           low == hexDigitValue(expected[1]);
 }
 
 std::string framed(const std::string& command, bool checksum) {

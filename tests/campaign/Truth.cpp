@@ -42,15 +42,6 @@ class Parser {
         m_at += word.size();
         return true;
     }
-    static int hexValue(char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
     bool string(std::string& out) {
         if (!take('"'))
             return false;
@@ -91,7 +82,7 @@ class Parser {
                     return false;
                 unsigned code = 0;
                 for (int i = 0; i < 4; ++i) {
-                    const int h = hexValue(m_text[m_at++]);
+                    const int h = hexDigitValue(m_text[m_at++]);
                     if (h < 0)
                         return false;
                     code = code * 16 + static_cast<unsigned>(h);
@@ -184,6 +175,16 @@ class Parser {
 };
 
 } // namespace
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 std::optional<JsonObject> parseJsonObject(std::string_view text) {
     return Parser(text).object();

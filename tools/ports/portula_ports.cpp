@@ -52,7 +52,9 @@ int main(int argc, char** argv) {
         std::printf("COM%-3u %-40s %-50s %-28s %s\n", com, device.c_str(),
                     e.byIdName[0] ? uartce::escapeForLine(e.byIdName).c_str() : "-",
                     uartce::escapeForLine(e.source).c_str(),
-                    remote ? "remote, not checked" : e.present ? "yes" : "absent");
+                    remote      ? "remote, not checked"
+                    : e.present ? "yes"
+                                : "absent");
     }
     return std::ferror(stdout) || std::fflush(stdout) != 0 ? 1 : 0;
 }

@@ -80,7 +80,7 @@ enum uartce_status {
  * device and the reason goes to standard error, and UARTCE_LastError returns it.
  */
 UARTCE_API uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
-                  int8_t stopBits);
+                             int8_t stopBits);
 
 /* Closes the port and releases its lock. UARTCE_ERR_NOT_OPEN when it was not open. */
 UARTCE_API uint16_t Close_Com(uint8_t port);
@@ -143,8 +143,8 @@ UARTCE_API uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count);
  * holds what arrived when the reply was cut off, too long or wrong).
  * out (may be null): receives the reply's length.
  */
-UARTCE_API uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16_t timeoutMs,
-                          uint16_t checksum, uint32_t* out);
+UARTCE_API uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply,
+                                     uint16_t timeoutMs, uint16_t checksum, uint32_t* out);
 
 /*
  * Returns at once with the bytes waiting, at most UARTCE_RECEIVE_BUFFER_SIZE - 1, followed by
@@ -153,7 +153,7 @@ UARTCE_API uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* re
  * returned. out (may be null): receives the number of bytes delivered.
  */
 UARTCE_API uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
-                     uint32_t* out);
+                                uint32_t* out);
 
 /*
  * Bytes waiting to be read, those the library holds included; never waits. 0 for a port that
@@ -204,8 +204,8 @@ UARTCE_API uint16_t UARTCE_SetTrace(const char* path);
  * first listens for that late reply. Bytes held from before the Send_Binary are not dropped:
  * drain them first (Receive_Cmd) when they are not wanted.
  */
-UARTCE_API uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t timeoutMs,
-                        int16_t terminator, uint32_t* out);
+UARTCE_API uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity,
+                                   uint16_t timeoutMs, int16_t terminator, uint32_t* out);
 
 /*
  * UARTCE_Command: Send_Receive_Cmd with a time-out for the reply's first byte of its own: when
@@ -213,8 +213,9 @@ UARTCE_API uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity
  * call gives up with UARTCE_ERR_NO_REPLY; once one has, the reply has until timeoutMs to end.
  * A scan knows a silent address as soon as the first byte fails to come.
  */
-UARTCE_API uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t firstByteMs,
-                        uint16_t timeoutMs, uint16_t checksum, uint32_t* out);
+UARTCE_API uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply,
+                                   uint16_t firstByteMs, uint16_t timeoutMs, uint16_t checksum,
+                                   uint32_t* out);
 
 /*
  * UARTCE_LastRoundTrip: for the port's last command (Send_Receive_Cmd, UARTCE_Command, or the
@@ -242,7 +243,7 @@ UARTCE_API uint32_t UARTCE_LineLatency(uint8_t port);
  * a COM port. UARTCE_ERR_BAD_ARGUMENT for a null or empty name or a null port.
  */
 UARTCE_API uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBits,
-                           uint8_t parity, int8_t stopBits, uint8_t* port);
+                                      uint8_t parity, int8_t stopBits, uint8_t* port);
 
 /*
  * UARTCE_SetMessageHandler: from now on the library's messages go to handler instead of
@@ -252,8 +253,7 @@ UARTCE_API uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uin
  * for the call. A null handler sends them to standard error again, one line each after
  * "UARTCE: ". The count of lost trace lines said when the program ends goes to standard error.
  */
-typedef void (*uartce_message_fn)(void* context, uint8_t port, uint16_t status,
-                                  const char* text);
+typedef void (*uartce_message_fn)(void* context, uint8_t port, uint16_t status, const char* text);
 UARTCE_API void UARTCE_SetMessageHandler(uartce_message_fn handler, void* context);
 
 /*
@@ -299,9 +299,9 @@ UARTCE_API uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops);
  * written (0 for a port that is not open). A scan reads every answer that came late this way.
  */
 struct uartce_dropped {
-    uint16_t reason;   /* as UARTCE_Drops' lastReason */
-    uint32_t length;   /* bytes kept, cut to fit */
-    char bytes[128];   /* zero-terminated */
+    uint16_t reason; /* as UARTCE_Drops' lastReason */
+    uint32_t length; /* bytes kept, cut to fit */
+    char bytes[128]; /* zero-terminated */
 };
 UARTCE_API uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max);
 
