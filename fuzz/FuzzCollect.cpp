@@ -11,9 +11,9 @@
 //   3  DataSizeInCom
 //   4  the device hangs up (what it holds can still be read, then it reports the hang-up)
 
-#include "Framing.h"
 #include "Platform.h"
 #include "ReplyMatch.h"
+#include "rules/Framing.h"
 
 #include <uartce.h>
 
@@ -203,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
             std::size_t payload = 0;
-            if (checksum && !uartce::verifyReplyChecksum(body, payload)) {
+            if (checksum && !portula::verifyReplyChecksum(body, payload)) {
                 check(status == UARTCE_ERR_CHECKSUM);
                 break;
             }

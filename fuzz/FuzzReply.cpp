@@ -1,7 +1,7 @@
 // Command framing and the reply checksum against a reference: any bytes as a command (with and
 // without checksum), and the same bytes read as a reply.
 
-#include "Framing.h"
+#include "rules/Framing.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t room = size + (checksum ? 2 : 0) + 1;
         auto out = std::make_unique<char[]>(room);
         const std::size_t n =
-            uartce::frameCommand(bytes, checksum, std::span<char>(out.get(), room));
+            portula::frameCommand(bytes, checksum, std::span<char>(out.get(), room));
         std::string expected(bytes);
         if (checksum) {
             static const char upper[] = "0123456789ABCDEF";
@@ -52,13 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // One byte short: refused, nothing written past the end.
         if (room > 0) {
             auto small = std::make_unique<char[]>(room - 1);
-            if (uartce::frameCommand(bytes, checksum, std::span<char>(small.get(), room - 1)) != 0)
+            if (portula::frameCommand(bytes, checksum, std::span<char>(small.get(), room - 1)) != 0)
                 std::abort();
         }
         // Our own frame, read back as a reply without its CR, checks out when it has a checksum.
         std::size_t payload = 0;
         if (checksum &&
-            (!uartce::verifyReplyChecksum(std::string_view(expected).substr(0, n - 1), payload) ||
+            (!portula::verifyReplyChecksum(std::string_view(expected).substr(0, n - 1), payload) ||
              payload != size))
             std::abort();
     }
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 static_cast<unsigned>(hi * 16 + lo) == referenceSum(bytes.substr(0, size - 2));
     }
     std::size_t payload = 12345;
-    const bool ok = uartce::verifyReplyChecksum(bytes, payload);
+    const bool ok = portula::verifyReplyChecksum(bytes, payload);
     if (ok != valid || (ok && payload != size - 2))
         std::abort();
     return 0;

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <uartce.h>
 
+#include <set>
+#include <string>
+
 namespace {
 
 cmd::Parsed parse(std::vector<const char*> args) {
@@ -294,23 +297,22 @@ TEST(CmdFormat, MessageLinesStayOnOneLine) {
 }
 
 TEST(CmdFormat, EveryFailureHasItsWords) {
-    struct Case {
-        unsigned status;
-        const char* words;
-    };
-    const Case cases[] = {
-        {UARTCE_ERR_NO_REPLY, "no reply within 150 ms"},
-        {UARTCE_ERR_REPLY_CUT, "reply cut off: its CR did not come within 150 ms"},
-        {UARTCE_ERR_CHECKSUM, "bad checksum in the reply"},
-        {UARTCE_ERR_REPLY_TOO_LONG, "reply too long"},
-        {UARTCE_ERR_HANGUP, "the device hung up"},
-        {UARTCE_ERR_WRITE, "line error: the write failed or stalled"},
-        {UARTCE_ERR_READ, "line error: a read failed"},
-        {UARTCE_ERR_NOT_OPEN, "the port is not open"},
-        {UARTCE_ERR_BAD_ARGUMENT, "line error"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(cmd::statusWords(c.status, 150), c.words) << c.status;
+    // Each failure is told apart from every other and from an answer; those that waited say for
+    // how long, in the time-out the command was given.
+    const unsigned failures[] = {UARTCE_ERR_NOT_OPEN,     UARTCE_ERR_WRITE,
+                                 UARTCE_ERR_NO_REPLY,     UARTCE_ERR_REPLY_CUT,
+                                 UARTCE_ERR_CHECKSUM,     UARTCE_ERR_REPLY_TOO_LONG,
+                                 UARTCE_ERR_HANGUP,       UARTCE_ERR_READ,
+                                 UARTCE_ERR_BAD_ARGUMENT, UARTCE_ERR_GARBLED_ECHO};
+    std::set<std::string> seen{cmd::statusWords(UARTCE_OK, 150)};
+    for (const unsigned status : failures) {
+        const std::string words = cmd::statusWords(status, 150);
+        EXPECT_TRUE(seen.insert(words).second) << status << ": " << words;
+        const bool waited = status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_REPLY_CUT;
+        EXPECT_EQ(words.find("150 ms") != std::string::npos, waited) << words;
+        EXPECT_EQ(cmd::statusWords(status, 150) == cmd::statusWords(status, 900), !waited);
+        EXPECT_EQ(words.find("unknown"), std::string::npos) << words;
+    }
 }
 
 TEST(CmdScan, TimeOutFollowsTheWireTimeOfACommandAndItsReply) {

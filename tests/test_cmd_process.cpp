@@ -240,7 +240,7 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
         {{"-p", port, "-b", "1000", "$01M"},
          4,
          "",
-         "portula-cmd: -b: '1000' is not a baud rate taken: 1200 2400 4800 9600 19200 38400 "
+         "portula-cmd: -b: '1000' is not a baud rate taken: 1200 1800 2400 4800 9600 19200 38400 "
          "57600 115200 (see --help)\n"},
         // A path is named as given, on one line, without the variable the tool set for it.
         {{"-p", "/nonexistent/tty", "$01M"},
@@ -728,8 +728,7 @@ TEST(CmdProgram, ATraceGoesToAFileOrACharacterDevice) {
         {fifo, 2, notAFile(fifo, "a FIFO")},
         {readFifo, 2, notAFile(readFifo, "a FIFO")},
         {socketPath, 2, notAFile(socketPath, "a socket")},
-        {folder, 2,
-         "portula-cmd: --trace: cannot open " + folder + " for appending: Is a directory\n"},
+        {folder, 2, notAFile(folder, "a folder")},
         {"/dev/null", 0, ""},
         {created, 0, ""},
     };

@@ -213,11 +213,6 @@ TEST(CmdTermLog, LinesCarryTheDateTheDirectionAndEscapedBytes) {
     EXPECT_TRUE(line[23] == '+' || line[23] == '-') << line;
     EXPECT_EQ(line.substr(28), " > $01M\\r");
     EXPECT_EQ(line[10], 'T');
-
-    EXPECT_EQ(cmd::framedCommand("$01M", false), "$01M\r");
-    EXPECT_EQ(cmd::framedCommand("$01M", true), "$01MD2\r");
-    EXPECT_EQ(cmd::framedCommand("\xFF\xFF", true), "\xFF\xFF"
-                                                    "FE\r");
 }
 
 TEST(CmdTermHistory, FollowsXdgStateHomeThenHome) {

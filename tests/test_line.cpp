@@ -1,11 +1,8 @@
-// The serial library's pure parts: deadlines, command and reply framing, the line settings
-// mapping.
+// The serial library's pure parts: deadlines and the line settings mapping.
 
 #include "Deadline.h"
-#include "Framing.h"
 #include "posix/LineSettings.h"
 
-#include <array>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -29,43 +26,6 @@ TEST(Deadline, RemainingTimeRoundsUpAndEndsAtZero) {
     EXPECT_FALSE(d.expired(t0 + 199ms));
     EXPECT_TRUE(d.expired(t0 + 200ms));
     EXPECT_EQ(Deadline::after(0ms, t0).remainingMs(t0), 0);
-}
-
-TEST(Framing, CommandFrames) {
-    struct Case {
-        const char* command;
-        bool checksum;
-        const char* frame;
-    };
-    for (const Case& c :
-         {Case{"$01M", false, "$01M\r"}, Case{"$01M", true, "$01MD2\r"}, Case{"", false, "\r"},
-          Case{"", true, "00\r"}, Case{"#01", true, "#0184\r"}}) {
-        std::array<char, 64> out{};
-        const std::size_t n = uartce::frameCommand(c.command, c.checksum, out);
-        EXPECT_EQ(std::string(out.data(), n), c.frame) << c.command;
-    }
-    std::array<char, 4> tiny{};
-    EXPECT_EQ(uartce::frameCommand("$01M", false, tiny), 0u) << "refuses a buffer too small";
-}
-
-TEST(Framing, ReplyChecksums) {
-    struct Case {
-        const char* reply;
-        bool ok;
-        std::size_t payload;
-    };
-    // "!01" sums to 0x21+0x30+0x31 = 0x82.
-    for (const Case& c : {Case{"!0182", true, 3}, Case{"!ABa4", true, 3}, Case{"!01", false, 0},
-                          Case{"!0183", false, 0}, Case{"!01zz", false, 0}, Case{"00", true, 0},
-                          Case{"0", false, 0}, Case{"", false, 0}}) {
-        std::size_t payload = 99;
-        EXPECT_EQ(uartce::verifyReplyChecksum(c.reply, payload), c.ok) << c.reply;
-        if (c.ok) {
-            EXPECT_EQ(payload, c.payload) << c.reply;
-        }
-    }
-    std::size_t payload = 0;
-    EXPECT_TRUE(uartce::verifyReplyChecksum("?01a0", payload)) << "either case";
 }
 
 TEST(LineSettings, MapsSettingsToARawTermios) {

@@ -131,7 +131,7 @@ class ReplyMatch : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ReplyMatch, SortsWhatArrives) {
     const Case& c = GetParam();
-    ReplyMatcher m(c.frame, uartce::commandAddress(c.frame), 2047);
+    ReplyMatcher m(c.frame, portula::commandAddress(c.frame), 2047);
     std::size_t left = 0;
     for (const std::string& piece : c.pieces)
         if (m.state() == ReplyMatcher::State::Collecting)
@@ -151,14 +151,14 @@ INSTANTIATE_TEST_SUITE_P(Lines, ReplyMatch, ::testing::ValuesIn(cases()),
                          });
 
 TEST(ReplyMatchAddresses, OfCommandsAndReplies) {
-    EXPECT_EQ(uartce::commandAddress("$01M"), "01");
-    EXPECT_EQ(uartce::commandAddress("~FF0"), "FF");
-    EXPECT_EQ(uartce::commandAddress("%0102"), "01");
-    EXPECT_EQ(uartce::commandAddress("$0G"), std::nullopt);
-    EXPECT_EQ(uartce::commandAddress("AT"), std::nullopt);
-    EXPECT_EQ(uartce::replyAddress("!0a"), "0a");
-    EXPECT_EQ(uartce::replyAddress(">1234"), std::nullopt);
-    EXPECT_EQ(uartce::replyAddress("!"), std::nullopt);
+    EXPECT_EQ(portula::commandAddress("$01M"), "01");
+    EXPECT_EQ(portula::commandAddress("~FF0"), "FF");
+    EXPECT_EQ(portula::commandAddress("%0102"), "01");
+    EXPECT_EQ(portula::commandAddress("$0G"), std::nullopt);
+    EXPECT_EQ(portula::commandAddress("AT"), std::nullopt);
+    EXPECT_EQ(portula::replyAddress("!0a"), "0a");
+    EXPECT_EQ(portula::replyAddress(">1234"), std::nullopt);
+    EXPECT_EQ(portula::replyAddress("!"), std::nullopt);
 }
 
 // A false start of an echo replayed as the reply: the reply ends at its terminator inside it,

@@ -3,7 +3,7 @@
 #include "sim/Module.h"
 #include "sim/Options.h"
 
-#include "Framing.h"
+#include "rules/Framing.h"
 
 #include <gtest/gtest.h>
 #include <set>
@@ -166,7 +166,7 @@ TEST(SimModule, CollidingSignedRepliesFailTheirChecksum) {
         ASSERT_FALSE(reply.empty()) << command;
         reply.pop_back();
         std::size_t payload = 0;
-        EXPECT_FALSE(uartce::verifyReplyChecksum(reply, payload)) << command << ": " << reply;
+        EXPECT_FALSE(portula::verifyReplyChecksum(reply, payload)) << command << ": " << reply;
     }
 }
 

@@ -152,8 +152,10 @@ TEST(TraceSinks, ATraceNeverHoldsTheExchange) {
         const char* dropped; // the count said at the end, or null for none
     };
     const Case cases[] = {
-        {"FifoWithoutReader", fifo, false, RLIM_INFINITY, false, "a FIFO, not a file", nullptr},
-        {"FifoWhoseReaderStopped", fifo, true, RLIM_INFINITY, false, "a FIFO, not a file", nullptr},
+        {"FifoWithoutReader", fifo, false, RLIM_INFINITY, false,
+         "is a FIFO, not a regular file or a character device", nullptr},
+        {"FifoWhoseReaderStopped", fifo, true, RLIM_INFINITY, false,
+         "is a FIFO, not a regular file or a character device", nullptr},
         {"Directory", dir, false, RLIM_INFINITY, false, "cannot write the trace", nullptr},
         {"FullDevice", "/dev/full", false, RLIM_INFINITY, true,
          "could not take a line (No space left on device)", "22 trace lines were dropped"},

@@ -1,6 +1,6 @@
 #include "framework/DataExchange.h"
 
-#include "Text.h"
+#include "rules/Text.h"
 
 #include "framework/CDialog.h"
 #include "framework/MessageBox.h"

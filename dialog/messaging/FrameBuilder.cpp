@@ -1,5 +1,7 @@
 #include "messaging/FrameBuilder.h"
 
+#include "rules/Framing.h"
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -23,37 +25,34 @@ std::size_t parseHexSuffix(std::string_view suffix, std::span<std::uint8_t> out)
 FrameResult composeFrame(std::string_view text, SendMode mode, std::string_view suffix,
                          std::span<char> out) {
     std::array<std::uint8_t, kSuffixWorkBufferSize / 2> suffixBytes{};
-    std::size_t endingSize = 0;
-    const char* ending = nullptr;
+    std::string_view ending;
     switch (mode) {
     case SEND_NONE:
     case SEND_CR:
         break;
     case SEND_LF:
-        ending = "\x0A";
-        endingSize = 1;
+        ending = portula::endingBytes(portula::Ending::LF);
         break;
     case SEND_LF_CR:
-        ending = "\x0A\x0D";
-        endingSize = 2;
+        ending = portula::endingBytes(portula::Ending::LFCR);
         break;
     case SEND_CR_LF:
-        ending = "\x0D\x0A";
-        endingSize = 2;
+        ending = portula::endingBytes(portula::Ending::CRLF);
         break;
     case SEND_DEF:
         if (suffix.size() > kSuffixWorkBufferSize)
             return {FrameStatus::SuffixTooLong, 0, 0};
-        endingSize = parseHexSuffix(suffix, suffixBytes);
-        ending = reinterpret_cast<const char*>(suffixBytes.data());
+        ending = std::string_view(reinterpret_cast<const char*>(suffixBytes.data()),
+                                  parseHexSuffix(suffix, suffixBytes));
         break;
     }
+    const std::size_t endingSize = ending.size();
     const std::size_t required = text.size() + endingSize + 1;
     if (required > out.size())
         return {FrameStatus::TextTooLong, 0, required};
     std::memcpy(out.data(), text.data(), text.size());
     if (endingSize > 0)
-        std::memcpy(out.data() + text.size(), ending, endingSize);
+        std::memcpy(out.data() + text.size(), ending.data(), endingSize);
     out[text.size() + endingSize] = '\0';
     return {FrameStatus::Ok, text.size() + endingSize, required};
 }

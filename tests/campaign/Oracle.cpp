@@ -1,5 +1,7 @@
 #include "campaign/Oracle.h"
 
+#include "rules/Framing.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -27,15 +29,6 @@ std::string stripEnding(std::string bytes) {
     while (!bytes.empty() && (bytes.back() == '\r' || bytes.back() == '\n'))
         bytes.pop_back();
     return bytes;
-}
-
-std::string sumDigits(const std::string& bytes) {
-    unsigned sum = 0;
-    for (const char c : bytes)
-        sum += static_cast<unsigned char>(c);
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFF);
-    return digits;
 }
 
 // When the reply's CR, its end for the library, was on the line: with a CR LF ending the LF
@@ -72,19 +65,12 @@ std::optional<std::string> payloadOf(const std::string& bytes, bool checksum) {
 }
 
 bool checksumHolds(const std::string& bytes) {
-    const std::string line = stripEnding(bytes);
-    if (line.size() < 2)
-        return false;
-    const std::string body = line.substr(0, line.size() - 2);
-    const std::string expected = sumDigits(body);
-    const int high = hexDigitValue(line[line.size() - 2]);
-    const int low = hexDigitValue(line[line.size() - 1]);
-    return high >= 0 && low >= 0 && high == hexDigitValue(expected[0]) &&
-           low == hexDigitValue(expected[1]);
+    std::size_t payload = 0;
+    return portula::verifyReplyChecksum(stripEnding(bytes), payload);
 }
 
 std::string framed(const std::string& command, bool checksum) {
-    return checksum ? command + sumDigits(command) : command;
+    return checksum ? command + portula::hexPair(portula::checksumOf(command)) : command;
 }
 
 std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,

@@ -1,5 +1,7 @@
 #include "campaign/Truth.h"
 
+#include "rules/Framing.h"
+
 #include <cmath>
 #include <fcntl.h>
 #include <unistd.h>
@@ -82,7 +84,7 @@ class Parser {
                     return false;
                 unsigned code = 0;
                 for (int i = 0; i < 4; ++i) {
-                    const int h = hexDigitValue(m_text[m_at++]);
+                    const int h = portula::hexDigit(m_text[m_at++]);
                     if (h < 0)
                         return false;
                     code = code * 16 + static_cast<unsigned>(h);
@@ -175,16 +177,6 @@ class Parser {
 };
 
 } // namespace
-
-int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::optional<JsonObject> parseJsonObject(std::string_view text) {
     return Parser(text).object();

@@ -25,9 +25,6 @@ using JsonObject = std::map<std::string, JsonValue>;
 // nullopt for anything but one well-formed object (trailing blanks allowed).
 std::optional<JsonObject> parseJsonObject(std::string_view text);
 
-// The value of a hex digit in either case; -1 for anything else.
-int hexDigitValue(char c);
-
 // Accessors that tell a missing or mistyped member apart.
 std::optional<std::string> stringMember(const JsonObject& object, const std::string& key);
 std::optional<std::int64_t> integerMember(const JsonObject& object, const std::string& key);

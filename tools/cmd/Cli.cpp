@@ -124,11 +124,10 @@ bool parseBaud(std::string_view text, std::uint32_t& baud) {
 }
 
 bool parseHexByte(std::string_view text, unsigned& value) {
-    if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[1])))
-        return false;
-    value = static_cast<unsigned>(std::stoul(std::string(text), nullptr, 16));
-    return true;
+    const std::optional<std::uint8_t> byte = portula::parseHexByte(text);
+    if (byte)
+        value = *byte;
+    return byte.has_value();
 }
 
 std::vector<std::string_view> split(std::string_view text, char at) {
@@ -166,32 +165,12 @@ bool parseAddresses(std::string_view text, std::vector<unsigned>& addresses) {
 }
 
 bool parseEnding(std::string_view text, Options& o) {
-    struct Named {
-        const char* name;
-        Ending ending;
-        const char* bytes;
-    };
-    static const Named kNamed[] = {{"cr", Ending::CR, "\r"},
-                                   {"none", Ending::None, ""},
-                                   {"lf", Ending::LF, "\n"},
-                                   {"lfcr", Ending::LFCR, "\n\r"},
-                                   {"crlf", Ending::CRLF, "\r\n"}};
-    for (const Named& n : kNamed)
-        if (text == n.name) {
-            o.ending = n.ending;
-            o.endingBytes = n.bytes;
-            return true;
-        }
-    if (text.substr(0, 4) != "hex:" || text.size() == 4 || text.size() % 2 != 0)
+    std::string bytes;
+    const std::optional<Ending> ending = portula::parseEnding(text, bytes);
+    if (!ending)
         return false;
-    o.ending = Ending::Hex;
-    o.endingBytes.clear();
-    for (std::size_t i = 4; i < text.size(); i += 2) {
-        unsigned byte = 0;
-        if (!parseHexByte(text.substr(i, 2), byte))
-            return false;
-        o.endingBytes.push_back(static_cast<char>(byte));
-    }
+    o.ending = *ending;
+    o.endingBytes = std::move(bytes);
     return true;
 }
 
@@ -289,7 +268,7 @@ Parsed parse(int argc, char* const* argv) {
         case kBaud:
             if (!parseBaud(value, o.baud))
                 return fail(parsed, kExitBadBaud,
-                            "-b: " + quoted + " is not a baud rate taken: " + kBaudsTaken);
+                            "-b: " + quoted + " is not a baud rate taken: " + baudsTaken());
             break;
         case kStopBits:
             if (value != "1" && value != "2")
@@ -347,7 +326,7 @@ Parsed parse(int argc, char* const* argv) {
                 if (!parseBaud(part, baud))
                     return fail(parsed, kExitBadBaud,
                                 "--bauds: '" + std::string(part) +
-                                    "' is not a baud rate taken: " + kBaudsTaken);
+                                    "' is not a baud rate taken: " + baudsTaken());
                 if (std::find(o.bauds.begin(), o.bauds.end(), baud) == o.bauds.end())
                     o.bauds.push_back(baud);
             }
@@ -528,6 +507,10 @@ std::optional<unsigned long> parseDurationMs(std::string_view text) {
     if (parseUnsigned(text, 1000000, seconds))
         return seconds * 1000;
     return std::nullopt;
+}
+
+std::string baudsTaken() {
+    return portula::rateList(portula::kLineRates);
 }
 
 } // namespace cmd

@@ -2,9 +2,12 @@
 // portula-cmd's pure side: the command line, port names, output formats, the scan's timing
 // rule and the soak's statistics.
 
-#include "Text.h"
+#include "rules/Framing.h"
+#include "rules/Rates.h"
+#include "rules/Text.h"
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,13 +39,13 @@ enum Exit : int {
 int exitForStatus(unsigned status);
 
 enum class Mode { Command, Scan, Soak, Terminal };
-enum class Ending { CR, None, LF, LFCR, CRLF, Hex };
+using portula::Ending;
 enum class ScanChecksum { Auto, On, Off };
 
 inline constexpr std::size_t kMaxText = 4096; // the library's longest command
 inline constexpr unsigned kDefaultTimeoutMs = 200;
 // The rates a port opens at, as a refusal lists them.
-inline constexpr const char* kBaudsTaken = "1200 2400 4800 9600 19200 38400 57600 115200";
+std::string baudsTaken();
 
 struct Options {
     Mode mode = Mode::Command;
@@ -59,7 +62,8 @@ struct Options {
     bool json = false;
     std::string trace;
     std::vector<std::string> commands; // empty in command mode: one a line on standard input
-    std::vector<std::uint32_t> bauds{1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    std::vector<std::uint32_t> bauds{std::begin(portula::kModuleRates),
+                                     std::end(portula::kModuleRates)};
     bool baudsGiven = false;
     bool serverRate = false;         // scan: a raw TCP port, whose one rate is the server's
     std::vector<unsigned> addresses; // scan; 0x00 to 0xFF by default

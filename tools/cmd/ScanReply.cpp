@@ -3,8 +3,8 @@
 
 #include "cmd/Cli.h"
 
-#include "Framing.h"
-#include "ReplyMatch.h"
+#include "rules/Framing.h"
+#include "rules/Replies.h"
 
 #include <cctype>
 
@@ -18,11 +18,11 @@ std::optional<ScanAnswer> judgeScanReply(std::string_view line, bool checksum) {
         line.remove_suffix(1);
     if (checksum) {
         std::size_t payload = 0;
-        if (!uartce::verifyReplyChecksum(line, payload))
+        if (!portula::verifyReplyChecksum(line, payload))
             return std::nullopt;
         line = line.substr(0, payload);
     }
-    const std::optional<std::string> address = uartce::replyAddress(line);
+    const std::optional<std::string> address = portula::replyAddress(line);
     if (!address)
         return std::nullopt;
     ScanAnswer answer;

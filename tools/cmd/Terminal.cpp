@@ -1,5 +1,7 @@
 #include "cmd/Terminal.h"
 
+#include "rules/FileSink.h"
+
 #include "cmd/Console.h"
 
 #include <uartce.h>
@@ -54,35 +56,8 @@ bool onOff(const std::string& word, bool& value) {
     return true;
 }
 
-const char* endingName(const TermSettings& s) {
-    switch (s.ending) {
-    case Ending::CR:
-        return "cr";
-    case Ending::None:
-        return "none";
-    case Ending::LF:
-        return "lf";
-    case Ending::LFCR:
-        return "lfcr";
-    case Ending::CRLF:
-        return "crlf";
-    case Ending::Hex:
-        return "hex";
-    }
-    return "";
-}
-
 std::string endingText(const TermSettings& s) {
-    std::string text = endingName(s);
-    if (s.ending == Ending::Hex) {
-        text += ':';
-        for (unsigned char c : s.endingBytes) {
-            char pair[4];
-            std::snprintf(pair, sizeof pair, "%02X", c);
-            text += pair;
-        }
-    }
-    return text;
+    return portula::endingName(s.ending, s.endingBytes);
 }
 
 std::string settingsText(const TermSettings& s) {
@@ -172,8 +147,7 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
     if (name == "baud") {
         const Parsed p = parseAsOptions({"-b", value});
         if (p.exit != kExitOk)
-            return error("'" + escapeForLine(value) +
-                         "' is not a rate taken: " + std::string(kBaudsTaken));
+            return error("'" + escapeForLine(value) + "' is not a rate taken: " + baudsTaken());
         s.baud = p.options.baud;
         return {TermAction::Reopen, "opening the port again at " + value + " baud"};
     }
@@ -225,19 +199,6 @@ std::string logLine(WallClock::time_point at, char direction, std::string_view b
     char zone[8] = "";
     std::strftime(zone, sizeof zone, "%z", &local);
     return clockText(at, true) + zone + " " + direction + " " + escapeForLine(bytes);
-}
-
-std::string framedCommand(std::string_view text, bool checksum) {
-    std::string frame(text);
-    if (checksum) {
-        unsigned sum = 0;
-        for (unsigned char c : text)
-            sum += c;
-        char pair[4];
-        std::snprintf(pair, sizeof pair, "%02X", sum & 0xFF);
-        frame += pair;
-    }
-    return frame + "\r";
 }
 
 std::string historyPath(const std::function<const char*(const char*)>& env) {
@@ -433,26 +394,9 @@ class ExchangeLog {
     // Only a regular file (created when it is not there) or a character device will do; the
     // open does not wait on a FIFO. Empty, or why not.
     std::string open(const std::string& path) {
-        // A FIFO is told as one: its open would otherwise fail as "no such device".
-        struct stat before {};
-        if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode) &&
-            !S_ISCHR(before.st_mode))
-            return escapeForLine(path) +
-                   (S_ISFIFO(before.st_mode)  ? " is a FIFO"
-                    : S_ISDIR(before.st_mode) ? " is a folder"
-                                              : " is not a regular file") +
-                   " (the log goes to a regular file or a character device)";
-        m_fd = ::open(path.c_str(),
-                      O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-        if (m_fd < 0)
-            return "cannot open " + escapeForLine(path) + " for appending: " + std::strerror(errno);
-        struct stat st {};
-        if (::fstat(m_fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
-            ::close(m_fd);
-            m_fd = -1;
-            return escapeForLine(path) + " is not a regular file or a character device";
-        }
-        return "";
+        portula::FileSink sink = portula::openFileSink(path);
+        m_fd = sink.fd;
+        return sink.refusal.empty() ? "" : sink.refusal;
     }
     void write(char direction, std::string_view bytes) {
         if (m_fd < 0)
@@ -743,7 +687,7 @@ class Terminal {
                 "portula-cmd: a NUL byte cannot go in a command with the cr ending"});
             return;
         }
-        m_log.write('>', framedCommand(text, m_settings.checksum));
+        m_log.write('>', portula::framedCommand(text, m_settings.checksum));
         std::array<char, UARTCE_REPLY_BUFFER_SIZE> reply{};
         std::uint32_t length = 0;
         const WallClock::time_point sent = WallClock::now();

@@ -52,8 +52,6 @@ std::string clockText(WallClock::time_point at, bool withDate);
 // A line of the --log file, without its LF: the time, '>' sent or '<' received, the bytes
 // escaped as on a message line (\r, \n, \xNN).
 std::string logLine(WallClock::time_point at, char direction, std::string_view bytes);
-// The bytes that Send_Receive_Cmd puts on the line for a command.
-std::string framedCommand(std::string_view text, bool checksum);
 
 // $XDG_STATE_HOME/portula/history (an absolute XDG_STATE_HOME only), else
 // $HOME/.local/state/portula/history; empty without either.

@@ -2,6 +2,7 @@
 // status a line status gives.
 
 #include "cmd/Cli.h"
+#include "rules/Status.h"
 
 #include <uartce.h>
 
@@ -46,30 +47,13 @@ std::string showBytes(std::string_view bytes, bool hex) {
 }
 
 std::string statusWords(unsigned status, unsigned timeoutMs) {
-    switch (status) {
-    case UARTCE_OK:
+    if (status == UARTCE_OK)
         return "answered";
-    case UARTCE_ERR_NO_REPLY:
-        return "no reply within " + std::to_string(timeoutMs) + " ms";
-    case UARTCE_ERR_REPLY_CUT:
-        return "reply cut off: its CR did not come within " + std::to_string(timeoutMs) + " ms";
-    case UARTCE_ERR_CHECKSUM:
-        return "bad checksum in the reply";
-    case UARTCE_ERR_REPLY_TOO_LONG:
-        return "reply too long";
-    case UARTCE_ERR_HANGUP:
-        return "the device hung up";
-    case UARTCE_ERR_NOT_OPEN:
-        return "the port is not open";
-    case UARTCE_ERR_WRITE:
-        return "line error: the write failed or stalled";
-    case UARTCE_ERR_READ:
-        return "line error: a read failed";
-    case UARTCE_ERR_GARBLED_ECHO:
-        return "line error: the echo of the command came back changed (two senders at once)";
-    default:
-        return "line error";
-    }
+    std::string words = portula::statusText(status);
+    const std::size_t at = words.find(portula::kTimeoutWords);
+    if (at != std::string::npos)
+        words.replace(at, sizeof portula::kTimeoutWords - 1, std::to_string(timeoutMs) + " ms");
+    return words;
 }
 
 } // namespace cmd

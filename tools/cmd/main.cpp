@@ -4,6 +4,7 @@
 #include "cmd/Console.h"
 #include "cmd/Line.h"
 #include "cmd/Terminal.h"
+#include "rules/FileSink.h"
 
 #include <uartce.h>
 
@@ -111,42 +112,18 @@ int openPort(const Options& o, std::uint8_t& number) {
     return kExitOk;
 }
 
-const char* fileKind(mode_t mode) {
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    if (S_ISBLK(mode))
-        return "a block device";
-    return "of another kind";
-}
-
 // The library would only warn about a trace file it cannot open; a trace asked for by name is
 // worth stopping for, before anything goes on the line. Only a regular file (created when it is
 // not there) or a character device such as /dev/null will do: anything else can make a writer
-// wait on whoever is at the other end. The open does not block, as one of a FIFO with no reader
-// would, for good; it fails with ENXIO there, and the path then says what it is.
+// wait on whoever is at the other end.
 int checkTrace(const std::string& path) {
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    const int openError = errno;
-    struct stat status {};
-    const bool known = fd >= 0 ? ::fstat(fd, &status) == 0
-                               : openError == ENXIO && ::stat(path.c_str(), &status) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (known && !S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode)) {
-        std::fprintf(stderr,
-                     "portula-cmd: --trace: %s is %s, not a regular file or a character device\n",
-                     escapeForLine(path).c_str(), fileKind(status.st_mode));
-        return kExitUsage;
-    }
-    if (fd < 0) {
-        std::fprintf(stderr, "portula-cmd: --trace: cannot open %s for appending: %s\n",
-                     escapeForLine(path).c_str(), std::strerror(openError));
-        return kExitUsage;
-    }
-    return kExitOk;
+    const portula::FileSink sink = portula::openFileSink(path);
+    if (sink.fd >= 0)
+        ::close(sink.fd);
+    if (sink.refusal.empty())
+        return kExitOk;
+    std::fprintf(stderr, "portula-cmd: --trace: %s\n", sink.refusal.c_str());
+    return kExitUsage;
 }
 
 // Standard input one line at a time, without its LF or CR LF. Ctrl-C is let in only while

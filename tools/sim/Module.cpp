@@ -1,6 +1,6 @@
 #include "sim/Module.h"
 
-#include "Framing.h"
+#include "rules/Framing.h"
 
 #include <algorithm>
 #include <cctype>
@@ -41,7 +41,7 @@ std::string readingText(unsigned long reading) {
 
 std::string withChecksum(std::string reply) {
     char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", uartce::checksumOf(reply));
+    std::snprintf(digits, sizeof digits, "%02X", portula::checksumOf(reply));
     return reply + digits;
 }
 } // namespace
@@ -50,7 +50,7 @@ std::optional<std::string> answer(const ModuleConfig& config, std::string_view l
                                   unsigned long reading) {
     if (config.checksum) {
         std::size_t payload = 0;
-        if (!uartce::verifyReplyChecksum(line, payload))
+        if (!portula::verifyReplyChecksum(line, payload))
             return std::nullopt; // a garbled command gets no answer
         line = line.substr(0, payload);
     }

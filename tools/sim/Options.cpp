@@ -1,8 +1,10 @@
 #include "sim/Options.h"
 
-#include "Text.h"
 #include "portula_version.h"
 #include "posix/LineSettings.h"
+#include "rules/Framing.h"
+#include "rules/Replies.h"
+#include "rules/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -78,11 +80,6 @@ const option kLongOptions[] = {
 
 using portula::parseUnsigned;
 
-bool isHexPair(const std::string& text) {
-    return text.size() == 2 && std::isxdigit(static_cast<unsigned char>(text[0])) &&
-           std::isxdigit(static_cast<unsigned char>(text[1]));
-}
-
 std::string upper(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -95,7 +92,7 @@ std::string addAddresses(const std::string& list, std::vector<std::string>& addr
     for (;;) {
         const std::size_t comma = list.find(',', from);
         const std::string item = upper(list.substr(from, comma - from));
-        if (!isHexPair(item))
+        if (!portula::isAddress(item))
             return "--address: '" + item + "' is not two hex digits";
         if (std::find(addresses.begin(), addresses.end(), item) != addresses.end())
             return "--address: " + item + " given twice";
@@ -187,16 +184,17 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
             o.doubleEcho = true;
             o.lineEcho = true;
             break;
-        case kEnding:
-            if (value == "cr")
-                o.ending = "\r";
-            else if (value == "crlf")
-                o.ending = "\r\n";
-            else if (value == "lfcr")
-                o.ending = "\n\r";
+        case kEnding: {
+            // A reply ends in CR, alone or with an LF on either side.
+            std::string bytes;
+            const std::optional<portula::Ending> ending = portula::parseEnding(value, bytes);
+            if (ending == portula::Ending::CR || ending == portula::Ending::CRLF ||
+                ending == portula::Ending::LFCR)
+                o.ending = bytes;
             else
                 error = "--ending: '" + value + "' is none of cr, crlf, lfcr";
             break;
+        }
         case kNoiseBytes:
             if (!parseUnsigned(value, 256, number) || number == 0)
                 error = "--noise-bytes: '" + value + "' is not a number of bytes from 1 to 256";

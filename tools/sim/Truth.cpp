@@ -1,6 +1,6 @@
 #include "sim/Truth.h"
 
-#include "Text.h"
+#include "rules/Text.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #pragma once
 // Wording of the one-line messages on standard error: pure functions.
 
-#include "Text.h"
+#include "rules/Text.h"
 #include <cstdint>
 
 #include <string>

@@ -1,20 +1,12 @@
 #include "ReplyMatch.h"
 
-#include "Framing.h"
+#include "rules/Framing.h"
 
 #include <algorithm>
 #include <cctype>
 #include <utility>
 
 namespace uartce {
-
-namespace {
-
-bool isHex(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-} // namespace
 
 const char* dropReasonText(DropReason reason) {
     switch (reason) {
@@ -30,44 +22,6 @@ const char* dropReasonText(DropReason reason) {
         break;
     }
     return "late";
-}
-
-std::optional<std::string> commandAddress(std::string_view command) {
-    if (command.size() < 3 ||
-        std::string_view("$#%@~").find(command[0]) == std::string_view::npos ||
-        !isHex(command[1]) || !isHex(command[2]))
-        return std::nullopt;
-    return std::string(command.substr(1, 2));
-}
-
-std::optional<std::string> replyAddress(std::string_view reply) {
-    if (reply.size() < 3 || (reply[0] != '!' && reply[0] != '?') || !isHex(reply[1]) ||
-        !isHex(reply[2]))
-        return std::nullopt;
-    return std::string(reply.substr(1, 2));
-}
-
-bool sameAddress(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-bool replyNamesModule(std::string_view command) {
-    return commandAddress(command) &&
-           std::string_view("$%~").find(command[0]) != std::string_view::npos;
-}
-
-bool hasReplyForm(std::string_view line, char lead) {
-    const bool namesModule = std::string_view("$%~").find(lead) != std::string_view::npos;
-    const bool reading = lead == '#' || lead == '@';
-    if (replyAddress(line))
-        return line[0] == '?' || !reading;
-    return !line.empty() && line[0] == '>' && !namesModule;
 }
 
 ReplyMatcher::ReplyMatcher(std::string_view frame, std::optional<std::string> address,

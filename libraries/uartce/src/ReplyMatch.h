@@ -14,6 +14,8 @@
 // A CR LF or LF CR ending belongs to the reply it ends: an LF at the start of a line is the end
 // of the line before it, and an LF right before the CR is not part of the reply.
 
+#include "rules/Replies.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -33,20 +35,11 @@ struct DroppedBytes {
     DropReason reason;
 };
 
-// The two address characters of an addressed command, as the module's reply repeats them.
-std::optional<std::string> commandAddress(std::string_view command);
-// The address a reply carries ("!01..." and "?01..."), if any.
-std::optional<std::string> replyAddress(std::string_view reply);
-// Addresses compare without regard to case: 0A and 0a are one module.
-bool sameAddress(std::string_view a, std::string_view b);
-// Whether every reply to the command names its module (!AA, ?AA): true for $, % and ~ commands.
-// Readings (#AA, @AA) answer with > and no address, as does anything unaddressed, so a late
-// answer to one of those could pass for any module's.
-bool replyNamesModule(std::string_view command);
-// Whether a line has the form of a reply to an addressed command with that lead character:
-// ?AA... (a command the module did not take) to any; !AA... to those whose replies name the
-// module ($, %, ~); >... to readings (#, @) and any other lead.
-bool hasReplyForm(std::string_view line, char lead);
+using portula::commandAddress;
+using portula::hasReplyForm;
+using portula::replyAddress;
+using portula::replyNamesModule;
+using portula::sameAddress;
 
 class ReplyMatcher {
   public:

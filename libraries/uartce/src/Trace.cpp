@@ -1,8 +1,10 @@
 #include "Trace.h"
 
-#include "Framing.h"
+#include "rules/FileSink.h"
+
 #include "Messages.h"
 #include "Report.h"
+#include "rules/Framing.h"
 
 #include <uartce.h>
 
@@ -113,14 +115,6 @@ class Call {
 
 } // namespace
 
-namespace {
-const char* notAFile(mode_t mode) {
-    if (S_ISFIFO(mode))
-        return "a FIFO, not a file";
-    return S_ISDIR(mode) ? "a directory, not a file" : "not a regular file";
-}
-} // namespace
-
 bool setFile(const char* path) {
     if (g_fd >= 0)
         ::close(g_fd);
@@ -132,33 +126,14 @@ bool setFile(const char* path) {
     if (!path || !*path)
         return true;
     // Never blocking, neither to open nor to write: a FIFO without a reader would hold the
-    // open for ever, and one whose reader stops would hold every call. Only a regular file or
-    // a character device (/dev/null, a terminal) is a trace.
-    struct stat st {};
-    const char* refusal = nullptr;
-    // Looked at before it is opened: a FIFO opened for writing either fails for want of a
-    // reader or, non-blocking, succeeds, and is no trace either way.
-    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
-        refusal = notAFile(st.st_mode);
-    const int fd =
-        refusal
-            ? -1
-            : ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-    if (refusal)
-        ; // said below
-    else if (fd < 0 || ::fstat(fd, &st) != 0)
-        refusal = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
-        refusal = notAFile(st.st_mode); // it changed since the look
-    if (refusal) {
-        if (fd >= 0)
-            ::close(fd);
-        report(0, UARTCE_ERR_OPEN_FAILED,
-               "cannot write the trace " + escapeForLine(path) + ": " + refusal);
+    // open for ever, and one whose reader stops would hold every call.
+    const portula::FileSink sink = portula::openFileSink(path, 0644);
+    if (sink.fd < 0) {
+        report(0, UARTCE_ERR_OPEN_FAILED, "cannot write the trace: " + sink.refusal);
         return false;
     }
-    g_fd = fd;
-    g_regular = S_ISREG(st.st_mode);
+    g_fd = sink.fd;
+    g_regular = sink.regular;
     // Past a file-size limit a write fails with EFBIG like any full disk, instead of the
     // signal ending the program; a caller that set its own disposition keeps it.
     struct sigaction current {};

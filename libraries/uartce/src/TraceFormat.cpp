@@ -2,7 +2,7 @@
 
 #include "Trace.h"
 
-#include "Text.h"
+#include "rules/Text.h"
 
 #include <cstdio>
 #include <ctime>

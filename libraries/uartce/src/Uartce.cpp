@@ -1,13 +1,13 @@
 // The library's entry points: port table, command and reply handling.
 
 #include "Deadline.h"
-#include "Framing.h"
 #include "Messages.h"
 #include "Platform.h"
 #include "PortMap.h"
 #include "ReplyMatch.h"
 #include "Report.h"
 #include "Trace.h"
+#include "rules/Framing.h"
 
 #include <uartce.h>
 
@@ -23,6 +23,7 @@
 
 namespace {
 using namespace uartce;
+using namespace portula;
 using platform::Io;
 
 constexpr std::size_t kMaxReply = UARTCE_REPLY_BUFFER_SIZE - 1;

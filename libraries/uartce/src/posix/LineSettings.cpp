@@ -1,6 +1,6 @@
 #include "posix/LineSettings.h"
 
-#include "Text.h"
+#include "rules/Rates.h"
 
 namespace uartce::platform {
 

@@ -1,4 +1,4 @@
-#include "Text.h"
+#include "rules/Text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -75,10 +75,6 @@ bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& valu
     }
     value = static_cast<unsigned long>(sum);
     return true;
-}
-
-bool isLineRate(std::uint32_t baud) {
-    return std::find(std::begin(kLineRates), std::end(kLineRates), baud) != std::end(kLineRates);
 }
 
 } // namespace portula

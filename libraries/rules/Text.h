@@ -1,7 +1,6 @@
 #pragma once
 // What the serial library, the tools and the simulator share: the one spelling of bytes in a
-// message line and in JSON, the one parser of decimal numbers, and the line settings the
-// library accepts.
+// message line and in JSON, and the one parser of decimal numbers.
 
 #include <cstdint>
 #include <string>
@@ -22,10 +21,5 @@ void appendJsonString(std::string& out, std::string_view bytes);
 // Decimal digits only, at most max: no sign, no blanks, no trailing text. value is set only
 // when the text is such a number.
 bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& value);
-
-// The baud rates a port can be opened at, in order.
-inline constexpr std::uint32_t kLineRates[] = {1200,  1800,  2400,  4800,  9600,
-                                               19200, 38400, 57600, 115200};
-bool isLineRate(std::uint32_t baud);
 
 } // namespace portula
