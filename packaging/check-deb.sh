@@ -60,7 +60,7 @@ expect "Depends asks for the private libraries: '$depends'" \
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/list"
 wanted=(
   /usr/bin/portula /usr/bin/portula-cmd /usr/bin/portula-sim /usr/bin/portula-ports
-  "/$private/libuartce.so.1" "/$private/libkorvexsdk.so.1"
+  "/$private/libuartce.so.2" "/$private/libkorvexsdk.so.1"
   /usr/share/applications/portula.desktop
   /usr/share/icons/hicolor/scalable/apps/portula.svg
   /usr/share/bash-completion/completions/portula-cmd
@@ -102,7 +102,7 @@ for p in "${programs[@]}"; do
   # it needs built in.
   case $p in
     portula | portula-cmd | portula-ports)
-      expect "$p does not link libuartce.so.1" grep -qx libuartce.so.1 <<<"$needed" ;;
+      expect "$p does not link libuartce.so.2" grep -qx libuartce.so.2 <<<"$needed" ;;
   esac
   if grep -qE '^lib(uartce|korvexsdk)' <<<"$needed"; then
     expect "$p: RUNPATH '$runpath' is not \$ORIGIN/../lib/$multiarch/portula" \

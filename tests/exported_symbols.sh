@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
 # A shared library exports exactly the functions its header declares with its export macro:
 # nothing more (no C++ symbol, no test entry point), nothing less.
-# Usage: exported_symbols.sh LIBRARY HEADER MACRO
+# With a version script, every function also carries a symbol version (Open_Com@@UARTCE_1.0).
+# Usage: exported_symbols.sh LIBRARY HEADER MACRO [VERSIONED]
 set -euo pipefail
-library=$1 header=$2 macro=$3
-declared=$(sed -n "s/^$macro [a-z0-9_]* \**\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p" "$header" | sort -u)
-# Defined dynamic symbols, without the three the linker itself puts in every library.
-exported=$(nm -D --defined-only "$library" | awk '{print $3}' |
-           grep -vxE '_edata|_end|__bss_start|_init|_fini' | sed 's/@.*//' | sort -u)
+library=$1 header=$2 macro=$3 versioned=${4:-}
+declared=$(sed -n "s/^$macro [a-z0-9_ ]*[ *]*\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p" "$header" | sort -u)
+# Defined dynamic symbols, without the three the linker itself puts in every library and the
+# version nodes' own names.
+symbols=$(nm -D --defined-only "$library" | awk '$2 != "A" {print $3}' |
+          grep -vE '^(_edata|_end|__bss_start|_init|_fini)(@|$)')
+exported=$(echo "$symbols" | sed 's/@.*//' | sort -u)
 [ -n "$declared" ] || { echo "no $macro functions found in $header" >&2; exit 1; }
 extra=$(comm -13 <(echo "$declared") <(echo "$exported"))
 missing=$(comm -23 <(echo "$declared") <(echo "$exported"))
 status=0
+if [ -n "$versioned" ]; then
+  unversioned=$(echo "$symbols" | grep -v '@@' || true)
+  if [ -n "$unversioned" ]; then
+    echo "$(basename "$library") exports without a symbol version:"; echo "$unversioned" | sed 's/^/  /'
+    status=1
+  fi
+fi
 if [ -n "$extra" ]; then
   echo "$(basename "$library") exports what its header does not declare:"; echo "$extra" | sed 's/^/  /'
   status=1

@@ -28,6 +28,7 @@ TEST_F(SixFunctionsTest, TheProgramRunsWithoutTheExtraExports) {
     EXPECT_TRUE(enabled(IDC_SEND_MESSAGE));
     click(IDC_SEND_MESSAGE);
     EXPECT_EQ(text(IDC_RECEIVE_TEXT), "Err_Code = 10");
+    EXPECT_EQ(dlg->GetDlgItem(IDC_RECEIVE_TEXT)->toolTip(), "") << "a library without the words";
     click(IDC_CLOSE_COM);
 }
 

@@ -6,6 +6,8 @@
 #include "support/SimProcess.h"
 #include "support/TempTree.h"
 
+#include <uartce.h>
+
 #include <cstdlib>
 #include <unistd.h>
 
@@ -46,6 +48,14 @@ TEST_F(EndToEndTest, TheDefaultsGetTheModulesReply) {
     setText(IDC_SEND_TEXT, "$02M");
     click(IDC_SEND_MESSAGE);
     EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "Err_Code = 10") << "another address: no reply";
+    // The number stays as it was; the library's words for it wait in the field's tooltip, until
+    // the field shows a reply again.
+    EXPECT_EQ(dlg->GetDlgItem(IDC_RECEIVE_TEXT)->toolTip(),
+              QString::fromUtf8(UARTCE_StatusText(UARTCE_ERR_NO_REPLY)));
+    setText(IDC_SEND_TEXT, "$01M");
+    click(IDC_SEND_MESSAGE);
+    EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "!01PORTULA-SIM");
+    EXPECT_EQ(dlg->GetDlgItem(IDC_RECEIVE_TEXT)->toolTip(), "");
 }
 
 TEST_F(EndToEndTest, ChecksumModeOnBothSides) {

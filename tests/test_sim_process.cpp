@@ -207,6 +207,7 @@ TEST_F(SimProcessTest, ALateReplyDoesNotAnswerTheNextCommand) {
         EXPECT_EQ(command("$01M", status, false, 3000), kName);
         EXPECT_EQ(status, UARTCE_OK);
         uartce_drops drops{};
+        drops.size = sizeof drops;
         ASSERT_EQ(UARTCE_Drops(kPort, &drops), UARTCE_OK);
         // The library listens before it empties the line, so the reply is seen either way.
         EXPECT_EQ(drops.late, 1u);

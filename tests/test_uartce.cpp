@@ -6,9 +6,11 @@
 
 #include <uartce.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -757,58 +759,60 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
     struct Case {
         const char* name;
         std::vector<Exchange> exchanges;
-        uartce_drops drops; // counts only
+        struct {
+            std::uint32_t echoes = 0, garbledEchoes = 0, otherAddress = 0, late = 0, notReplies = 0;
+        } drops;
     };
     const Case cases[] = {
         {"TheLinesEchoIsNoAnswer",
          {{"$01M", 200, {{0, "$01M\r"}, {2, "!01PORTULA-SIM\r"}}, UARTCE_OK, "!01PORTULA-SIM"},
           {"$01F", 200, {{0, "$01F\r"}, {0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"},
           {"$01M", 100, {{0, "$01M\r"}}, UARTCE_ERR_NO_REPLY, ""}},
-         {3, 0, 0, 0, 0, 0, {}, 0}},
+         {.echoes = 3}},
         {"AGarbledEchoIsAFailureNotAnAnswer",
          {{"$01M", 200, {{0, "$0\x91M\r!01PORTULA-SIM\r"}}, UARTCE_ERR_GARBLED_ECHO, ""}},
-         {0, 1, 0, 0, 0, 0, {}, 0}},
+         {.garbledEchoes = 1}},
         {"AnotherModulesReplyIsNotTheAnswer",
          {{"$02M", 200, {{0, "!01PORTULA-SIM\r"}, {5, "!02OTHER\r"}}, UARTCE_OK, "!02OTHER"},
           {"$03M", 60, {{0, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""}},
-         {0, 0, 2, 0, 0, 0, {}, 0}},
+         {.otherAddress = 2}},
         {"ALateReplyIsNotTakenForTheNextCommands",
          {{"$01M", 50, {{90, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
           {"$01F", 200, {{0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"},
           {"$01M", 200, {{0, "!01PORTULA-SIM\r"}}, UARTCE_OK, "!01PORTULA-SIM"}},
-         {0, 0, 0, 1, 0, 0, {}, 0}},
+         {.late = 1}},
         // The rest of a cut reply carries no address: whatever command comes next listens for it.
         {"ACutReplysRestIsNotTheNextAnswer",
          {{"$01M", 50, {{0, "!01AB"}, {80, "CD\r"}}, UARTCE_ERR_REPLY_CUT, "!01AB"},
           {"$02M", 200, {{0, "!02X\r"}}, UARTCE_OK, "!02X"}},
-         {0, 0, 0, 1, 0, 0, {}, 0}},
+         {.late = 1}},
         {"ALateReplyFromAnotherModuleIsToldByItsAddress",
          {{"$01M", 50, {{70, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
           {"$02M", 200, {{0, "!02OTHER\r"}}, UARTCE_OK, "!02OTHER"}},
-         {0, 0, 1, 0, 0, 0, {}, 0}},
+         {.otherAddress = 1}},
         // A reading carries no address: when one came too late, the next command to any module
         // listens for it.
         {"AReadingLateForOneModuleIsNotAnothers",
          {{"#01", 50, {{90, ">DATA-01\r"}}, UARTCE_ERR_NO_REPLY, ""},
           {"#02", 300, {{0, ">DATA-02\r"}}, UARTCE_OK, ">DATA-02"}},
-         {0, 0, 0, 1, 0, 0, {}, 0}},
+         {.late = 1}},
         // Later than the failed command's own time-out, within the port's window.
         {"AReplyLaterThanItsTimeOutIsNotTheNextAnswer",
          {{"$01M", 50, {{300, "!01PORTULA-SIM\r"}}, UARTCE_ERR_NO_REPLY, ""},
           {"$01F", 300, {{0, "!01A1.07\r"}}, UARTCE_OK, "!01A1.07"}},
-         {0, 0, 0, 1, 0, 0, {}, 0}},
+         {.late = 1}},
         // What is left of an echo whose first bytes were lost, and a second echo, are no answer.
         {"PiecesOfTheEchoAreNoAnswer",
          {{"$01M", 200, {{0, "01M\r"}, {2, "!01A\r"}}, UARTCE_OK, "!01A"},
           {"$01M", 200, {{0, "1M\r!01B\r"}}, UARTCE_OK, "!01B"},
           {"$01M", 200, {{0, "M\r"}, {3, "!01C\r"}}, UARTCE_OK, "!01C"},
           {"$01M", 200, {{0, "$01M\r$01M\r"}, {2, "!01D\r"}}, UARTCE_OK, "!01D"}},
-         {5, 0, 0, 0, 0, 0, {}, 0}},
+         {.echoes = 5}},
         {"ALineWithoutAReplysFormIsNoAnswer",
          {{"$01M", 200, {{0, "HELLO\r"}, {2, "!01A\r"}}, UARTCE_OK, "!01A"},
           {"$01M", 200, {{0, "\xFF\x80!01B\r"}}, UARTCE_OK, "!01B"},
           {"$01M", 200, {{0, "?\r"}, {2, "?01\r"}}, UARTCE_OK, "?01"}},
-         {0, 0, 0, 0, 0, 0, {}, 3}},
+         {.notReplies = 3}},
         // The LF of a CR LF ending that comes after the next command went out, and an LF CR
         // ending, are no part of any reply.
         {"ALineEndingBelongsToTheReplyItEnds",
@@ -816,7 +820,7 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
           {"$02M", 200, {{0, "\n!02B\r\n"}}, UARTCE_OK, "!02B"},
           {"$03M", 200, {{0, "\n!03C\n\r"}}, UARTCE_OK, "!03C"},
           {"AT", 200, {{0, "\nOK\r"}}, UARTCE_OK, "OK"}},
-         {0, 0, 0, 0, 0, 0, {}, 3}},
+         {.notReplies = 3}},
     };
     for (const Case& c : cases) {
         SetUp();
@@ -841,6 +845,7 @@ TEST_F(UartceTest, EveryAnswerBelongsToItsCommand) {
         }
         device.join();
         uartce_drops drops{};
+        drops.size = sizeof drops;
         ASSERT_EQ(UARTCE_Drops(kPort, &drops), UARTCE_OK);
         EXPECT_EQ(drops.echoes, c.drops.echoes) << c.name;
         EXPECT_EQ(drops.garbledEchoes, c.drops.garbledEchoes) << c.name;
@@ -1011,6 +1016,7 @@ TEST_F(UartceTest, ThePortMapIsDataThroughTheInterface) {
     };
     for (const Row& r : rows) {
         uartce_port_info info{};
+        info.size = sizeof info;
         ASSERT_EQ(UARTCE_PortMapEntry(r.com, &info), UARTCE_OK);
         EXPECT_EQ(info.device, r.device) << int(r.com);
         EXPECT_EQ(info.byIdName, r.byId) << int(r.com);
@@ -1019,12 +1025,79 @@ TEST_F(UartceTest, ThePortMapIsDataThroughTheInterface) {
         EXPECT_EQ(info.present != 0, r.present) << int(r.com);
     }
     uartce_port_info info{};
+    info.size = sizeof info;
     EXPECT_EQ(UARTCE_PortMapEntry(0, &info), UARTCE_ERR_BAD_PORT);
     EXPECT_EQ(UARTCE_PortMapEntry(3, nullptr), UARTCE_ERR_BAD_ARGUMENT);
 }
 
 // A receive that waits for its reply: up to a terminator, or for the first bytes; the echo of
 // what Send_Binary wrote left out.
+// A program built when a struct was smaller passes the size it knows; the library writes no
+// byte past it, and steps through an array of dropped pieces by it.
+TEST_F(UartceTest, StructsGetNoMoreThanTheSizeTheCallerSet) {
+    open();
+    std::thread device([&] {
+        pty->readUntil('\r', 2s);
+        pty->write("$01M\r!02X\r!01A\r");
+    });
+    ReplyBuffer reply;
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 500, 0, nullptr), UARTCE_OK);
+    device.join();
+    EXPECT_STREQ(reply.data(), "!01A");
+
+    struct OldDropped { // the same fields, with room for fewer bytes
+        std::uint32_t size;
+        std::uint16_t reason;
+        std::uint32_t length;
+        char bytes[8];
+    };
+    static_assert(offsetof(OldDropped, bytes) == offsetof(uartce_dropped, bytes));
+    alignas(uartce_dropped) std::array<unsigned char, 3 * sizeof(OldDropped)> raw;
+    raw.fill(0xAA);
+    const std::uint32_t stride = sizeof(OldDropped);
+    std::memcpy(raw.data(), &stride, sizeof stride);
+    ASSERT_EQ(UARTCE_TakeDropped(kPort, reinterpret_cast<uartce_dropped*>(raw.data()), 3), 2u);
+    struct Expected {
+        std::uint16_t reason;
+        const char* begins;
+    };
+    const Expected expected[] = {{.reason = 1, .begins = "$01M"}, {.reason = 3, .begins = "!02X"}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        OldDropped piece;
+        std::memcpy(&piece, raw.data() + i * stride, sizeof piece);
+        EXPECT_EQ(piece.size, stride) << i;
+        EXPECT_EQ(piece.reason, expected[i].reason) << i;
+        EXPECT_EQ(std::string(piece.bytes, 4), expected[i].begins) << i;
+    }
+    EXPECT_TRUE(std::all_of(raw.begin() + 2 * stride, raw.end(), [](unsigned char b) {
+        return b == 0xAA;
+    })) << "a third piece was written";
+
+    uartce_drops counts{};
+    counts.size = sizeof counts.size; // knows the size field alone
+    counts.echoes = 77;
+    EXPECT_EQ(UARTCE_Drops(kPort, &counts), UARTCE_OK);
+    EXPECT_EQ(counts.echoes, 77u);
+    counts.size = sizeof counts;
+    EXPECT_EQ(UARTCE_Drops(kPort, &counts), UARTCE_OK);
+    EXPECT_EQ(counts.echoes, 1u);
+    EXPECT_EQ(counts.otherAddress, 1u);
+    counts.size = 0;
+    EXPECT_EQ(UARTCE_Drops(kPort, &counts), UARTCE_ERR_BAD_ARGUMENT);
+    uartce_port_info info{};
+    EXPECT_EQ(UARTCE_PortMapEntry(1, &info), UARTCE_ERR_BAD_ARGUMENT);
+}
+
+// The version the library says is the header's it was built with, and every status has words
+// of its own.
+TEST(UartceInterface, VersionAndStatusWords) {
+    EXPECT_EQ(UARTCE_Version(), static_cast<std::uint32_t>(UARTCE_VERSION));
+    EXPECT_EQ(UARTCE_Version() >> 16, static_cast<std::uint32_t>(UARTCE_VERSION_MAJOR));
+    EXPECT_STREQ(UARTCE_StatusText(UARTCE_ERR_HANGUP), "the device hung up");
+    EXPECT_STREQ(UARTCE_StatusText(999), "unknown status");
+    EXPECT_STRNE(UARTCE_StatusText(UARTCE_ERR_NO_REPLY), UARTCE_StatusText(UARTCE_ERR_REPLY_CUT));
+}
+
 TEST_F(UartceTest, ReceiveWaitsForTheReplyWithoutTheEcho) {
     struct Case {
         const char* sent;

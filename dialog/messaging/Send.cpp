@@ -3,10 +3,12 @@
 #include "framework/CDialog.h"
 #include "messaging/FrameBuilder.h"
 #include "messaging/TextCodec.h"
+#include "serial/LibraryExtras.h"
 #include "ui/ControlIds.h"
 
 #include <uartce.h>
 
+#include <QWidget>
 #include <cstring>
 
 namespace messaging {
@@ -22,9 +24,22 @@ QString refusalText(const FrameResult& result, qsizetype suffixLength) {
         .arg(result.required - 1)
         .arg(kSendBufferSize - 1);
 }
+
+// The code's number stands in the field; its words, where the library has them, wait in the
+// field's tooltip until the field shows something else.
+void setReceiveTip(CDialog& dlg, const QString& tip) {
+    if (QWidget* field = dlg.GetDlgItem(IDC_RECEIVE_TEXT))
+        field->setToolTip(tip);
+}
+
+void showFailure(CDialog& dlg, std::uint16_t rc) {
+    dlg.SetDlgItemText(IDC_RECEIVE_TEXT, QStringLiteral("Err_Code = %1").arg(rc));
+    setReceiveTip(dlg, QString::fromStdString(serial::statusMeaning(rc)));
+}
 } // namespace
 
 void showReplyText(CDialog& dlg, const TerminalState& state) {
+    setReceiveTip(dlg, QString());
     dlg.SetDlgItemText(IDC_RECEIVE_TEXT, toDisplay(state.replyText, state.replyLength));
     dlg.ScrollDlgItemToEnd(IDC_RECEIVE_TEXT);
 }
@@ -50,6 +65,7 @@ void sendMessage(CDialog& dlg, TerminalState& state) {
         std::string_view(suffix.constData(), static_cast<std::size_t>(suffix.size())),
         state.sendBuffer);
     if (frame.status != FrameStatus::Ok) {
+        setReceiveTip(dlg, QString());
         dlg.SetDlgItemText(IDC_RECEIVE_TEXT, refusalText(frame, suffix.size()));
         return;
     }
@@ -64,7 +80,7 @@ void sendMessage(CDialog& dlg, TerminalState& state) {
         if (rc == 0)
             showReplyText(dlg, state);
         else
-            dlg.SetDlgItemText(IDC_RECEIVE_TEXT, QStringLiteral("Err_Code = %1").arg(rc));
+            showFailure(dlg, rc);
         return;
     }
     Send_Binary(port, state.sendBuffer, static_cast<std::uint32_t>(frame.count));

@@ -29,6 +29,15 @@ std::string portDescription(int port) {
     return call(info ? info : device, port);
 }
 
+std::string statusMeaning(unsigned status) {
+    using StatusTextExport = const char* (*)(std::uint16_t);
+    static const auto words =
+        reinterpret_cast<StatusTextExport>(::dlsym(RTLD_DEFAULT, "UARTCE_StatusText"));
+    const char* text =
+        words && status <= 0xFFFF ? words(static_cast<std::uint16_t>(status)) : nullptr;
+    return text ? text : "";
+}
+
 std::string lastOpenRefusal(int port) {
     static const TextExport lastError = find("UARTCE_LastError");
     return call(lastError, port);

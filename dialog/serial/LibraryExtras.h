@@ -12,4 +12,8 @@ std::string portDescription(int port);
 // Why the last open of COM<port> was refused; empty when the library does not say.
 std::string lastOpenRefusal(int port);
 
+// The library's words for a status code, for the operator who wants more than its number;
+// empty when the library does not say.
+std::string statusMeaning(unsigned status);
+
 } // namespace serial

@@ -12,6 +12,7 @@ namespace {
 
 uartce_drops dropsOf(std::uint8_t port) {
     uartce_drops drops{};
+    drops.size = sizeof drops;
     UARTCE_Drops(port, &drops);
     return drops;
 }

@@ -289,6 +289,7 @@ std::string hexAddress(unsigned a) {
 std::vector<std::string> takeDroppedLines(std::uint8_t port) {
     std::vector<std::string> lines;
     std::array<uartce_dropped, 16> kept{};
+    kept[0].size = sizeof(uartce_dropped);
     for (std::uint32_t n; (n = UARTCE_TakeDropped(port, kept.data(), kept.size())) > 0;)
         for (std::uint32_t i = 0; i < n; ++i) {
             // A piece may hold several lines (a late listen reads to the first CR and what came

@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     std::printf("%-6s %-40s %-50s %-28s %s\n", "PORT", "DEVICE", "BY-ID", "SOURCE", "PRESENT");
     for (unsigned com = 1; com <= 255; ++com) {
         uartce_port_info e{};
+        e.size = sizeof e;
         if (UARTCE_PortMapEntry(static_cast<std::uint8_t>(com), &e) != UARTCE_OK ||
             (com > 20 && !e.assigned))
             continue;

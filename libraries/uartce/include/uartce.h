@@ -30,6 +30,15 @@
 
 #include <stdint.h>
 
+/* The version of this header. The library built from it says its own with UARTCE_Version(): a
+ * program checks that the major numbers agree (a struct or a meaning changed) and that the
+ * library's minor number is at least the header's (functions it calls were added). */
+#define UARTCE_VERSION_MAJOR 2
+#define UARTCE_VERSION_MINOR 0
+#define UARTCE_VERSION_PATCH 0
+#define UARTCE_VERSION                                                                             \
+    ((UARTCE_VERSION_MAJOR << 16) | (UARTCE_VERSION_MINOR << 8) | UARTCE_VERSION_PATCH)
+
 /* What the library exports: these functions and nothing else (it is built with hidden
  * visibility). */
 #if defined(__GNUC__)
@@ -42,7 +51,7 @@
 extern "C" {
 #endif
 
-/* Status codes: a closed set, one meaning each. */
+/* Status codes: a closed set, one meaning each; UARTCE_StatusText gives the words for each. */
 enum uartce_status {
     UARTCE_OK = 0,
     UARTCE_ERR_BAD_PORT = 1,        /* port number 0 */
@@ -68,6 +77,12 @@ enum uartce_status {
 /* Size of the reply buffer that Send_Receive_Cmd fills, and of the chunk of Receive_Cmd. */
 #define UARTCE_REPLY_BUFFER_SIZE 2048
 #define UARTCE_RECEIVE_BUFFER_SIZE 1024
+
+/* ------------------------------------------------------------------------------------------
+ * The six functions every caller of a serial library of this kind may count on. A port is a
+ * number from 1 to 255 (COM1 to COM255) everywhere; DataSizeInCom takes it in 16 bits, as its
+ * callers have always passed it, and a number above 255 is no port there.
+ * ------------------------------------------------------------------------------------------ */
 
 /*
  * Opens COM<port> as a raw line: baud 1200 to 115200 (a standard rate), data bits 5 to 8,
@@ -161,26 +176,43 @@ UARTCE_API uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, 
  */
 UARTCE_API uint32_t DataSizeInCom(uint16_t port);
 
+/* ------------------------------------------------------------------------------------------
+ * Extensions. A caller that must also run on a library with only the six functions above looks
+ * these up at run time (dlsym) and does without the ones it does not find. Functions that
+ * write text write it zero-terminated into out (cut to size) and return the text's full length.
+ * Structs begin with a size field that the caller sets to sizeof the struct it was built with;
+ * the library fills no more than that, so a program built against an older header keeps
+ * working when a struct grows.
+ * ------------------------------------------------------------------------------------------ */
+
+/* The library's version, as UARTCE_VERSION spells it: (major << 16) | (minor << 8) | patch. */
+UARTCE_API uint32_t UARTCE_Version(void);
+
 /*
- * Beyond the six functions above: callers should look these up at run time, as a library
- * that has only the six serves as well.
- *
- * Each writes its text zero-terminated into out (cut to size) and returns the text's full
- * length; 0 for port 0 or no text.
- *
- * UARTCE_PortDevice: the device that Open_Com would open for COM<port>.
- * UARTCE_PortInfo: one line about it for a tooltip: the device, for an adapter its by-id
- *   name (maker, model and serial as that name spells them), and "(absent)" when the device
- *   is not there.
- * UARTCE_LastError: why the last Open_Com of COM<port> was refused (the line that went to
- *   standard error, without its prefix); empty after a successful open.
+ * The words for a status code, one line without a line end, the same for every program that
+ * shows it: "no reply within the time-out", "the device hung up". "unknown status" for a number
+ * outside the set. The text is the library's, valid for as long as the library is loaded.
  */
+UARTCE_API const char* UARTCE_StatusText(uint16_t status);
+
+/* The device that Open_Com would open for COM<port>; 0 for port 0. */
 UARTCE_API uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
+
+/*
+ * One line about COM<port>'s device for a tooltip: the device, for an adapter its by-id name
+ * (maker, model and serial as that name spells them), and "(absent)" when the device is not
+ * there. 0 for port 0.
+ */
 UARTCE_API uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size);
+
+/*
+ * Why the last Open_Com of COM<port> was refused (the line that went to standard error, without
+ * its prefix); empty after a successful open.
+ */
 UARTCE_API uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
 
 /*
- * UARTCE_SetTrace: traces every later call that touches the line to the file at path, one JSON
+ * Traces every later call that touches the line to the file at path, one JSON
  * line a call (null or empty: tracing off), in place of the environment variable PORTULA_TRACE.
  * Only a regular file (created when missing, appended to) or a character device such as
  * /dev/null is taken; a FIFO or anything else is refused, as is a file that cannot be opened:
@@ -192,7 +224,7 @@ UARTCE_API uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
 UARTCE_API uint16_t UARTCE_SetTrace(const char* path);
 
 /*
- * UARTCE_Receive: waits up to timeoutMs for a reply and returns it, so that no caller polls.
+ * Waits up to timeoutMs for a reply and returns it, so that no caller polls.
  * With terminator 0 to 255 the reply is the bytes up to that byte (not kept): UARTCE_OK once
  * it came, UARTCE_ERR_REPLY_CUT when bytes came but not it, UARTCE_ERR_REPLY_TOO_LONG when
  * capacity - 1 bytes came without it (the rest up to it is dropped). With terminator -1 the
@@ -208,7 +240,7 @@ UARTCE_API uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity
                                    uint16_t timeoutMs, int16_t terminator, uint32_t* out);
 
 /*
- * UARTCE_Command: Send_Receive_Cmd with a time-out for the reply's first byte of its own: when
+ * Send_Receive_Cmd with a time-out for the reply's first byte of its own: when
  * no byte of a reply (its echo does not count) has come within firstByteMs of the command, the
  * call gives up with UARTCE_ERR_NO_REPLY; once one has, the reply has until timeoutMs to end.
  * A scan knows a silent address as soon as the first byte fails to come.
@@ -218,7 +250,7 @@ UARTCE_API uint16_t UARTCE_Command(uint8_t port, const char* command, char* repl
                                    uint32_t* out);
 
 /*
- * UARTCE_LastRoundTrip: for the port's last command (Send_Receive_Cmd, UARTCE_Command, or the
+ * For the port's last command (Send_Receive_Cmd, UARTCE_Command, or the
  * UARTCE_Receive after a Send_Binary), the microseconds from the end of its write to the end of
  * its reply (or of the wait): without the time spent before the write (an owed late reply
  * listened for, input dropped). 0 for a port that is not open.
@@ -226,7 +258,7 @@ UARTCE_API uint16_t UARTCE_Command(uint8_t port, const char* command, char* repl
 UARTCE_API uint32_t UARTCE_LastRoundTrip(uint8_t port);
 
 /*
- * UARTCE_LineLatency: how long, in milliseconds, the way to the line holds a reply back beyond
+ * How long, in milliseconds, the way to the line holds a reply back beyond
  * its time on the wire, for timing that allows for it: for a USB adapter its latency timer (1
  * once the library put it in the driver's low-latency mode, which it does at open where the
  * driver offers it, giving the old mode back at close), for a remote port the round trip of
@@ -235,7 +267,7 @@ UARTCE_API uint32_t UARTCE_LastRoundTrip(uint8_t port);
 UARTCE_API uint32_t UARTCE_LineLatency(uint8_t port);
 
 /*
- * UARTCE_OpenDevice: opens a device by its name (a path, rfc2217://HOST:PORT or
+ * Opens a device by its name (a path, rfc2217://HOST:PORT or
  * socket://HOST:PORT) without a COM number of the caller's: the library takes the highest port
  * number that is not open, and puts it in *port, on refusal too (UARTCE_LastError then says
  * why). The six functions then take that number; while it is open, Open_Com of that number is
@@ -246,7 +278,7 @@ UARTCE_API uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uin
                                       uint8_t parity, int8_t stopBits, uint8_t* port);
 
 /*
- * UARTCE_SetMessageHandler: from now on the library's messages go to handler instead of
+ * From now on the library's messages go to handler instead of
  * standard error: each refusal (status its code, port the port refused, text the line that
  * UARTCE_LastError returns) and each warning (status 0: a bad map line, a skipped map, a
  * trace that cannot be written or loses lines). text is one line without a line end, valid
@@ -257,13 +289,14 @@ typedef void (*uartce_message_fn)(void* context, uint8_t port, uint16_t status, 
 UARTCE_API void UARTCE_SetMessageHandler(uartce_message_fn handler, void* context);
 
 /*
- * UARTCE_PortMapEntry: what COM<com> stands for, as Open_Com would open it: the device, for an
+ * What COM<com> stands for, as Open_Com would open it: the device, for an
  * adapter its by-id name and the node it points at, where the name came from ("env
  * UARTCE_COM3", "FILE:LINE", "discovered", "built-in", "default"), whether it is assigned (not
  * the default) and whether the device is there. Strings are zero-terminated, cut to fit.
- * UARTCE_ERR_BAD_PORT for 0.
+ * UARTCE_ERR_BAD_PORT for 0; UARTCE_ERR_BAD_ARGUMENT for a null info or a size below 4.
  */
 struct uartce_port_info {
+    uint32_t size; /* set by the caller: sizeof(struct uartce_port_info) */
     uint8_t com;
     uint8_t assigned;
     uint8_t present;
@@ -275,13 +308,15 @@ struct uartce_port_info {
 UARTCE_API uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info);
 
 /*
- * UARTCE_Drops: what came on the line after this port's commands that was not their reply, as
+ * What came on the line after this port's commands that was not their reply, as
  * Send_Receive_Cmd sorted it (see there), counted since the port was opened; and the last such
  * bytes (cut to fit, zero-terminated) with their reason (1 echo, 2 garbled echo, 3 another
  * module's reply, 4 a late reply, 5 not a reply's form: noise, a stray LF, a line no module
- * sends). UARTCE_ERR_NOT_OPEN for a port that is not open.
+ * sends). UARTCE_ERR_NOT_OPEN for a port that is not open; UARTCE_ERR_BAD_ARGUMENT for a null
+ * drops or a size below 4.
  */
 struct uartce_drops {
+    uint32_t size; /* set by the caller: sizeof(struct uartce_drops) */
     uint32_t echoes;
     uint32_t garbledEchoes;
     uint32_t otherAddress;
@@ -294,11 +329,14 @@ struct uartce_drops {
 UARTCE_API uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops);
 
 /*
- * UARTCE_TakeDropped: each piece that was dropped (as UARTCE_Drops counts them), oldest first,
+ * Each piece that was dropped (as UARTCE_Drops counts them), oldest first,
  * at most max into out, and forgets those; the port keeps the latest 64. Returns how many were
- * written (0 for a port that is not open). A scan reads every answer that came late this way.
+ * written (0 for a port that is not open, a null out or a size below 4). The caller sets the size
+ * of out[0] only; the library steps through out by that size and sets it in each piece. A scan
+ * reads every answer that came late this way.
  */
 struct uartce_dropped {
+    uint32_t size;   /* set by the caller in out[0]: sizeof(struct uartce_dropped) */
     uint16_t reason; /* as UARTCE_Drops' lastReason */
     uint32_t length; /* bytes kept, cut to fit */
     char bytes[128]; /* zero-terminated */
@@ -306,7 +344,7 @@ struct uartce_dropped {
 UARTCE_API uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max);
 
 /*
- * UARTCE_Abandon: the call that waits for the line now (Send_Receive_Cmd, UARTCE_Command,
+ * The call that waits for the line now (Send_Receive_Cmd, UARTCE_Command,
  * UARTCE_Receive) ends at once, as if its time-out had passed: with UARTCE_ERR_NO_REPLY, or
  * UARTCE_ERR_REPLY_CUT when part of a reply had come, whose rest is then owed as any late reply.
  * Safe in a signal handler (a terminal's Ctrl-C while a command waits); the signal's arrival
@@ -316,7 +354,7 @@ UARTCE_API uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out,
 UARTCE_API void UARTCE_Abandon(void);
 
 /*
- * UARTCE_WaitHandle: a file descriptor that turns readable (poll's POLLIN) when input may have
+ * A file descriptor that turns readable (poll's POLLIN) when input may have
  * come on the port, for a caller that waits on the port together with descriptors of its own
  * instead of polling DataSizeInCom. Before waiting, call Receive_Cmd until it delivers nothing:
  * bytes the library holds already do not make the descriptor readable. Readable promises
@@ -328,7 +366,7 @@ UARTCE_API void UARTCE_Abandon(void);
 UARTCE_API int32_t UARTCE_WaitHandle(uint8_t port);
 
 /*
- * UARTCE_SetLateWindow: how long, in milliseconds, after a command that got no reply its reply
+ * How long, in milliseconds, after a command that got no reply its reply
  * is still listened for by the next command that it could be taken for (see Send_Receive_Cmd),
  * beyond the failed command's own time-out. 500 unless set; set when the port is open, it
  * lasts until it is closed. A longer window catches later replies and costs a slower next

@@ -8,9 +8,11 @@
 #include "Report.h"
 #include "Trace.h"
 #include "rules/Framing.h"
+#include "rules/Status.h"
 
 #include <uartce.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -485,6 +487,17 @@ void owedAfter(Port& p, std::uint16_t status, const std::optional<std::string>& 
         oweReply(p, std::nullopt, true, timeoutMs);
 }
 
+// Copies a struct into the caller's, no more of it than the caller's size field says it has
+// (a program built when the struct was smaller), and keeps that size. False for a size that
+// does not even hold the size field.
+template <class T> bool copySized(T* out, T full) {
+    if (!out || out->size < sizeof out->size)
+        return false;
+    full.size = out->size;
+    std::memcpy(static_cast<void*>(out), &full, std::min<std::size_t>(out->size, sizeof full));
+    return true;
+}
+
 Port* openPort(unsigned port) {
     if (port == 0 || port >= ports.size() || !ports[port].open())
         return nullptr;
@@ -861,20 +874,21 @@ uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBi
 }
 
 uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info) {
-    if (!info)
+    uartce_port_info full{};
+    if (!copySized(info, full))
         return UARTCE_ERR_BAD_ARGUMENT;
-    *info = uartce_port_info{};
     if (com == 0)
         return UARTCE_ERR_BAD_PORT;
     const PortMap& map = mapForNames();
     const PortEntry e = map.entryFor(com);
-    info->com = com;
-    info->assigned = map.assigned.count(com) != 0;
-    info->present = e.present;
-    copyOut(e.device, info->device, sizeof info->device);
-    copyOut(e.byIdName, info->byIdName, sizeof info->byIdName);
-    copyOut(e.target, info->target, sizeof info->target);
-    copyOut(sourceText(e), info->source, sizeof info->source);
+    full.com = com;
+    full.assigned = map.assigned.count(com) != 0;
+    full.present = e.present;
+    copyOut(e.device, full.device, sizeof full.device);
+    copyOut(e.byIdName, full.byIdName, sizeof full.byIdName);
+    copyOut(e.target, full.target, sizeof full.target);
+    copyOut(sourceText(e), full.source, sizeof full.source);
+    copySized(info, full);
     return UARTCE_OK;
 }
 
@@ -891,13 +905,21 @@ uint32_t UARTCE_LineLatency(uint8_t port) {
 }
 
 uint16_t UARTCE_Drops(uint8_t port, struct uartce_drops* drops) {
-    if (!drops)
+    if (!drops || drops->size < sizeof drops->size)
         return UARTCE_ERR_BAD_ARGUMENT;
     const Port* p = openPort(port);
     if (!p)
         return UARTCE_ERR_NOT_OPEN;
-    *drops = p->drops;
+    copySized(drops, p->drops);
     return UARTCE_OK;
+}
+
+uint32_t UARTCE_Version(void) {
+    return UARTCE_VERSION;
+}
+
+const char* UARTCE_StatusText(uint16_t status) {
+    return portula::statusText(status);
 }
 
 uint16_t UARTCE_SetTrace(const char* path) {
@@ -933,11 +955,16 @@ int32_t UARTCE_WaitHandle(uint8_t port) {
 
 uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t max) {
     Port* p = openPort(port);
-    if (!p || !out)
+    if (!p || !out || out->size < sizeof out->size)
         return 0;
+    // The caller's array steps by the size it was built with.
+    const std::uint32_t stride = out->size;
+    auto* at = reinterpret_cast<unsigned char*>(out);
     uint32_t n = 0;
     for (; n < max && !p->recentDrops.empty(); ++n) {
-        out[n] = p->recentDrops.front();
+        auto* piece = reinterpret_cast<uartce_dropped*>(at + std::size_t{n} * stride);
+        piece->size = stride;
+        copySized(piece, p->recentDrops.front());
         p->recentDrops.pop_front();
     }
     return n;
