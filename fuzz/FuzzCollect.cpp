@@ -11,71 +11,23 @@
 //   3  DataSizeInCom
 //   4  the device hangs up (what it holds can still be read, then it reports the hang-up)
 
-#include "Platform.h"
 #include "ReplyMatch.h"
 #include "rules/Framing.h"
+#include "scripted/ScriptedLine.h"
 
 #include <uartce.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The device's side, kept apart from the Device object: the library destroys that on a hang-up.
-struct Line {
-    std::deque<char> arrived;           // readable now
-    std::deque<std::string> duringWait; // arrives piece by piece while a command waits
-    std::string written;
-    bool hungUp = false;
-    std::size_t readLimit = 512; // the most one read hands over
-};
-Line line;
-
-using uartce::platform::Io;
-
-class ScriptedDevice : public uartce::platform::Device {
-  public:
-    Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
-        got = 0;
-        if (line.arrived.empty())
-            return line.hungUp ? Io::HungUp : Io::WouldBlock;
-        got = std::min({capacity, line.arrived.size(), line.readLimit});
-        for (std::size_t i = 0; i < got; ++i) {
-            buffer[i] = line.arrived.front();
-            line.arrived.pop_front();
-        }
-        return Io::Ok;
-    }
-    // Time passes at once: the next piece arrives, or the deadline is reached.
-    Io waitReadable(const uartce::Deadline&) override {
-        if (!line.duringWait.empty()) {
-            const std::string piece = line.duringWait.front();
-            line.duringWait.pop_front();
-            line.arrived.insert(line.arrived.end(), piece.begin(), piece.end());
-            return Io::Ok;
-        }
-        return line.hungUp ? Io::HungUp : Io::WouldBlock;
-    }
-    Io writeAll(const char* data, std::size_t count, std::chrono::milliseconds,
-                std::size_t& written) override {
-        written = 0;
-        if (line.hungUp)
-            return Io::HungUp;
-        line.written.append(data, count);
-        written = count;
-        return Io::Ok;
-    }
-    void discardInput(const uartce::Deadline&) override { line.arrived.clear(); }
-    Io bytesWaiting(std::uint32_t& count) override {
-        count = static_cast<std::uint32_t>(line.arrived.size());
-        return line.arrived.empty() && line.hungUp ? Io::HungUp : Io::Ok;
-    }
-};
+// The scripted device's side: COM1.
+uartce::scripted::Line& line = uartce::scripted::line();
+using uartce::scripted::Line;
 
 void check(bool ok) {
     if (!ok)
@@ -97,32 +49,6 @@ struct Reader {
 };
 
 } // namespace
-
-// The system side, replaced: COM1 is the scripted device, and it never comes back once gone.
-namespace uartce::platform {
-OpenResult openDevice(const std::string&, const LineSettings&) {
-    return {std::make_unique<ScriptedDevice>(), UARTCE_OK, {}};
-}
-bool sameDevice(const std::string& a, const std::string& b) {
-    return a == b;
-}
-bool localDeviceExists(const std::string&) {
-    return false;
-}
-// Nothing is kept beyond the port: a port opened anew owes nothing.
-bool rememberOwedReplies(const std::string&, const std::vector<OwedReply>&) {
-    return false;
-}
-std::vector<OwedReply> recallOwedReplies(const std::string&) {
-    return {};
-}
-PortMapInputs scanPortMapInputs() {
-    PortMapInputs inputs;
-    inputs.env[1] = "scripted";
-    inputs.exists = [](const std::string&) { return true; };
-    return inputs;
-}
-} // namespace uartce::platform
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     line = Line{};

@@ -191,6 +191,32 @@ TEST(CmdTermArrivals, HexRowsOfSixteenWithARunningOffset) {
     EXPECT_EQ(rows[2].find('|'), rows[0].find('|'));
 }
 
+// Hex turned off and on again starts its offsets anew, as a fresh dump does; turned on while
+// on, it keeps counting.
+TEST(CmdTermArrivals, HexOffsetsStartAgainWhenHexIsTurnedOnAgain) {
+    struct Case {
+        const char* name;
+        std::vector<bool> between; // setHex calls between the two rows
+        const char* offset;        // of the second row
+    };
+    const Case cases[] = {
+        {.name = "kept on", .between = {true}, .offset = "00000010"},
+        {.name = "off and on", .between = {false, true}, .offset = "00000000"},
+    };
+    for (const Case& c : cases) {
+        ArrivalLines arrivals;
+        arrivals.setHex(true);
+        const auto first = arrivals.feed(std::string(16, 'a'), {}, cmd::WallClock::now());
+        ASSERT_EQ(first.size(), 1u) << c.name;
+        EXPECT_EQ(first[0].substr(0, 8), "00000000") << c.name;
+        for (const bool hex : c.between)
+            arrivals.setHex(hex);
+        const auto second = arrivals.feed(std::string(16, 'b'), {}, cmd::WallClock::now());
+        ASSERT_EQ(second.size(), 1u) << c.name;
+        EXPECT_EQ(second[0].substr(0, 8), c.offset) << c.name;
+    }
+}
+
 TEST(CmdTermArrivals, TimestampsGoOnEveryLine) {
     ArrivalLines arrivals;
     arrivals.setTimestamps(true);

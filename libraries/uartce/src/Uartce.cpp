@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -263,11 +264,72 @@ void recordDrops(Port& p, unsigned port, std::vector<DroppedBytes> dropped) {
     }
 }
 
-void skipGarbledLine(Port& p, const char* bytes, std::size_t count, const Deadline& deadline);
+// What a reader did with the bytes it was handed: how many it used, and whether it has what
+// it read for. Bytes it did not use are held for the next read.
+struct Taken {
+    std::size_t used;
+    bool done;
+};
+enum class ReadEnd { Done, Expired, HungUp, Failed };
+
+// Puts bytes back in front of what the port holds.
+void holdAgain(Port& p, std::string_view bytes) {
+    if (bytes.empty())
+        return;
+    std::string rest(bytes);
+    rest.append(p.pending.data(), p.pendingSize);
+    p.pendingSize = 0;
+    keepPending(p, rest.data(), rest.size());
+}
+
+// The one loop that reads a port: the bytes it holds first, then the device's, handed to take
+// until it is done, the deadline until() gives passes, or the device fails or goes away.
+// until() is asked again before each read, so that a reader may move it. The deadline is looked
+// at between reads as well as while waiting, so a device that never stops sending holds no call
+// past it; the first read is always made, for bytes already there.
+ReadEnd readUntil(Port& p, const std::function<Deadline()>& until,
+                  const std::function<Taken(std::string_view)>& take) {
+    std::array<char, 512> chunk;
+    for (bool first = true;; first = false) {
+        if (!first && until().expired())
+            return ReadEnd::Expired;
+        std::size_t got = takePending(p, chunk.data(), chunk.size());
+        if (got == 0) {
+            if (!p.device)
+                return ReadEnd::HungUp;
+            const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
+            if (io == Io::HungUp) {
+                markHungUp(p);
+                return ReadEnd::HungUp;
+            }
+            if (io == Io::Failed)
+                return ReadEnd::Failed;
+            if (io == Io::WouldBlock) {
+                const Io waited = p.device->waitReadable(until());
+                if (waited == Io::WouldBlock)
+                    return ReadEnd::Expired;
+                if (waited == Io::HungUp) {
+                    markHungUp(p);
+                    return ReadEnd::HungUp;
+                }
+                if (waited == Io::Failed)
+                    return ReadEnd::Failed;
+                continue;
+            }
+        }
+        const std::string_view bytes(chunk.data(), got);
+        const Taken t = take(bytes);
+        if (t.done) {
+            holdAgain(p, bytes.substr(t.used));
+            return ReadEnd::Done;
+        }
+    }
+}
 
 // Collects a reply through the matcher into reply (zero-terminated), within the deadline,
-// leaving aside the line's echo and other modules' answers. With anyData, the first bytes of a
-// reply end the wait (with what else is there by then) instead of its terminator.
+// leaving aside the line's echo and other modules' answers; what the port holds comes first.
+// With anyData, the first bytes of a reply end the wait (with what else is there by then)
+// instead of its terminator.
 std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* reply,
                            const Deadline& deadline, std::size_t& length, bool anyData = false,
                            std::optional<std::chrono::milliseconds> firstByteSpan = std::nullopt) {
@@ -277,7 +339,37 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
     if (firstByteSpan)
         firstByte = Deadline::after(*firstByteSpan);
     std::size_t setAside = 0;
-    std::array<char, 512> chunk;
+    const auto until = [&] {
+        if (firstByte && matcher.linesSetAside() != setAside) {
+            setAside = matcher.linesSetAside();
+            firstByte = Deadline::after(*firstByteSpan);
+        }
+        return firstByte && !matcher.replyBegun() ? firstByte->sooner(deadline) : deadline;
+    };
+    bool garbledRest = false; // reading on past the rest of a garbled echo's line
+    const auto take = [&](std::string_view bytes) -> Taken {
+        if (garbledRest) {
+            const std::size_t cr = bytes.find(kCR);
+            return cr == std::string_view::npos ? Taken{bytes.size(), false} : Taken{cr + 1, true};
+        }
+        const std::size_t used = matcher.feed(bytes);
+        switch (matcher.state()) {
+        case ReplyMatcher::State::Collecting:
+            return {used, anyData && matcher.replyBegun() && bytes.size() < 512};
+        case ReplyMatcher::State::Done:
+            return {used, true};
+        case ReplyMatcher::State::GarbledEcho:
+            // No reply is taken. The rest of the garbled line (the frame may still be going
+            // out) is read up to its end, within the time-out; what came after it is left to
+            // be read.
+            if (matcher.garbledLineEnded())
+                return {used, true};
+            garbledRest = true;
+            const std::size_t cr = bytes.find(kCR, used);
+            return cr == std::string_view::npos ? Taken{bytes.size(), false} : Taken{cr + 1, true};
+        }
+        return {used, true};
+    };
     const auto finish = [&](std::uint16_t status) {
         recordDrops(p, port, matcher.takeDropped());
         length = matcher.reply().size();
@@ -286,66 +378,27 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
         return status;
     };
     p.replyUnfinished = false;
-    const auto timedOut = [&] {
-        p.replyUnfinished = true; // the rest of it may still come
-        if (matcher.overflow())
-            return finish(UARTCE_ERR_REPLY_TOO_LONG);
-        return finish(matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY);
-    };
-    for (bool first = true;; first = false) {
-        // A device that never stops sending must not hold the call past its time-out: the
-        // deadline is checked between reads, not only while waiting.
-        if (!first && deadline.expired())
-            return timedOut();
-        std::size_t got = 0;
-        const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
-        if (io == Io::Ok) {
-            const std::size_t taken = matcher.feed(std::string_view(chunk.data(), got));
-            switch (matcher.state()) {
-            case ReplyMatcher::State::Collecting:
-                if (anyData && matcher.replyBegun() && got < chunk.size())
-                    return finish(matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK);
-                continue;
-            case ReplyMatcher::State::Done:
-                keepPending(p, chunk.data() + taken, got - taken);
-                return finish(matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK);
-            case ReplyMatcher::State::GarbledEcho:
-                // No reply is taken. The rest of the garbled line (the frame may still be going
-                // out) is read up to its end, within the time-out; what came after it is left
-                // to be read.
-                finish(UARTCE_ERR_GARBLED_ECHO);
-                length = 0;
-                reply[0] = '\0';
-                if (matcher.garbledLineEnded())
-                    keepPending(p, chunk.data() + taken, got - taken);
-                else
-                    skipGarbledLine(p, chunk.data() + taken, got - taken, deadline);
-                return UARTCE_ERR_GARBLED_ECHO;
-            }
-        }
-        if (io == Io::HungUp) {
-            markHungUp(p);
-            return finish(UARTCE_ERR_HANGUP);
-        }
-        if (io == Io::Failed)
-            return finish(UARTCE_ERR_READ);
-        // Until a reply begins, its first byte has a deadline of its own where one was given.
-        if (firstByte && matcher.linesSetAside() != setAside) {
-            setAside = matcher.linesSetAside();
-            firstByte = Deadline::after(*firstByteSpan);
-        }
-        const Deadline waitUntil =
-            firstByte && !matcher.replyBegun() ? firstByte->sooner(deadline) : deadline;
-        const Io waited = p.device->waitReadable(waitUntil);
-        if (waited == Io::WouldBlock)
-            return timedOut();
-        if (waited == Io::HungUp) {
-            markHungUp(p);
-            return finish(UARTCE_ERR_HANGUP);
-        }
-        if (waited == Io::Failed)
-            return finish(UARTCE_ERR_READ);
+    const ReadEnd end = readUntil(p, until, take);
+    if (matcher.state() == ReplyMatcher::State::GarbledEcho) {
+        finish(UARTCE_ERR_GARBLED_ECHO);
+        length = 0;
+        reply[0] = '\0';
+        return UARTCE_ERR_GARBLED_ECHO;
     }
+    switch (end) {
+    case ReadEnd::Done:
+        return finish(matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK);
+    case ReadEnd::HungUp:
+        return finish(UARTCE_ERR_HANGUP);
+    case ReadEnd::Failed:
+        return finish(UARTCE_ERR_READ);
+    case ReadEnd::Expired:
+        break;
+    }
+    p.replyUnfinished = true; // the rest of it may still come
+    if (matcher.overflow())
+        return finish(UARTCE_ERR_REPLY_TOO_LONG);
+    return finish(matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY);
 }
 
 // What is owed is kept beyond the port, as it is now.
@@ -395,72 +448,45 @@ void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& ad
     if (!first)
         return;
     Clock::time_point limit = *first;
-    bool extended = false;
     std::string late; // every byte that came, dropped
     std::string line; // the line under way
-    std::array<char, 512> chunk;
-    for (bool owedStill = true; owedStill;) {
-        std::size_t got = 0;
-        const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
-        if (io == Io::Ok) {
-            bool settled = false;
-            for (std::size_t i = 0; i < got; ++i) {
-                if (chunk[i] != kCR) {
-                    if (line.size() < kMaxReply)
-                        line.push_back(chunk[i]);
-                    continue;
-                }
-                settled = p.owed.heard(line) || settled;
-                line.clear();
+    const auto take = [&](std::string_view bytes) -> Taken {
+        bool settled = false;
+        for (const char c : bytes) {
+            if (c != kCR) {
+                if (line.size() < kMaxReply)
+                    line.push_back(c);
+                continue;
             }
-            late.append(chunk.data(), got);
-            const Clock::time_point now = Clock::now();
-            if (settled) {
-                const std::optional<Clock::time_point> until = p.owed.listenUntil(address, now);
-                owedStill = until.has_value();
-                if (until)
-                    limit = extended ? std::max(limit, *until) : *until;
-            }
-            // A device that never stops sending does not hold the command past the window.
-            if (now >= limit)
-                break;
-            continue;
+            settled = p.owed.heard(line) || settled;
+            line.clear();
         }
-        if (io != Io::WouldBlock)
-            break;
-        if (p.device->waitReadable(Deadline::at(limit)) == Io::Ok)
-            continue;
-        if (line.empty() || extended)
-            break;
-        extended = true;
+        late.append(bytes);
+        if (!settled)
+            return {bytes.size(), false};
+        const std::optional<Clock::time_point> until = p.owed.listenUntil(address, Clock::now());
+        if (until)
+            limit = *until;
+        return {bytes.size(), !until};
+    };
+    const auto until = [&] { return Deadline::at(limit); };
+    // The bytes the port holds are this command's to judge, not the owed reply's.
+    const std::size_t held = std::exchange(p.pendingSize, 0);
+    std::array<char, 512> kept;
+    std::memcpy(kept.data(), p.pending.data(), held);
+    // A reply under way when the window passes is read to its end, for one time-out more.
+    if (readUntil(p, until, take) == ReadEnd::Expired && !line.empty()) {
         limit = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        readUntil(p, until, [&](std::string_view bytes) {
+            const bool ends = bytes.find(kCR) != std::string_view::npos;
+            const Taken t = take(bytes);
+            return Taken{t.used, t.done || ends};
+        });
     }
+    holdAgain(p, std::string_view(kept.data(), held));
     if (!late.empty())
         recordDrops(p, port, {{std::move(late), DropReason::Late}});
     storeOwed(p);
-}
-
-// Reads on past the rest of a garbled line, to its CR, within the deadline; what comes after
-// it is kept for the next read.
-void skipGarbledLine(Port& p, const char* bytes, std::size_t count, const Deadline& deadline) {
-    std::array<char, 512> chunk;
-    for (;;) {
-        if (const void* cr = std::memchr(bytes, kCR, count)) {
-            const auto after = static_cast<const char*>(cr) + 1;
-            keepPending(p, after, count - static_cast<std::size_t>(after - bytes));
-            return;
-        }
-        std::size_t got = 0;
-        const Io io = p.device->readAvailable(chunk.data(), chunk.size(), got);
-        if (io == Io::Ok) {
-            bytes = chunk.data();
-            count = got;
-            continue;
-        }
-        if (io != Io::WouldBlock || p.device->waitReadable(deadline) != Io::Ok)
-            return;
-        count = 0;
-    }
 }
 
 // The reply is owed until the failed command's time-out and then the port's window have passed
@@ -613,6 +639,8 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     const std::optional<std::string> address = commandAddress(bytes);
     if (!p->lateSinceOpen)
         awaitOwedReply(*p, port, address, 0);
+    if (!p->device) // it went away while the listen read
+        return UARTCE_ERR_HANGUP;
     std::size_t written = 0;
     const Io io = p->device->writeAll(data, count, kWriteStallLimit, written);
     trace::wentOut(std::string_view(data, written));
@@ -667,6 +695,8 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
     const std::optional<std::string> address =
         commandAddress(std::string_view(command, commandLength));
     awaitOwedReply(*p, port, address, timeoutMs);
+    if (!p->device) // it went away while the listen read
+        return UARTCE_ERR_HANGUP;
     // The time-out runs from here: dropping what waits (which on a serial server means asking
     // it and waiting for its word) is part of it.
     const Deadline deadline = Deadline::after(std::chrono::milliseconds(timeoutMs));
@@ -804,35 +834,12 @@ uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t 
     ReplyMatcher matcher(p->echoExpected, p->echoAddress, capacity - 1, terminator);
     p->echoExpected.clear();
     // What the library holds comes first; a hung-up port delivers it before saying so.
-    std::array<char, 512> held;
     std::size_t length = 0;
-    std::uint16_t status = UARTCE_ERR_NO_REPLY;
-    for (std::size_t n; matcher.state() == ReplyMatcher::State::Collecting &&
-                        (n = takePending(*p, held.data(), held.size())) > 0;) {
-        const std::size_t taken = matcher.feed(std::string_view(held.data(), n));
-        if (taken < n) {
-            // Put back what came after the reply, in front of what is still held.
-            std::string rest(held.data() + taken, n - taken);
-            rest.append(p->pending.data(), p->pendingSize);
-            p->pendingSize = 0;
-            keepPending(*p, rest.data(), rest.size());
-        }
-    }
-    if (matcher.state() == ReplyMatcher::State::GarbledEcho) {
-        status = UARTCE_ERR_GARBLED_ECHO;
-        recordDrops(*p, port, matcher.takeDropped());
-    } else if (matcher.state() == ReplyMatcher::State::Done ||
-               (terminator < 0 && matcher.replyBegun())) {
-        status = matcher.overflow() ? UARTCE_ERR_REPLY_TOO_LONG : UARTCE_OK;
-        recordDrops(*p, port, matcher.takeDropped());
-        length = matcher.reply().size();
-        std::memcpy(buffer, matcher.reply().data(), length);
-        buffer[length] = '\0';
-    } else if (!live(*p)) {
-        status = UARTCE_ERR_HANGUP;
-    } else {
-        status = collectReply(*p, port, matcher, buffer, deadline, length, terminator < 0);
-    }
+    const bool back = live(*p);
+    const std::uint16_t status =
+        !back && p->pendingSize == 0
+            ? static_cast<std::uint16_t>(UARTCE_ERR_HANGUP)
+            : collectReply(*p, port, matcher, buffer, deadline, length, terminator < 0);
     owedAfter(*p, status, p->echoAddress, p->echoNamesModule, timeoutMs);
     p->lastRoundTripUs = microsSince(p->writtenAt);
     setOut(out, length);
