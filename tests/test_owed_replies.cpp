@@ -3,6 +3,7 @@
 #include "OwedReplies.h"
 
 #include <gtest/gtest.h>
+#include <uartce.h>
 
 namespace {
 
@@ -92,6 +93,132 @@ TEST(OwedReplies, OutstandingLeavesOutWhatHasPassed) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left.front().until, t0 + 300ms);
     EXPECT_TRUE(left.front().mayLackAddress);
+}
+
+// What a command that ended with each status leaves owed, and to whom: a command without reply
+// owes it by its address (a reading's > reply could be anyone's); the rest of a reply cut off,
+// too long before its end, or of a garbled echo is owed to any next command.
+TEST(LateReplies, WhatEachEndingLeavesOwed) {
+    struct Case {
+        const char* name;
+        std::uint16_t status;
+        bool namesModule;
+        bool unfinished;
+        bool owes;
+        bool anotherModuleListens; // a command to 02 after this one to 01
+    };
+    const Case cases[] = {
+        {.name = "answered",
+         .status = UARTCE_OK,
+         .namesModule = true,
+         .unfinished = false,
+         .owes = false,
+         .anotherModuleListens = false},
+        {.name = "bad checksum",
+         .status = UARTCE_ERR_CHECKSUM,
+         .namesModule = true,
+         .unfinished = false,
+         .owes = false,
+         .anotherModuleListens = false},
+        {.name = "no reply",
+         .status = UARTCE_ERR_NO_REPLY,
+         .namesModule = true,
+         .unfinished = false,
+         .owes = true,
+         .anotherModuleListens = false},
+        {.name = "no reply to a reading",
+         .status = UARTCE_ERR_NO_REPLY,
+         .namesModule = false,
+         .unfinished = false,
+         .owes = true,
+         .anotherModuleListens = true},
+        {.name = "cut off",
+         .status = UARTCE_ERR_REPLY_CUT,
+         .namesModule = true,
+         .unfinished = true,
+         .owes = true,
+         .anotherModuleListens = true},
+        {.name = "garbled echo",
+         .status = UARTCE_ERR_GARBLED_ECHO,
+         .namesModule = true,
+         .unfinished = false,
+         .owes = true,
+         .anotherModuleListens = true},
+        {.name = "too long, its end still to come",
+         .status = UARTCE_ERR_REPLY_TOO_LONG,
+         .namesModule = true,
+         .unfinished = true,
+         .owes = true,
+         .anotherModuleListens = true},
+        {.name = "too long, ended",
+         .status = UARTCE_ERR_REPLY_TOO_LONG,
+         .namesModule = true,
+         .unfinished = false,
+         .owes = false,
+         .anotherModuleListens = false},
+        {.name = "hung up",
+         .status = UARTCE_ERR_HANGUP,
+         .namesModule = true,
+         .unfinished = true,
+         .owes = false,
+         .anotherModuleListens = false},
+    };
+    const Clock::time_point t0{};
+    for (const Case& c : cases) {
+        uartce::LateReplies late;
+        late.opened(false, t0, {});
+        late.setWindow(300ms);
+        EXPECT_EQ(late.after(c.status, std::string("01"), c.namesModule, c.unfinished, t0, 200ms),
+                  c.owes)
+            << c.name;
+        const auto same = late.listenFor(std::string("01"), 200ms, t0 + 10ms);
+        EXPECT_EQ(same.has_value(), c.owes) << c.name;
+        if (same) {
+            EXPECT_EQ(*same, t0 + 500ms) << c.name << ": the time-out, then the window";
+        }
+        EXPECT_EQ(late.listenFor(std::string("02"), 200ms, t0 + 10ms).has_value(),
+                  c.anotherModuleListens)
+            << c.name;
+    }
+}
+
+// A remote line's first command listens for one of its time-outs from the open; later ones do
+// not, and replies recalled from the last close are owed from the start.
+TEST(LateReplies, ARemoteLinesFirstCommandListensForTheClientBefore) {
+    const Clock::time_point t0{};
+    uartce::LateReplies remote;
+    remote.opened(true, t0, {});
+    EXPECT_FALSE(remote.openDebtTaken());
+    EXPECT_EQ(remote.listenFor(std::string("05"), 150ms, t0 + 20ms), t0 + 150ms);
+    EXPECT_TRUE(remote.openDebtTaken());
+    EXPECT_TRUE(remote.heard(">1"));
+    EXPECT_EQ(remote.stillListen(std::string("05"), t0 + 30ms), std::nullopt);
+
+    uartce::LateReplies local;
+    local.opened(false, t0, {{.until = t0 + 400ms, .address = "01", .mayLackAddress = false}});
+    EXPECT_TRUE(local.openDebtTaken());
+    EXPECT_EQ(local.listenFor(std::string("01"), 150ms, t0), t0 + 400ms);
+    EXPECT_EQ(local.listenFor(std::string("02"), 150ms, t0), std::nullopt);
+}
+
+// What is owed is written down at once, then at most every store period while failures come
+// fast, and always when forced; a port that never owed anything writes nothing.
+TEST(LateReplies, WritesDownWhatIsOwedAtMostEveryPeriod) {
+    const Clock::time_point t0{};
+    uartce::LateReplies late;
+    late.opened(false, t0, {});
+    EXPECT_FALSE(late.storeDue(t0, true)) << "nothing owed, nothing kept";
+    late.after(UARTCE_ERR_NO_REPLY, std::string("01"), true, false, t0, 100ms);
+    ASSERT_TRUE(late.storeDue(t0, false));
+    late.stored(true, false, t0);
+    late.after(UARTCE_ERR_NO_REPLY, std::string("02"), true, false, t0 + 50ms, 100ms);
+    EXPECT_FALSE(late.storeDue(t0 + 50ms, false));
+    EXPECT_TRUE(late.dirty());
+    EXPECT_TRUE(late.storeDue(t0 + 50ms, true)) << "a close writes it at once";
+    EXPECT_TRUE(late.storeDue(t0 + uartce::LateReplies::kStorePeriod, false));
+    late.stored(true, false, t0 + uartce::LateReplies::kStorePeriod);
+    EXPECT_FALSE(late.dirty());
+    EXPECT_EQ(late.outstanding(t0 + 50ms).size(), 2u);
 }
 
 } // namespace

@@ -2,7 +2,10 @@
 
 #include "ReplyMatch.h"
 
+#include <uartce.h>
+
 #include <algorithm>
+#include <utility>
 
 namespace uartce {
 
@@ -63,6 +66,65 @@ std::vector<OwedReplies::Owed> OwedReplies::outstanding(Clock::time_point now) c
         if (o.until > now)
             left.push_back(o);
     return left;
+}
+
+} // namespace uartce
+
+namespace uartce {
+
+void LateReplies::opened(bool remote, Clock::time_point now,
+                         std::vector<OwedReplies::Owed> recalled) {
+    *this = LateReplies{};
+    m_openDebt = remote;
+    m_openedAt = now;
+    for (OwedReplies::Owed& o : recalled)
+        m_owed.owe(o.until, std::move(o.address), o.mayLackAddress);
+}
+
+std::optional<Clock::time_point> LateReplies::listenFor(const std::optional<std::string>& next,
+                                                        std::chrono::milliseconds timeout,
+                                                        Clock::time_point now) {
+    if (std::exchange(m_openDebt, false))
+        m_owed.owe(m_openedAt + timeout, std::nullopt, true);
+    return m_owed.listenUntil(next, now);
+}
+
+bool LateReplies::heard(std::string_view line) {
+    return m_owed.heard(line);
+}
+
+bool LateReplies::after(std::uint16_t status, const std::optional<std::string>& address,
+                        bool namesModule, bool replyUnfinished, Clock::time_point writtenAt,
+                        std::chrono::milliseconds timeout) {
+    const Clock::time_point until = writtenAt + timeout + m_window;
+    if (status == UARTCE_ERR_NO_REPLY) {
+        m_owed.owe(until, address, !namesModule);
+        return true;
+    }
+    if (status == UARTCE_ERR_REPLY_CUT || status == UARTCE_ERR_GARBLED_ECHO ||
+        (status == UARTCE_ERR_REPLY_TOO_LONG && replyUnfinished)) {
+        m_owed.owe(until, std::nullopt, true);
+        return true;
+    }
+    return false;
+}
+
+bool LateReplies::storeDue(Clock::time_point now, bool force) {
+    if (!m_stored && m_owed.empty()) {
+        m_dirty = false;
+        return false;
+    }
+    if (!force && m_stored && now - m_storedAt < kStorePeriod) {
+        m_dirty = true;
+        return false;
+    }
+    return true;
+}
+
+void LateReplies::stored(bool kept, bool empty, Clock::time_point now) {
+    m_stored = kept && !empty;
+    m_storedAt = now;
+    m_dirty = false;
 }
 
 } // namespace uartce

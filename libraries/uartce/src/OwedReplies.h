@@ -58,3 +58,66 @@ class OwedReplies {
 };
 
 } // namespace uartce
+
+namespace uartce {
+
+// What one port owes, and when it writes that down: the replies owed by its failed commands,
+// what a remote line owed to whoever had it before this open, the port's late-reply window, and
+// how often what is owed is kept beyond the port. Pure: the time is passed in; the caller reads
+// the line and writes the file.
+class LateReplies {
+  public:
+    // At most this often while failures come quickly (a scan of silent addresses); whatever is
+    // owed then is written down when the port closes and when the program ends.
+    static constexpr std::chrono::milliseconds kStorePeriod{200};
+    static constexpr std::chrono::milliseconds kDefaultWindow{500};
+
+    // A port opened at now: a remote line may still carry answers meant for the client before,
+    // for one time-out of the first command; recalled: what the device owed when last closed.
+    void opened(bool remote, Clock::time_point now, std::vector<OwedReplies::Owed> recalled);
+    void setWindow(std::chrono::milliseconds window) { m_window = window; }
+
+    // Whether a command may have to listen before it goes out: false while the remote line's
+    // own debt has not been taken up by a first command.
+    bool openDebtTaken() const { return !m_openDebt; }
+    // Before a command to next (none: unaddressed) with that time-out: until when it listens
+    // for replies it could be taken for; none when there is nothing to listen for.
+    std::optional<Clock::time_point> listenFor(const std::optional<std::string>& next,
+                                               std::chrono::milliseconds timeout,
+                                               Clock::time_point now);
+    // A whole line came while listening: whether it settled an owed reply, and then until when
+    // the listen goes on (none: nothing left that it could be taken for).
+    bool heard(std::string_view line);
+    std::optional<Clock::time_point> stillListen(const std::optional<std::string>& next,
+                                                 Clock::time_point now) {
+        return m_owed.listenUntil(next, now);
+    }
+
+    // After a command that went out at writtenAt and ended with status: whether its reply, or
+    // the rest of it, is owed now. A command that got no reply owes it by its address (a
+    // reading's > reply names no module: it may be anyone's); a reply cut off, too long before
+    // its end came, or an echo garbled owes its rest to whatever command comes next.
+    bool after(std::uint16_t status, const std::optional<std::string>& address, bool namesModule,
+               bool replyUnfinished, Clock::time_point writtenAt,
+               std::chrono::milliseconds timeout);
+
+    // Whether what is owed should be written down now (force: the port closes, the program
+    // ends); what to write is outstanding(now). stored() says how that went.
+    bool storeDue(Clock::time_point now, bool force);
+    void stored(bool kept, bool empty, Clock::time_point now);
+    bool dirty() const { return m_dirty; }
+    std::vector<OwedReplies::Owed> outstanding(Clock::time_point now) const {
+        return m_owed.outstanding(now);
+    }
+
+  private:
+    OwedReplies m_owed;
+    bool m_openDebt = false; // a remote line's answers for the client before
+    Clock::time_point m_openedAt{};
+    std::chrono::milliseconds m_window = kDefaultWindow;
+    bool m_stored = false; // written down for the next open of the device
+    bool m_dirty = false;  // owes more than is written down
+    Clock::time_point m_storedAt{};
+};
+
+} // namespace uartce

@@ -36,8 +36,6 @@ constexpr std::size_t kMaxCommand = 4096;
 // A port whose device went away looks for its return no more often than this: a stat is cheap,
 // but the dialog polls ten times a second and a gone device must cost next to nothing.
 constexpr std::chrono::milliseconds kReturnCheckPeriod{250};
-// How long after a failed command its reply is still listened for, unless the caller says.
-constexpr std::uint16_t kDefaultLateWindowMs = 500;
 // What was dropped, kept for UARTCE_TakeDropped: the latest lines, a scan's worth.
 constexpr std::size_t kKeptDrops = 64;
 // How long one scan answers questions about port names (not opens).
@@ -54,16 +52,10 @@ struct Port {
     // Bytes that came after a reply's CR in the same read; served before new input.
     std::array<char, 512> pending{};
     std::size_t pendingSize = 0;
-    // A reply that may still come for a command that got none (or for another program that had
+    // Replies that may still come for commands that got none (or for another program that had
     // the line before this open): until when, and from which module.
-    OwedReplies owed;
-    bool lateSinceOpen = false; // owed to whoever had a remote line before: one time-out
-    bool owedStored = false;    // written down for the next open of the device
-    bool owedDirty = false;     // owes more than is written down
-    Clock::time_point owedStoredAt{};
+    LateReplies late;
     bool replyUnfinished = false; // the last collection ended before the reply's end
-    Clock::time_point lateFrom{}; // the open, while lateSinceOpen
-    std::uint16_t lateWindowMs = kDefaultLateWindowMs;
     uartce_drops drops{};
     std::deque<uartce_dropped> recentDrops;
     // From the end of the last write to the end of the reply that answered it, in µs.
@@ -401,25 +393,13 @@ std::uint16_t collectReply(Port& p, unsigned port, ReplyMatcher& matcher, char* 
     return finish(matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY);
 }
 
-// What is owed is kept beyond the port, as it is now.
-// At most this often while failures come quickly (a scan of silent addresses); whatever is
-// owed then is written down when the port closes and when the program ends.
-constexpr std::chrono::milliseconds kStorePeriod{200};
-
+// What is owed is kept beyond the port, as it is now, when it is due.
 void storeOwed(Port& p, bool now = false) {
-    if (!p.owedStored && p.owed.empty()) {
-        p.owedDirty = false;
-        return;
-    }
     const Clock::time_point at = Clock::now();
-    if (!now && p.owedStored && at - p.owedStoredAt < kStorePeriod) {
-        p.owedDirty = true;
+    if (!p.late.storeDue(at, now))
         return;
-    }
-    const std::vector<OwedReplies::Owed> left = p.owed.outstanding(at);
-    p.owedStored = platform::rememberOwedReplies(p.name, left) && !left.empty();
-    p.owedStoredAt = at;
-    p.owedDirty = false;
+    const std::vector<OwedReplies::Owed> left = p.late.outstanding(at);
+    p.late.stored(platform::rememberOwedReplies(p.name, left), left.empty(), at);
 }
 
 // A program that ends, however it returns from main, leaves what its ports still owe.
@@ -429,7 +409,7 @@ struct StoreAtExit {
 
 StoreAtExit::~StoreAtExit() {
     for (Port& p : ports)
-        if (p.open() && p.owedDirty)
+        if (p.open() && p.late.dirty())
             storeOwed(p, true);
 }
 
@@ -442,9 +422,8 @@ StoreAtExit storeAtExit;
 // to its end, for one time-out more.
 void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& address,
                     std::uint16_t timeoutMs) {
-    if (std::exchange(p.lateSinceOpen, false))
-        p.owed.owe(p.lateFrom + std::chrono::milliseconds(timeoutMs), std::nullopt, true);
-    const std::optional<Clock::time_point> first = p.owed.listenUntil(address, Clock::now());
+    const std::optional<Clock::time_point> first =
+        p.late.listenFor(address, std::chrono::milliseconds(timeoutMs), Clock::now());
     if (!first)
         return;
     Clock::time_point limit = *first;
@@ -458,13 +437,13 @@ void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& ad
                     line.push_back(c);
                 continue;
             }
-            settled = p.owed.heard(line) || settled;
+            settled = p.late.heard(line) || settled;
             line.clear();
         }
         late.append(bytes);
         if (!settled)
             return {bytes.size(), false};
-        const std::optional<Clock::time_point> until = p.owed.listenUntil(address, Clock::now());
+        const std::optional<Clock::time_point> until = p.late.stillListen(address, Clock::now());
         if (until)
             limit = *until;
         return {bytes.size(), !until};
@@ -489,28 +468,15 @@ void awaitOwedReply(Port& p, unsigned port, const std::optional<std::string>& ad
     storeOwed(p);
 }
 
-// The reply is owed until the failed command's time-out and then the port's window have passed
-// since the command went out (a command that gave up at its first byte's deadline owes as long
-// as any); written down too, so that a program that ends now leaves it to the next one.
-void oweReply(Port& p, const std::optional<std::string>& address, bool mayLackAddress,
-              std::uint16_t timeoutMs) {
-    p.owed.owe(p.writtenAt + std::chrono::milliseconds(timeoutMs) +
-                   std::chrono::milliseconds(p.lateWindowMs),
-               address, mayLackAddress);
-    storeOwed(p);
-}
-
 // After a command that did not get its whole reply, the rest of it, or all of it, may still
-// come. A reply cut off, or an echo garbled, has no address to be told by: its rest is owed to
-// whatever command comes next; so is the reply to a command whose replies may carry no address
-// (a reading: >...). address: the command's; namesModule: whether its replies always carry it.
+// come: owed until the failed command's time-out and then the port's window have passed since
+// it went out, and written down too, so that a program that ends now leaves it to the next.
+// address: the command's; namesModule: whether its replies always carry it.
 void owedAfter(Port& p, std::uint16_t status, const std::optional<std::string>& address,
                bool namesModule, std::uint16_t timeoutMs) {
-    if (status == UARTCE_ERR_NO_REPLY)
-        oweReply(p, address, !namesModule, timeoutMs);
-    else if (status == UARTCE_ERR_REPLY_CUT || status == UARTCE_ERR_GARBLED_ECHO ||
-             (status == UARTCE_ERR_REPLY_TOO_LONG && p.replyUnfinished))
-        oweReply(p, std::nullopt, true, timeoutMs);
+    if (p.late.after(status, address, namesModule, p.replyUnfinished, p.writtenAt,
+                     std::chrono::milliseconds(timeoutMs)))
+        storeOwed(p);
 }
 
 // Copies a struct into the caller's, no more of it than the caller's size field says it has
@@ -569,12 +535,9 @@ std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
     p.local = parseRemoteName(entry.device).kind == RemoteName::Kind::None;
     p.settings = settings;
     // What a module still had to say to a client that had a serial server before this one is
-    // nobody's. (A local line is this program's alone while it is open, and emptied at open.)
-    p.lateSinceOpen = !p.local;
-    p.lateFrom = Clock::now();
-    // Replies owed when the device was last closed, by this program or another, are nobody's.
-    for (platform::OwedReply& o : platform::recallOwedReplies(entry.device))
-        p.owed.owe(o.until, std::move(o.address), o.mayLackAddress);
+    // nobody's (a local line is this program's alone while it is open, and emptied at open);
+    // nor are replies owed when the device was last closed, by this program or another.
+    p.late.opened(!p.local, Clock::now(), platform::recallOwedReplies(entry.device));
     storeOwed(p);
     lastRefusals[port].clear();
     return UARTCE_OK;
@@ -616,7 +579,7 @@ uint16_t Close_Com(uint8_t port) {
         return trace::close(&Close_Com, port);
     if (port == 0 || !ports[port].open())
         return UARTCE_ERR_NOT_OPEN;
-    if (ports[port].owedDirty)
+    if (ports[port].late.dirty())
         storeOwed(ports[port], true);
     ports[port] = Port{};
     return UARTCE_OK;
@@ -637,7 +600,7 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     // A reply still owed to an earlier UARTCE_Receive is not this one's.
     const std::string_view bytes(data, count);
     const std::optional<std::string> address = commandAddress(bytes);
-    if (!p->lateSinceOpen)
+    if (p->late.openDebtTaken())
         awaitOwedReply(*p, port, address, 0);
     if (!p->device) // it went away while the listen read
         return UARTCE_ERR_HANGUP;
@@ -945,7 +908,7 @@ uint16_t UARTCE_SetLateWindow(uint8_t port, uint16_t windowMs) {
     Port* p = openPort(port);
     if (!p)
         return UARTCE_ERR_NOT_OPEN;
-    p->lateWindowMs = windowMs;
+    p->late.setWindow(std::chrono::milliseconds(windowMs));
     return UARTCE_OK;
 }
 
