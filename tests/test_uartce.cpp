@@ -1098,6 +1098,25 @@ TEST(UartceInterface, VersionAndStatusWords) {
     EXPECT_STRNE(UARTCE_StatusText(UARTCE_ERR_NO_REPLY), UARTCE_StatusText(UARTCE_ERR_REPLY_CUT));
 }
 
+// An abandon asked just before a command began to wait (a Ctrl-C between the key and the call)
+// ends that command at once instead of being lost; the command after it waits as ever.
+TEST_F(UartceTest, AnAbandonJustBeforeTheCallEndsThatCallAndNoOther) {
+    open();
+    UARTCE_Abandon();
+    ReplyBuffer reply;
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$01M", reply.data(), 20000, 0, nullptr),
+              UARTCE_ERR_NO_REPLY);
+    EXPECT_LT(UARTCE_LastRoundTrip(kPort), 10'000'000u) << "it waited for its time-out";
+    EXPECT_EQ(pty->readUntil('\r', 2s), "$01M\r");
+    std::thread device([&] {
+        pty->readUntil('\r', 2s);
+        pty->write("!02X\r");
+    });
+    EXPECT_EQ(Send_Receive_Cmd(kPort, "$02M", reply.data(), 2000, 0, nullptr), UARTCE_OK);
+    device.join();
+    EXPECT_STREQ(reply.data(), "!02X");
+}
+
 TEST_F(UartceTest, ReceiveWaitsForTheReplyWithoutTheEcho) {
     struct Case {
         const char* sent;

@@ -348,8 +348,9 @@ UARTCE_API uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out,
  * UARTCE_Receive) ends at once, as if its time-out had passed: with UARTCE_ERR_NO_REPLY, or
  * UARTCE_ERR_REPLY_CUT when part of a reply had come, whose rest is then owed as any late reply.
  * Safe in a signal handler (a terminal's Ctrl-C while a command waits); the signal's arrival
- * ends the wait in the system call. Nothing happens when no call waits: the next call starts
- * afresh.
+ * ends the wait in the system call. Asked while no call waits (a signal that came just before
+ * the call began its wait), it ends the next such call at once, so that no Ctrl-C is lost; each
+ * such call, however it ends, leaves the next one to wait afresh.
  */
 UARTCE_API void UARTCE_Abandon(void);
 

@@ -10,7 +10,8 @@ namespace uartce {
 using Clock = std::chrono::steady_clock;
 
 // Set by UARTCE_Abandon, from a signal handler as a rule: every deadline has passed, so the
-// wait under way ends at once. Cleared when the next call begins.
+// wait under way, or the next one when none is under way, ends at once. Cleared when a call
+// that waits ends.
 extern volatile std::sig_atomic_t g_waitAbandoned;
 
 class Deadline {

@@ -162,86 +162,12 @@ bool inside() {
     return t_inside;
 }
 
-std::uint16_t open(OpenFn fn, std::uint8_t port, std::uint32_t baud, std::uint8_t dataBits,
-                   std::uint8_t parity, std::int8_t stopBits) {
+std::uint16_t call(std::string_view name, unsigned port, const std::function<Outcome()>& run) {
     const Call call;
-    const std::uint16_t status = fn(port, baud, dataBits, parity, stopBits);
-    call.write(port, "Open_Com", {}, {}, status);
-    return status;
-}
-
-std::uint16_t openDevice(OpenDeviceFn fn, std::uint8_t port, const std::string& device,
-                         const platform::LineSettings& settings) {
-    const Call call;
-    const std::uint16_t status = fn(port, device, settings);
-    call.write(port, "UARTCE_OpenDevice", {}, device, status);
-    return status;
-}
-
-std::uint16_t close(CloseFn fn, std::uint8_t port) {
-    const Call call;
-    const std::uint16_t status = fn(port);
-    call.write(port, "Close_Com", {}, {}, status);
-    return status;
-}
-
-std::uint16_t send(SendFn fn, std::uint8_t port, const char* data, std::uint32_t count) {
-    const Call call;
-    const std::uint16_t status = fn(port, data, count);
-    call.write(port, "Send_Binary", t_out, {}, status);
-    return status;
-}
-
-std::uint16_t command(CommandFn fn, std::uint8_t port, const char* command, char* reply,
-                      std::uint16_t timeoutMs, std::uint16_t checksum, std::uint32_t* out) {
-    const Call call;
-    std::uint32_t length = 0;
-    const std::uint16_t status = fn(port, command, reply, timeoutMs, checksum, &length);
-    if (out)
-        *out = length;
-    call.write(port, "Send_Receive_Cmd", t_out,
-               reply ? std::string_view(reply, length) : std::string_view(), status);
-    return status;
-}
-
-std::uint16_t commandTimed(CommandTimedFn fn, std::uint8_t port, const char* command, char* reply,
-                           std::uint16_t firstByteMs, std::uint16_t timeoutMs,
-                           std::uint16_t checksum, std::uint32_t* out) {
-    const Call call;
-    std::uint32_t length = 0;
-    const std::uint16_t status =
-        fn(port, command, reply, firstByteMs, timeoutMs, checksum, &length);
-    if (out)
-        *out = length;
-    call.write(port, "UARTCE_Command", t_out,
-               reply ? std::string_view(reply, length) : std::string_view(), status);
-    return status;
-}
-
-std::uint16_t receive(ReceiveFn fn, std::uint8_t port, char* buffer, std::uint16_t timeoutMs,
-                      std::uint16_t checksum, std::uint32_t* out) {
-    const Call call;
-    std::uint32_t length = 0;
-    const std::uint16_t status = fn(port, buffer, timeoutMs, checksum, &length);
-    if (out)
-        *out = length;
-    // An idle poll is not an event on the line.
-    if (status != UARTCE_OK || length > 0)
-        call.write(port, "Receive_Cmd", {}, std::string_view(buffer, length), status);
-    return status;
-}
-
-std::uint16_t receiveUntil(ReceiveUntilFn fn, std::uint8_t port, char* buffer,
-                           std::uint32_t capacity, std::uint16_t timeoutMs, std::int16_t terminator,
-                           std::uint32_t* out) {
-    const Call call;
-    std::uint32_t length = 0;
-    const std::uint16_t status = fn(port, buffer, capacity, timeoutMs, terminator, &length);
-    if (out)
-        *out = length;
-    call.write(port, "UARTCE_Receive", {},
-               buffer ? std::string_view(buffer, length) : std::string_view(), status);
-    return status;
+    const Outcome outcome = run();
+    if (outcome.record)
+        call.write(port, name, t_out, outcome.in, outcome.status);
+    return outcome.status;
 }
 
 } // namespace uartce::trace

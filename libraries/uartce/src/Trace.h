@@ -2,9 +2,8 @@
 // A record of every call that touches the line, one JSON object a line, when PORTULA_TRACE
 // names a file. Off, it costs the entry points one test of a flag.
 
-#include "Platform.h"
-
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -45,39 +44,16 @@ void dropped(unsigned port, std::string_view bytes, std::string_view reason);
 // refused; tracing is then off.
 bool setFile(const char* path);
 
-// The traced entry points: each runs the real one and writes its record.
-using OpenFn = std::uint16_t (*)(std::uint8_t, std::uint32_t, std::uint8_t, std::uint8_t,
-                                 std::int8_t);
-using CloseFn = std::uint16_t (*)(std::uint8_t);
-using SendFn = std::uint16_t (*)(std::uint8_t, const char*, std::uint32_t);
-using CommandFn = std::uint16_t (*)(std::uint8_t, const char*, char*, std::uint16_t, std::uint16_t,
-                                    std::uint32_t*);
-using ReceiveFn = std::uint16_t (*)(std::uint8_t, char*, std::uint16_t, std::uint16_t,
-                                    std::uint32_t*);
+// What a traced call did: its status and the bytes it handed to the caller; record false for a
+// call that is no event on the line (an idle poll).
+struct Outcome {
+    std::uint16_t status;
+    std::string_view in = {};
+    bool record = true;
+};
 
-using CommandTimedFn = std::uint16_t (*)(std::uint8_t, const char*, char*, std::uint16_t,
-                                         std::uint16_t, std::uint16_t, std::uint32_t*);
-std::uint16_t commandTimed(CommandTimedFn fn, std::uint8_t port, const char* command, char* reply,
-                           std::uint16_t firstByteMs, std::uint16_t timeoutMs,
-                           std::uint16_t checksum, std::uint32_t* out);
-using ReceiveUntilFn = std::uint16_t (*)(std::uint8_t, char*, std::uint32_t, std::uint16_t,
-                                         std::int16_t, std::uint32_t*);
-std::uint16_t receiveUntil(ReceiveUntilFn fn, std::uint8_t port, char* buffer,
-                           std::uint32_t capacity, std::uint16_t timeoutMs, std::int16_t terminator,
-                           std::uint32_t* out);
-
-using OpenDeviceFn = std::uint16_t (*)(std::uint8_t, const std::string&,
-                                       const platform::LineSettings&);
-std::uint16_t openDevice(OpenDeviceFn fn, std::uint8_t port, const std::string& device,
-                         const platform::LineSettings& settings);
-
-std::uint16_t open(OpenFn fn, std::uint8_t port, std::uint32_t baud, std::uint8_t dataBits,
-                   std::uint8_t parity, std::int8_t stopBits);
-std::uint16_t close(CloseFn fn, std::uint8_t port);
-std::uint16_t send(SendFn fn, std::uint8_t port, const char* data, std::uint32_t count);
-std::uint16_t command(CommandFn fn, std::uint8_t port, const char* command, char* reply,
-                      std::uint16_t timeoutMs, std::uint16_t checksum, std::uint32_t* out);
-std::uint16_t receive(ReceiveFn fn, std::uint8_t port, char* buffer, std::uint16_t timeoutMs,
-                      std::uint16_t checksum, std::uint32_t* out);
+// Runs an entry point's work with tracing off inside it, then writes its record: the call's
+// name, the port, the bytes that went on the line meanwhile, and the outcome.
+std::uint16_t call(std::string_view name, unsigned port, const std::function<Outcome()>& run);
 
 } // namespace uartce::trace

@@ -202,6 +202,20 @@ std::uint32_t microsSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
 }
 
+// A call that waits leaves the next one to wait afresh, however it ends. (An abandon asked just
+// before it began its wait is its own, not lost.)
+struct AbandonEnds {
+    AbandonEnds() = default;
+    AbandonEnds(const AbandonEnds&) = delete;
+    AbandonEnds& operator=(const AbandonEnds&) = delete;
+    ~AbandonEnds() { g_waitAbandoned = 0; }
+};
+
+// The bytes a call hands back, for its trace record.
+std::string_view handedBack(const char* buffer, std::uint32_t length) {
+    return buffer ? std::string_view(buffer, length) : std::string_view();
+}
+
 void setOut(std::uint32_t* out, std::size_t value) {
     if (out)
         *out = static_cast<std::uint32_t>(value);
@@ -565,7 +579,9 @@ extern "C" {
 uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t parity,
                   int8_t stopBits) {
     if (trace::active())
-        return trace::open(&Open_Com, port, baudRate, dataBits, parity, stopBits);
+        return trace::call("Open_Com", port, [&] {
+            return trace::Outcome{Open_Com(port, baudRate, dataBits, parity, stopBits)};
+        });
     if (port == 0) {
         report(0, UARTCE_ERR_BAD_PORT, "cannot open COM0: there is no port 0");
         return UARTCE_ERR_BAD_PORT;
@@ -576,7 +592,7 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
 
 uint16_t Close_Com(uint8_t port) {
     if (trace::active())
-        return trace::close(&Close_Com, port);
+        return trace::call("Close_Com", port, [&] { return trace::Outcome{Close_Com(port)}; });
     if (port == 0 || !ports[port].open())
         return UARTCE_ERR_NOT_OPEN;
     if (ports[port].late.dirty())
@@ -587,7 +603,8 @@ uint16_t Close_Com(uint8_t port) {
 
 uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
     if (trace::active())
-        return trace::send(&Send_Binary, port, data, count);
+        return trace::call("Send_Binary", port,
+                           [&] { return trace::Outcome{Send_Binary(port, data, count)}; });
     Port* p = openPort(port);
     if (!p)
         return UARTCE_ERR_NOT_OPEN;
@@ -620,15 +637,26 @@ uint16_t Send_Binary(uint8_t port, const char* data, uint32_t count) {
 uint16_t Send_Receive_Cmd(uint8_t port, const char* command, char* reply, uint16_t timeoutMs,
                           uint16_t checksum, uint32_t* out) {
     if (trace::active())
-        return trace::command(&Send_Receive_Cmd, port, command, reply, timeoutMs, checksum, out);
+        return trace::call("Send_Receive_Cmd", port, [&] {
+            std::uint32_t length = 0;
+            const std::uint16_t status =
+                Send_Receive_Cmd(port, command, reply, timeoutMs, checksum, &length);
+            setOut(out, length);
+            return trace::Outcome{status, handedBack(reply, length)};
+        });
     return commandExchange(port, command, reply, timeoutMs, timeoutMs, checksum, out);
 }
 
 uint16_t UARTCE_Command(uint8_t port, const char* command, char* reply, uint16_t firstByteMs,
                         uint16_t timeoutMs, uint16_t checksum, uint32_t* out) {
     if (trace::active())
-        return trace::commandTimed(&UARTCE_Command, port, command, reply, firstByteMs, timeoutMs,
-                                   checksum, out);
+        return trace::call("UARTCE_Command", port, [&] {
+            std::uint32_t length = 0;
+            const std::uint16_t status =
+                UARTCE_Command(port, command, reply, firstByteMs, timeoutMs, checksum, &length);
+            setOut(out, length);
+            return trace::Outcome{status, handedBack(reply, length)};
+        });
     return commandExchange(port, command, reply, std::min(firstByteMs, timeoutMs), timeoutMs,
                            checksum, out);
 }
@@ -639,7 +667,7 @@ namespace {
 std::uint16_t commandExchange(std::uint8_t port, const char* command, char* reply,
                               std::uint16_t firstByteMs, std::uint16_t timeoutMs,
                               std::uint16_t checksum, std::uint32_t* out) {
-    g_waitAbandoned = 0;
+    const AbandonEnds abandonEnds;
     setOut(out, 0);
     if (!reply)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -713,7 +741,14 @@ extern "C" {
 uint16_t Receive_Cmd(uint8_t port, char* buffer, uint16_t timeoutMs, uint16_t checksum,
                      uint32_t* out) {
     if (trace::active())
-        return trace::receive(&Receive_Cmd, port, buffer, timeoutMs, checksum, out);
+        return trace::call("Receive_Cmd", port, [&] {
+            std::uint32_t length = 0;
+            const std::uint16_t status = Receive_Cmd(port, buffer, timeoutMs, checksum, &length);
+            setOut(out, length);
+            // An idle poll is not an event on the line.
+            return trace::Outcome{status, handedBack(buffer, length),
+                                  status != UARTCE_OK || length > 0};
+        });
     setOut(out, 0);
     if (!buffer)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -781,9 +816,14 @@ uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size) {
 uint16_t UARTCE_Receive(uint8_t port, char* buffer, uint32_t capacity, uint16_t timeoutMs,
                         int16_t terminator, uint32_t* out) {
     if (trace::active())
-        return trace::receiveUntil(&UARTCE_Receive, port, buffer, capacity, timeoutMs, terminator,
-                                   out);
-    g_waitAbandoned = 0;
+        return trace::call("UARTCE_Receive", port, [&] {
+            std::uint32_t length = 0;
+            const std::uint16_t status =
+                UARTCE_Receive(port, buffer, capacity, timeoutMs, terminator, &length);
+            setOut(out, length);
+            return trace::Outcome{status, handedBack(buffer, length)};
+        });
+    const AbandonEnds abandonEnds;
     setOut(out, 0);
     if (!buffer || capacity == 0)
         return UARTCE_ERR_BAD_ARGUMENT;
@@ -832,14 +872,11 @@ uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBi
         return UARTCE_ERR_BUSY;
     }
     if (trace::active())
-        return trace::openDevice(
-            [](std::uint8_t n, const std::string& name, const platform::LineSettings& s) {
-                PortEntry e;
-                e.com = n;
-                e.device = name;
-                return openOn(n, e, nullptr, s);
-            },
-            *port, entry.device, {baudRate, dataBits, parity, stopBits});
+        return trace::call("UARTCE_OpenDevice", chosen, [&] {
+            return trace::Outcome{
+                openOn(chosen, entry, nullptr, {baudRate, dataBits, parity, stopBits}),
+                entry.device};
+        });
     return openOn(chosen, entry, nullptr, {baudRate, dataBits, parity, stopBits});
 }
 
