@@ -17,6 +17,7 @@
 
 #include "cmd/Cli.h"
 #include "cmd/Line.h"
+#include "support/PseudoTerminal.h"
 #include "support/Ser2net.h"
 #include "support/SimProcess.h"
 
@@ -29,7 +30,6 @@
 #include <fstream>
 #include <functional>
 #include <poll.h>
-#include <pty.h>
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
@@ -139,22 +139,37 @@ const std::string& floodBytes() {
     return bytes;
 }
 
+// A pseudo-terminal for a program to take as its port, the line raw. The bench holds the slave
+// side open too, to see what the program has not read yet.
+struct RawLine {
+    testsupport::PseudoTerminal pty;
+    int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+
+    RawLine() {
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+    }
+    ~RawLine() {
+        if (slave >= 0)
+            ::close(slave);
+    }
+    RawLine(const RawLine&) = delete;
+    RawLine& operator=(const RawLine&) = delete;
+};
+
 // Runs the program on the slave side of a new pty (DEV in its arguments), its standard input
 // an idle pipe and its output thrown away, and writes kFloodBytes to the master as fast as the
 // program reads them.
 Flood flood(std::vector<std::string> args) {
     Flood f;
-    int master = -1, slave = -1;
-    char name[128] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+    const RawLine line;
+    if (line.slave < 0)
         return f;
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
     for (std::string& a : args)
         if (a == "DEV")
-            a = name;
+            a = line.pty.path();
     int idle[2];
     if (::pipe(idle) != 0)
         return f;
@@ -165,7 +180,6 @@ Flood flood(std::vector<std::string> args) {
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
         ::dup2(null, 2);
-        ::close(master);
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -179,8 +193,8 @@ Flood flood(std::vector<std::string> args) {
     const auto t0 = Clock::now();
     std::size_t sent = 0;
     while (sent < kFloodBytes) {
-        const ssize_t n =
-            ::write(master, bytes.data() + sent, std::min<std::size_t>(4096, kFloodBytes - sent));
+        const ssize_t n = ::write(line.pty.master(), bytes.data() + sent,
+                                  std::min<std::size_t>(4096, kFloodBytes - sent));
         if (n <= 0)
             break;
         sent += static_cast<std::size_t>(n);
@@ -190,7 +204,7 @@ Flood flood(std::vector<std::string> args) {
     // stopped: the line's input queue empty for a while.
     for (int empty = 0, tries = 0; empty < 30 && tries < 500; ++tries) {
         int waiting = 0;
-        empty = ::ioctl(slave, FIONREAD, &waiting) == 0 && waiting == 0 ? empty + 1 : 0;
+        empty = ::ioctl(line.slave, FIONREAD, &waiting) == 0 && waiting == 0 ? empty + 1 : 0;
         ::usleep(10000);
     }
     ::kill(pid, SIGTERM);
@@ -198,8 +212,6 @@ Flood flood(std::vector<std::string> args) {
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
     ::close(idle[1]);
-    ::close(master);
-    ::close(slave);
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
     f.ran = sent >= kFloodBytes && !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
@@ -211,14 +223,9 @@ Flood flood(std::vector<std::string> args) {
 // From a line's arrival on an idle port to its text on term's output, in microseconds: the
 // median of 50 lines.
 double arrivalLatencyUs(const std::string& cmd) {
-    int master = -1, slave = -1;
-    char name[128] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+    const RawLine port;
+    if (port.slave < 0)
         return -1;
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
     int idle[2], out[2];
     if (::pipe(idle) != 0 || ::pipe(out) != 0)
         return -1;
@@ -229,7 +236,7 @@ double arrivalLatencyUs(const std::string& cmd) {
         ::dup2(out[1], 1);
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 2);
-        ::execl(cmd.c_str(), cmd.c_str(), "term", "-p", name, "--ending", "none",
+        ::execl(cmd.c_str(), cmd.c_str(), "term", "-p", port.pty.path().c_str(), "--ending", "none",
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -243,7 +250,7 @@ double arrivalLatencyUs(const std::string& cmd) {
         const std::string line = "L" + std::to_string(i) + "\r";
         const std::string shown = "L" + std::to_string(i) + "\n";
         const auto t0 = Clock::now();
-        if (::write(master, line.data(), line.size()) < 0)
+        if (::write(port.pty.master(), line.data(), line.size()) < 0)
             break;
         while (seen.find(shown) == std::string::npos) {
             pollfd p{out[0], POLLIN, 0};
@@ -262,8 +269,6 @@ double arrivalLatencyUs(const std::string& cmd) {
     ::waitpid(pid, nullptr, 0);
     ::close(idle[1]);
     ::close(out[0]);
-    ::close(master);
-    ::close(slave);
     return median(took);
 }
 

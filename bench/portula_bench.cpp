@@ -9,6 +9,7 @@
 #include "messaging/Receive.h"
 #include "resources/Resources.h"
 #include "sim/Module.h"
+#include "support/PseudoTerminal.h"
 #include "ui/ControlIds.h"
 
 #include <QApplication>
@@ -166,31 +167,24 @@ Paired interleave(int samples, const std::function<double()>& a, const std::func
 class Device {
   public:
     Device() {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        ::grantpt(m_master);
-        ::unlockpt(m_master);
-        m_path = ::ptsname(m_master);
-        ::setenv("UARTCE_COM9", m_path.c_str(), 1);
-        ::setenv("UARTCE_COM2", m_path.c_str(), 1);
+        ::setenv("UARTCE_COM9", m_pty.path().c_str(), 1);
+        ::setenv("UARTCE_COM2", m_pty.path().c_str(), 1);
     }
-    ~Device() {
-        stop();
-        ::close(m_master);
-    }
+    ~Device() { stop(); }
     void answer() {
         m_thread = std::thread([this] {
             sim::Module module{sim::ModuleConfig{}};
             char buffer[4096];
             while (!m_stop) {
-                pollfd p{m_master, POLLIN, 0};
+                pollfd p{m_pty.master(), POLLIN, 0};
                 if (::poll(&p, 1, 50) <= 0)
                     continue;
-                const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+                const ssize_t n = ::read(m_pty.master(), buffer, sizeof buffer);
                 if (n <= 0)
                     continue;
                 const std::string reply = module.feed({buffer, static_cast<std::size_t>(n)});
                 answered += static_cast<int>(std::count(reply.begin(), reply.end(), '\r'));
-                if (!reply.empty() && ::write(m_master, reply.data(), reply.size()) < 0)
+                if (!reply.empty() && ::write(m_pty.master(), reply.data(), reply.size()) < 0)
                     return;
             }
         });
@@ -201,13 +195,12 @@ class Device {
             m_thread.join();
         m_stop = false;
     }
-    int master() const { return m_master; }
+    int master() const { return m_pty.master(); }
     std::atomic<int> answered{0};
-    const std::string& path() const { return m_path; }
+    const std::string& path() const { return m_pty.path(); }
 
   private:
-    int m_master = -1;
-    std::string m_path;
+    testsupport::PseudoTerminal m_pty;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
 };

@@ -83,6 +83,8 @@ expect "a public library or link to one: $(grep -E '^/usr/lib/([^/]+/)?lib(uartc
 expect "a development link (lib*.so) in the private folder" \
   bash -c '! grep -qE "^/$1/lib[^/]*\.so$" "$2"' _ "$private" "$work/list"
 expect "headers in the package" bash -c '! grep -q "^/usr/include" "$1"' _ "$work/list"
+expect "a pkg-config file in the package: $(grep '\.pc$' "$work/list" | tr '\n' ' ')" \
+  bash -c '! grep -q "\.pc$" "$1"' _ "$work/list"
 
 # The conffile, and nothing in /etc that is not one.
 dpkg-deb -e "$deb" "$work/control"

@@ -3,12 +3,12 @@
 set -euo pipefail
 
 # libedit-dev is portula-cmd term's line editor, tmux plays the user in its tests, picocom and
-# tio are the references of term's throughput figure. The second
-# last line is the Debian package's (scripts/package.sh): man pages, the package's Depends, its
-# checks. The last line is the hardware rig's: the emulator, the guest's shell, udev, the tools
-# that make its initramfs.
+# tio are the references of term's throughput figure, clang-format checks the sources' layout
+# (scripts/check-format.sh). The second last line is the Debian package's (scripts/package.sh):
+# man pages, the package's Depends, its checks. The last line is the hardware rig's: the
+# emulator, the guest's shell, udev, the tools that make its initramfs.
 packages=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev desktop-file-utils clang
-          libclang-rt-14-dev jq ser2net libedit-dev pkg-config tmux picocom tio
+          libclang-rt-14-dev clang-format jq ser2net libedit-dev pkg-config tmux picocom tio
           scdoc dpkg-dev lintian file man-db groff-base bash-completion binutils
           qemu-system-x86 busybox-static udev kmod cpio)
 

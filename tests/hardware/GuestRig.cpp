@@ -33,7 +33,8 @@ int controlPort() {
             return -1;
         std::string node;
         while (const dirent* e = ::readdir(dir)) {
-            std::string name = readText(std::string("/sys/class/virtio-ports/") + e->d_name + "/name");
+            std::string name =
+                readText(std::string("/sys/class/virtio-ports/") + e->d_name + "/name");
             while (!name.empty() && name.back() == '\n')
                 name.pop_back();
             if (name == kControlPortName)

@@ -57,7 +57,8 @@ struct Options {
 }
 
 int msLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -185,7 +186,8 @@ class Qmp {
         }
         return {};
     }
-    bool waitEvent(const std::string& event, const std::string& device, Clock::time_point deadline) {
+    bool waitEvent(const std::string& event, const std::string& device,
+                   Clock::time_point deadline) {
         const auto matches = [&](const std::string& line) {
             return line.find("\"" + event + "\"") != std::string::npos &&
                    line.find("\"" + device + "\"") != std::string::npos;
@@ -276,27 +278,60 @@ class Rig {
             "qemu-system-x86_64",
             // TCG, never KVM: nested KVM does not work on the machines CI runs on (the CPU
             // models abort or hang after the BIOS), and a guest on broken KVM spins forever.
-            "-accel", "tcg", "-machine", "pc", "-m", "1024", "-smp", "1",
-            "-nodefaults", "-no-reboot", "-display", "none",
-            "-kernel", m_o.guestDir + "/vmlinuz", "-initrd", m_o.guestDir + "/initrd.gz",
-            "-append", "console=ttyS0 panic=-1 loglevel=4",
-            "-chardev", "file,id=console,path=" + d + "/console.log",
-            "-device", "isa-serial,chardev=console,index=0",
-            "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
-            "-virtfs", "local,path=" + d + ",mount_tag=results,security_model=none",
+            "-accel",
+            "tcg",
+            "-machine",
+            "pc",
+            "-m",
+            "1024",
+            "-smp",
+            "1",
+            "-nodefaults",
+            "-no-reboot",
+            "-display",
+            "none",
+            "-kernel",
+            m_o.guestDir + "/vmlinuz",
+            "-initrd",
+            m_o.guestDir + "/initrd.gz",
+            "-append",
+            "console=ttyS0 panic=-1 loglevel=4",
+            "-chardev",
+            "file,id=console,path=" + d + "/console.log",
+            "-device",
+            "isa-serial,chardev=console,index=0",
+            "-virtfs",
+            "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
+            "-virtfs",
+            "local,path=" + d + ",mount_tag=results,security_model=none",
             // The 16550 the tests use (ttyS1) and the FTDI adapter (ttyUSB0), each on a
             // simulated module's pseudo-terminal, whose settings follow what the driver programs.
-            "-chardev", "serial,id=uart,path=" + uartPty,
-            "-device", "isa-serial,chardev=uart,index=1",
-            "-device", "qemu-xhci,id=xhci",
-            "-chardev", "serial,id=adapter,path=" + adapterPty,
-            "-device", adapterDevice(1),
-            "-device", "virtio-serial-pci",
-            "-chardev", "socket,id=control,path=" + d + "/control.sock,server=on,wait=off",
-            "-device", std::string("virtserialport,chardev=control,name=") + rig::kControlPortName,
-            "-qmp", "unix:" + d + "/qmp.sock,server=on,wait=off",
-            "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud",
-            "-trace", "usb_serial_set_data", "-trace", "usb_serial_unsupported_*",
+            "-chardev",
+            "serial,id=uart,path=" + uartPty,
+            "-device",
+            "isa-serial,chardev=uart,index=1",
+            "-device",
+            "qemu-xhci,id=xhci",
+            "-chardev",
+            "serial,id=adapter,path=" + adapterPty,
+            "-device",
+            adapterDevice(1),
+            "-device",
+            "virtio-serial-pci",
+            "-chardev",
+            "socket,id=control,path=" + d + "/control.sock,server=on,wait=off",
+            "-device",
+            std::string("virtserialport,chardev=control,name=") + rig::kControlPortName,
+            "-qmp",
+            "unix:" + d + "/qmp.sock,server=on,wait=off",
+            "-trace",
+            "serial_update_parameters",
+            "-trace",
+            "usb_serial_set_baud",
+            "-trace",
+            "usb_serial_set_data",
+            "-trace",
+            "usb_serial_unsupported_*",
         };
         int err[2];
         if (::pipe2(err, O_CLOEXEC) != 0)

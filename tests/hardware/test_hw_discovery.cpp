@@ -61,7 +61,8 @@ TEST(Discovery, TheLibraryNamesTheUartAndTheAdapter) {
 // (tcgetattr fails with EIO), so it is no serial device and the library refuses it.
 TEST(Discovery, APlaceholderIsRefusedWithItsReason) {
     EXPECT_EQ(Open_Com(4, 9600, 8, 0, 1), UARTCE_ERR_OPEN_FAILED);
-    EXPECT_NE(refusal(4).find("(/dev/ttyS3): not a serial device"), std::string::npos) << refusal(4);
+    EXPECT_NE(refusal(4).find("(/dev/ttyS3): not a serial device"), std::string::npos)
+        << refusal(4);
 }
 
 TEST(Discovery, PortulaPortsListsBothWithTheirSources) {
@@ -71,7 +72,8 @@ TEST(Discovery, PortulaPortsListsBothWithTheirSources) {
         const char* com;
         std::string device, byId, source, present;
     };
-    const std::string byIdName = std::string(rig::kAdapterById).substr(sizeof "/dev/serial/by-id/" - 1);
+    const std::string byIdName =
+        std::string(rig::kAdapterById).substr(sizeof "/dev/serial/by-id/" - 1);
     const Row rows[] = {
         {"COM2", rig::kUartNode, "-", "built-in", "yes"},
         {"COM3", rig::kAdapterNode, byIdName, "discovered", "yes"},
@@ -97,7 +99,10 @@ class DialogDiscovery : public testsupport::DialogTest {};
 // What the user sees: the port list's tooltips name the UART and the adapter.
 TEST_F(DialogDiscovery, ThePortListShowsTheUartAndTheAdapter) {
     const auto tip = [&](int index) {
-        return item<QComboBox>(IDC_PORT_LIST)->itemData(index, Qt::ToolTipRole).toString().toStdString();
+        return item<QComboBox>(IDC_PORT_LIST)
+            ->itemData(index, Qt::ToolTipRole)
+            .toString()
+            .toStdString();
     };
     EXPECT_EQ(tip(1), rig::kUartNode);
     EXPECT_NE(tip(2).find("usb-QEMU_QEMU_USB_SERIAL_A10K5XYZ-if00-port0"), std::string::npos)

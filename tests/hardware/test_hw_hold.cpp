@@ -18,9 +18,13 @@ struct Hold {
     End end;
 };
 
-std::string nameOf(const testing::TestParamInfo<Hold>& info) { return info.param.name; }
+std::string nameOf(const testing::TestParamInfo<Hold>& info) {
+    return info.param.name;
+}
 
-std::string comName(unsigned com) { return "COM" + std::to_string(com); }
+std::string comName(unsigned com) {
+    return "COM" + std::to_string(com);
+}
 
 bool exchanges(std::uint8_t port) {
     char reply[UARTCE_REPLY_BUFFER_SIZE];
@@ -39,7 +43,8 @@ TEST_P(ExclusiveHold, EndsWithItsHolder) {
     const auto port = static_cast<std::uint8_t>(h.com);
     if (h.end == End::CloseCom) {
         ASSERT_EQ(Open_Com(port, 9600, 8, 0, 1), UARTCE_OK);
-        const rig::Finished refused = rig::runToEnd({PORTULA_CMD_PATH, "-p", comName(h.com), "$01M"});
+        const rig::Finished refused =
+            rig::runToEnd({PORTULA_CMD_PATH, "-p", comName(h.com), "$01M"});
         EXPECT_EQ(refused.status, 6) << refused.err;
         EXPECT_NE(refused.err.find("another program holds it"), std::string::npos) << refused.err;
         ASSERT_EQ(Close_Com(port), UARTCE_OK);
@@ -73,14 +78,15 @@ TEST_P(ExclusiveHold, EndsWithItsHolder) {
     EXPECT_TRUE(exchanges(port));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BothDrivers, ExclusiveHold,
-    testing::Values(Hold{"uart_close_com", 2, End::CloseCom}, Hold{"uart_input_ends", 2, End::InputEnds},
-                    Hold{"uart_killed", 2, End::Killed}, Hold{"uart_terminated", 2, End::Terminated},
-                    Hold{"adapter_close_com", 3, End::CloseCom},
-                    Hold{"adapter_input_ends", 3, End::InputEnds},
-                    Hold{"adapter_killed", 3, End::Killed},
-                    Hold{"adapter_terminated", 3, End::Terminated}),
-    nameOf);
+INSTANTIATE_TEST_SUITE_P(BothDrivers, ExclusiveHold,
+                         testing::Values(Hold{"uart_close_com", 2, End::CloseCom},
+                                         Hold{"uart_input_ends", 2, End::InputEnds},
+                                         Hold{"uart_killed", 2, End::Killed},
+                                         Hold{"uart_terminated", 2, End::Terminated},
+                                         Hold{"adapter_close_com", 3, End::CloseCom},
+                                         Hold{"adapter_input_ends", 3, End::InputEnds},
+                                         Hold{"adapter_killed", 3, End::Killed},
+                                         Hold{"adapter_terminated", 3, End::Terminated}),
+                         nameOf);
 
 } // namespace

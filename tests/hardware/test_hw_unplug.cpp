@@ -17,11 +17,16 @@ using rig::Clock;
 int plugged = 1; // the socket the adapter is in, as this program last put it
 
 long msSince(Clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-bool gone() { return !rig::exists(rig::kAdapterNode) && !rig::exists(rig::kAdapterById); }
-bool back() { return rig::linkTarget(rig::kAdapterById) == rig::kAdapterNode; }
+bool gone() {
+    return !rig::exists(rig::kAdapterNode) && !rig::exists(rig::kAdapterById);
+}
+bool back() {
+    return rig::linkTarget(rig::kAdapterById) == rig::kAdapterNode;
+}
 
 // Puts the adapter back into the same socket or the other one.
 void replug(bool sameSocket) {
@@ -46,7 +51,9 @@ struct Replug {
     bool sameSocket;
 };
 
-std::string nameOf(const testing::TestParamInfo<Replug>& info) { return info.param.name; }
+std::string nameOf(const testing::TestParamInfo<Replug>& info) {
+    return info.param.name;
+}
 
 class Unplug : public testing::TestWithParam<Replug> {
   protected:
@@ -161,7 +168,8 @@ TEST_F(UnplugDialog, AutomaticSendingShowsTheHangUpAndGoesOnAfterTheReturn) {
     const double cpuBefore = rig::cpuSeconds();
     const auto start = Clock::now();
     QTest::qWait(1500); // the window the CPU is measured over, with the dialog's timer running
-    const double share = (rig::cpuSeconds() - cpuBefore) / (static_cast<double>(msSince(start)) / 1000.0);
+    const double share =
+        (rig::cpuSeconds() - cpuBefore) / (static_cast<double>(msSince(start)) / 1000.0);
     RecordProperty("cpu_percent_while_unplugged", static_cast<int>(share * 100 + 0.5));
     EXPECT_LT(share, 0.3) << "the unplugged dialog used " << share * 100 << " % of a CPU";
     EXPECT_EQ(shown(IDC_RECEIVE_TEXT), "Err_Code = 14");

@@ -1,6 +1,6 @@
 #include "support/AsUser.h"
 
-#include "Deadline.h"
+#include "support/Deadline.h"
 
 #include <cerrno>
 #include <csignal>
@@ -77,7 +77,7 @@ void Child::signal(int sig) {
 
 ChildResult Child::finish(std::chrono::milliseconds within) {
     ChildResult result;
-    const auto deadline = uartce::Deadline::after(within);
+    const Deadline deadline(within);
     char buffer[512];
     // Standard error reaches its end when the child is gone (it inherits nothing that would
     // keep the pipe open).

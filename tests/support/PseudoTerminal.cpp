@@ -1,8 +1,6 @@
 #include "support/PseudoTerminal.h"
 
-#include "posix/FdIo.h"
-
-#include "Deadline.h"
+#include "support/Deadline.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -39,15 +37,30 @@ void PseudoTerminal::hangUp() {
 }
 
 void PseudoTerminal::write(std::string_view bytes) const {
-    // The library's own write loop: the device side writes as the port side does.
-    using namespace uartce::platform;
-    if (fdio::writeAll(m_master, fdio::Kind::Tty, bytes.data(), bytes.size(), 5s) != Io::Ok)
-        throw std::runtime_error("write to pseudo-terminal failed");
+    // A full line is waited on, as a device waits for room in its UART; a line that takes no
+    // byte for 5 s is stuck.
+    std::size_t done = 0;
+    Deadline stall(5s);
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            stall = Deadline(5s);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            throw std::runtime_error("write to pseudo-terminal failed");
+        pollfd p{m_master, POLLOUT, 0};
+        if (::poll(&p, 1, stall.remainingMs()) == 0)
+            throw std::runtime_error("the pseudo-terminal took no byte for 5 s");
+    }
 }
 
 std::string PseudoTerminal::read(std::size_t count, std::chrono::milliseconds within) const {
     std::string got;
-    const auto deadline = uartce::Deadline::after(within);
+    const Deadline deadline(within);
     char buffer[4096];
     while (got.size() < count) {
         pollfd p{m_master, POLLIN, 0};
@@ -63,7 +76,7 @@ std::string PseudoTerminal::read(std::size_t count, std::chrono::milliseconds wi
 
 std::string PseudoTerminal::readUntil(char terminator, std::chrono::milliseconds within) const {
     std::string got;
-    const auto deadline = uartce::Deadline::after(within);
+    const Deadline deadline(within);
     char c;
     while (got.empty() || got.back() != terminator) {
         pollfd p{m_master, POLLIN, 0};

@@ -43,11 +43,11 @@ TmuxWindow::TmuxWindow(const std::string& command, const std::string& folder)
     // half written.
     std::remove(m_statusFile.c_str()); // an earlier window's in the same folder
     const std::string part = shellQuoted(m_statusFile + ".part");
-    const std::string window = "sh -c " + shellQuoted(command) + "; echo $? > " + part +
-                               " && mv " + part + " " + shellQuoted(m_statusFile);
-    const std::string out = tmux("-f " + shellQuoted(config) +
-                                 " new-session -d -x 100 -y 30 -s term " + shellQuoted(window) +
-                                 " && echo started");
+    const std::string window = "sh -c " + shellQuoted(command) + "; echo $? > " + part + " && mv " +
+                               part + " " + shellQuoted(m_statusFile);
+    const std::string out =
+        tmux("-f " + shellQuoted(config) + " new-session -d -x 100 -y 30 -s term " +
+             shellQuoted(window) + " && echo started");
     m_started = out.find("started") != std::string::npos;
 }
 
@@ -114,8 +114,8 @@ std::optional<int> TmuxWindow::exitStatus(std::chrono::milliseconds within) cons
     const auto deadline = Clock::now() + within;
     for (;;) {
         std::string status;
-        if (std::ifstream in(m_statusFile); in >> status && !status.empty() &&
-                                            std::isdigit(static_cast<unsigned char>(status[0])))
+        if (std::ifstream in(m_statusFile);
+            in >> status && !status.empty() && std::isdigit(static_cast<unsigned char>(status[0])))
             return std::stoi(status);
         if (Clock::now() >= deadline)
             return std::nullopt;

@@ -3,10 +3,11 @@
 // Prints one line per port: COM name, device, the adapter's by-id name, where the name came
 // from (env, map file:line, discovered, built-in, default) and whether the device is there.
 // COM1 to COM20 are always listed (the dialog offers those), higher ones when assigned. All of
-// it comes from the serial library's port map, through its C interface.
+// it comes from the serial library's port map, through its C interface: the program links the
+// shared library and the line's rules, and no copy of the map of its own.
 
-#include "Messages.h"
 #include "portula_version.h"
+#include "rules/Text.h"
 
 #include <uartce.h>
 
@@ -47,12 +48,12 @@ int main(int argc, char** argv) {
         if (UARTCE_PortMapEntry(static_cast<std::uint8_t>(com), &e) != UARTCE_OK ||
             (com > 20 && !e.assigned))
             continue;
-        const std::string device = uartce::escapeForLine(e.target[0] ? e.target : e.device);
+        const std::string device = portula::escapeForLine(e.target[0] ? e.target : e.device);
         // Nothing here tells whether a server listens: a remote port is not said to be there.
         const bool remote = std::strstr(e.device, "://") != nullptr;
         std::printf("COM%-3u %-40s %-50s %-28s %s\n", com, device.c_str(),
-                    e.byIdName[0] ? uartce::escapeForLine(e.byIdName).c_str() : "-",
-                    uartce::escapeForLine(e.source).c_str(),
+                    e.byIdName[0] ? portula::escapeForLine(e.byIdName).c_str() : "-",
+                    portula::escapeForLine(e.source).c_str(),
                     remote      ? "remote, not checked"
                     : e.present ? "yes"
                                 : "absent");
