@@ -278,6 +278,7 @@ TEST(CmdFormat, BytesShownAsTextHexAndJson) {
     EXPECT_EQ(cmd::showBytes(bytes, false), "!01\"\\x5C\\x0D\\x00\\xFF");
     EXPECT_EQ(cmd::showBytes(bytes, true), "21 30 31 22 5C 0D 00 FF");
     EXPECT_EQ(cmd::jsonString(bytes), "\"!01\\\"\\\\\\u000D\\u0000\\u00FF\"");
+    EXPECT_EQ(cmd::jsonString(" ~\x7F\x1F"), "\" ~\\u007F\\u001F\"");
 }
 
 TEST(CmdFormat, MessageLinesStayOnOneLine) {
@@ -291,6 +292,7 @@ TEST(CmdFormat, MessageLinesStayOnOneLine) {
         {"back\\slash", "back\\\\slash"},
         {std::string("\0\x1B\x7F\xC3\xA9", 5), "\\x00\\x1B\\x7F\\xC3\\xA9"},
         {"", ""},
+        {"a b~\x1F", "a b~\\x1F"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(cmd::escapeForLine(c.text), c.line);

@@ -144,7 +144,7 @@ TEST(ParseUnsigned, AcceptsWholeNumbersOnly) {
          {Case{"0", 0u}, Case{"100000", 100000u}, Case{" 42 ", 42u},
           Case{"4294967295", 4294967295u}, Case{"4294967296", std::nullopt}, Case{"", std::nullopt},
           Case{"  ", std::nullopt}, Case{"-1", std::nullopt}, Case{"+5", std::nullopt},
-          Case{"12ab", std::nullopt}, Case{"1 2", std::nullopt}})
+          Case{"12ab", std::nullopt}, Case{"1 2", std::nullopt}, Case{"-", std::nullopt}})
         EXPECT_EQ(fw::parseUnsigned(c.text), c.value) << '"' << c.text << '"';
 }
 

@@ -20,7 +20,7 @@ struct Owe {
 struct Case {
     const char* name;
     std::vector<Owe> owed;            // oldest first
-    std::vector<const char*> lines;   // heard, in order, at 0 ms
+    std::vector<std::string> lines;   // heard, in order, after it first asks
     const char* next;                 // the next command's address; null: unaddressed
     int nowMs;                        // when it asks
     std::optional<int> listenUntilMs; // none: no listen
@@ -56,10 +56,30 @@ std::vector<Case> cases() {
          900},
         {"AnLfOrNoiseBeforeTheReplyIsNoPartOfIt",
          {{500, "01", false}},
-         {"\n\xff!01X"},
+         {std::string("\n\xff\x80\0!01X", 8)},
          "01",
          0,
          std::nullopt},
+        {.name = "TheLatestWindowIsListenedFor",
+         .owed = {{500, "01", false}, {400, "01", false}},
+         .lines = {},
+         .next = "01",
+         .nowMs = 0,
+         .listenUntilMs = 500},
+        // Anyone's reply is settled by a line with an address or without one.
+        {.name = "AnyonesRepliesAreSettledByAnyLine",
+         .owed = {{500, nullptr, false}, {400, nullptr, false}},
+         .lines = {"!01X", ">+01.000"},
+         .next = "02",
+         .nowMs = 0,
+         .listenUntilMs = std::nullopt},
+        // Once forgotten, an old owed reply no longer takes its module's next line.
+        {.name = "ForgottenTenSecondsAfterItsWindow",
+         .owed = {{100, "17", false}, {20000, "17", true}},
+         .lines = {"?17"},
+         .next = "12",
+         .nowMs = 10100,
+         .listenUntilMs = std::nullopt},
     };
 }
 
@@ -71,11 +91,13 @@ TEST(OwedReplies, LinesSettleTheOldestTheyCouldAnswer) {
             owed.owe(t0 + std::chrono::milliseconds(o.untilMs),
                      o.address ? std::optional<std::string>(o.address) : std::nullopt,
                      o.mayLackAddress);
-        for (const char* line : c.lines)
+        // As a command does: it asks how long to listen, hears lines, then asks again.
+        const auto next = c.next ? std::optional<std::string>(c.next) : std::nullopt;
+        const auto now = t0 + std::chrono::milliseconds(c.nowMs);
+        owed.listenUntil(next, now);
+        for (const std::string& line : c.lines)
             owed.heard(line);
-        const auto until =
-            owed.listenUntil(c.next ? std::optional<std::string>(c.next) : std::nullopt,
-                             t0 + std::chrono::milliseconds(c.nowMs));
+        const auto until = owed.listenUntil(next, now);
         ASSERT_EQ(until.has_value(), c.listenUntilMs.has_value()) << c.name;
         if (until) {
             EXPECT_EQ(*until, t0 + std::chrono::milliseconds(*c.listenUntilMs)) << c.name;
@@ -93,6 +115,18 @@ TEST(OwedReplies, OutstandingLeavesOutWhatHasPassed) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left.front().until, t0 + 300ms);
     EXPECT_TRUE(left.front().mayLackAddress);
+    EXPECT_TRUE(owed.outstanding(t0 + 300ms).empty());
+}
+
+// Past the most it keeps, the oldest owed reply is forgotten.
+TEST(OwedReplies, KeepsAtMostTheMostOwed) {
+    const Clock::time_point t0{};
+    OwedReplies owed;
+    for (std::size_t i = 0; i <= OwedReplies::kMostOwed; ++i)
+        owed.owe(t0 + std::chrono::milliseconds(i + 1), std::nullopt, true);
+    const auto left = owed.outstanding(t0);
+    ASSERT_EQ(left.size(), OwedReplies::kMostOwed);
+    EXPECT_EQ(left.front().until, t0 + 2ms);
 }
 
 // What a command that ended with each status leaves owed, and to whom: a command without reply

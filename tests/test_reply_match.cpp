@@ -14,9 +14,10 @@ struct Case {
     std::string frame;
     std::vector<std::string> pieces; // as the line delivers them
     ReplyMatcher::State state;
-    std::string reply;
-    std::vector<DropReason> dropped;
+    std::string reply{};
+    std::vector<DropReason> dropped{};
     std::size_t after = 0; // bytes of the last piece left after the reply
+    std::size_t maxReply = 2047;
 };
 
 std::vector<Case> cases() {
@@ -141,6 +142,65 @@ std::vector<Case> cases() {
          "!01X",
          {DropReason::NotAReply}},
         {"AnLfCrEndingIsNoPartOfTheReply", "$01M\r", {"!01X\n\r"}, S::Done, "!01X", {}},
+        {.name = "AnEchoGarbledInItsSecondByteIsNoReply",
+         .frame = "$01M\r",
+         .pieces = {"$x1M\r!01X\r"},
+         .state = S::GarbledEcho,
+         .dropped = {DropReason::GarbledEcho},
+         .after = 8},
+        // A quarter of a short command is still one byte; of six bytes, two are too many.
+        {.name = "AThreeByteEchoGarbledInOneByteIsNoReply",
+         .frame = "#01\r",
+         .pieces = {" 01\r>+1.0\r"},
+         .state = S::GarbledEcho,
+         .dropped = {DropReason::GarbledEcho},
+         .after = 6},
+        {.name = "TwoBytesInSixAreMoreThanAQuarter",
+         .frame = "$01M00\r",
+         .pieces = {"#01Mx0\r!01X\r"},
+         .state = S::Done,
+         .reply = "!01X",
+         .dropped = {DropReason::NotAReply}},
+        // A reply's own lead byte is never taken for a collision.
+        {.name = "AReadingOfTheCommandsLengthIsAReply",
+         .frame = "#01\r",
+         .pieces = {">01\r"},
+         .state = S::Done,
+         .reply = ">01"},
+        // Only the first line, or the first after a line set aside before the echo, may be the
+        // garbled echo; once the echo has come, lines like it are noise.
+        {.name = "AnotherModulesAnswerThenAGarbledEcho",
+         .frame = "$01M\r",
+         .pieces = {"!02X\r 01M\r!01X\r"},
+         .state = S::GarbledEcho,
+         .dropped = {DropReason::OtherAddress, DropReason::GarbledEcho},
+         .after = 5},
+        {.name = "LinesLikeTheEchoAfterItAreNoise",
+         .frame = "$01M\r",
+         .pieces = {"$01M\r$01X\r$0Q\r!01X\r"},
+         .state = S::Done,
+         .reply = "!01X",
+         .dropped = {DropReason::Echo, DropReason::NotAReply, DropReason::NotAReply}},
+        // A line cut at the limit is no garbled echo, and leaves no overflow to the next.
+        {.name = "AnOverlongLineIsNoiseAndTheNextMayBeTheGarbledEcho",
+         .frame = "$01M\r",
+         .pieces = {"X01MXYZ\r 01M\r!01X\r"},
+         .state = S::GarbledEcho,
+         .dropped = {DropReason::NotAReply, DropReason::GarbledEcho},
+         .after = 5,
+         .maxReply = 4},
+        {.name = "NoiseThenTheEchoAreDroppedInTheOrderTheyCame",
+         .frame = "$01M\r",
+         .pieces = {"\xFF$01M\r!01X\r"},
+         .state = S::Done,
+         .reply = "!01X",
+         .dropped = {DropReason::NotAReply, DropReason::Echo}},
+        // High bytes are noise only where the command says what a reply looks like.
+        {.name = "AnUnaddressedCommandsReplyKeepsItsHighBytes",
+         .frame = "AT\r",
+         .pieces = {"\xFFOK\r"},
+         .state = S::Done,
+         .reply = "\xFFOK"},
     };
 }
 
@@ -152,7 +212,7 @@ class ReplyMatch : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ReplyMatch, SortsWhatArrives) {
     const Case& c = GetParam();
-    ReplyMatcher m(c.frame, portula::commandAddress(c.frame), 2047);
+    ReplyMatcher m(c.frame, portula::commandAddress(c.frame), c.maxReply);
     std::size_t left = 0;
     for (const std::string& piece : c.pieces)
         if (m.state() == ReplyMatcher::State::Collecting)

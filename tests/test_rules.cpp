@@ -38,6 +38,8 @@ TEST(Framing, CommandFrames) {
     }
     std::array<char, 4> tiny{};
     EXPECT_EQ(portula::frameCommand("$01M", false, tiny), 0u) << "refuses a buffer too small";
+    std::array<char, 6> noRoomForTheCr{};
+    EXPECT_EQ(portula::frameCommand("$01M", true, noRoomForTheCr), 0u) << "counts the checksum";
 }
 
 TEST(Framing, ReplyChecksums) {
@@ -49,7 +51,9 @@ TEST(Framing, ReplyChecksums) {
     // "!01" sums to 0x21+0x30+0x31 = 0x82.
     for (const Case& c : {Case{"!0182", true, 3}, Case{"!ABa4", true, 3}, Case{"!01", false, 0},
                           Case{"!0183", false, 0}, Case{"!01zz", false, 0}, Case{"00", true, 0},
-                          Case{"0", false, 0}, Case{"", false, 0}}) {
+                          Case{"0", false, 0}, Case{"", false, 0},
+                          // "0O" sums to 0x7F: 8 and a bad last digit must not pass for it.
+                          Case{"0O8z", false, 0}}) {
         std::size_t payload = 99;
         EXPECT_EQ(portula::verifyReplyChecksum(c.reply, payload), c.ok) << c.reply;
         if (c.ok) {
@@ -155,6 +159,8 @@ TEST(Replies, AddressesAndForms) {
         {.command = "AT", .namesModule = false, .line = ">", .replyForm = true},
         {.command = "AT", .namesModule = false, .line = "!01", .replyForm = true},
         {.command = "$01M", .namesModule = true, .line = "", .replyForm = false},
+        {.command = "@01", .namesModule = false, .line = "!01", .replyForm = false},
+        {.command = "%0102", .namesModule = true, .line = ">+1.0", .replyForm = false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(portula::replyNamesModule(c.command), c.namesModule) << c.command;
@@ -166,9 +172,12 @@ TEST(Replies, AddressesAndForms) {
     EXPECT_EQ(portula::replyAddress(">01"), std::nullopt);
     EXPECT_TRUE(portula::sameAddress("0a", "0A"));
     EXPECT_FALSE(portula::sameAddress("01", "10"));
+    EXPECT_FALSE(portula::sameAddress("0", "01"));
+    EXPECT_EQ(portula::commandAddress("@01"), "01");
     EXPECT_TRUE(portula::isAddress("fF"));
     EXPECT_FALSE(portula::isAddress("1"));
     EXPECT_FALSE(portula::isAddress("1G"));
+    EXPECT_FALSE(portula::isAddress("012"));
 }
 
 TEST(Rates, ScanRatesAreLineRatesInOrder) {

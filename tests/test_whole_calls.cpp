@@ -69,24 +69,40 @@ TEST(WholeCalls, ADeviceThatNeverStopsSendingEndsTheCallAtItsTimeOut) {
 }
 
 // A reply that was cut off as too long, before its end came, may still be under way: its rest
-// is owed, and is no answer to the next command, whatever it looks like. One that ended owes
-// nothing.
+// is owed, and is no answer to the next command, whatever it looks like; so is the rest of a
+// garbled echo's command. One that ended owes nothing, even after one that did not.
 TEST(WholeCalls, TheRestOfATooLongReplyIsOwedToNoCommand) {
+    struct Call {
+        std::vector<std::string> pieces; // what comes to $01M
+        std::uint16_t status;
+    };
+    const std::string tooLong = "!01" + std::string(2100, 'y');
     struct Case {
         const char* name;
-        std::string tooLong;
+        std::vector<Call> calls;
         std::string answer; // of the reading that follows
     };
     const Case cases[] = {
-        {.name = "without its end", .tooLong = "!01" + std::string(2100, 'y'), .answer = ">+1.0"},
+        {.name = "without its end",
+         .calls = {{.pieces = {tooLong}, .status = UARTCE_ERR_REPLY_TOO_LONG}},
+         .answer = ">+1.0"},
         {.name = "with its end",
-         .tooLong = "!01" + std::string(2100, 'y') + "\r",
+         .calls = {{.pieces = {tooLong + "\r"}, .status = UARTCE_ERR_REPLY_TOO_LONG}},
          .answer = ">+9.9"},
+        {.name = "with its end, after one without",
+         .calls = {{.pieces = {tooLong}, .status = UARTCE_ERR_REPLY_TOO_LONG},
+                   {.pieces = {"yy\r", tooLong + "\r"}, .status = UARTCE_ERR_REPLY_TOO_LONG}},
+         .answer = ">+9.9"},
+        {.name = "a garbled echo",
+         .calls = {{.pieces = {"$0\x91M\r"}, .status = UARTCE_ERR_GARBLED_ECHO}},
+         .answer = ">+1.0"},
     };
     for (const Case& c : cases) {
         freshLine();
-        line().duringWait = {c.tooLong};
-        EXPECT_EQ(command("$01M", 50).status, UARTCE_ERR_REPLY_TOO_LONG) << c.name;
+        for (const Call& call : c.calls) {
+            line().duringWait.assign(call.pieces.begin(), call.pieces.end());
+            EXPECT_EQ(command("$01M", 50).status, call.status) << c.name;
+        }
         line().duringWait = {">+9.9\r", ">+1.0\r"};
         const Reply r = command("#01", 50);
         EXPECT_EQ(r.status, UARTCE_OK) << c.name;
