@@ -237,11 +237,11 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
          "",
          "portula-cmd: unknown option '--bogus' (see --help)\n"},
         {{"-p", port, "-xy", "$01M"}, 2, "", "portula-cmd: unknown option '-x' (see --help)\n"},
-        {{"-p", port, "-b", "1000", "$01M"},
+        {{"-p", port, "-b", "4000001", "$01M"},
          4,
          "",
-         "portula-cmd: -b: '1000' is not a baud rate taken: 1200 1800 2400 4800 9600 19200 38400 "
-         "57600 115200 (see --help)\n"},
+         "portula-cmd: -b: '4000001' is not a baud rate taken: any rate from 50 to 4000000 the "
+         "device takes (see --help)\n"},
         // A path is named as given, on one line, without the variable the tool set for it.
         {{"-p", "/nonexistent/tty", "$01M"},
          6,

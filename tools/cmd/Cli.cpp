@@ -510,7 +510,7 @@ std::optional<unsigned long> parseDurationMs(std::string_view text) {
 }
 
 std::string baudsTaken() {
-    return portula::rateList(portula::kLineRates);
+    return portula::ratesTaken();
 }
 
 } // namespace cmd
