@@ -215,8 +215,8 @@ UARTCE_API uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
 UARTCE_API uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size);
 
 /*
- * Why the last Open_Com of COM<port> was refused (the line that went to standard error, without
- * its prefix); empty after a successful open.
+ * Why the last Open_Com of COM<port>, or the last UARTCE_SetLine of it, was refused (the line
+ * that went to standard error, without its prefix); empty after a successful open or change.
  */
 UARTCE_API uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
 
