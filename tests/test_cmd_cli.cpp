@@ -32,8 +32,9 @@ TEST(CmdOptions, BadInputGetsItsOwnExitStatus) {
         {{"--ending", "hex:ZZ", "$01M"}, cmd::kExitUsage, "--ending"},
         {{"--ending", "lf", "--checksum", "$01M"}, cmd::kExitUsage, "--checksum"},
         {{"-b", "9600x", "$01M"}, cmd::kExitBadBaud, "-b"},
-        {{"-b", "300", "$01M"}, cmd::kExitBadBaud, "-b"},
-        {{"scan", "--bauds", "9600,1234"}, cmd::kExitBadBaud, "'1234'"},
+        {{"-b", "49", "$01M"}, cmd::kExitBadBaud, "-b"},
+        {{"-b", "4000001", "$01M"}, cmd::kExitBadBaud, "any rate from 50 to 4000000"},
+        {{"scan", "--bauds", "9600,40"}, cmd::kExitBadBaud, "'40'"},
         {{"scan", "--addresses", "00-FG"}, cmd::kExitBadAddresses, "--addresses"},
         {{"scan", "--addresses", "20-10"}, cmd::kExitBadAddresses, "--addresses"},
         {{"scan", "--addresses", "1"}, cmd::kExitBadAddresses, "--addresses"},
@@ -54,6 +55,15 @@ TEST(CmdOptions, BadInputGetsItsOwnExitStatus) {
         {{"soak", "--checksum=auto", "$01M"}, cmd::kExitUsage, "for scan only"},
         {{"--checksum=maybe", "$01M"}, cmd::kExitUsage, "'maybe' is not on, off or auto"},
         {{"--version=1"}, cmd::kExitUsage, "'--version' takes no value"},
+        {{"--data-bits", "4", "$01M"}, cmd::kExitUsage, "--data-bits: '4' is not 5, 6, 7 or 8"},
+        {{"--data-bits", "9", "$01M"}, cmd::kExitUsage, "--data-bits"},
+        {{"--parity", "stick", "$01M"}, cmd::kExitUsage, "'stick' is not none, odd, even"},
+        {{"--flow", "hardware", "$01M"}, cmd::kExitUsage, "'hardware' is not none, rts-cts"},
+        {{"--escapes", R"(A\qB)"}, cmd::kExitUsage, R"(A\\qB: '\q' is not an escape)"},
+        {{"--escapes", R"($01\x4)"}, cmd::kExitUsage, R"('\x4' needs two hex digits)"},
+        {{"--escapes", R"(A\x00B)"}, cmd::kExitUsage, "a NUL byte cannot go in a command"},
+        {{"soak", "--escapes", R"(A\)"}, cmd::kExitUsage, "ends the command"},
+        {{"scan", "--escapes"}, cmd::kExitUsage, "'--escapes' does nothing in scan"},
     };
     for (const Case& c : cases) {
         const cmd::Parsed p = parse(c.args);
@@ -133,6 +143,34 @@ TEST(CmdOptions, GoodCommandLines) {
     EXPECT_EQ(parse({"scan"}).options.addresses.size(), 256u);
     EXPECT_EQ(parse({"scan", "--checksum", "on"}).options.scanChecksum, cmd::ScanChecksum::On);
     EXPECT_EQ(parse({"--checksum", "$01M"}).options.commands, std::vector<std::string>{"$01M"});
+
+    p = parse({"-b", "250000", "--data-bits", "7", "--parity", "space", "--flow", "xon-xoff",
+               R"(A\x02B)", R"(\r)"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(p.options.baud, 250000u);
+    EXPECT_EQ(p.options.dataBits, 7);
+    EXPECT_EQ(p.options.parity, 4);
+    EXPECT_EQ(p.options.flow, 2);
+    EXPECT_EQ(p.options.commands, (std::vector<std::string>{R"(A\x02B)", R"(\r)"}))
+        << "without --escapes a backslash is a backslash";
+    const uartce_line line = cmd::lineOf(p.options);
+    EXPECT_EQ(line.size, sizeof line);
+    EXPECT_EQ(line.baud, 250000u);
+    EXPECT_EQ(line.dataBits, 7);
+    EXPECT_EQ(line.parity, 4);
+    EXPECT_EQ(line.stopBits, 1);
+    EXPECT_EQ(line.flow, UARTCE_FLOW_XON_XOFF);
+    p = parse({"--escapes", R"(A\x02B)", R"(\\r\t)"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(p.options.commands, (std::vector<std::string>{"A\x02"
+                                                            "B",
+                                                            "\\r\t"}));
+    p = parse({"--escapes", "--ending", "none", R"(\x00\x01)"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(p.options.commands, (std::vector<std::string>{std::string("\0\x01", 2)}));
+    p = parse({"scan", "--bauds", "14400,50,4000000,250000"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(p.options.bauds, (std::vector<std::uint32_t>{14400, 50, 4000000, 250000}));
 
     p = parse({"soak", "--duration", "10m", "--interval", "100", "--expect", "!01X", "$01M"});
     ASSERT_EQ(p.exit, 0) << p.error;
@@ -321,16 +359,26 @@ TEST(CmdScan, TimeOutFollowsTheWireTimeOfACommandAndItsReply) {
     struct Case {
         std::uint32_t baud;
         bool checksum;
-        int stopBits;
+        unsigned frameBits;
         unsigned ms;
     };
-    // (5 or 7 command bytes + 33 reply bytes) x 10 or 11 bits, rounded up, + 20 ms
+    // (5 or 7 command bytes + 33 reply bytes) x 10, 11 or 12 bits, rounded up, + 20 ms
     const Case cases[] = {
-        {115200, false, 1, 4 + 20}, {9600, false, 1, 40 + 20},  {9600, true, 1, 42 + 20},
-        {9600, true, 2, 46 + 20},   {1200, false, 1, 317 + 20},
+        {115200, false, 10, 4 + 20}, {9600, false, 10, 40 + 20},  {9600, true, 10, 42 + 20},
+        {9600, true, 11, 46 + 20},   {1200, false, 10, 317 + 20}, {9600, false, 12, 48 + 20},
+        {14400, false, 10, 27 + 20},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(cmd::scanTimeoutMs(c.baud, c.checksum, c.stopBits), c.ms) << c.baud;
+        EXPECT_EQ(cmd::scanTimeoutMs(c.baud, c.checksum, c.frameBits), c.ms) << c.baud;
+    struct Framing {
+        std::vector<const char*> args;
+        unsigned bits;
+    };
+    for (const Framing& f : {Framing{{"scan"}, 10}, Framing{{"scan", "--stop-bits", "2"}, 11},
+                             Framing{{"scan", "--data-bits", "7", "--parity", "even"}, 10},
+                             Framing{{"scan", "--parity", "mark", "--stop-bits", "2"}, 12},
+                             Framing{{"scan", "--data-bits", "5"}, 7}})
+        EXPECT_EQ(cmd::frameBits(parse(f.args).options), f.bits) << f.args.back();
 
     cmd::Options o = parse({"scan"}).options;
     o.bauds = {9600, 115200};

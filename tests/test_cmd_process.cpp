@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <uartce.h>
 #include <unistd.h>
@@ -237,11 +238,11 @@ TEST(CmdProgram, ExitStatusSaysWhatHappened) {
          "",
          "portula-cmd: unknown option '--bogus' (see --help)\n"},
         {{"-p", port, "-xy", "$01M"}, 2, "", "portula-cmd: unknown option '-x' (see --help)\n"},
-        {{"-p", port, "-b", "1000", "$01M"},
+        {{"-p", port, "-b", "4000001", "$01M"},
          4,
          "",
-         "portula-cmd: -b: '1000' is not a baud rate taken: 1200 1800 2400 4800 9600 19200 38400 "
-         "57600 115200 (see --help)\n"},
+         "portula-cmd: -b: '4000001' is not a baud rate taken: any rate from 50 to 4000000 the "
+         "device takes (see --help)\n"},
         // A path is named as given, on one line, without the variable the tool set for it.
         {{"-p", "/nonexistent/tty", "$01M"},
          6,
@@ -836,6 +837,41 @@ TEST(CmdProgram, AnOverlongInputLineIsRefusedAndTheRunGoesOn) {
     EXPECT_EQ(r.err, refused);
     EXPECT_LT(tool.maxResidentKiB() - shortRunKiB, 16 * 1024)
         << "held " << tool.maxResidentKiB() << " KiB against " << shortRunKiB << " KiB";
+}
+
+} // namespace
+
+namespace {
+
+// Any rate and flow control reach the line, escapes spell the bytes that go, and a setting the
+// device does not keep refuses the port with its words. The test plays the device.
+TEST(CmdProgram, RatesFramingAndEscapesReachTheLine) {
+    PseudoTerminal pty;
+    Finished r = run({"-p", pty.path(), "-b", "14400", "--flow", "rts-cts", "--escapes", "--ending",
+                      "none", "--timeout", "50", R"(A\x02B\\)"});
+    EXPECT_EQ(r.exit, 10) << r.err;
+    EXPECT_EQ(pty.read(4, 2s), "A\x02"
+                               "B\\");
+    // The pseudo-terminal keeps the settings it was last given.
+    const int slave = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave, 0);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(slave, &t), 0);
+    ::close(slave);
+    EXPECT_EQ(t.c_cflag & CBAUD, tcflag_t(CBAUDEX)) << "an arbitrary rate (BOTHER)";
+    EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+
+    // From standard input: a bad escape is refused and the next line still goes.
+    r = run({"-p", pty.path(), "--escapes", "--ending", "none", "--timeout", "50"},
+            "$0\\q\nC\\x41\n");
+    EXPECT_EQ(r.exit, 2) << r.err;
+    EXPECT_NE(r.err.find("portula-cmd: $0\\\\q: '\\q' is not an escape"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(pty.read(2, 2s), "CA");
+
+    r = run({"-p", pty.path(), "--parity", "mark", "$01M"});
+    EXPECT_EQ(r.exit, 6);
+    EXPECT_NE(r.err.find("mark parity (it keeps no parity)"), std::string::npos) << r.err;
 }
 
 } // namespace

@@ -31,7 +31,7 @@ TEST(CmdTermCommands, EachLineDoesWhatItSays) {
         {":quit", TermAction::Quit, ""},
         {":q", TermAction::Quit, ""},
         {":help", TermAction::Message, ":timestamps on|off"},
-        {":baud 19200", TermAction::Reopen, "19200"},
+        {":baud 19200", TermAction::SetRate, "19200"},
         {":reopen", TermAction::Reopen, "9600"},
         {":hex on", TermAction::Message, "hex on"},
         {":  timestamps   on", TermAction::Message, "timestamps on"},
@@ -41,7 +41,9 @@ TEST(CmdTermCommands, EachLineDoesWhatItSays) {
         {":", TermAction::Error, "':' is not a command"},
         {":quit now", TermAction::Error, "give it as :quit"},
         {":baud", TermAction::Error, "give it as :baud N"},
-        {":baud 300", TermAction::Error, "'300' is not a rate taken"},
+        {":baud 49", TermAction::Error, "'49' is not a rate taken"},
+        {":baud 4000001", TermAction::Error, "any rate from 50 to 4000000"},
+        {":baud 14400", TermAction::SetRate, "to 14400 baud"},
         {":baud 9600x", TermAction::Error, "'9600x' is not a rate taken"},
         {":hex yes", TermAction::Error, "'yes' is neither on nor off"},
         {":ending lf cr", TermAction::Error, "give it as :ending E"},
@@ -75,7 +77,7 @@ TEST(CmdTermCommands, SettingsChangeOnlyWhenTheCommandIsGood) {
     // Refused: the checksum needs the CR ending, either way round; a bad rate keeps the old.
     EXPECT_EQ(cmd::interpretLine(":checksum on", s).kind, TermAction::Error);
     EXPECT_FALSE(s.checksum);
-    EXPECT_EQ(cmd::interpretLine(":baud 1234", s).kind, TermAction::Error);
+    EXPECT_EQ(cmd::interpretLine(":baud 40", s).kind, TermAction::Error);
     EXPECT_EQ(s.baud, 115200u);
     cmd::interpretLine(":ending cr", s);
     cmd::interpretLine(":checksum on", s);
@@ -290,6 +292,42 @@ TEST(CmdTermHistory, OnlyARegularFileOfItsOwnIsKept) {
             EXPECT_EQ(refused, "") << c.name;
         else
             EXPECT_NE(refused.find(c.says), std::string::npos) << c.name << ": " << refused;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// With --escapes a typed line goes out as its escapes spell it; without, as it was typed.
+TEST(CmdTermCommands, EscapesSpellWhatIsSent) {
+    struct Row {
+        bool escapes;
+        std::string line;
+        TermAction::Kind kind;
+        std::string text; // what is sent, or a part of the refusal
+    };
+    const Row rows[] = {
+        {.escapes = true,
+         .line = R"(A\x02B)",
+         .kind = TermAction::Send,
+         .text = "A\x02"
+                 "B"},
+        {.escapes = true, .line = R"(::\r)", .kind = TermAction::Send, .text = ":\r"},
+        {.escapes = true, .line = R"(\\x41)", .kind = TermAction::Send, .text = R"(\x41)"},
+        {.escapes = true, .line = R"(A\qB)", .kind = TermAction::Error, .text = "is not an escape"},
+        {.escapes = true, .line = ":baud 9600", .kind = TermAction::SetRate, .text = "9600"},
+        {.escapes = false, .line = R"(A\x02B)", .kind = TermAction::Send, .text = R"(A\x02B)"},
+    };
+    for (const Row& r : rows) {
+        TermSettings s;
+        s.escapes = r.escapes;
+        const TermAction a = cmd::interpretLine(r.line, s);
+        EXPECT_EQ(a.kind, r.kind) << r.line << ": " << a.text;
+        if (r.kind == TermAction::Send)
+            EXPECT_EQ(a.text, r.text) << r.line;
+        else
+            EXPECT_NE(a.text.find(r.text), std::string::npos) << r.line << ": " << a.text;
     }
 }
 

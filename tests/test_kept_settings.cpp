@@ -52,7 +52,7 @@ TEST(KeptSettings, AnOpenWhoseSettingTheDriverKeptIsRefusedWithTheSetting) {
         {[](termios& t) { t.c_cflag = (t.c_cflag & ~CSIZE) | CS7; }, 9600, 1,
          UARTCE_ERR_BAD_SETTINGS, "does not support 8 data bits (it keeps 7)"},
         {[](termios& t) { cfsetspeed(&t, B9600); }, 19200, 1, UARTCE_ERR_BAD_SETTINGS,
-         "does not support 19200 baud (it keeps 9600 baud)"},
+         "does not support 19200 baud (it keeps 9600)"},
         {[](termios& t) { t.c_cflag &= ~CSTOPB; }, 9600, 2, UARTCE_ERR_BAD_SETTINGS,
          "does not support 2 stop bits (it keeps 1)"},
         {[](termios& t) { t.c_cflag |= PARENB; }, 9600, 1, UARTCE_ERR_BAD_SETTINGS,

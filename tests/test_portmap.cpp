@@ -234,3 +234,79 @@ TEST(PortMap, TooltipTextNamesDeviceAdapterAndAbsence) {
 }
 
 } // namespace
+
+namespace {
+
+// Settings after a map line's device: each one parsed, or the whole line refused with its
+// file and line, as other bad lines are.
+TEST(PortMap, SettingsAfterTheDevice) {
+    using uartce::LineOverrides;
+    struct Row {
+        std::string line;
+        std::string device{};     // empty: the line is refused
+        LineOverrides settings{}; // as parsed
+        const char* warning = ""; // a part of the refusal
+    };
+    const Row rows[] = {
+        {.line = "COM3 = /dev/ttyUSB0", .device = "/dev/ttyUSB0", .settings = {}, .warning = ""},
+        {.line = "COM3 = /dev/ttyUSB0 baud=250000 data-bits=7 parity=even stop-bits=1 "
+                 "flow=rts-cts",
+         .device = "/dev/ttyUSB0",
+         .settings = {.baud = 250000, .dataBits = 7, .parity = 2, .stopBits = 1, .flow = 1},
+         .warning = ""},
+        {.line = "COM3=rfc2217://gw:4001\tparity=mark\t flow=xon-xoff  ",
+         .device = "rfc2217://gw:4001",
+         .settings = {.parity = 3, .flow = 2},
+         .warning = ""},
+        {.line = "COM3 = /dev/ttyS0 parity=space stop-bits=2 baud=50",
+         .device = "/dev/ttyS0",
+         .settings = {.baud = 50, .parity = 4, .stopBits = 2},
+         .warning = ""},
+        {.line = "COM3 = /dev/ttyS0 baud=4000000 flow=none parity=none",
+         .device = "/dev/ttyS0",
+         .settings = {.baud = 4000000, .parity = 0, .flow = 0},
+         .warning = ""},
+        {.line = "COM3 = /dev/ttyS0 baud=49", .warning = "'baud=49': baud is a rate from 50"},
+        {.line = "COM3 = /dev/ttyS0 baud=4000001", .warning = "'baud=4000001'"},
+        {.line = "COM3 = /dev/ttyS0 baud=9600x", .warning = "'baud=9600x'"},
+        {.line = "COM3 = /dev/ttyS0 baud=", .warning = "'baud='"},
+        {.line = "COM3 = /dev/ttyS0 data-bits=9", .warning = "data-bits is 5, 6, 7 or 8"},
+        {.line = "COM3 = /dev/ttyS0 data-bits=4", .warning = "'data-bits=4'"},
+        {.line = "COM3 = /dev/ttyS0 parity=Even", .warning = "parity is none, odd, even"},
+        {.line = "COM3 = /dev/ttyS0 stop-bits=0", .warning = "stop-bits is 1 or 2"},
+        {.line = "COM3 = /dev/ttyS0 flow=hardware", .warning = "flow is none, rts-cts"},
+        {.line = "COM3 = /dev/ttyS0 speed=9600", .warning = "'speed=9600': not a setting"},
+        {.line = "COM3 = /dev/ttyS0 9600", .warning = "'9600': expected SETTING=VALUE"},
+        {.line = "COM3 = /dev/my port", .warning = "'port': expected SETTING=VALUE"},
+        {.line = "COM3 = /dev/ttyS0 parity=odd bogus", .warning = "'bogus'"},
+    };
+    for (const Row& r : rows) {
+        PortMapInputs in;
+        in.configs = {{"user.conf", "# first\n" + r.line + "\n"}};
+        in.exists = [](const std::string&) { return false; };
+        const uartce::PortMap map = uartce::buildPortMap(in);
+        const PortEntry e = map.entryFor(3);
+        if (r.device.empty()) {
+            EXPECT_EQ(e.source, PortSource::Default) << r.line;
+            ASSERT_EQ(map.warnings.size(), 1u) << r.line;
+            EXPECT_NE(map.warnings[0].find("user.conf:2: "), std::string::npos) << map.warnings[0];
+            EXPECT_NE(map.warnings[0].find(r.warning), std::string::npos) << map.warnings[0];
+            continue;
+        }
+        EXPECT_EQ(map.warnings.size(), 0u) << r.line;
+        EXPECT_EQ(e.source, PortSource::MapFile) << r.line;
+        EXPECT_EQ(e.device, r.device) << r.line;
+        EXPECT_TRUE(e.line == r.settings) << r.line;
+    }
+}
+
+// The environment names a device only: a value with blanks is that device, whole.
+TEST(PortMap, TheEnvironmentGivesNoSettings) {
+    PortMapInputs in;
+    in.env = {{3, "/dev/ttyUSB0 baud=250000"}};
+    const uartce::PortMap map = uartce::buildPortMap(in);
+    EXPECT_EQ(map.entryFor(3).device, "/dev/ttyUSB0 baud=250000");
+    EXPECT_TRUE(map.entryFor(3).line == uartce::LineOverrides{});
+}
+
+} // namespace

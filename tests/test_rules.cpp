@@ -6,6 +6,7 @@
 #include "rules/Rates.h"
 #include "rules/Replies.h"
 #include "rules/Status.h"
+#include "rules/Text.h"
 
 #include <uartce.h>
 
@@ -182,14 +183,113 @@ TEST(Replies, AddressesAndForms) {
 
 TEST(Rates, ScanRatesAreLineRatesInOrder) {
     for (const std::uint32_t r : portula::kModuleRates)
-        EXPECT_TRUE(portula::isLineRate(r)) << r;
-    EXPECT_TRUE(std::is_sorted(std::begin(portula::kLineRates), std::end(portula::kLineRates)));
-    EXPECT_FALSE(portula::isLineRate(1000));
-    EXPECT_FALSE(portula::isLineRate(0));
+        EXPECT_TRUE(portula::isStandardRate(r)) << r;
+    EXPECT_TRUE(
+        std::is_sorted(std::begin(portula::kStandardRates), std::end(portula::kStandardRates)));
+    EXPECT_EQ(portula::kStandardRates[0], portula::kMinRate);
+    EXPECT_EQ(std::end(portula::kStandardRates)[-1], portula::kMaxRate);
+    struct Row {
+        std::uint32_t baud;
+        bool line, standard;
+    };
+    for (const Row& r : {Row{.baud = 0, .line = false, .standard = false},
+                         Row{.baud = 49, .line = false, .standard = false},
+                         Row{.baud = 50, .line = true, .standard = true},
+                         Row{.baud = 1000, .line = true, .standard = false},
+                         Row{.baud = 14400, .line = true, .standard = false},
+                         Row{.baud = 230400, .line = true, .standard = true},
+                         Row{.baud = 4000000, .line = true, .standard = true},
+                         Row{.baud = 4000001, .line = false, .standard = false}}) {
+        EXPECT_EQ(portula::isLineRate(r.baud), r.line) << r.baud;
+        EXPECT_EQ(portula::isStandardRate(r.baud), r.standard) << r.baud;
+    }
+    EXPECT_EQ(portula::ratesTaken(), "any rate from 50 to 4000000 the device takes");
     const std::uint32_t some[] = {1200, 9600};
     EXPECT_EQ(portula::rateList(some), "1200 9600");
     EXPECT_EQ(portula::rateList(some, ", "), "1200, 9600");
     EXPECT_EQ(portula::rateList({}), "");
+}
+
+// A driver's rate is taken when a link at it still works: 2 % either way.
+TEST(Rates, ARateCloseEnoughForALinkIsTaken) {
+    struct Row {
+        std::uint32_t asked, got;
+        bool close;
+    };
+    const Row rows[] = {
+        {.asked = 9600, .got = 9600, .close = true},
+        {.asked = 115200, .got = 115384, .close = true}, // an FTDI chip
+        {.asked = 250000, .got = 245000, .close = true}, // exactly 2 % below
+        {.asked = 250000, .got = 255000, .close = true}, // exactly 2 % above
+        {.asked = 250000, .got = 244999, .close = false},
+        {.asked = 250000, .got = 255001, .close = false},
+        {.asked = 230400, .got = 115200, .close = false},
+        {.asked = 14400, .got = 0, .close = false},
+        {.asked = 4000000, .got = 4080000, .close = true}, // no overflow at the top
+        {.asked = 4000000, .got = 0xFFFFFFFFu, .close = false},
+        {.asked = 50, .got = 51, .close = true},
+        {.asked = 50, .got = 52, .close = false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(portula::rateClose(r.asked, r.got), r.close) << r.asked << " / " << r.got;
+}
+
+TEST(LineWords, ParityAndFlowWordsGoBothWays) {
+    const char* parities[] = {"none", "odd", "even", "mark", "space"};
+    for (unsigned code = 0; code <= portula::kMaxParity; ++code) {
+        EXPECT_STREQ(portula::parityWord(code), parities[code]);
+        EXPECT_EQ(portula::parseParity(parities[code]), code);
+    }
+    const char* flows[] = {"none", "rts-cts", "xon-xoff"};
+    for (unsigned code = 0; code <= portula::kMaxFlow; ++code) {
+        EXPECT_STREQ(portula::flowWord(code), flows[code]);
+        EXPECT_EQ(portula::parseFlow(flows[code]), code);
+    }
+    EXPECT_EQ(portula::parityWord(5), nullptr);
+    EXPECT_EQ(portula::flowWord(3), nullptr);
+    for (const char* bad : {"", "Even", "N", "stick", "mark "})
+        EXPECT_EQ(portula::parseParity(bad), std::nullopt) << bad;
+    for (const char* bad : {"", "rtscts", "RTS-CTS", "hardware", "xon"})
+        EXPECT_EQ(portula::parseFlow(bad), std::nullopt) << bad;
+}
+
+TEST(Escapes, CommandsWithBackslashEscapes) {
+    struct Row {
+        const char* text;
+        std::string bytes;
+        const char* error; // a part of the refusal; empty when taken
+    };
+    const Row rows[] = {
+        {.text = "$01M", .bytes = "$01M", .error = ""},
+        {.text = R"(A\x02B)",
+         .bytes = "A\x02"
+                  "B",
+         .error = ""},
+        {.text = R"(\x00\xff\xFF)", .bytes = std::string("\0\xFF\xFF", 3), .error = ""},
+        {.text = R"(\r\n\t\\)", .bytes = "\r\n\t\\", .error = ""},
+        {.text = R"(\\r)", .bytes = R"(\r)", .error = ""},
+        {.text = R"(\\x02)", .bytes = R"(\x02)", .error = ""},
+        {.text = "\t\xE9", .bytes = "\t\xE9", .error = ""},
+        {.text = "", .bytes = "", .error = ""},
+        {.text = R"(A\qB)", .bytes = "", .error = R"('\q' is not an escape)"},
+        {.text = R"(A\x4)", .bytes = "", .error = R"('\x4' needs two hex digits)"},
+        {.text = R"(\xG1)", .bytes = "", .error = R"('\xG1' needs two hex digits)"},
+        {.text = R"(\x)", .bytes = "", .error = R"('\x' needs two hex digits)"},
+        {.text = "\\x\n1", .bytes = "", .error = R"('\x\n1' needs two hex digits)"},
+        {.text = R"(AB\)", .bytes = "", .error = R"('\' ends the command)"},
+        {.text = R"(\\\)", .bytes = "", .error = R"('\' ends the command)"},
+        {.text = R"(\\\\x\x2)", .bytes = "", .error = R"('\x2' needs)"},
+    };
+    for (const Row& r : rows) {
+        const portula::Unescaped u = portula::unescapeCommand(r.text);
+        EXPECT_EQ(u.bytes, r.bytes) << r.text;
+        if (*r.error == '\0') {
+            EXPECT_EQ(u.error, "") << r.text;
+        } else {
+            EXPECT_NE(u.error.find(r.error), std::string::npos) << r.text << ": " << u.error;
+            EXPECT_EQ(u.error.find('\n'), std::string::npos) << "one line";
+        }
+    }
 }
 
 TEST(FileSinks, OnlyAFileOrACharacterDeviceTakesATrace) {

@@ -231,3 +231,71 @@ TEST(Messages, GroupAdviceOnlyWhenTheGroupWouldHelp) {
 }
 
 } // namespace
+
+namespace {
+
+std::string controlAnswer(int value) {
+    return bytes({kIac, kSb, 44, 105, value, kIac, kSe});
+}
+
+// Flow control is asked with SET-CONTROL only when some is wanted, and then must be confirmed;
+// a session under way sets its line anew and waits for the new confirmations.
+TEST(Telnet, FlowControlAndALineChangedOnASessionUnderWay) {
+    ComPortSettings plain;
+    EXPECT_EQ(Session(plain).start().find(bytes({kSb, 44, kSetControl})), std::string::npos);
+    ComPortSettings hardware;
+    hardware.flow = kFlowHardware;
+    EXPECT_NE(Session(hardware).start().find(bytes({kIac, kSb, 44, 5, 3, kIac, kSe})),
+              std::string::npos);
+
+    struct Row {
+        std::uint8_t flow;
+        std::string answers;
+        Session::Setup setup;
+        const char* refusal = "";
+    };
+    const Row rows[] = {
+        {.flow = 0, .answers = confirmations(), .setup = Session::Setup::Accepted},
+        // An answer about another line (DTR on) is not taken for the flow control's.
+        {.flow = kFlowHardware,
+         .answers = confirmations() + controlAnswer(8),
+         .setup = Session::Setup::Pending},
+        {.flow = kFlowHardware,
+         .answers = confirmations() + controlAnswer(3),
+         .setup = Session::Setup::Accepted},
+        {.flow = kFlowXonXoff,
+         .answers = confirmations() + controlAnswer(1),
+         .setup = Session::Setup::Refused,
+         .refusal = "the server set flow control none instead of XON/XOFF"},
+    };
+    for (const Row& r : rows) {
+        ComPortSettings wanted;
+        wanted.flow = r.flow;
+        Session session(wanted);
+        std::string data, replies;
+        session.receive(r.answers, data, replies);
+        EXPECT_EQ(session.setup(), r.setup) << int(r.flow);
+        EXPECT_EQ(session.refusal(), r.refusal);
+    }
+
+    Session session{ComPortSettings{}};
+    std::string data, replies;
+    session.receive(confirmations(), data, replies);
+    ASSERT_EQ(session.setup(), Session::Setup::Accepted);
+    ComPortSettings faster;
+    faster.baud = 250000;
+    faster.parity = 5; // space
+    const std::string request = session.change(faster);
+    EXPECT_EQ(request.find(bytes({kIac, kWill})), std::string::npos) << "no offer again";
+    EXPECT_NE(request.find(bytes({kSb, 44, 1, 0x00, 0x03, 0xD0, 0x90})), std::string::npos);
+    EXPECT_EQ(session.setup(), Session::Setup::Pending);
+    session.receive(confirmations(), data, replies);
+    EXPECT_EQ(session.setup(), Session::Setup::Refused) << "the old rate is not the new one";
+    EXPECT_EQ(session.refusal(), "the server set 9600 baud instead of 250000");
+    session.change(faster);
+    session.receive(confirmations(250000, 8, 5), data, replies);
+    EXPECT_EQ(session.setup(), Session::Setup::Accepted);
+    EXPECT_EQ(data, "");
+}
+
+} // namespace

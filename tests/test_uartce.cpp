@@ -292,7 +292,7 @@ TEST_F(UartceTest, RefusedOpensSayWhyInOneLine) {
         {"", 9600, 8, 1, UARTCE_ERR_NO_DEVICE, "set UARTCE_COM7 to the device to use", "check"},
         {"/dev/portula\nno such\ttty", 9600, 8, 1, UARTCE_ERR_NO_DEVICE,
          "(/dev/portula\\nno such\\ttty)", "\t"},
-        {nullptr, 9601, 8, 1, UARTCE_ERR_BAD_SETTINGS, "baud 9601", "set UARTCE"},
+        {nullptr, 4000001, 8, 1, UARTCE_ERR_BAD_SETTINGS, "baud 4000001", "set UARTCE"},
         {nullptr, 9600, 9, 1, UARTCE_ERR_BAD_SETTINGS, "data bits 9", "set UARTCE"},
         {nullptr, 9600, 8, 3, UARTCE_ERR_BAD_SETTINGS, "stop bits 3", "set UARTCE"},
         {"/dev/null", 9600, 8, 1, UARTCE_ERR_OPEN_FAILED, "not a serial device", "set UARTCE"},

@@ -78,3 +78,67 @@ bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& valu
 }
 
 } // namespace portula
+
+namespace portula {
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+Unescaped badEscape(std::string_view escape, const char* why) {
+    // The backslash as it was typed; what follows it spelled to stay on one line.
+    return {{}, "'\\" + escapeForLine(escape.substr(1)) + "' " + why};
+}
+
+} // namespace
+
+Unescaped unescapeCommand(std::string_view text) {
+    Unescaped out;
+    out.bytes.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out.bytes.push_back(text[i]);
+            continue;
+        }
+        if (i + 1 == text.size())
+            return badEscape(text.substr(i), "ends the command: give \\\\ for a backslash");
+        switch (text[++i]) {
+        case 'r':
+            out.bytes.push_back('\r');
+            break;
+        case 'n':
+            out.bytes.push_back('\n');
+            break;
+        case 't':
+            out.bytes.push_back('\t');
+            break;
+        case '\\':
+            out.bytes.push_back('\\');
+            break;
+        case 'x': {
+            const int high = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
+            const int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
+            if (high < 0 || low < 0)
+                return badEscape(text.substr(i - 1, std::min<std::size_t>(4, text.size() - i + 1)),
+                                 "needs two hex digits, as \\x0D");
+            out.bytes.push_back(static_cast<char>(high * 16 + low));
+            i += 2;
+            break;
+        }
+        default:
+            return badEscape(text.substr(i - 1, 2),
+                             "is not an escape: \\xNN, \\r, \\n, \\t and \\\\ are");
+        }
+    }
+    return out;
+}
+
+} // namespace portula

@@ -23,3 +23,16 @@ void appendJsonString(std::string& out, std::string_view bytes);
 bool parseUnsigned(std::string_view text, unsigned long max, unsigned long& value);
 
 } // namespace portula
+
+namespace portula {
+
+// A command written with backslash escapes: \xNN (two hex digits, either case), \r, \n, \t
+// and \\. bytes is what goes on the line; error, when not empty, is one line naming the first
+// bad escape ("'\q' is not an escape: ...") and bytes is then empty.
+struct Unescaped {
+    std::string bytes;
+    std::string error;
+};
+Unescaped unescapeCommand(std::string_view text);
+
+} // namespace portula

@@ -32,6 +32,10 @@ enum Option {
     kExpect,
     kTimestamps,
     kLog,
+    kDataBits,
+    kParity,
+    kFlow,
+    kEscapes,
     kHelp,
     kVersion,
 };
@@ -55,6 +59,10 @@ const option kLongOptions[] = {
     {"expect", required_argument, nullptr, kExpect},
     {"timestamps", no_argument, nullptr, kTimestamps},
     {"log", required_argument, nullptr, kLog},
+    {"data-bits", required_argument, nullptr, kDataBits},
+    {"parity", required_argument, nullptr, kParity},
+    {"flow", required_argument, nullptr, kFlow},
+    {"escapes", no_argument, nullptr, kEscapes},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -73,6 +81,7 @@ constexpr ModeBound kModeBound[] = {
     {kBaud, true, false, true, "commands, soak and term; scan takes --bauds", true},
     {kEnding, true, false, true, "commands, soak and term; scan sends $AAM with CR", true},
     {kHex, true, false, false, "commands and term", true},
+    {kEscapes, true, false, true, "commands, soak and term; scan sends $AAM itself", true},
     {kJson, true, true, true, "commands, scan and soak"},
     {kBauds, false, true, false, "scan only"},
     {kAddresses, false, true, false, "scan only"},
@@ -120,6 +129,7 @@ bool parseBaud(std::string_view text, std::uint32_t& baud) {
     if (!parseUnsigned(text, 4000000, value))
         return false;
     baud = static_cast<std::uint32_t>(value);
+    // Whether the device takes it is the driver's to say, when the port opens.
     return portula::isLineRate(baud);
 }
 
@@ -275,6 +285,30 @@ Parsed parse(int argc, char* const* argv) {
                 return fail(parsed, kExitUsage, "--stop-bits: " + quoted + " is neither 1 nor 2");
             o.stopBits = value == "2" ? 2 : 1;
             break;
+        case kDataBits:
+            if (!parseUnsigned(value, 8, number) || number < 5)
+                return fail(parsed, kExitUsage, "--data-bits: " + quoted + " is not 5, 6, 7 or 8");
+            o.dataBits = static_cast<int>(number);
+            break;
+        case kParity: {
+            const std::optional<std::uint8_t> parity = portula::parseParity(value);
+            if (!parity)
+                return fail(parsed, kExitUsage,
+                            "--parity: " + quoted + " is not none, odd, even, mark or space");
+            o.parity = *parity;
+            break;
+        }
+        case kFlow: {
+            const std::optional<std::uint8_t> flow = portula::parseFlow(value);
+            if (!flow)
+                return fail(parsed, kExitUsage,
+                            "--flow: " + quoted + " is not none, rts-cts or xon-xoff");
+            o.flow = *flow;
+            break;
+        }
+        case kEscapes:
+            o.escapes = true;
+            break;
         case kChecksum:
             if (!optarg || value == "on")
                 o.checksum = true, o.scanChecksum = ScanChecksum::On;
@@ -397,6 +431,12 @@ Parsed parse(int argc, char* const* argv) {
             return fail(parsed, kExitUsage,
                         "'" + text + "' is a subcommand, not a command to send: give it before " +
                             "any command (portula-cmd " + text + " [options])");
+    for (std::string& text : o.commands) {
+        CommandText bytes = commandBytes(text, o.escapes, o.ending);
+        if (!bytes.error.empty())
+            return fail(parsed, kExitUsage, escapeForLine(text) + ": " + bytes.error);
+        text = std::move(bytes.bytes);
+    }
     for (const std::string& text : o.commands)
         if (text.size() > kMaxText)
             return fail(parsed, kExitTooLong,
@@ -434,8 +474,11 @@ std::string usageText() {
            "       portula-cmd soak [options] COMMAND   repeat a command and count failures\n"
            "       portula-cmd term [options]           an interactive line terminal\n"
            "  -p, --port NAME     COMn, n, or a device path or URL (default COM2)\n"
-           "  -b, --baud N        1200 to 115200 (default 9600)\n"
+           "  -b, --baud N        any rate from 50 to 4000000 the device takes (default 9600)\n"
+           "  --data-bits 5..8    (default 8)\n"
+           "  --parity P          none (default), odd, even, mark or space\n"
            "  --stop-bits 1|2     (default 1)\n"
+           "  --flow F            none (default), rts-cts or xon-xoff\n"
            "  --checksum[=on|off|auto]  commands and replies carry checksums (scan: auto)\n"
            "  --timeout MS        time-out per command (default 200; scan: from the baud rate)\n"
            "  --late-window MS    after a command got no reply, how long its reply is still\n"
@@ -443,9 +486,12 @@ std::string usageText() {
            "                      (after its time-out; default 500)\n"
            "  --ending E          cr (default), none, lf, lfcr, crlf or hex:XX...\n"
            "  --hex               show replies as hex bytes (term: as a hex dump)\n"
+           "  --escapes           commands take \\xNN, \\r, \\n, \\t and \\\\ (without it a\n"
+           "                      backslash is a backslash)\n"
            "  --json              one JSON object per command (scan: per module; soak: totals)\n"
            "  --trace FILE        append a JSON line per library call to FILE\n"
-           "  --bauds LIST        scan: the rates to try (default 1200,...,115200)\n"
+           "  --bauds LIST        scan: the rates to try, any from 50 to 4000000 (default\n"
+           "                      1200,2400,...,115200)\n"
            "  --addresses RANGES  scan: such as 00-FF (default) or 01,05,10-1F\n"
            "  --interval MS       soak: time from one command to the next (default 0)\n"
            "  --count N | --duration T  soak: how many commands, or how long (90s, 10m, 1h)\n"
@@ -463,8 +509,9 @@ std::string usageText() {
            "  '::' at the start sends one ':'. Standard input that is not a terminal is read\n"
            "  a line at a time, without editing.\n"
            "Exit status: 0 all answered (scan: a module found); 2 a bad command line;\n"
-           "  3 bad addresses; 4 a baud rate not taken; 5 a command too long; 6 the port\n"
-           "  could not be opened; 10 to 15 the first failed command's status (10 no reply,\n"
+           "  3 bad addresses; 4 a baud rate outside 50 to 4000000; 5 a command too long; 6 the\n"
+           "  port could not be opened (a setting the device does not take too); 10 to 15 the "
+           "first failed command's status (10 no reply,\n"
            "  11 reply cut, 12 bad checksum, 13 reply too long, 14 the device hung up,\n"
            "  15 line error); 16 soak: a command failed; 17 scan: no module answered;\n"
            "  18 the results could not be written; 130 stopped with Ctrl-C.\n";
@@ -509,8 +556,37 @@ std::optional<unsigned long> parseDurationMs(std::string_view text) {
     return std::nullopt;
 }
 
+CommandText commandBytes(std::string_view text, bool escapes, Ending ending) {
+    CommandText command;
+    if (escapes) {
+        portula::Unescaped unescaped = portula::unescapeCommand(text);
+        if (!unescaped.error.empty())
+            return {{}, unescaped.error};
+        command.bytes = std::move(unescaped.bytes);
+    } else {
+        command.bytes = text;
+    }
+    // The library takes a CR-ended command as C text, which would end at the NUL.
+    if (ending == Ending::CR && command.bytes.find('\0') != std::string::npos)
+        return {{},
+                "a NUL byte cannot go in a command with the CR ending (give --ending to send it "
+                "as it is)"};
+    return command;
+}
+
+uartce_line lineOf(const Options& o) {
+    uartce_line line{};
+    line.size = sizeof line;
+    line.baud = o.baud;
+    line.dataBits = static_cast<std::uint8_t>(o.dataBits);
+    line.parity = o.parity;
+    line.stopBits = static_cast<std::uint8_t>(o.stopBits);
+    line.flow = o.flow;
+    return line;
+}
+
 std::string baudsTaken() {
-    return portula::rateList(portula::kLineRates);
+    return portula::ratesTaken();
 }
 
 } // namespace cmd

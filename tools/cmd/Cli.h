@@ -6,6 +6,8 @@
 #include "rules/Rates.h"
 #include "rules/Text.h"
 
+#include <uartce.h>
+
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -20,7 +22,7 @@ enum Exit : int {
     kExitOk = 0,
     kExitUsage = 2,        // unknown option, missing or malformed value
     kExitBadAddresses = 3, // bad address range
-    kExitBadBaud = 4,      // a baud rate the library does not offer
+    kExitBadBaud = 4,      // a baud rate outside 50 to 4000000
     kExitTooLong = 5,      // command text too long
     kExitPortRefused = 6,  // the port could not be opened (missing, busy, no permission)
     kExitNoReply = 10,
@@ -44,14 +46,18 @@ enum class ScanChecksum { Auto, On, Off };
 
 inline constexpr std::size_t kMaxText = 4096; // the library's longest command
 inline constexpr unsigned kDefaultTimeoutMs = 200;
-// The rates a port opens at, as a refusal lists them.
+// The rates a port opens at, as a refusal says them.
 std::string baudsTaken();
 
 struct Options {
     Mode mode = Mode::Command;
     std::string port = "COM2";
     std::uint32_t baud = 9600;
+    int dataBits = 8;
+    std::uint8_t parity = 0; // 0 none, 1 odd, 2 even, 3 mark, 4 space
     int stopBits = 1;
+    std::uint8_t flow = 0; // 0 none, 1 RTS/CTS, 2 XON/XOFF
+    bool escapes = false;  // commands take \xNN, \r, \n, \t and a doubled backslash
     bool checksum = false;
     ScanChecksum scanChecksum = ScanChecksum::Auto;
     std::optional<unsigned> timeoutMs;
@@ -106,18 +112,22 @@ using portula::parseUnsigned;
 // What a failed exchange's status means, in a few words: "no reply within 200 ms".
 std::string statusWords(unsigned status, unsigned timeoutMs);
 
+// The bits a byte takes on the wire: start bit, data bits, parity bit, stop bits.
+unsigned frameBits(const Options& options);
+
 // The scan's time-out at a baud rate: the wire time of the longest command and of a reply of
-// kScanMaxReply bytes at 10 bits a byte (11 with two stop bits), plus kTurnaroundMs for the
-// module to answer.
+// kScanMaxReply bytes at frameBits a byte, plus kTurnaroundMs for the module to answer.
 inline constexpr unsigned kScanMaxReply = 32;
 inline constexpr unsigned kTurnaroundMs = 20;
 // latencyMs: what the way to the line adds (a USB adapter's latency timer, a network's round
 // trip), as the library reports it for the open port.
-unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs = 0);
+unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, unsigned frameBits,
+                       unsigned latencyMs = 0);
 // How long a scan waits for the first byte of a reply: the command's own wire time, the
 // module's turnaround and the latency. A silent address costs this much, not the whole
 // time-out.
-unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs = 0);
+unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, unsigned frameBits,
+                         unsigned latencyMs = 0);
 // Upper bound of a scan's duration: every address answering as late as it may at every rate
 // and setting tried; and its duration when no address answers.
 unsigned long scanWorstCaseMs(const Options& options);
@@ -163,6 +173,18 @@ class SoakStats {
                   m_other = 0, m_run = 0, m_longestRun = 0, m_late = 0;
     std::vector<std::int64_t> m_roundTrips;
 };
+
+// The command as it goes on the line: with escapes, \xNN and the others turned into their
+// bytes; with the CR ending, one without a NUL (the library takes it as C text). Empty error
+// when it may go.
+struct CommandText {
+    std::string bytes;
+    std::string error; // one line saying why it may not go
+};
+CommandText commandBytes(std::string_view text, bool escapes, Ending ending);
+
+// The line settings in the C interface's struct.
+struct uartce_line lineOf(const Options& options);
 
 // Parses "10m", "30s", "500ms", "1h" or plain seconds.
 std::optional<unsigned long> parseDurationMs(std::string_view text);

@@ -10,10 +10,9 @@
 namespace cmd {
 
 namespace {
-// The time bytes take on the wire at 10 bits a byte (11 with two stop bits), in ms rounded up.
-unsigned wireMs(unsigned bytes, std::uint32_t baud, int stopBits) {
-    const unsigned bitsPerByte = stopBits == 2 ? 11 : 10;
-    const unsigned long bits = static_cast<unsigned long>(bytes) * bitsPerByte;
+// The time bytes take on the wire at frameBits a byte, in ms rounded up.
+unsigned wireMs(unsigned bytes, std::uint32_t baud, unsigned frameBits) {
+    const unsigned long bits = static_cast<unsigned long>(bytes) * frameBits;
     return static_cast<unsigned>((bits * 1000 + baud - 1) / baud);
 }
 unsigned scanCommandBytes(bool checksum) {
@@ -21,13 +20,19 @@ unsigned scanCommandBytes(bool checksum) {
 }
 } // namespace
 
-unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs) {
-    return wireMs(scanCommandBytes(checksum) + kScanMaxReply + 1, baud, stopBits) + kTurnaroundMs +
+unsigned frameBits(const Options& o) {
+    return 1 + static_cast<unsigned>(o.dataBits) + (o.parity != 0 ? 1 : 0) +
+           (o.stopBits == 2 ? 2 : 1);
+}
+
+unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, unsigned frameBits, unsigned latencyMs) {
+    return wireMs(scanCommandBytes(checksum) + kScanMaxReply + 1, baud, frameBits) + kTurnaroundMs +
            latencyMs;
 }
 
-unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, int stopBits, unsigned latencyMs) {
-    return wireMs(scanCommandBytes(checksum), baud, stopBits) + kTurnaroundMs + latencyMs;
+unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, unsigned frameBits,
+                         unsigned latencyMs) {
+    return wireMs(scanCommandBytes(checksum), baud, frameBits) + kTurnaroundMs + latencyMs;
 }
 
 unsigned long scanSilentMs(const Options& o) {
@@ -37,7 +42,7 @@ unsigned long scanSilentMs(const Options& o) {
             if (o.scanChecksum == ScanChecksum::Auto ||
                 (o.scanChecksum == ScanChecksum::On) == checksum)
                 total +=
-                    (o.timeoutMs ? *o.timeoutMs : scanFirstByteMs(baud, checksum, o.stopBits)) *
+                    (o.timeoutMs ? *o.timeoutMs : scanFirstByteMs(baud, checksum, frameBits(o))) *
                     o.addresses.size();
     return total;
 }
@@ -51,7 +56,7 @@ unsigned long scanWorstCaseMs(const Options& o) {
                                (o.scanChecksum == ScanChecksum::On) == checksum;
             if (tried)
                 perAddress +=
-                    o.timeoutMs ? *o.timeoutMs : scanTimeoutMs(baud, checksum, o.stopBits);
+                    o.timeoutMs ? *o.timeoutMs : scanTimeoutMs(baud, checksum, frameBits(o));
         }
         total += perAddress * o.addresses.size();
     }

@@ -30,6 +30,7 @@ TermSettings termSettings(const Options& o) {
     s.checksum = o.checksum;
     s.hex = o.hex;
     s.timestamps = o.timestamps;
+    s.escapes = o.escapes;
     return s;
 }
 
@@ -69,7 +70,8 @@ std::string settingsText(const TermSettings& s) {
 } // namespace
 
 std::string termHelpText() {
-    return ":baud N             open the port again at N baud (1200 to 115200)\n"
+    return ":baud N             set the line to N baud (any rate from 50 to 4000000 the\n"
+           "                    device takes), without closing the port\n"
            ":ending E           cr (a framed command and its reply), none, lf, lfcr, crlf, "
            "hex:XX...\n"
            ":checksum on|off    commands and replies carry checksums (cr ending)\n"
@@ -88,10 +90,19 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
     if (line.size() > kMaxText)
         return {TermAction::Error, "a line of " + std::to_string(line.size()) +
                                        " bytes; the longest is " + std::to_string(kMaxText)};
+    // With escapes, what is sent is what they spell.
+    const auto send = [&s](const std::string& text) -> TermAction {
+        if (!s.escapes)
+            return {TermAction::Send, text};
+        portula::Unescaped bytes = portula::unescapeCommand(text);
+        if (!bytes.error.empty())
+            return {TermAction::Error, escapeForLine(text) + ": " + bytes.error};
+        return {TermAction::Send, std::move(bytes.bytes)};
+    };
     if (line.compare(0, 2, "::") == 0)
-        return {TermAction::Send, line.substr(1)};
+        return send(line.substr(1));
     if (line.front() != ':')
-        return {TermAction::Send, line};
+        return send(line);
 
     std::vector<std::string> words;
     for (std::size_t at = 1; at < line.size();) {
@@ -149,7 +160,7 @@ TermAction interpretLine(const std::string& line, TermSettings& s) {
         if (p.exit != kExitOk)
             return error("'" + escapeForLine(value) + "' is not a rate taken: " + baudsTaken());
         s.baud = p.options.baud;
-        return {TermAction::Reopen, "opening the port again at " + value + " baud"};
+        return {TermAction::SetRate, "setting the line to " + value + " baud"};
     }
     if (name == "ending") {
         const Parsed p = parseAsOptions({"--ending", value});
@@ -637,6 +648,10 @@ class Terminal {
             status(a.text);
             reopen();
             return;
+        case TermAction::SetRate:
+            status(a.text);
+            setRate();
+            return;
         case TermAction::Send:
             send(a.text);
             return;
@@ -664,6 +679,22 @@ class Terminal {
         } else {
             status("the port could not be opened again; :reopen tries once more");
         }
+    }
+
+    // The rate changes on the open port; one the device does not take leaves it as it was, and
+    // the library has said why.
+    void setRate() {
+        Options at = m_options;
+        at.baud = m_settings.baud;
+        const uartce_line line = lineOf(at);
+        m_console->show({});
+        if (UARTCE_SetLine(m_port, &line) == UARTCE_OK) {
+            m_openBaud = m_settings.baud;
+            status("now at " + std::to_string(m_openBaud) + " baud");
+            return;
+        }
+        m_settings.baud = m_openBaud;
+        status("still at " + std::to_string(m_openBaud) + " baud");
     }
 
     void send(const std::string& text) {

@@ -26,6 +26,7 @@ struct TermSettings {
     bool checksum = false;
     bool hex = false;
     bool timestamps = false;
+    bool escapes = false; // what is sent takes \xNN, \r, \n, \t and a doubled backslash
 };
 TermSettings termSettings(const Options& options);
 
@@ -35,7 +36,8 @@ struct TermAction {
         Send,    // text goes on the line with the ending
         Nothing, // an empty line
         Quit,
-        Reopen,  // the port is opened again with the settings (a new baud rate)
+        Reopen,  // the port is opened again with the settings
+        SetRate, // the open port's rate is set to the settings' baud, in place
         Message, // text is shown, the settings may have changed
         Error,   // text is one line saying what was wrong
     };

@@ -100,11 +100,16 @@ void sayLibraryMessage(void*, std::uint8_t, std::uint16_t, const char* text) {
 int openPort(const Options& o, std::uint8_t& number) {
     const auto choice = choosePort(o.port);
     const auto stopBits = static_cast<std::int8_t>(o.stopBits);
-    // The library has said why, naming the port as the user did: COMn, or the device.
+    const auto dataBits = static_cast<std::uint8_t>(o.dataBits);
+    const uartce_line line = lineOf(o);
+    const char* device = choice->device.empty() ? nullptr : choice->device.c_str();
+    number = choice->number;
+    // The library has said why, naming the port as the user did: COMn, or the device. Flow
+    // control needs the call with a line of settings; without it the six functions' open does.
     const std::uint16_t status =
-        choice->device.empty()
-            ? Open_Com(number = choice->number, o.baud, 8, 0, stopBits)
-            : UARTCE_OpenDevice(choice->device.c_str(), o.baud, 8, 0, stopBits, &number);
+        o.flow != 0 ? UARTCE_OpenLine(device, &line, &number)
+        : device    ? UARTCE_OpenDevice(device, o.baud, dataBits, o.parity, stopBits, &number)
+                    : Open_Com(number, o.baud, dataBits, o.parity, stopBits);
     if (status != UARTCE_OK)
         return kExitPortRefused;
     if (o.lateWindowMs)
@@ -263,17 +268,15 @@ int runCommands(const Options& o, std::uint8_t port) {
         }
         if (line.empty())
             continue;
-        // The library takes a CR-ended command as C text, which would end at the NUL.
-        if (o.ending == Ending::CR && line.find('\0') != std::string::npos) {
-            std::fprintf(stderr,
-                         "portula-cmd: %s: a NUL byte cannot go in a command with the CR ending "
-                         "(give --ending to send it as it is)\n",
-                         escapeForLine(line).c_str());
+        const CommandText command = commandBytes(line, o.escapes, o.ending);
+        if (!command.error.empty()) {
+            std::fprintf(stderr, "portula-cmd: %s: %s\n", escapeForLine(line).c_str(),
+                         command.error.c_str());
             if (exit == kExitOk)
                 exit = kExitUsage;
             continue;
         }
-        if (!one(line))
+        if (!one(command.bytes))
             break;
     }
     return g_interrupted ? kExitInterrupted : exit;
@@ -322,7 +325,6 @@ int runScan(Options o, std::uint8_t port) {
     if (!resultsWritten())
         return kExitOutput;
     unsigned found = 0;
-    bool first = true;
     const auto list = [&](const ScanAnswer& a, std::uint32_t baud, bool checksum, bool late) {
         ++found;
         if (progress)
@@ -344,14 +346,13 @@ int runScan(Options o, std::uint8_t port) {
     for (std::uint32_t baud : o.bauds) {
         if (g_interrupted || !resultsWritten())
             break;
-        // Each rate needs the port opened anew at that rate.
-        if (!first || baud != o.baud) {
-            Close_Com(port);
-            o.baud = baud;
-            if (openPort(o, port) != kExitOk)
-                return kExitPortRefused;
-        }
-        first = false;
+        // Each rate is set on the open port, in place, the first too: a map line's rate for the
+        // port does not hold in a scan. A rate the device does not take ends the scan, as the
+        // library has said.
+        o.baud = baud;
+        const uartce_line line = lineOf(o);
+        if (UARTCE_SetLine(port, &line) != UARTCE_OK)
+            return kExitPortRefused;
         const unsigned latency = UARTCE_LineLatency(port);
         std::set<std::string> answered; // at this rate
         // Every line that came back is judged by one rule, in time or late: the address it
@@ -376,9 +377,9 @@ int runScan(Options o, std::uint8_t port) {
                 (o.scanChecksum == ScanChecksum::On) != checksum)
                 continue;
             const unsigned timeout =
-                o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, o.stopBits, latency));
+                o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, frameBits(o), latency));
             const unsigned firstByte =
-                o.timeoutMs.value_or(scanFirstByteMs(baud, checksum, o.stopBits, latency));
+                o.timeoutMs.value_or(scanFirstByteMs(baud, checksum, frameBits(o), latency));
             bool asked = false;
             for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted && resultsWritten();
                  ++i) {

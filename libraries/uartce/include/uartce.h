@@ -5,9 +5,14 @@
  *
  * Port names. COM<n> (1 to 255) stands for, in this order of precedence:
  *  1. the device in the environment variable UARTCE_COM<n> when it is set and not empty;
- *  2. a line "COM<n> = DEVICE" of the port map $XDG_CONFIG_HOME/portula/ports.conf (default
- *     ~/.config/portula/ports.conf), else of /etc/portula/ports.conf. '#' starts a comment
- *     line; a bad line is reported on standard error with its file and line and skipped;
+ *  2. a line "COM<n> = DEVICE [SETTING=VALUE...]" of the port map
+ *     $XDG_CONFIG_HOME/portula/ports.conf (default ~/.config/portula/ports.conf), else of
+ *     /etc/portula/ports.conf. The settings (baud=50..4000000, data-bits=5..8,
+ *     parity=none|odd|even|mark|space, stop-bits=1|2, flow=none|rts-cts|xon-xoff) take
+ *     precedence over the caller's: when the port opens by its number (Open_Com, or
+ *     UARTCE_OpenLine without a device), each one the line names replaces the one the caller
+ *     gave, and the others stay the caller's. '#' starts a comment line; a bad line (a bad
+ *     setting too) is reported on standard error with its file and line and skipped;
  *  3. a built-in UART with hardware behind it: COM<n> = /dev/ttyS<n-1>;
  *  4. a USB or ACM serial adapter: the entries of /dev/serial/by-id, sorted bytewise by name
  *     (without that folder: /dev/ttyACM*, then /dev/ttyUSB*, by number), take the free COM
@@ -34,7 +39,7 @@
  * program checks that the major numbers agree (a struct or a meaning changed) and that the
  * library's minor number is at least the header's (functions it calls were added). */
 #define UARTCE_VERSION_MAJOR 2
-#define UARTCE_VERSION_MINOR 0
+#define UARTCE_VERSION_MINOR 1
 #define UARTCE_VERSION_PATCH 0
 #define UARTCE_VERSION                                                                             \
     ((UARTCE_VERSION_MAJOR << 16) | (UARTCE_VERSION_MINOR << 8) | UARTCE_VERSION_PATCH)
@@ -55,7 +60,7 @@ extern "C" {
 enum uartce_status {
     UARTCE_OK = 0,
     UARTCE_ERR_BAD_PORT = 1,        /* port number 0 */
-    UARTCE_ERR_BAD_SETTINGS = 2,    /* baud, data bits, parity or stop bits out of range */
+    UARTCE_ERR_BAD_SETTINGS = 2,    /* a line setting out of range, or one the device kept */
     UARTCE_ERR_NO_DEVICE = 3,       /* the device does not exist */
     UARTCE_ERR_ACCESS = 4,          /* permission denied on the device */
     UARTCE_ERR_BUSY = 5,            /* another program holds the device */
@@ -85,12 +90,16 @@ enum uartce_status {
  * ------------------------------------------------------------------------------------------ */
 
 /*
- * Opens COM<port> as a raw line: baud 1200 to 115200 (a standard rate), data bits 5 to 8,
- * parity (none = 0, odd = 1, even = 2); stop-bit code 2 gives two stop bits, 0 or 1 gives one.
+ * Opens COM<port> as a raw line without flow control: baud any whole rate from 50 to 4000000
+ * (one without a termios constant of its own is set as an arbitrary rate), data bits 5 to 8,
+ * parity (none = 0, odd = 1, even = 2, mark = 3, space = 4); stop-bit code 2 gives two stop
+ * bits, 0 or 1 gives one. Settings on the port's map line replace these (see Port names).
  * A local device is held exclusively (flock) until Close_Com or the end of the process, however
  * it ends; a device that another port of this process has open is refused (UARTCE_ERR_BUSY,
  * naming that port). The settings are read back once set: a driver that kept one of them as it
- * was refuses the open with UARTCE_ERR_BAD_SETTINGS and the setting in the reason. A remote
+ * was refuses the open with UARTCE_ERR_BAD_SETTINGS and the setting in the reason ("230400 baud
+ * (it keeps 115200)"). A rate is taken when the one the driver runs at is within 2 % of it,
+ * as a link's two ends need (the error of each end adds up over a frame). A remote
  * open, name look-up included, is refused after 2 s. On refusal one line naming the port, the
  * device and the reason goes to standard error, and UARTCE_LastError returns it.
  */
@@ -206,8 +215,8 @@ UARTCE_API uint32_t UARTCE_PortDevice(uint8_t port, char* out, uint32_t size);
 UARTCE_API uint32_t UARTCE_PortInfo(uint8_t port, char* out, uint32_t size);
 
 /*
- * Why the last Open_Com of COM<port> was refused (the line that went to standard error, without
- * its prefix); empty after a successful open.
+ * Why the last Open_Com of COM<port>, or the last UARTCE_SetLine of it, was refused (the line
+ * that went to standard error, without its prefix); empty after a successful open or change.
  */
 UARTCE_API uint32_t UARTCE_LastError(uint8_t port, char* out, uint32_t size);
 
@@ -287,6 +296,51 @@ UARTCE_API uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uin
  */
 typedef void (*uartce_message_fn)(void* context, uint8_t port, uint16_t status, const char* text);
 UARTCE_API void UARTCE_SetMessageHandler(uartce_message_fn handler, void* context);
+
+/*
+ * Line settings with everything Open_Com's arguments cannot say: baud 50 to 4000000, dataBits
+ * 5 to 8, parity as Open_Com's, stopBits 1 or 2 (0 means 1), flow control. The caller sets size
+ * to sizeof(struct uartce_line); the library reads no more than that, and a size below 12 is
+ * UARTCE_ERR_BAD_ARGUMENT.
+ */
+enum uartce_flow {
+    UARTCE_FLOW_NONE = 0,
+    UARTCE_FLOW_RTS_CTS = 1,  /* hardware handshake (CRTSCTS) */
+    UARTCE_FLOW_XON_XOFF = 2, /* software handshake, both ways (IXON and IXOFF) */
+};
+struct uartce_line {
+    uint32_t size; /* set by the caller: sizeof(struct uartce_line) */
+    uint32_t baud;
+    uint8_t dataBits;
+    uint8_t parity;
+    uint8_t stopBits;
+    uint8_t flow; /* a uartce_flow */
+};
+
+/*
+ * Opens a port with line settings, flow control included. With a device
+ * name, as UARTCE_OpenDevice does (the library chooses the port number and puts it in *port);
+ * with a null or empty device, COM<*port> through the port map, as Open_Com does, the settings
+ * of its map line replacing the caller's. Refusals as Open_Com's: a setting the device kept is
+ * UARTCE_ERR_BAD_SETTINGS, naming it ("RTS/CTS flow control (it keeps none)"). A raw TCP port
+ * (socket://) takes any settings: they are its server's. UARTCE_ERR_BAD_ARGUMENT for a null
+ * line or port, or a size below 12.
+ */
+UARTCE_API uint16_t UARTCE_OpenLine(const char* device, const struct uartce_line* line,
+                                    uint8_t* port);
+
+/*
+ * Changes the line settings of an open port in place, without closing it:
+ * the lock, what waits on the line and replies still owed stay, and a scan changes rates
+ * without opening the port again. The settings are read back as at an open; one the device
+ * kept refuses the change with UARTCE_ERR_BAD_SETTINGS, the line is left as it was, and
+ * UARTCE_LastError says which ("230400 baud (it keeps 115200)"; the line goes to standard error
+ * or the message handler too). A serial server (rfc2217://) is asked and must confirm within
+ * 2 s; a raw TCP port takes any. The port's map line does not apply: the settings are the
+ * caller's. A port that hung up keeps its settings: UARTCE_ERR_HANGUP. UARTCE_ERR_NOT_OPEN for
+ * a port that is not open, UARTCE_ERR_BAD_ARGUMENT as UARTCE_OpenLine.
+ */
+UARTCE_API uint16_t UARTCE_SetLine(uint8_t port, const struct uartce_line* line);
 
 /*
  * What COM<com> stands for, as Open_Com would open it: the device, for an

@@ -13,15 +13,17 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace uartce::platform {
 
 struct LineSettings {
-    std::uint32_t baud;
+    std::uint32_t baud;    // 50 to 4000000
     std::uint8_t dataBits; // 5 to 8
-    std::uint8_t parity;   // 0 none, 1 odd, 2 even
+    std::uint8_t parity;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
     std::int8_t stopBits;  // 0 or 1: one stop bit; 2: two
+    std::uint8_t flow = 0; // 0 none, 1 RTS/CTS, 2 XON/XOFF
 };
 
 bool validSettings(const LineSettings& settings);
@@ -51,6 +53,10 @@ class Device {
     // A descriptor that turns readable when input may have come, for a caller to wait on with
     // its own; -1 when there is none.
     virtual int waitHandle() const { return -1; }
+    // Changes the line settings of the open device and checks that it took them: a status and,
+    // on refusal, why. A refused change leaves the line as it was. A device whose settings are
+    // not the library's to set (a raw TCP stream) takes any.
+    virtual std::pair<std::uint16_t, std::string> setLine(const LineSettings&) { return {0, {}}; }
 };
 
 struct OpenResult {

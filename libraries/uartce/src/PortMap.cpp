@@ -1,5 +1,8 @@
 #include "PortMap.h"
 
+#include "rules/Rates.h"
+#include "rules/Text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -36,6 +39,7 @@ struct MapLine {
     unsigned com;
     std::string device;
     std::string origin;
+    LineOverrides line;
 };
 
 void parseConfig(const ConfigFile& file, std::vector<MapLine>& lines,
@@ -56,7 +60,10 @@ void parseConfig(const ConfigFile& file, std::vector<MapLine>& lines,
             continue;
         }
         const unsigned com = comNumber(trim(line.substr(0, equals)));
-        const std::string_view device = trim(line.substr(equals + 1));
+        // The device is the first word; settings may follow it.
+        const std::string_view rest = trim(line.substr(equals + 1));
+        const std::size_t blank = rest.find_first_of(" \t");
+        const std::string_view device = rest.substr(0, blank);
         if (com == 0) {
             warnings.push_back(where + ": not a port name COM1 to COM255: " +
                                std::string(trim(line.substr(0, equals))));
@@ -66,7 +73,13 @@ void parseConfig(const ConfigFile& file, std::vector<MapLine>& lines,
             warnings.push_back(where + ": no device for COM" + std::to_string(com));
             continue;
         }
-        lines.push_back({com, std::string(device), where});
+        const ParsedOverrides settings =
+            parseLineOverrides(blank == std::string_view::npos ? "" : rest.substr(blank));
+        if (!settings.fault.empty()) {
+            warnings.push_back(where + ": " + settings.fault);
+            continue;
+        }
+        lines.push_back({com, std::string(device), where, settings.line});
     }
 }
 
@@ -90,6 +103,53 @@ bool isRemote(const std::string& device) {
 
 } // namespace
 
+ParsedOverrides parseLineOverrides(std::string_view words) {
+    ParsedOverrides parsed;
+    LineOverrides& o = parsed.line;
+    while (!(words = trim(words)).empty()) {
+        const std::size_t end = std::min(words.find_first_of(" \t"), words.size());
+        const std::string_view word = words.substr(0, end);
+        words.remove_prefix(end);
+        const std::size_t equals = word.find('=');
+        const std::string_view key = word.substr(0, equals);
+        const std::string_view value =
+            equals == std::string_view::npos ? std::string_view() : word.substr(equals + 1);
+        const std::string quoted = "'" + portula::escapeForLine(word) + "'";
+        auto bad = [&](const std::string& why) {
+            parsed.fault = quoted + ": " + why;
+            return parsed;
+        };
+        unsigned long number = 0;
+        if (equals == std::string_view::npos)
+            return bad("expected SETTING=VALUE after the device (baud, data-bits, parity, "
+                       "stop-bits, flow)");
+        if (key == "baud") {
+            if (!portula::parseUnsigned(value, portula::kMaxRate, number) ||
+                !portula::isLineRate(static_cast<std::uint32_t>(number)))
+                return bad("baud is a rate from " + std::to_string(portula::kMinRate) + " to " +
+                           std::to_string(portula::kMaxRate));
+            o.baud = static_cast<std::uint32_t>(number);
+        } else if (key == "data-bits") {
+            if (!portula::parseUnsigned(value, 8, number) || number < 5)
+                return bad("data-bits is 5, 6, 7 or 8");
+            o.dataBits = static_cast<std::uint8_t>(number);
+        } else if (key == "parity") {
+            if (!(o.parity = portula::parseParity(value)))
+                return bad("parity is none, odd, even, mark or space");
+        } else if (key == "stop-bits") {
+            if (value != "1" && value != "2")
+                return bad("stop-bits is 1 or 2");
+            o.stopBits = static_cast<std::int8_t>(value == "2" ? 2 : 1);
+        } else if (key == "flow") {
+            if (!(o.flow = portula::parseFlow(value)))
+                return bad("flow is none, rts-cts or xon-xoff");
+        } else {
+            return bad("not a setting (baud, data-bits, parity, stop-bits, flow)");
+        }
+    }
+    return parsed;
+}
+
 PortMap buildPortMap(const PortMapInputs& in) {
     PortMap map;
     map.devRoot = in.devRoot;
@@ -110,12 +170,13 @@ PortMap buildPortMap(const PortMapInputs& in) {
         return isRemote(device) || (in.exists && in.exists(device));
     };
     auto named = [&](unsigned com, const std::string& device, PortSource source,
-                     const std::string& origin) {
+                     const std::string& origin, const LineOverrides& line = {}) {
         PortEntry e;
         e.com = com;
         e.device = device;
         e.source = source;
         e.origin = origin;
+        e.line = line;
         e.present = present(device);
         if (const ByIdLink* link = adapterOf(device)) {
             e.byIdName = link->name;
@@ -147,7 +208,7 @@ PortMap buildPortMap(const PortMapInputs& in) {
     }
     for (const MapLine& line : lines)
         if (map.assigned.count(line.com) == 0)
-            named(line.com, line.device, PortSource::MapFile, line.origin);
+            named(line.com, line.device, PortSource::MapFile, line.origin, line.line);
 
     for (unsigned k : in.builtInUarts) {
         const unsigned com = k + 1;

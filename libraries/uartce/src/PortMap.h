@@ -3,8 +3,10 @@
 // environment, the map files' texts, the adapters under serial/by-id, the built-in UARTs with
 // hardware) to the assignment table. Reading those from the system is Platform's business.
 
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -19,6 +21,26 @@ inline constexpr unsigned kFirstAdapterCom = 3;
 
 enum class PortSource { Env, MapFile, Discovered, BuiltIn, Default };
 
+// Line settings a map line gives after its device ("baud=250000 parity=even"): each one given
+// replaces the caller's when the port opens by its number.
+struct LineOverrides {
+    std::optional<std::uint32_t> baud{};    // 50 to 4000000
+    std::optional<std::uint8_t> dataBits{}; // 5 to 8
+    std::optional<std::uint8_t> parity{};   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::optional<std::int8_t> stopBits{};  // 1 or 2
+    std::optional<std::uint8_t> flow{};     // 0 none, 1 RTS/CTS, 2 XON/XOFF
+    bool operator==(const LineOverrides&) const = default;
+};
+
+// The settings after a map line's device, as "KEY=VALUE" words separated by blanks: the
+// settings, or why the first bad word is bad ("parity=stick: parity is none, odd, even, mark or
+// space").
+struct ParsedOverrides {
+    LineOverrides line;
+    std::string fault; // empty when every word is good
+};
+ParsedOverrides parseLineOverrides(std::string_view words);
+
 struct PortEntry {
     unsigned com = 0;
     std::string device;   // what Open_Com opens
@@ -27,6 +49,7 @@ struct PortEntry {
     PortSource source = PortSource::Default;
     std::string origin;   // the variable, or file:line, that named it
     bool present = false; // the device exists (remote names count as present)
+    LineOverrides line;   // settings its map line gives
 };
 
 struct ConfigFile {

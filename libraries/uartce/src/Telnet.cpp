@@ -30,6 +30,19 @@ std::string_view parityName(std::uint8_t code) {
     }
 }
 
+std::string_view flowName(std::uint8_t code) {
+    switch (code) {
+    case kFlowNone:
+        return "none";
+    case kFlowXonXoff:
+        return "XON/XOFF";
+    case kFlowHardware:
+        return "RTS/CTS";
+    default:
+        return "unknown";
+    }
+}
+
 // Options this client takes part in both ways; any other is declined.
 bool agreeable(std::uint8_t option) {
     return option == kOptBinary || option == kOptSuppressGoAhead;
@@ -66,9 +79,20 @@ std::string purge(std::uint8_t what) {
 }
 
 std::string Session::start() const {
-    std::string out = negotiation(kWill, kOptComPort);
-    out += subnegotiation(kOptComPort,
-                          std::string(1, static_cast<char>(kSetBaud)) + bigEndian(m_wanted.baud));
+    return negotiation(kWill, kOptComPort) + settingsRequest();
+}
+
+std::string Session::change(const ComPortSettings& wanted) {
+    m_wanted = wanted;
+    m_confirmed = 0;
+    m_setup = Setup::Pending;
+    m_refusal.clear();
+    return settingsRequest();
+}
+
+std::string Session::settingsRequest() const {
+    std::string out = subnegotiation(kOptComPort, std::string(1, static_cast<char>(kSetBaud)) +
+                                                      bigEndian(m_wanted.baud));
     auto setting = [](std::uint8_t command, std::uint8_t value) {
         return subnegotiation(kOptComPort,
                               std::string{static_cast<char>(command), static_cast<char>(value)});
@@ -76,6 +100,8 @@ std::string Session::start() const {
     out += setting(kSetDataSize, m_wanted.dataSize);
     out += setting(kSetParity, m_wanted.parity);
     out += setting(kSetStopSize, m_wanted.stopSize);
+    if (m_wanted.flow != 0)
+        out += setting(kSetControl, m_wanted.flow);
     return out;
 }
 
@@ -222,6 +248,17 @@ void Session::subnegotiated() {
                           " instead of " + std::to_string(m_wanted.stopSize));
         bit = 8;
         break;
+    case kServerOffset + kSetControl:
+        // The same command answers questions about other lines (DTR, RTS, break): only an
+        // answer about outbound flow control, to a request for it, is this one's.
+        if (m_wanted.flow == 0 || value.size() != 1 || byte(0) < kFlowNone ||
+            byte(0) > kFlowHardware)
+            return;
+        if (byte(0) != m_wanted.flow)
+            return refuse("the server set flow control " + std::string(flowName(byte(0))) +
+                          " instead of " + std::string(flowName(m_wanted.flow)));
+        bit = 16;
+        break;
     case kServerOffset + kPurgeData:
         ++m_purgesConfirmed;
         return;
@@ -229,7 +266,8 @@ void Session::subnegotiated() {
         return; // line and modem state notices, control replies: nothing depends on them
     }
     m_confirmed |= bit;
-    if (m_confirmed == 15 && m_setup == Setup::Pending)
+    const unsigned all = m_wanted.flow != 0 ? 31 : 15;
+    if (m_confirmed == all && m_setup == Setup::Pending)
         m_setup = Setup::Accepted;
 }
 

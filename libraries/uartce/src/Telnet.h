@@ -28,6 +28,11 @@ inline constexpr std::uint8_t kSetBaud = 1;
 inline constexpr std::uint8_t kSetDataSize = 2;
 inline constexpr std::uint8_t kSetParity = 3;
 inline constexpr std::uint8_t kSetStopSize = 4;
+inline constexpr std::uint8_t kSetControl = 5;
+// SET-CONTROL values for outbound flow control.
+inline constexpr std::uint8_t kFlowNone = 1;
+inline constexpr std::uint8_t kFlowXonXoff = 2;
+inline constexpr std::uint8_t kFlowHardware = 3;
 inline constexpr std::uint8_t kPurgeData = 12;
 // PURGE-DATA values: what the server received from the line, what it has yet to send on it.
 inline constexpr std::uint8_t kPurgeReceived = 1;
@@ -42,8 +47,11 @@ inline constexpr std::size_t kMaxSubnegotiation = 64;
 struct ComPortSettings {
     std::uint32_t baud = 9600;
     std::uint8_t dataSize = 8; // 5 to 8
-    std::uint8_t parity = 1;   // 1 none, 2 odd, 3 even
+    std::uint8_t parity = 1;   // 1 none, 2 odd, 3 even, 4 mark, 5 space
     std::uint8_t stopSize = 1; // 1 one, 2 two
+    // Flow control as SET-CONTROL sets it (kFlowNone, kFlowXonXoff, kFlowHardware); 0: not
+    // asked, the server's own stays.
+    std::uint8_t flow = 0;
 };
 
 // Doubles every IAC byte of line data.
@@ -63,12 +71,15 @@ class Session {
 
     // The bytes that open the session: the client offers the option and sets the line.
     std::string start() const;
+    // The bytes that set the line anew on a session under way; setup() is Pending again until
+    // the server confirmed them all, or Refused.
+    std::string change(const ComPortSettings& wanted);
 
     // Decodes bytes from the server, cut anywhere: line data is appended to data, the
     // answers the server is owed to replies.
     void receive(std::string_view bytes, std::string& data, std::string& replies);
 
-    // Accepted once the server confirmed all four settings as asked; Refused when it declined
+    // Accepted once the server confirmed every setting as asked; Refused when it declined
     // the option or set something else (refusal() says what).
     Setup setup() const { return m_setup; }
     const std::string& refusal() const { return m_refusal; }
@@ -80,6 +91,7 @@ class Session {
     void negotiate(std::uint8_t verb, std::uint8_t option, std::string& replies);
     void subnegotiated();
     void refuse(std::string why);
+    std::string settingsRequest() const;
 
     ComPortSettings m_wanted;
     State m_state = State::Data;

@@ -509,6 +509,41 @@ Port* openPort(unsigned port) {
         return nullptr;
     return &ports[port];
 }
+// Settings out of range, in words.
+std::string unsupported(const platform::LineSettings& s) {
+    char reason[160];
+    std::snprintf(reason, sizeof reason,
+                  "unsupported settings (baud %u, data bits %u, parity %u, stop bits %d, flow %u)",
+                  static_cast<unsigned>(s.baud), static_cast<unsigned>(s.dataBits),
+                  static_cast<unsigned>(s.parity), static_cast<int>(s.stopBits),
+                  static_cast<unsigned>(s.flow));
+    return reason;
+}
+
+// The caller's settings with those the port's map line gives in their place.
+platform::LineSettings withMapSettings(const PortEntry& entry, platform::LineSettings s) {
+    const LineOverrides& o = entry.line;
+    s.baud = o.baud.value_or(s.baud);
+    s.dataBits = o.dataBits.value_or(s.dataBits);
+    s.parity = o.parity.value_or(s.parity);
+    s.stopBits = o.stopBits.value_or(s.stopBits);
+    s.flow = o.flow.value_or(s.flow);
+    return s;
+}
+
+// The settings of a caller's struct, of which no more than its size is read; none for a null
+// struct or one too small to hold them.
+std::optional<platform::LineSettings> settingsOf(const uartce_line* line) {
+    static_assert(sizeof(uartce_line) == 12, "the size uartce.h promises");
+    if (!line || line->size < sizeof(uartce_line))
+        return std::nullopt;
+    uartce_line copy{};
+    std::memcpy(static_cast<void*>(&copy), line, sizeof copy);
+    return platform::LineSettings{copy.baud, copy.dataBits, copy.parity,
+                                  static_cast<std::int8_t>(copy.stopBits > 2 ? 3 : copy.stopBits),
+                                  copy.flow};
+}
+
 // Opens the entry's device as the port; map is null for a device opened by its name.
 std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
                      const platform::LineSettings& settings) {
@@ -518,13 +553,7 @@ std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
         return UARTCE_ERR_ALREADY_OPEN;
     }
     if (!platform::validSettings(settings)) {
-        char reason[128];
-        std::snprintf(reason, sizeof reason,
-                      "unsupported settings (baud %u, data bits %u, parity %u, stop bits %d)",
-                      static_cast<unsigned>(settings.baud),
-                      static_cast<unsigned>(settings.dataBits),
-                      static_cast<unsigned>(settings.parity), static_cast<int>(settings.stopBits));
-        reportRefusal(entry, UARTCE_ERR_BAD_SETTINGS, reason, map);
+        reportRefusal(entry, UARTCE_ERR_BAD_SETTINGS, unsupported(settings), map);
         return UARTCE_ERR_BAD_SETTINGS;
     }
     // The lock would refuse a second open from this very process too, but as another program's.
@@ -563,6 +592,8 @@ namespace {
 std::uint16_t commandExchange(std::uint8_t port, const char* command, char* reply,
                               std::uint16_t firstByteMs, std::uint16_t timeoutMs,
                               std::uint16_t checksum, std::uint32_t* out);
+std::uint16_t openByName(const char* device, const platform::LineSettings& settings,
+                         std::uint8_t* port);
 } // namespace
 
 namespace uartce {
@@ -587,7 +618,9 @@ uint16_t Open_Com(uint8_t port, uint32_t baudRate, uint8_t dataBits, uint8_t par
         return UARTCE_ERR_BAD_PORT;
     }
     const PortMap map = currentMap();
-    return openOn(port, map.entryFor(port), &map, {baudRate, dataBits, parity, stopBits});
+    const PortEntry entry = map.entryFor(port);
+    return openOn(port, entry, &map,
+                  withMapSettings(entry, {baudRate, dataBits, parity, stopBits}));
 }
 
 uint16_t Close_Com(uint8_t port) {
@@ -858,6 +891,64 @@ uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBi
                            int8_t stopBits, uint8_t* port) {
     if (!device || !*device || !port)
         return UARTCE_ERR_BAD_ARGUMENT;
+    return openByName(device, {baudRate, dataBits, parity, stopBits}, port);
+}
+
+uint16_t UARTCE_OpenLine(const char* device, const struct uartce_line* line, uint8_t* port) {
+    const std::optional<platform::LineSettings> settings = settingsOf(line);
+    if (!settings || !port)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    if (device && *device)
+        return openByName(device, *settings, port);
+    const std::uint8_t com = *port;
+    if (trace::active())
+        return trace::call("UARTCE_OpenLine", com,
+                           [&] { return trace::Outcome{UARTCE_OpenLine(nullptr, line, port)}; });
+    if (com == 0) {
+        report(0, UARTCE_ERR_BAD_PORT, "cannot open COM0: there is no port 0");
+        return UARTCE_ERR_BAD_PORT;
+    }
+    const PortMap map = currentMap();
+    const PortEntry entry = map.entryFor(com);
+    return openOn(com, entry, &map, withMapSettings(entry, *settings));
+}
+
+uint16_t UARTCE_SetLine(uint8_t port, const struct uartce_line* line) {
+    if (trace::active())
+        return trace::call("UARTCE_SetLine", port,
+                           [&] { return trace::Outcome{UARTCE_SetLine(port, line)}; });
+    const std::optional<platform::LineSettings> settings = settingsOf(line);
+    if (!settings)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    Port* p = openPort(port);
+    if (!p)
+        return UARTCE_ERR_NOT_OPEN;
+    if (!live(*p))
+        return UARTCE_ERR_HANGUP;
+    const auto refused = [&](std::uint16_t status, const std::string& reason) {
+        const std::string text =
+            "cannot change the line of " + escapeForLine(p->name) + ": " + escapeForLine(reason);
+        lastRefusals[port] = text;
+        report(port, status, text);
+        return status;
+    };
+    if (!platform::validSettings(*settings))
+        return refused(UARTCE_ERR_BAD_SETTINGS, unsupported(*settings));
+    const auto [status, reason] = p->device->setLine(*settings);
+    if (status != UARTCE_OK)
+        return refused(status, reason);
+    // A device that comes back after a hang-up is opened with these.
+    p->settings = *settings;
+    lastRefusals[port].clear();
+    return UARTCE_OK;
+}
+
+} // extern "C"
+
+namespace {
+// UARTCE_OpenDevice and UARTCE_OpenLine with a name: the highest port number that is not open.
+std::uint16_t openByName(const char* device, const platform::LineSettings& settings,
+                         std::uint8_t* port) {
     // The highest number not open: COM<n> by number stays as it is for everyone else.
     unsigned chosen = 0;
     for (unsigned n = ports.size() - 1; n >= 1 && chosen == 0; --n)
@@ -873,12 +964,13 @@ uint16_t UARTCE_OpenDevice(const char* device, uint32_t baudRate, uint8_t dataBi
     }
     if (trace::active())
         return trace::call("UARTCE_OpenDevice", chosen, [&] {
-            return trace::Outcome{
-                openOn(chosen, entry, nullptr, {baudRate, dataBits, parity, stopBits}),
-                entry.device};
+            return trace::Outcome{openOn(chosen, entry, nullptr, settings), entry.device};
         });
-    return openOn(chosen, entry, nullptr, {baudRate, dataBits, parity, stopBits});
+    return openOn(chosen, entry, nullptr, settings);
 }
+} // namespace
+
+extern "C" {
 
 uint16_t UARTCE_PortMapEntry(uint8_t com, struct uartce_port_info* info) {
     uartce_port_info full{};

@@ -2,104 +2,129 @@
 
 #include "rules/Rates.h"
 
+#include <iterator>
+
 namespace uartce::platform {
 
+namespace {
+
+struct Standard {
+    std::uint32_t baud;
+    speed_t speed;
+};
+constexpr Standard kConstants[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+static_assert(std::size(kConstants) == std::size(portula::kStandardRates));
+
+constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+
+// Parity bits for each code: none, odd, even, mark (stick 1), space (stick 0).
+constexpr tcflag_t kParityBits[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
+                                    PARENB | CMSPAR};
+constexpr tcflag_t kParityMask = PARENB | PARODD | CMSPAR;
+
+const char* parityText(unsigned parity) {
+    static constexpr const char* kWords[] = {"no parity", "odd parity", "even parity",
+                                             "mark parity", "space parity"};
+    return parity < std::size(kWords) ? kWords[parity] : "another parity";
+}
+
+// The parity a termios holds, as a code; 5 for a combination no code stands for.
+unsigned parityOf(const termios& t) {
+    if ((t.c_cflag & PARENB) == 0)
+        return 0;
+    for (unsigned code = 1; code < std::size(kParityBits); ++code)
+        if ((t.c_cflag & kParityMask) == kParityBits[code])
+            return code;
+    return 5;
+}
+
+// The flow control a termios holds: 0 none, 1 RTS/CTS, 2 XON/XOFF both ways, 3 another mix.
+unsigned flowOf(const termios& t) {
+    const bool rtsCts = (t.c_cflag & CRTSCTS) != 0;
+    const tcflag_t xon = t.c_iflag & (IXON | IXOFF);
+    if (!rtsCts && xon == 0)
+        return 0;
+    if (rtsCts && xon == 0)
+        return 1;
+    if (!rtsCts && xon == (IXON | IXOFF))
+        return 2;
+    return 3;
+}
+
+const char* flowText(unsigned flow) {
+    static constexpr const char* kWords[] = {"none", "RTS/CTS", "XON/XOFF", "a mix"};
+    return kWords[flow < std::size(kWords) ? flow : 3];
+}
+
+} // namespace
+
 bool baudConstant(std::uint32_t baud, speed_t& speed) {
-    if (!portula::isLineRate(baud))
-        return false;
-    switch (baud) {
-    case 1200:
-        speed = B1200;
-        return true;
-    case 1800:
-        speed = B1800;
-        return true;
-    case 2400:
-        speed = B2400;
-        return true;
-    case 4800:
-        speed = B4800;
-        return true;
-    case 9600:
-        speed = B9600;
-        return true;
-    case 19200:
-        speed = B19200;
-        return true;
-    case 38400:
-        speed = B38400;
-        return true;
-    case 57600:
-        speed = B57600;
-        return true;
-    case 115200:
-        speed = B115200;
-        return true;
-    default:
-        return false; // a rate of the table without a constant: caught by the tests
-    }
+    for (const Standard& s : kConstants)
+        if (s.baud == baud) {
+            speed = s.speed;
+            return true;
+        }
+    return false;
+}
+
+std::uint32_t constantRate(speed_t speed) {
+    for (const Standard& s : kConstants)
+        if (s.speed == speed)
+            return s.baud;
+    return 0;
 }
 
 bool validSettings(const LineSettings& s) {
-    speed_t speed;
-    return baudConstant(s.baud, speed) && s.dataBits >= 5 && s.dataBits <= 8 && s.parity <= 2 &&
-           s.stopBits >= 0 && s.stopBits <= 2;
+    return portula::isLineRate(s.baud) && s.dataBits >= 5 && s.dataBits <= 8 &&
+           s.parity <= portula::kMaxParity && s.stopBits >= 0 && s.stopBits <= 2 &&
+           s.flow <= portula::kMaxFlow;
 }
 
 bool makeRawTermios(const termios& current, const LineSettings& s, termios& out) {
-    speed_t speed;
-    if (!validSettings(s) || !baudConstant(s.baud, speed))
+    if (!validSettings(s))
         return false;
     out = current;
     out.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                           ICRNL | IXON | IXOFF | IXANY | INPCK);
     out.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     out.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    out.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
-    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    out.c_cflag |= kSizes[s.dataBits - 5] | CREAD | CLOCAL;
-    if (s.parity == 1)
-        out.c_cflag |= PARENB | PARODD;
-    else if (s.parity == 2)
-        out.c_cflag |= PARENB;
+    out.c_cflag &= ~static_cast<tcflag_t>(CSIZE | kParityMask | CSTOPB | CRTSCTS | HUPCL);
+    out.c_cflag |= kSizes[s.dataBits - 5] | kParityBits[s.parity] | CREAD | CLOCAL;
     if (s.parity != 0)
         out.c_iflag |= INPCK;
     if (s.stopBits == 2)
         out.c_cflag |= CSTOPB;
+    if (s.flow == 1) {
+        out.c_cflag |= CRTSCTS;
+    } else if (s.flow == 2) {
+        out.c_iflag |= IXON | IXOFF;
+        out.c_cc[VSTART] = 0x11;
+        out.c_cc[VSTOP] = 0x13;
+    }
     // With VMIN 0 a read of an empty line returns 0, which can't be told from a hang-up; with
     // VMIN 1 on a non-blocking descriptor it fails with EAGAIN instead.
     out.c_cc[VMIN] = 1;
     out.c_cc[VTIME] = 0;
-    cfsetispeed(&out, speed);
-    cfsetospeed(&out, speed);
+    if (speed_t speed; baudConstant(s.baud, speed)) {
+        cfsetispeed(&out, speed);
+        cfsetospeed(&out, speed);
+    }
     return true;
 }
 
-} // namespace uartce::platform
-
-namespace uartce::platform {
-
-namespace {
-
-std::uint32_t baudOf(speed_t speed) {
-    for (const std::uint32_t baud : portula::kLineRates) {
-        speed_t constant;
-        if (baudConstant(baud, constant) && constant == speed)
-            return baud;
-    }
-    return 0;
+std::uint32_t rateReadBack(const termios& got, std::uint32_t reported) {
+    const std::uint32_t constant = constantRate(cfgetospeed(&got));
+    return constant != 0 ? constant : reported;
 }
-
-std::string baudText(speed_t speed) {
-    const std::uint32_t baud = baudOf(speed);
-    return baud ? std::to_string(baud) + " baud" : "another rate";
-}
-
-const char* parityText(unsigned parity) {
-    return parity == 1 ? "odd parity" : parity == 2 ? "even parity" : "no parity";
-}
-
-} // namespace
 
 std::string settingTheDriverFakes(const std::string& driver, const LineSettings& asked) {
     if (driver == "ftdi_sio" && asked.dataBits < 7)
@@ -108,20 +133,26 @@ std::string settingTheDriverFakes(const std::string& driver, const LineSettings&
 }
 
 std::string describeSettings(const LineSettings& s) {
-    return std::to_string(s.baud) + " baud, " + std::to_string(s.dataBits) + " data bits, " +
-           parityText(s.parity) + ", " + (s.stopBits == 2 ? "2 stop bits" : "1 stop bit");
+    std::string text = std::to_string(s.baud) + " baud, " + std::to_string(s.dataBits) +
+                       " data bits, " + parityText(s.parity) + ", " +
+                       (s.stopBits == 2 ? "2 stop bits" : "1 stop bit");
+    if (s.flow != 0)
+        text += std::string(", ") + flowText(s.flow) + " flow control";
+    return text;
 }
 
-std::string unmetSetting(const LineSettings& asked, const termios& got) {
-    speed_t speed;
-    if (!baudConstant(asked.baud, speed))
+std::string unmetSetting(const LineSettings& asked, const termios& got,
+                         std::uint32_t reportedRate) {
+    if (!validSettings(asked))
         return "";
-    const speed_t out = cfgetospeed(&got);
-    const speed_t in = cfgetispeed(&got);
-    if (out != speed || (in != speed && in != B0))
-        return std::to_string(asked.baud) + " baud (it keeps " + baudText(out != speed ? out : in) +
-               ")";
-    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    // The input runs at the output's rate unless it holds a rate of its own.
+    const std::uint32_t output = rateReadBack(got, reportedRate);
+    const std::uint32_t input = constantRate(cfgetispeed(&got));
+    const std::uint32_t kept =
+        !portula::rateClose(asked.baud, output) || input == 0 ? output : input;
+    if (!portula::rateClose(asked.baud, kept))
+        return std::to_string(asked.baud) + " baud (it keeps " +
+               (kept == 0 ? std::string("another rate") : std::to_string(kept)) + ")";
     const tcflag_t size = got.c_cflag & CSIZE;
     if (size != kSizes[asked.dataBits - 5]) {
         unsigned kept = 8;
@@ -131,14 +162,15 @@ std::string unmetSetting(const LineSettings& asked, const termios& got) {
         return std::to_string(asked.dataBits) + " data bits (it keeps " + std::to_string(kept) +
                ")";
     }
-    const unsigned parity = (got.c_cflag & PARENB) == 0 ? 0 : (got.c_cflag & PARODD) != 0 ? 1 : 2;
-    if (parity != asked.parity || (got.c_cflag & CMSPAR) != 0)
-        return std::string(parityText(asked.parity)) + " (it keeps " +
-               ((got.c_cflag & CMSPAR) != 0 ? "mark or space parity" : parityText(parity)) + ")";
+    if (const unsigned parity = parityOf(got); parity != asked.parity)
+        return std::string(parityText(asked.parity)) + " (it keeps " + parityText(parity) + ")";
     const bool two = (got.c_cflag & CSTOPB) != 0;
     if (two != (asked.stopBits == 2))
         return std::string(asked.stopBits == 2 ? "2 stop bits" : "1 stop bit") + " (it keeps " +
                (two ? "2" : "1") + ")";
+    if (const unsigned flow = flowOf(got); flow != asked.flow)
+        return std::string(asked.flow == 0 ? "no" : flowText(asked.flow)) +
+               " flow control (it keeps " + flowText(flow) + ")";
     return "";
 }
 

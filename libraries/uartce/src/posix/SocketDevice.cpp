@@ -171,37 +171,32 @@ class TcpDevice final : public fdio::FdDevice {
     unsigned m_roundTripMs;
 };
 
+// The settings in the COM-PORT-OPTION's coding. Flow control is asked only once some was:
+// until then the server's own stays, as with a server that does not know the command.
+telnet::ComPortSettings comPortSettings(const LineSettings& settings, bool flowAsked) {
+    telnet::ComPortSettings wanted;
+    wanted.baud = settings.baud;
+    wanted.dataSize = settings.dataBits;
+    wanted.parity = static_cast<std::uint8_t>(settings.parity + 1);
+    wanted.stopSize = settings.stopBits == 2 ? 2 : 1;
+    static constexpr std::uint8_t kFlows[] = {telnet::kFlowNone, telnet::kFlowHardware,
+                                              telnet::kFlowXonXoff};
+    if (settings.flow != 0 || flowAsked)
+        wanted.flow = kFlows[settings.flow];
+    return wanted;
+}
+
 class Rfc2217Device final : public Device {
   public:
     Rfc2217Device(int fd, const telnet::ComPortSettings& wanted, unsigned roundTripMs)
-        : m_fd(fd), m_session(wanted), m_roundTripMs(roundTripMs) {}
+        : m_fd(fd), m_session(wanted), m_roundTripMs(roundTripMs), m_flowAsked(wanted.flow != 0) {}
     unsigned latencyMs() const override { return m_roundTripMs; }
     ~Rfc2217Device() override { ::close(m_fd); }
 
     // Offers the option, sets the line and waits for the server to confirm all of it.
     std::pair<std::uint16_t, std::string> setUp(const Deadline& deadline) {
-        const std::string hello = m_session.start();
-        if (fdio::writeAll(m_fd, fdio::Kind::Socket, hello.data(), hello.size(), kSetupLimit) !=
-            Io::Ok)
-            return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
-        while (m_session.setup() == telnet::Session::Setup::Pending) {
-            // A server that floods data keeps the socket readable: the deadline is checked
-            // here too, not only by the wait.
-            const Io waited =
-                deadline.expired() ? Io::WouldBlock : fdio::waitReadable(m_fd, deadline);
-            if (waited == Io::WouldBlock)
-                return {UARTCE_ERR_OPEN_FAILED,
-                        "the server did not confirm the line settings within 2 s (is it an "
-                        "RFC 2217 server?)"};
-            if (waited != Io::Ok || pump() == Io::HungUp)
-                return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
-            // Data before the line is set up is noise no module sends; what is held for the
-            // caller stays within one reply buffer, and the purge below drops it anyway.
-            if (m_held.size() > kMaxHeldBeforeSetup)
-                m_held.erase(0, m_held.size() - kMaxHeldBeforeSetup);
-        }
-        if (m_session.setup() == telnet::Session::Setup::Refused)
-            return {UARTCE_ERR_OPEN_FAILED, m_session.refusal()};
+        if (auto [status, reason] = settle(m_session.start(), deadline); status != UARTCE_OK)
+            return {status, std::move(reason)};
         // What the server read from the line before this client came belongs to nobody: ask it
         // to drop that too, as a local open flushes the tty. A server that confirms is asked
         // the same before every command.
@@ -209,6 +204,17 @@ class Rfc2217Device final : public Device {
             telnet::kPurgeBoth,
             std::min(kPurgeWait, std::chrono::milliseconds(deadline.remainingMs())));
         return {UARTCE_OK, {}};
+    }
+
+    // Sets the server's line anew, within the time an open has. A refusal leaves the server's
+    // line as the server has it: what it refused is said, not undone.
+    std::pair<std::uint16_t, std::string> setLine(const LineSettings& settings) override {
+        const telnet::ComPortSettings wanted = comPortSettings(settings, m_flowAsked);
+        m_flowAsked = m_flowAsked || settings.flow != 0;
+        auto [status, reason] = settle(m_session.change(wanted), Deadline::after(kConnectLimit));
+        if (status == UARTCE_OK || m_gone)
+            return {status, std::move(reason)};
+        return {UARTCE_ERR_BAD_SETTINGS, std::move(reason)};
     }
 
     Io readAvailable(char* buffer, std::size_t capacity, std::size_t& got) override {
@@ -277,6 +283,33 @@ class Rfc2217Device final : public Device {
     }
 
   private:
+    // Sends the request and waits for the server to confirm every setting in it, or refuse one.
+    std::pair<std::uint16_t, std::string> settle(const std::string& request,
+                                                 const Deadline& deadline) {
+        if (m_gone || fdio::writeAll(m_fd, fdio::Kind::Socket, request.data(), request.size(),
+                                     kSetupLimit) != Io::Ok)
+            return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
+        while (m_session.setup() == telnet::Session::Setup::Pending) {
+            // A server that floods data keeps the socket readable: the deadline is checked
+            // here too, not only by the wait.
+            const Io waited =
+                deadline.expired() ? Io::WouldBlock : fdio::waitReadable(m_fd, deadline);
+            if (waited == Io::WouldBlock)
+                return {UARTCE_ERR_OPEN_FAILED,
+                        "the server did not confirm the line settings within 2 s (is it an "
+                        "RFC 2217 server?)"};
+            if (waited != Io::Ok || pump() == Io::HungUp)
+                return {UARTCE_ERR_OPEN_FAILED, "the server closed the connection"};
+            // Data before the line is set up is noise no module sends; what is held for the
+            // caller stays within one reply buffer, and the purge below drops it anyway.
+            if (m_held.size() > kMaxHeldBeforeSetup)
+                m_held.erase(0, m_held.size() - kMaxHeldBeforeSetup);
+        }
+        if (m_session.setup() == telnet::Session::Setup::Refused)
+            return {UARTCE_ERR_OPEN_FAILED, m_session.refusal()};
+        return {UARTCE_OK, {}};
+    }
+
     // Sends PURGE-DATA and drops line data until the server confirms it (all data before the
     // confirmation was on its way before the purge), or until the wait is over. True when the
     // server confirmed.
@@ -323,6 +356,7 @@ class Rfc2217Device final : public Device {
     bool m_gone = false;
     bool m_purgeConfirmed = false;
     unsigned m_roundTripMs;
+    bool m_flowAsked; // flow control was set once: none is then set, not left as it is
 };
 
 } // namespace
@@ -340,12 +374,8 @@ OpenResult openRfc2217(const std::string& host, const std::string& service,
     const Connected c = connectTo(host, service, deadline);
     if (c.fd < 0)
         return refuse(-1, c.status, c.reason);
-    telnet::ComPortSettings wanted;
-    wanted.baud = settings.baud;
-    wanted.dataSize = settings.dataBits;
-    wanted.parity = static_cast<std::uint8_t>(settings.parity + 1);
-    wanted.stopSize = settings.stopBits == 2 ? 2 : 1;
-    auto device = std::make_unique<Rfc2217Device>(c.fd, wanted, c.roundTripMs);
+    auto device =
+        std::make_unique<Rfc2217Device>(c.fd, comPortSettings(settings, false), c.roundTripMs);
     auto [status, reason] = device->setUp(deadline);
     if (status != UARTCE_OK)
         return {nullptr, status, reason};

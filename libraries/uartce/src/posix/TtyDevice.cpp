@@ -2,6 +2,7 @@
 
 #include "Messages.h"
 #include "Platform.h"
+#include "posix/ArbitraryRate.h"
 #include "posix/FdIo.h"
 #include "posix/LineSettings.h"
 
@@ -24,13 +25,57 @@ namespace uartce::platform {
 
 namespace {
 
+// Puts a line back as it was found: its termios, and an arbitrary rate it ran at.
+void restoreLine(int fd, const termios& was, std::uint32_t wasRate) {
+    ::tcsetattr(fd, TCSANOW, &was);
+    if (constantRate(cfgetospeed(&was)) == 0 && wasRate != 0)
+        setArbitraryRate(fd, wasRate);
+}
+
+// Sets the line and reads it back: a driver that takes none of the settings says so, one that
+// kept one of them as it was does not, and only the read-back shows it. A refused line is left
+// as it was found. UARTCE_OK, or the status and why.
+std::pair<std::uint16_t, std::string> applySettings(int fd, const std::string& path,
+                                                    const LineSettings& settings) {
+    if (const std::string faked = settingTheDriverFakes(ttyDriverOf(path), settings);
+        !faked.empty())
+        return {UARTCE_ERR_BAD_SETTINGS, "the device does not support " + faked};
+    termios current{};
+    termios raw{};
+    if (::tcgetattr(fd, &current) != 0)
+        return {UARTCE_ERR_OPEN_FAILED, std::strerror(errno)};
+    const std::uint32_t currentRate = rateReadBack(current, reportedRate(fd));
+    if (!makeRawTermios(current, settings, raw))
+        return {UARTCE_ERR_BAD_SETTINGS, "line settings out of range"};
+    speed_t constant{};
+    const bool arbitrary = !baudConstant(settings.baud, constant);
+    if (::tcsetattr(fd, TCSANOW, &raw) != 0 ||
+        (arbitrary && !setArbitraryRate(fd, settings.baud))) {
+        // A driver that takes none of the settings says so with EINVAL.
+        const int error = errno;
+        restoreLine(fd, current, currentRate);
+        if (error == EINVAL)
+            return {UARTCE_ERR_BAD_SETTINGS,
+                    "the device does not take these settings (" + describeSettings(settings) + ")"};
+        return {UARTCE_ERR_OPEN_FAILED, std::strerror(error)};
+    }
+    termios taken{};
+    if (::tcgetattr(fd, &taken) != 0)
+        return {UARTCE_ERR_OPEN_FAILED, std::strerror(errno)};
+    if (const std::string unmet = unmetSetting(settings, taken, reportedRate(fd)); !unmet.empty()) {
+        restoreLine(fd, current, currentRate);
+        return {UARTCE_ERR_BAD_SETTINGS, "the device does not support " + unmet};
+    }
+    return {UARTCE_OK, {}};
+}
+
 // Closing the descriptor drops the flock; the kernel does the same when the process dies in
 // any way, so no lock outlives its holder.
 class TtyDevice final : public fdio::FdDevice {
   public:
-    TtyDevice(int fd, std::optional<unsigned> latencyMs)
-        : FdDevice(fd, fdio::Kind::Tty), m_latencyMs(latencyMs.value_or(0)),
-          m_usbAdapter(latencyMs.has_value()) {}
+    TtyDevice(int fd, std::string path, std::optional<unsigned> latencyMs)
+        : FdDevice(fd, fdio::Kind::Tty), m_path(std::move(path)),
+          m_latencyMs(latencyMs.value_or(0)), m_usbAdapter(latencyMs.has_value()) {}
     // Gives the driver its own latency mode back, as the port was found.
     ~TtyDevice() override {
         if (m_restoreSerial)
@@ -38,6 +83,10 @@ class TtyDevice final : public fdio::FdDevice {
     }
     void discardInput(const Deadline&) override { ::tcflush(fd(), TCIFLUSH); }
     unsigned latencyMs() const override { return m_latencyMs; }
+    // In place, without closing: the lock and what waits on the line stay.
+    std::pair<std::uint16_t, std::string> setLine(const LineSettings& settings) override {
+        return applySettings(fd(), m_path, settings);
+    }
 
     // A USB adapter holds what it receives for its latency timer (16 ms on FTDI chips) before
     // it passes it on, longer than a whole exchange at 115200 baud. Where the driver offers
@@ -61,6 +110,7 @@ class TtyDevice final : public fdio::FdDevice {
     }
 
   private:
+    std::string m_path;
     unsigned m_latencyMs;
     bool m_usbAdapter; // it has a latency timer
     serial_struct m_serial{};
@@ -136,34 +186,10 @@ OpenResult openTty(const std::string& path, const LineSettings& settings) {
     // another process keeps the tty alive (a bridge, a pty master).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return refuse(fd, UARTCE_ERR_BUSY, "another program holds it");
-    if (const std::string faked = settingTheDriverFakes(ttyDriverOf(path), settings);
-        !faked.empty())
-        return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "the device does not support " + faked);
-    termios current{};
-    termios raw{};
-    if (::tcgetattr(fd, &current) != 0)
-        return refuse(fd, UARTCE_ERR_OPEN_FAILED, std::strerror(errno));
-    if (!makeRawTermios(current, settings, raw))
-        return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "line settings out of range");
-    if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
-        // A driver that takes none of the settings says so with EINVAL.
-        const int error = errno;
-        return refuse(fd, error == EINVAL ? UARTCE_ERR_BAD_SETTINGS : UARTCE_ERR_OPEN_FAILED,
-                      error == EINVAL ? "the device does not take these settings (" +
-                                            describeSettings(settings) + ")"
-                                      : std::strerror(error));
-    }
-    // tcsetattr succeeds when the driver took any of the settings; only reading them back
-    // shows one it kept as it was. The line is then left as it was found.
-    termios taken{};
-    if (::tcgetattr(fd, &taken) != 0)
-        return refuse(fd, UARTCE_ERR_OPEN_FAILED, std::strerror(errno));
-    if (const std::string unmet = unmetSetting(settings, taken); !unmet.empty()) {
-        ::tcsetattr(fd, TCSANOW, &current);
-        return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "the device does not support " + unmet);
-    }
+    if (auto [status, reason] = applySettings(fd, path, settings); status != UARTCE_OK)
+        return refuse(fd, status, std::move(reason));
     ::tcflush(fd, TCIOFLUSH);
-    auto device = std::make_unique<TtyDevice>(fd, adapterLatencyMs(path));
+    auto device = std::make_unique<TtyDevice>(fd, path, adapterLatencyMs(path));
     device->lowerLatency();
     return {std::move(device), UARTCE_OK, {}};
 }
