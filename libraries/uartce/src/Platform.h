@@ -7,6 +7,7 @@
 #include "Deadline.h"
 #include "OwedReplies.h"
 #include "PortMap.h"
+#include "Rs485Settings.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +52,14 @@ class Device {
     // A descriptor that turns readable when input may have come, for a caller to wait on with
     // its own; -1 when there is none.
     virtual int waitHandle() const { return -1; }
+    // Sets the kernel's RS-485 mode and reads it back (see UARTCE_SetRs485); the mode found
+    // first is given back when the device is closed. Only a local serial device has one.
+    virtual Rs485Outcome setRs485(const uartce_rs485&) {
+        return {UARTCE_ERR_BAD_SETTINGS,
+                {},
+                {},
+                "a remote port has no RS-485 mode: its serial server's own settings decide"};
+    }
 };
 
 struct OpenResult {
@@ -80,6 +89,8 @@ std::optional<unsigned> adapterLatencyMs(const std::string& devicePath);
 // The kernel driver behind a tty device ("ftdi_sio", "serial8250"), from sysfs; empty when it
 // cannot be told.
 std::string ttyDriverOf(const std::string& devicePath);
+// The real path of a tty device's sysfs device folder (under /sys/devices); empty when none.
+std::string ttySysfsDeviceOf(const std::string& devicePath);
 
 // Whether two device names stand for one device: the same file for local paths (through any
 // link), the same name for remote ones.

@@ -4,6 +4,7 @@
 #include "Platform.h"
 #include "posix/FdIo.h"
 #include "posix/LineSettings.h"
+#include "posix/Rs485.h"
 
 #include <uartce.h>
 
@@ -28,13 +29,17 @@ namespace {
 // any way, so no lock outlives its holder.
 class TtyDevice final : public fdio::FdDevice {
   public:
-    TtyDevice(int fd, std::optional<unsigned> latencyMs)
+    TtyDevice(int fd, std::optional<unsigned> latencyMs, std::string path)
         : FdDevice(fd, fdio::Kind::Tty), m_latencyMs(latencyMs.value_or(0)),
-          m_usbAdapter(latencyMs.has_value()) {}
-    // Gives the driver its own latency mode back, as the port was found.
+          m_usbAdapter(latencyMs.has_value()), m_path(std::move(path)) {}
+    // Gives the driver its own latency and RS-485 modes back, as the port was found.
     ~TtyDevice() override {
         if (m_restoreSerial)
             ::ioctl(fd(), TIOCSSERIAL, &m_serial);
+        m_rs485.giveBack(fd());
+    }
+    Rs485Outcome setRs485(const uartce_rs485& asked) override {
+        return m_rs485.set(fd(), m_path, asked);
     }
     void discardInput(const Deadline&) override { ::tcflush(fd(), TCIFLUSH); }
     unsigned latencyMs() const override { return m_latencyMs; }
@@ -65,6 +70,8 @@ class TtyDevice final : public fdio::FdDevice {
     bool m_usbAdapter; // it has a latency timer
     serial_struct m_serial{};
     bool m_restoreSerial = false;
+    std::string m_path;
+    Rs485Keeper m_rs485;
 };
 
 OpenResult refuse(int fd, std::uint16_t status, std::string reason) {
@@ -136,6 +143,8 @@ OpenResult openTty(const std::string& path, const LineSettings& settings) {
     // another process keeps the tty alive (a bridge, a pty master).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return refuse(fd, UARTCE_ERR_BUSY, "another program holds it");
+    // A holder that was killed could not give the RS-485 mode back; the device is ours now.
+    Rs485Keeper::giveBackLeftOver(fd, path);
     if (const std::string faked = settingTheDriverFakes(ttyDriverOf(path), settings);
         !faked.empty())
         return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "the device does not support " + faked);
@@ -163,7 +172,7 @@ OpenResult openTty(const std::string& path, const LineSettings& settings) {
         return refuse(fd, UARTCE_ERR_BAD_SETTINGS, "the device does not support " + unmet);
     }
     ::tcflush(fd, TCIOFLUSH);
-    auto device = std::make_unique<TtyDevice>(fd, adapterLatencyMs(path));
+    auto device = std::make_unique<TtyDevice>(fd, adapterLatencyMs(path), path);
     device->lowerLatency();
     return {std::move(device), UARTCE_OK, {}};
 }
