@@ -123,6 +123,10 @@ cases=(
   "portula-cmd --port COM4|COM4 COM42|COM7 COM1 COM33"
   "portula-cmd --port=com3|COM3 COM33|COM4"
   "portula-cmd scan -p COM7|COM7|COM1"
+  "portula-cmd term --r|--rs485|--json"
+  "portula-cmd --rs485=rx|rx-during-tx|off terminate-bus"
+  "portula-cmd --rs485 rts-a|rts-after-send=high rts-after-send=low|rts-on-send=high"
+  "portula-cmd --rs485=delay-before=5,rts-on|delay-before=5,rts-on-send=high delay-before=5,rts-on-send=low|rts-on-send=high"
 )
 run_case() {
   local line wanted unwanted
@@ -146,7 +150,7 @@ run_case "portula-cmd -p COM3|COM3|COM33"
 # The tool's own --help is the reference for what there is to complete.
 if [[ -n $program ]]; then
   help=$("$program" --help) || { echo "FAIL: $program --help"; exit 1; }
-  tool_opts=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u)
+  tool_opts=$(grep -oE -- '--[a-z][a-z0-9-]+' <<<"$help" | sort -u)
   offered=$(for mode in "" "scan " "soak " "term "; do complete_line "portula-cmd $mode--"; done | sort -u)
   missing=$(comm -23 <(echo "$tool_opts") <(echo "$offered"))
   extra=$(comm -13 <(echo "$tool_opts") <(echo "$offered"))

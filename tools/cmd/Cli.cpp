@@ -1,5 +1,7 @@
 #include "cmd/Cli.h"
 
+#include "cmd/Rs485Option.h"
+
 #include "portula_version.h"
 
 #include <uartce.h>
@@ -36,6 +38,7 @@ enum Option {
     kParity,
     kFlow,
     kEscapes,
+    kRs485,
     kHelp,
     kVersion,
 };
@@ -63,6 +66,7 @@ const option kLongOptions[] = {
     {"parity", required_argument, nullptr, kParity},
     {"flow", required_argument, nullptr, kFlow},
     {"escapes", no_argument, nullptr, kEscapes},
+    {"rs485", optional_argument, nullptr, kRs485},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -207,6 +211,8 @@ bool takesNextWord(std::string_view word, std::string_view next) {
             if (o.has_arg == required_argument)
                 return true;
             // --checksum's value is optional, and may be the next word.
+            if (o.val == kRs485)
+                return beginsAsRs485List(next);
             return o.has_arg == optional_argument &&
                    (next == "on" || next == "off" || next == "auto");
         }
@@ -266,6 +272,9 @@ Parsed parse(int argc, char* const* argv) {
             if (next == "on" || next == "off" || next == "auto")
                 optarg = args[static_cast<std::size_t>(optind++)];
         }
+        if (c == kRs485 && !optarg && optind < count &&
+            beginsAsRs485List(args[static_cast<std::size_t>(optind)]))
+            optarg = args[static_cast<std::size_t>(optind++)];
         const std::string_view value = optarg ? optarg : "";
         const std::string quoted = "'" + std::string(value) + "'";
         unsigned long number = 0;
@@ -398,6 +407,15 @@ Parsed parse(int argc, char* const* argv) {
                 return fail(parsed, kExitUsage, "--log needs a file name");
             o.log = value;
             break;
+        case kRs485: {
+            std::string why;
+            if (optarg && value.empty())
+                return fail(parsed, kExitUsage, "--rs485= needs a list (or give --rs485 alone)");
+            o.rs485 = parseRs485(value, why);
+            if (!o.rs485)
+                return fail(parsed, kExitUsage, "--rs485: " + why);
+            break;
+        }
         case kHelp:
             o.help = true;
             return parsed;
@@ -498,6 +516,11 @@ std::string usageText() {
            "  --expect TEXT       soak: any other reply counts as a failure\n"
            "  --timestamps        term: a time on every line shown\n"
            "  --log FILE          term: append what is sent and received, with times, to FILE\n"
+           "  --rs485[=LIST]      put the port in the kernel's RS-485 mode while it is open\n"
+           "                      (RTS high while sending, low after); LIST: any of\n"
+           "                      rts-on-send=high|low, rts-after-send=high|low,\n"
+           "                      delay-before=MS, delay-after=MS, rx-during-tx,\n"
+           "                      terminate-bus; or off. A port without it: status 6\n"
            "  --help              print this text and exit\n"
            "  --version           print the version and exit\n"
            "Without a COMMAND, commands are read from standard input, one a line.\n"

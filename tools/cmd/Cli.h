@@ -81,6 +81,8 @@ struct Options {
     std::string log;         // term: the file the exchange is appended to
     bool help = false;
     bool version = false;
+    // The kernel RS-485 mode to put the port in, in every mode.
+    std::optional<uartce_rs485> rs485;
 };
 
 struct Parsed {

@@ -97,6 +97,25 @@ void sayLibraryMessage(void*, std::uint8_t, std::uint16_t, const char* text) {
     std::fprintf(stderr, "portula-cmd: %s\n", text);
 }
 
+// The kernel RS-485 mode asked with --rs485: each thing the driver kept otherwise is one line
+// on standard error; a refusal the library has said why. False when the port has no such mode.
+bool putInRs485Mode(const uartce_rs485& asked, std::uint8_t port) {
+    uartce_rs485 kept{};
+    kept.size = sizeof kept;
+    if (UARTCE_SetRs485(port, &asked, &kept) != UARTCE_OK)
+        return false;
+    std::string changes(UARTCE_Rs485Changes(port, nullptr, 0) + 1, '\0');
+    changes.resize(UARTCE_Rs485Changes(port, changes.data(), changes.size()));
+    std::fflush(stdout);
+    for (std::size_t from = 0; from < changes.size();) {
+        const std::size_t end = std::min(changes.find('\n', from), changes.size());
+        std::fprintf(stderr, "portula-cmd: RS-485 mode: %s\n",
+                     changes.substr(from, end - from).c_str());
+        from = end + 1;
+    }
+    return true;
+}
+
 int openPort(const Options& o, std::uint8_t& number) {
     const auto choice = choosePort(o.port);
     const auto stopBits = static_cast<std::int8_t>(o.stopBits);
@@ -112,6 +131,10 @@ int openPort(const Options& o, std::uint8_t& number) {
                     : Open_Com(number, o.baud, dataBits, o.parity, stopBits);
     if (status != UARTCE_OK)
         return kExitPortRefused;
+    if (o.rs485 && !putInRs485Mode(*o.rs485, number)) {
+        Close_Com(number);
+        return kExitPortRefused;
+    }
     if (o.lateWindowMs)
         UARTCE_SetLateWindow(number, static_cast<std::uint16_t>(*o.lateWindowMs));
     return kExitOk;

@@ -429,6 +429,49 @@ UARTCE_API int32_t UARTCE_WaitHandle(uint8_t port);
  */
 UARTCE_API uint16_t UARTCE_SetLateWindow(uint8_t port, uint16_t windowMs);
 
+/*
+ * The kernel's RS-485 mode of an open local port: the UART's driver sets RTS to one level while
+ * it sends and to the other after, to switch a 2-wire transceiver between sending and
+ * receiving, optionally waiting delayBeforeMs before the first byte and delayAfterMs after the
+ * last. With rxDuringTx the receiver stays on while sending, so the line's own echo comes back
+ * and is dropped as any line's echo (see Send_Receive_Cmd), and a garbled echo shows two senders
+ * at once; without it the UART hears nothing of its own frame. terminateBus switches the bus
+ * terminator on where the port has one. enabled 0 turns the mode off.
+ * The mode is set and then read back from the driver: a driver keeps what it cannot do otherwise
+ * (delays clamped, one RTS level where both were asked alike, a flag dropped) and still takes
+ * the mode: UARTCE_OK, kept (may be null) receives the mode as the driver keeps it, and
+ * UARTCE_Rs485Changes says each difference in a line. A device without the mode (a USB adapter,
+ * whose RS-485 models switch by themselves; a UART whose driver has none; a pseudo-terminal; a
+ * remote port), or a driver that keeps the mode off, is refused with UARTCE_ERR_BAD_SETTINGS and
+ * one line naming the port and the reason (reported as a refused open is), and the mode stays as
+ * it was. UARTCE_ERR_NOT_OPEN for a port that is not open, UARTCE_ERR_HANGUP while its device
+ * is away (a device that comes back gets the mode again), UARTCE_ERR_BAD_ARGUMENT for a null
+ * asked or a size below 4.
+ * The mode the device had before the first change is given back at Close_Com and when the
+ * program ends normally. It is also written down for the device before the change (beside the
+ * owed replies, in $XDG_RUNTIME_DIR/portula), so that after a program that was killed the next
+ * open of the device, by any program of the same user, gives it back first.
+ */
+struct uartce_rs485 {
+    uint32_t size; /* set by the caller: sizeof(struct uartce_rs485) */
+    uint8_t enabled;
+    uint8_t rtsOnSend;    /* RTS level while sending: 1 high, 0 low */
+    uint8_t rtsAfterSend; /* RTS level after sending */
+    uint8_t rxDuringTx;
+    uint8_t terminateBus;
+    uint32_t delayBeforeMs;
+    uint32_t delayAfterMs;
+};
+UARTCE_API uint16_t UARTCE_SetRs485(uint8_t port, const struct uartce_rs485* asked,
+                                    struct uartce_rs485* kept);
+
+/*
+ * What the port's last UARTCE_SetRs485 said: after a refusal its reason, after a mode taken
+ * with changes one line per change, LF between them ("delay before sending: asked 1000 ms, the
+ * driver keeps 100 ms"); empty when the mode was taken as asked, and for a port not open.
+ */
+UARTCE_API uint32_t UARTCE_Rs485Changes(uint8_t port, char* out, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #include "Deadline.h"
 #include "OwedReplies.h"
 #include "PortMap.h"
+#include "Rs485Settings.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,14 @@ class Device {
     // on refusal, why. A refused change leaves the line as it was. A device whose settings are
     // not the library's to set (a raw TCP stream) takes any.
     virtual std::pair<std::uint16_t, std::string> setLine(const LineSettings&) { return {0, {}}; }
+    // Sets the kernel's RS-485 mode and reads it back (see UARTCE_SetRs485); the mode found
+    // first is given back when the device is closed. Only a local serial device has one.
+    virtual Rs485Outcome setRs485(const uartce_rs485&) {
+        return {UARTCE_ERR_BAD_SETTINGS,
+                {},
+                {},
+                "a remote port has no RS-485 mode: its serial server's own settings decide"};
+    }
 };
 
 struct OpenResult {
@@ -86,6 +95,8 @@ std::optional<unsigned> adapterLatencyMs(const std::string& devicePath);
 // The kernel driver behind a tty device ("ftdi_sio", "serial8250"), from sysfs; empty when it
 // cannot be told.
 std::string ttyDriverOf(const std::string& devicePath);
+// The real path of a tty device's sysfs device folder (under /sys/devices); empty when none.
+std::string ttySysfsDeviceOf(const std::string& devicePath);
 
 // Whether two device names stand for one device: the same file for local paths (through any
 // link), the same name for remote ones.

@@ -6,6 +6,7 @@
 #include "PortMap.h"
 #include "ReplyMatch.h"
 #include "Report.h"
+#include "Rs485Settings.h"
 #include "Trace.h"
 #include "rules/Framing.h"
 #include "rules/Status.h"
@@ -65,6 +66,10 @@ struct Port {
     std::string echoExpected;
     std::optional<std::string> echoAddress;
     bool echoNamesModule = false; // its replies carry its address
+    // The kernel RS-485 mode asked for the port, given again to a device that comes back, and
+    // what the last setting of it said.
+    std::optional<uartce_rs485> rs485;
+    std::string rs485Text;
 
     bool open() const { return isOpen; }
 };
@@ -169,6 +174,8 @@ bool live(Port& p) {
         return false;
     p.device = std::move(again.device);
     p.hungUp = false;
+    if (p.rs485)
+        p.device->setRs485(*p.rs485);
     return true;
 }
 
@@ -1067,6 +1074,39 @@ uint32_t UARTCE_TakeDropped(uint8_t port, struct uartce_dropped* out, uint32_t m
         p->recentDrops.pop_front();
     }
     return n;
+}
+
+uint16_t UARTCE_SetRs485(uint8_t port, const struct uartce_rs485* asked,
+                         struct uartce_rs485* kept) {
+    if (trace::active())
+        return trace::call("UARTCE_SetRs485", port,
+                           [&] { return trace::Outcome{UARTCE_SetRs485(port, asked, kept)}; });
+    Port* p = openPort(port);
+    if (!p)
+        return UARTCE_ERR_NOT_OPEN;
+    if (!asked || asked->size < sizeof asked->size)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    if (!live(*p))
+        return UARTCE_ERR_HANGUP;
+    const uartce_rs485 mode = normalizedRs485(asked);
+    const Rs485Outcome outcome = p->device->setRs485(mode);
+    if (outcome.status != UARTCE_OK) {
+        p->rs485Text = outcome.reason;
+        report(port, outcome.status,
+               "cannot set the RS-485 mode of " + escapeForLine(p->name) + ": " +
+                   escapeForLine(outcome.reason));
+        return outcome.status;
+    }
+    p->rs485 = mode;
+    p->rs485Text = joinLines(outcome.changes);
+    if (kept && kept->size >= sizeof kept->size)
+        copySized(kept, outcome.kept);
+    return UARTCE_OK;
+}
+
+uint32_t UARTCE_Rs485Changes(uint8_t port, char* out, uint32_t size) {
+    const Port* p = openPort(port);
+    return copyOut(p ? p->rs485Text : std::string(), out, size);
 }
 
 } // extern "C"

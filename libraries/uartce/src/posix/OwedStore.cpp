@@ -2,6 +2,7 @@
 // device in a folder of the user's own.
 
 #include "Platform.h"
+#include "posix/RuntimeStore.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -37,8 +38,9 @@ bool usableFolder(const std::string& folder) {
            (st.st_mode & 022) == 0;
 }
 
-// The device as one name whatever link it was opened by; a remote one as given.
-std::string keyOf(const std::string& device) {
+} // namespace
+
+std::string deviceKey(const std::string& device) {
     if (device.find("://") != std::string::npos)
         return device;
     char* real = ::realpath(device.c_str(), nullptr);
@@ -49,13 +51,19 @@ std::string keyOf(const std::string& device) {
     return key;
 }
 
-std::string fileNameFor(const std::string& key) {
+std::string deviceFileName(const std::string& kind, const std::string& key) {
     std::uint64_t hash = 1469598103934665603ull; // FNV-1a
     for (unsigned char c : key)
         hash = (hash ^ c) * 1099511628211ull;
     char name[40];
-    std::snprintf(name, sizeof name, "/owed-%016" PRIx64, hash);
-    return storeFolder() + name;
+    std::snprintf(name, sizeof name, "-%016" PRIx64, hash);
+    return storeFolder() + "/" + kind + name;
+}
+
+namespace {
+
+std::string fileNameFor(const std::string& key) {
+    return deviceFileName("owed", key);
 }
 
 std::int64_t microsNow(clockid_t clock) {
@@ -87,7 +95,7 @@ const DeviceFile& fileFor(const std::string& device) {
         Clock::now() - named > std::chrono::seconds(1)) {
         named = Clock::now();
         lastDevice = device;
-        last.key = keyOf(device);
+        last.key = deviceKey(device);
         last.path = fileNameFor(last.key);
     }
     return last;
@@ -136,7 +144,7 @@ bool rememberOwedReplies(const std::string& device, const std::vector<OwedReply>
 std::vector<OwedReply> recallOwedReplies(const std::string& device) {
     std::vector<OwedReply> owed;
     // Named afresh at each open: a link may point elsewhere now.
-    const std::string key = keyOf(device);
+    const std::string key = deviceKey(device);
     const std::string path = fileNameFor(key);
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)

@@ -181,6 +181,18 @@ std::optional<unsigned> adapterLatencyMs(const std::string& devicePath) {
     return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
 }
 
+std::string ttySysfsDeviceOf(const std::string& devicePath) {
+    const std::string dir = sysfsTtyOf(devicePath);
+    if (dir.empty())
+        return "";
+    char* real = ::realpath((dir + "/device").c_str(), nullptr);
+    if (!real)
+        return "";
+    std::string path = real;
+    std::free(real);
+    return path;
+}
+
 std::string ttyDriverOf(const std::string& devicePath) {
     const std::string dir = sysfsTtyOf(devicePath);
     if (dir.empty())

@@ -5,6 +5,7 @@
 #include "posix/ArbitraryRate.h"
 #include "posix/FdIo.h"
 #include "posix/LineSettings.h"
+#include "posix/Rs485.h"
 
 #include <uartce.h>
 
@@ -73,13 +74,17 @@ std::pair<std::uint16_t, std::string> applySettings(int fd, const std::string& p
 // any way, so no lock outlives its holder.
 class TtyDevice final : public fdio::FdDevice {
   public:
-    TtyDevice(int fd, std::string path, std::optional<unsigned> latencyMs)
-        : FdDevice(fd, fdio::Kind::Tty), m_path(std::move(path)),
-          m_latencyMs(latencyMs.value_or(0)), m_usbAdapter(latencyMs.has_value()) {}
-    // Gives the driver its own latency mode back, as the port was found.
+    TtyDevice(int fd, std::optional<unsigned> latencyMs, std::string path)
+        : FdDevice(fd, fdio::Kind::Tty), m_latencyMs(latencyMs.value_or(0)),
+          m_usbAdapter(latencyMs.has_value()), m_path(std::move(path)) {}
+    // Gives the driver its own latency and RS-485 modes back, as the port was found.
     ~TtyDevice() override {
         if (m_restoreSerial)
             ::ioctl(fd(), TIOCSSERIAL, &m_serial);
+        m_rs485.giveBack(fd());
+    }
+    Rs485Outcome setRs485(const uartce_rs485& asked) override {
+        return m_rs485.set(fd(), m_path, asked);
     }
     void discardInput(const Deadline&) override { ::tcflush(fd(), TCIFLUSH); }
     unsigned latencyMs() const override { return m_latencyMs; }
@@ -110,11 +115,12 @@ class TtyDevice final : public fdio::FdDevice {
     }
 
   private:
-    std::string m_path;
     unsigned m_latencyMs;
     bool m_usbAdapter; // it has a latency timer
     serial_struct m_serial{};
     bool m_restoreSerial = false;
+    std::string m_path;
+    Rs485Keeper m_rs485;
 };
 
 OpenResult refuse(int fd, std::uint16_t status, std::string reason) {
@@ -186,10 +192,12 @@ OpenResult openTty(const std::string& path, const LineSettings& settings) {
     // another process keeps the tty alive (a bridge, a pty master).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return refuse(fd, UARTCE_ERR_BUSY, "another program holds it");
+    // A holder that was killed could not give the RS-485 mode back; the device is ours now.
+    Rs485Keeper::giveBackLeftOver(fd, path);
     if (auto [status, reason] = applySettings(fd, path, settings); status != UARTCE_OK)
         return refuse(fd, status, std::move(reason));
     ::tcflush(fd, TCIOFLUSH);
-    auto device = std::make_unique<TtyDevice>(fd, path, adapterLatencyMs(path));
+    auto device = std::make_unique<TtyDevice>(fd, adapterLatencyMs(path), path);
     device->lowerLatency();
     return {std::move(device), UARTCE_OK, {}};
 }
