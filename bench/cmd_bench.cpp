@@ -17,6 +17,7 @@
 
 #include "cmd/Cli.h"
 #include "cmd/Line.h"
+#include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/Ser2net.h"
 #include "support/SimProcess.h"
@@ -29,6 +30,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -44,20 +46,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::uint8_t kPort = 21;
-
-// Starts the simulator; its process id, then its device, come on the pipe.
-std::string startSim(const std::string& sim, const std::string& args, FILE*& pipe, int& pid) {
-    pipe = ::popen(("echo $$; exec " + sim + " " + args).c_str(), "r");
-    char line[256] = {};
-    if (!pipe || !std::fgets(line, sizeof line, pipe))
-        return {};
-    pid = std::atoi(line);
-    if (!std::fgets(line, sizeof line, pipe))
-        return {};
-    std::string device = line;
-    device.pop_back();
-    return device;
-}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -170,24 +158,12 @@ Flood flood(std::vector<std::string> args) {
     for (std::string& a : args)
         if (a == "DEV")
             a = line.pty.path();
-    int idle[2];
-    if (::pipe(idle) != 0)
-        return f;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid(); // its signals to its own group do not reach the bench
-        ::dup2(idle[0], 0);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(idle[0]);
+    // Its standard input an idle pipe; its own session, so that its signals to its group do not
+    // reach the bench.
+    testsupport::Program program(args, {.inputPipe = true,
+                                        .output = testsupport::ProgramOptions::Output::Discard,
+                                        .searchPath = true,
+                                        .newSession = true});
     // The program has the line once the first bytes leave the pty's buffer.
     const std::string& bytes = floodBytes();
     const auto t0 = Clock::now();
@@ -207,14 +183,9 @@ Flood flood(std::vector<std::string> args) {
         empty = ::ioctl(line.slave, FIONREAD, &waiting) == 0 && waiting == 0 ? empty + 1 : 0;
         ::usleep(10000);
     }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    ::close(idle[1]);
-    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-    f.ran = sent >= kFloodBytes && !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
+    program.stop(SIGTERM);
+    const double cpu = program.cpuMs();
+    f.ran = program.started() && sent >= kFloodBytes;
     f.mbPerSecond = static_cast<double>(sent) / 1e6 / seconds;
     f.cpuMsPerMb = cpu / (static_cast<double>(sent) / 1e6);
     return f;
@@ -226,54 +197,28 @@ double arrivalLatencyUs(const std::string& cmd) {
     const RawLine port;
     if (port.slave < 0)
         return -1;
-    int idle[2], out[2];
-    if (::pipe(idle) != 0 || ::pipe(out) != 0)
-        return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
-        ::dup2(idle[0], 0);
-        ::dup2(out[1], 1);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 2);
-        ::execl(cmd.c_str(), cmd.c_str(), "term", "-p", port.pty.path().c_str(), "--ending", "none",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(idle[0]);
-    ::close(out[1]);
+    testsupport::Program term({cmd, "term", "-p", port.pty.path(), "--ending", "none"},
+                              {.inputPipe = true, .newSession = true});
     std::vector<double> took;
-    std::string seen;
-    char chunk[256];
     ::usleep(300000); // the port open
     for (int i = 0; i < 50; ++i) {
         const std::string line = "L" + std::to_string(i) + "\r";
         const std::string shown = "L" + std::to_string(i) + "\n";
+        const std::size_t from = term.out().size();
         const auto t0 = Clock::now();
         if (::write(port.pty.master(), line.data(), line.size()) < 0)
             break;
-        while (seen.find(shown) == std::string::npos) {
-            pollfd p{out[0], POLLIN, 0};
-            if (::poll(&p, 1, 2000) <= 0)
-                break;
-            const ssize_t n = ::read(out[0], chunk, sizeof chunk);
-            if (n <= 0)
-                break;
-            seen.append(chunk, static_cast<std::size_t>(n));
-        }
+        term.readUntil([&](const std::string& out) { return out.find(shown, from) != out.npos; },
+                       std::chrono::seconds(2));
         took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-        seen.clear();
         ::usleep(20000); // idle between lines
     }
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-    ::close(idle[1]);
-    ::close(out[0]);
+    term.stop(SIGTERM);
     return median(took);
 }
 
 bool installed(const char* program) {
-    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+    return testsupport::runShell(std::string("command -v ") + program).exit == 0;
 }
 
 // The bytes of the log's received lines, in order, as they came.
@@ -296,10 +241,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool check = argc > 3 && std::string(argv[3]) == "--check";
-    FILE* simPipe = nullptr;
-    int simPid = 0;
-    const std::string device = startSim(argv[1], "", simPipe, simPid);
-    ::setenv("UARTCE_COM21", device.c_str(), 1);
+    auto sim = std::make_unique<testsupport::SimProcess>(argv[1], std::vector<std::string>{});
+    ::setenv("UARTCE_COM21", sim->device().c_str(), 1);
     if (Open_Com(kPort, 9600, 8, 0, 1) != UARTCE_OK)
         return 1;
     char reply[UARTCE_REPLY_BUFFER_SIZE];
@@ -323,8 +266,7 @@ int main(int argc, char** argv) {
     UARTCE_SetTrace(nullptr);
     ::unlink(trace.c_str());
     Close_Com(kPort);
-    ::kill(simPid, SIGTERM);
-    ::pclose(simPipe);
+    sim.reset();
 
     // The same round trip on a line that returns what it sends: the echo is sorted out as it
     // comes, within the reply's own wait.
@@ -347,15 +289,13 @@ int main(int argc, char** argv) {
     for (unsigned baud : {115200u, 9600u}) {
         testsupport::SimProcess sim(argv[1],
                                     {"--baud", std::to_string(baud), "--address", "07,A3"});
-        const std::string line = std::string(argv[2]) + " scan -p " + sim.device() + " --bauds " +
-                                 std::to_string(baud) + " --checksum off --json 2>/dev/null";
         const auto t0 = Clock::now();
-        FILE* out = ::popen(line.c_str(), "r");
-        std::string found;
-        char chunk[512];
-        while (out && std::fgets(chunk, sizeof chunk, out))
-            found += chunk;
-        const int rc = out ? ::pclose(out) : -1;
+        const testsupport::Ran scan =
+            testsupport::run({argv[2], "scan", "-p", sim.device(), "--bauds", std::to_string(baud),
+                              "--checksum", "off", "--json"},
+                             std::nullopt, std::chrono::minutes(5));
+        const std::string& found = scan.out;
+        const int rc = scan.exit;
         const double s = std::chrono::duration<double>(Clock::now() - t0).count();
         const bool both = found.find("\"address\":\"07\"") != std::string::npos &&
                           found.find("\"address\":\"A3\"") != std::string::npos;

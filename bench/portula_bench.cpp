@@ -9,6 +9,7 @@
 #include "messaging/Receive.h"
 #include "resources/Resources.h"
 #include "sim/Module.h"
+#include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "ui/ControlIds.h"
 
@@ -516,28 +517,12 @@ struct StartupSample {
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 StartupSample startOnce(const char* self, bool portula, const Environment& env = {}) {
-    int out[2];
-    if (::pipe(out) != 0)
-        return {};
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        for (const auto& [name, value] : env)
-            ::setenv(name.c_str(), value.c_str(), 1);
-        ::dup2(out[1], 1);
-        ::close(out[0]);
-        ::execl(self, self, "--startup-child", portula ? "portula" : "bare",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
-    ::close(out[0]);
-    ::waitpid(pid, nullptr, 0);
+    testsupport::Program child({self, "--startup-child", portula ? "portula" : "bare"},
+                               {.environment = env});
+    child.finish(std::chrono::seconds(30));
+    const std::string& text = child.out();
     long long sec = 0;
     long nsec = 0;
     long rss = 0;

@@ -1,5 +1,6 @@
 // portula-cmd as a program, against the simulator.
 
+#include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
 #include "support/TempTree.h"
@@ -54,144 +55,49 @@ struct Shell {
     std::string before, after;
 };
 
-// Runs portula-cmd with the arguments (quoted for the shell) and `input` on standard input.
+// Runs portula-cmd with the arguments (quoted for the shell) and `input` on standard input, a
+// file as a shell redirection makes it.
 Finished run(const std::vector<std::string>& args, const std::string& input = "",
              const Shell& shell = {}) {
     char inPath[] = "/tmp/portula-cmd-in-XXXXXX";
-    char errPath[] = "/tmp/portula-cmd-err-XXXXXX";
     const int in = ::mkstemp(inPath);
-    const int err = ::mkstemp(errPath);
-    Finished r{-1, {}, {}};
-    if (in < 0 || err < 0)
-        return r;
+    if (in < 0)
+        return {-1, {}, {}};
     const bool written = ::write(in, input.data(), input.size()) == ssize_t(input.size());
     ::close(in);
-    ::close(err);
     std::string line = shell.before + PORTULA_CMD_PATH;
     for (const std::string& a : args)
         line += " '" + a + "'";
-    line += std::string(" 2>") + errPath + " <" + inPath + " " + shell.after;
-    FILE* p = written ? ::popen(line.c_str(), "r") : nullptr;
-    if (p) {
-        char chunk[512];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
-            r.out.append(chunk, n);
-        const int status = ::pclose(p);
-        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    line += std::string(" <") + inPath + " " + shell.after;
+    Finished r{-1, {}, {}};
+    if (written) {
+        testsupport::Ran ran = testsupport::runShell(line);
+        r = {ran.exit, std::move(ran.out), std::move(ran.err)};
     }
-    r.err = readAll(errPath);
     ::unlink(inPath);
-    ::unlink(errPath);
     return r;
+}
+
+std::vector<std::string> commandLine(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{PORTULA_CMD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 // portula-cmd started with pipes on its standard input, output and error, for tests that talk
 // to it or signal it while it runs.
-class Running {
+class Running : public testsupport::Program {
   public:
-    explicit Running(const std::vector<std::string>& args) {
-        int in[2], out[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-            ::pipe2(err, O_CLOEXEC) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            std::vector<char*> argv{const_cast<char*>(PORTULA_CMD_PATH)};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(PORTULA_CMD_PATH, argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        m_in = in[1];
-        m_out = out[0];
-        m_err = err[0];
-    }
-    ~Running() {
-        closeInput();
-        if (m_pid > 0 && !m_reaped) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        for (int fd : {m_out, m_err})
-            if (fd >= 0)
-                ::close(fd);
-    }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
-
-    pid_t pid() const { return m_pid; }
-    int input() const { return m_in; }
-    // The most memory the program held, once it has ended.
-    long maxResidentKiB() const { return m_usage.ru_maxrss; }
-    void send(const std::string& text) const {
-        ASSERT_EQ(::write(m_in, text.data(), text.size()), ssize_t(text.size()));
-    }
-    void closeInput() {
-        if (m_in >= 0)
-            ::close(m_in);
-        m_in = -1;
-    }
-    // Standard output up to its first line end, or all of it when the deadline passed first.
-    std::string firstLine(std::chrono::milliseconds within) {
-        const auto deadline = Clock::now() + within;
-        while (m_text.find('\n') == std::string::npos && collect(deadline)) {
-        }
-        return m_text.substr(0, m_text.find('\n') + 1);
-    }
+    explicit Running(const std::vector<std::string>& args)
+        : Program(commandLine(args), {.inputPipe = true}) {}
     // Collects both outputs until the program ends; false when it had not ended by the deadline
     // (it is killed then).
     bool finish(std::chrono::milliseconds within, Finished& result, int& status) {
-        const auto deadline = Clock::now() + within;
-        while (collect(deadline)) {
-        }
-        const bool ended = m_out < 0 && m_err < 0;
-        if (!ended)
-            ::kill(m_pid, SIGKILL);
-        ::wait4(m_pid, &status, 0, &m_usage);
-        m_reaped = true;
-        result = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, m_text, m_errText};
+        const bool ended = Program::finish(within);
+        status = rawStatus();
+        result = {exitCode(), out(), err()};
         return ended;
     }
-
-  private:
-    // Reads what either output has; false at the deadline or when both have ended.
-    bool collect(Clock::time_point deadline) {
-        pollfd p[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
-        if (m_out < 0 && m_err < 0)
-            return false;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || ::poll(p, 2, static_cast<int>(left.count())) <= 0)
-            return false;
-        char chunk[4096];
-        for (int i = 0; i < 2; ++i) {
-            int& fd = i == 0 ? m_out : m_err;
-            std::string& text = i == 0 ? m_text : m_errText;
-            if (fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n > 0) {
-                text.append(chunk, static_cast<std::size_t>(n));
-            } else {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        return true;
-    }
-
-    pid_t m_pid = -1;
-    int m_in = -1, m_out = -1, m_err = -1;
-    bool m_reaped = false;
-    rusage m_usage{};
-    std::string m_text, m_errText;
 };
 
 TEST(CmdProgram, ExitStatusSaysWhatHappened) {
@@ -451,37 +357,16 @@ TEST(CmdProgram, SoakCountsTheLateRepliesItSetsAside) {
 TEST(CmdProgram, AnInterruptedScanStopsWithItsResultsSoFar) {
     SimProcess sim(PORTULA_SIM_PATH, {"--address", "00"});
     ASSERT_FALSE(sim.device().empty());
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::close(out[0]);
-        ::execl(PORTULA_CMD_PATH, PORTULA_CMD_PATH, "scan", "-p", sim.device().c_str(), "--bauds",
-                "9600,19200", "--addresses", "00-FF", "--timeout", "100", "--json",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
+    Running tool({"scan", "-p", sim.device(), "--bauds", "9600,19200", "--addresses", "00-FF",
+                  "--timeout", "100", "--json"});
     // The whole scan would take 51 s; stop it as soon as it has found the module at 00.
     const auto started = std::chrono::steady_clock::now();
-    std::string text;
-    char chunk[512];
-    while (text.find('\n') == std::string::npos) {
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, 10000) <= 0)
-            break;
-        const ssize_t n = ::read(out[0], chunk, sizeof chunk);
-        if (n <= 0)
-            break;
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::kill(pid, SIGINT);
-    for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<std::size_t>(n));
-    ::close(out[0]);
+    tool.firstLine(10s);
+    tool.signal(SIGINT);
+    Finished r;
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    tool.finish(10s, r, status);
+    const std::string& text = r.out;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);
@@ -550,8 +435,8 @@ TEST(CmdProgram, SignalsStopCommandsFromEitherSource) {
     for (const Case& c : cases) {
         Running tool(c.args);
         // The pipe stays open: without the signal the tool would wait for the next line.
-        tool.send("$01M\n");
-        ASSERT_EQ(tool.firstLine(10s), "!01PORTULA-SIM\n") << c.name;
+        ASSERT_TRUE(tool.send("$01M\n"));
+        ASSERT_EQ(tool.firstLine(10s), "!01PORTULA-SIM") << c.name;
         ::kill(tool.pid(), c.signal);
         Finished r;
         int status = 0;
@@ -789,7 +674,7 @@ TEST(CmdProgram, AnOverlongInputLineIsRefusedAndTheRunGoesOn) {
     long shortRunKiB = 0;
     {
         Running tool({"-p", sim.device()});
-        tool.send("$01M\n");
+        ASSERT_TRUE(tool.send("$01M\n"));
         tool.closeInput();
         Finished r;
         int status = 0;

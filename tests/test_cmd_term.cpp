@@ -1,6 +1,7 @@
 // portula-cmd term as a person uses it: typed at in a tmux window, against the simulator or a
 // pseudo-terminal the test plays the device on.
 
+#include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
 #include "support/TempTree.h"
@@ -287,14 +288,9 @@ TEST(CmdTerm, ReadsAScriptFromAPipe) {
     const std::string line = "printf '$01M\\n:hex on\\n$01F\\n:bogus\\n' | " +
                              shellQuoted(PORTULA_CMD_PATH) + " term -p " +
                              shellQuoted(sim.device()) + " 2>&1";
-    std::string out;
-    FILE* p = ::popen(line.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char chunk[512];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
-        out.append(chunk, n);
-    const int status = ::pclose(p);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    const testsupport::Ran ran = testsupport::runShell(line);
+    const std::string& out = ran.out;
+    EXPECT_EQ(ran.exit, 0) << out;
     EXPECT_EQ(out, "!01PORTULA-SIM\n"
                    "hex on\n"
                    "00000000  21 30 31 41 31 2E 30 37                           |!01A1.07|\n"

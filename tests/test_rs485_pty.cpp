@@ -1,6 +1,7 @@
 // The kernel RS-485 mode on a pseudo-terminal, which has none: the library and portula-cmd
 // refuse it with the reason, and the port goes on as it was.
 
+#include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/RuntimeDir.h"
 #include "support/TempTree.h"
@@ -178,14 +179,9 @@ TEST(Rs485Tool, APortWithoutTheModeIsRefusedBeforeAnythingIsSent) {
         for (const std::string& a : c.args)
             line += " '" + a + "'";
         line += " 2>&1 </dev/null";
-        FILE* p = ::popen(line.c_str(), "r");
-        ASSERT_NE(p, nullptr);
-        std::string said;
-        char chunk[512];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
-            said.append(chunk, n);
-        const int status = ::pclose(p);
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 6) << line;
+        const testsupport::Ran ran = testsupport::runShell(line);
+        const std::string& said = ran.out;
+        EXPECT_EQ(ran.exit, 6) << line;
         EXPECT_EQ(said, "portula-cmd: cannot set the RS-485 mode of " + pty.path() +
                             ": a pseudo-terminal has no RS-485 mode\n")
             << line;

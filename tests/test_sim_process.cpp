@@ -1,5 +1,6 @@
 // The simulator as a process, reached through the serial library.
 
+#include "support/AsUser.h"
 #include "support/SimProcess.h"
 
 #include <uartce.h>
@@ -17,6 +18,8 @@
 #include <unistd.h>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 using testsupport::SimProcess;
 
@@ -93,36 +96,30 @@ TEST_F(SimProcessTest, TheNextClientGetsOnlyItsOwnReplies) {
         SCOPED_TRACE(killed ? "flooder killed" : "flooder closed");
         SimProcess sim(PORTULA_SIM_PATH, {});
         attach(sim);
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(ready[0]);
-            if (Open_Com(kPort, 9600, 8, 0, 1) != UARTCE_OK)
-                ::_exit(3);
-            static const char flood[] = "$01M\r$01M\r$01M\r$01M\r";
-            for (int i = 0; i < 500; ++i)
-                if (Send_Binary(kPort, flood, sizeof flood - 1) != UARTCE_OK)
-                    ::_exit(4);
-            if (::write(ready[1], "x", 1) != 1)
-                ::_exit(5);
-            if (!killed) {
-                Close_Com(kPort);
-                ::_exit(0);
-            }
-            for (;;)
-                Send_Binary(kPort, flood, sizeof flood - 1);
-        }
-        ::close(ready[1]);
-        char c = 0;
-        const bool flooded = ::read(ready[0], &c, 1) == 1;
-        ::close(ready[0]);
+        testsupport::Child flooder(
+            [killed](int ready) {
+                if (Open_Com(kPort, 9600, 8, 0, 1) != UARTCE_OK)
+                    return 3;
+                static const char flood[] = "$01M\r$01M\r$01M\r$01M\r";
+                for (int i = 0; i < 500; ++i)
+                    if (Send_Binary(kPort, flood, sizeof flood - 1) != UARTCE_OK)
+                        return 4;
+                if (::write(ready, "x", 1) != 1)
+                    return 5;
+                if (!killed) {
+                    Close_Com(kPort);
+                    return 0;
+                }
+                for (;;)
+                    Send_Binary(kPort, flood, sizeof flood - 1);
+            },
+            testsupport::Privileges::Keep);
+        const bool flooded = flooder.waitReady(30s);
         if (killed)
-            ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(flooded) << "the flooding client failed, status " << status;
+            flooder.signal(SIGKILL);
+        const testsupport::ChildResult ended = flooder.finish(30s);
+        ASSERT_TRUE(flooded) << "the flooding client failed, exit " << ended.exitCode << ": "
+                             << ended.stderrText;
         // Stale input the simulator has not read yet is beyond its reach (the terminal's flush
         // does not clear it); what it read, answered and could not send is what must go.
         ASSERT_TRUE(sim.waitIdle(5000));

@@ -3,6 +3,7 @@
 #include "DialogHarness.h"
 #include "Trace.h"
 #include "support/AsUser.h"
+#include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/SimProcess.h"
 
@@ -76,13 +77,9 @@ TEST(TraceFormat, JqReadsTheLines) {
                                 " -r '(.out | explode | map(tostring + \",\") | add) + \"|\" + "
                                 "(.in | explode | map(tostring) | add)' " +
                                 path;
-    FILE* jq = ::popen(command.c_str(), "r");
-    ASSERT_NE(jq, nullptr);
-    std::string got;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, jq))
-        got += chunk;
-    EXPECT_EQ(::pclose(jq), 0);
+    const testsupport::Ran jq = testsupport::runShell(command);
+    const std::string& got = jq.out;
+    EXPECT_EQ(jq.exit, 0) << jq.err;
     ::unlink(path);
     EXPECT_EQ(got, expected);
 }

@@ -1,6 +1,7 @@
 // The serial library on pseudo-terminals, with the test playing the device.
 
 #include "support/AsUser.h"
+#include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/TempTree.h"
 
@@ -612,13 +613,9 @@ TEST_F(UartceTest, PortulaPortsPrintsTheMap) {
     const PseudoTerminal second;
     tree.link("dev/serial/by-id/" + adapter, second.path());
     tree.write("etc/portula/ports.conf", "COM5 = socket://127.0.0.1:7000\nbad\n");
-    FILE* out = ::popen(PORTULA_PORTS_PATH " 2>&1", "r");
-    ASSERT_NE(out, nullptr);
-    std::string text;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
-        text.append(buffer, n);
-    EXPECT_EQ(::pclose(out), 0) << text;
+    const testsupport::Ran ran = testsupport::runShell(PORTULA_PORTS_PATH " 2>&1");
+    const std::string& text = ran.out;
+    EXPECT_EQ(ran.exit, 0) << text;
     auto lineOf = [&](const std::string& start) {
         const std::size_t at = text.find("\n" + start);
         return at == std::string::npos ? std::string()

@@ -4,6 +4,7 @@
 #include "campaign/Oracle.h"
 #include "campaign/Readback.h"
 #include "campaign/Truth.h"
+#include "support/Program.h"
 #include "support/Ser2net.h"
 #include "support/SimProcess.h"
 
@@ -21,12 +22,9 @@
 #include <poll.h>
 #include <random>
 #include <set>
-#include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace campaign {
 
@@ -392,86 +390,17 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& args, const std::string* input,
                          int limitMs) {
     ProcessResult result;
-    int in[2] = {-1, -1}, out[2], err[2];
-    if ((input && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0)
-        return result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (input)
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    else
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
     result.startUs = nowUs();
-    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (input)
-        ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (rc != 0) {
-        if (input)
-            ::close(in[1]);
-        ::close(out[0]);
-        ::close(err[0]);
+    testsupport::Program child(args, {.inputPipe = input != nullptr});
+    if (!child.started())
         return result;
-    }
     result.started = true;
-    std::size_t written = 0;
-    int inFd = input ? in[1] : -1;
-    if (inFd >= 0 && input->empty()) {
-        ::close(inFd);
-        inFd = -1;
-    }
-    int outFd = out[0], errFd = err[0];
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
-    bool killed = false;
-    while (outFd >= 0 || errFd >= 0) {
-        const int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (left <= 0 && !killed) {
-            ::kill(pid, SIGKILL);
-            killed = true;
-        }
-        pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
-        ::poll(fds, 3, std::max(left, 10));
-        char chunk[4096];
-        for (int i = 0; i < 2; ++i) {
-            int& fd = i == 0 ? outFd : errFd;
-            if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n > 0)
-                (i == 0 ? result.out : result.err).append(chunk, static_cast<std::size_t>(n));
-            else if (n == 0 || errno != EINTR) {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            const ssize_t n = ::write(inFd, input->data() + written, input->size() - written);
-            if (n > 0)
-                written += static_cast<std::size_t>(n);
-            if ((n < 0 && errno != EINTR && errno != EAGAIN) || written == input->size()) {
-                ::close(inFd);
-                inFd = -1;
-            }
-        }
-    }
-    if (inFd >= 0)
-        ::close(inFd);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    child.finish(std::chrono::milliseconds(limitMs), input ? *input : std::string_view());
     result.endUs = nowUs();
+    const int status = child.rawStatus();
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = child.out();
+    result.err = child.err();
     return result;
 }
 

@@ -10,13 +10,9 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace testsupport {
 
@@ -82,22 +78,11 @@ Ser2net::Ser2net(const std::vector<Accepter>& accepters) : m_accepters(accepters
     const std::string program = SER2NET_PATH;
     const std::string pidFile = m_dir + "/ser2net.pid";
     const std::string logFile = m_dir + "/ser2net.log";
-    std::vector<std::string> args = {program, "-n", "-u", "-c", config, "-P", pidFile};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    m_child = std::make_unique<Program>(
+        std::vector<std::string>{program, "-n", "-u", "-c", config, "-P", pidFile},
+        ProgramOptions{.output = ProgramOptions::Output::File, .outputFile = logFile});
+    if (!m_child->started())
         return;
-    m_pid = pid;
     m_running = true;
     for (int port : m_ports)
         m_running = m_running && waitUntilAccepting(port, 10000);
@@ -125,13 +110,9 @@ std::string Ser2net::log() const {
 }
 
 void Ser2net::stop() {
-    if (m_pid <= 0)
-        return;
-    ::kill(m_pid, SIGTERM);
-    int status = 0;
-    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    m_pid = -1;
+    if (m_child)
+        m_child->stop(SIGTERM);
+    m_child.reset();
     m_running = false;
 }
 

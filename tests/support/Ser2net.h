@@ -3,6 +3,9 @@
 // device. Started in the foreground from a generated configuration; stopped by the test or at
 // the end of the object.
 
+#include "support/Program.h"
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,7 +43,7 @@ class Ser2net {
     std::vector<Accepter> m_accepters;
     std::vector<int> m_ports;
     std::string m_dir;
-    int m_pid = -1;
+    std::unique_ptr<Program> m_child;
     bool m_running = false;
 };
 

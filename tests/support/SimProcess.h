@@ -1,6 +1,9 @@
 #pragma once
 // The simulated module run as a child process, for end-to-end tests.
 
+#include "support/Program.h"
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,7 @@ class SimProcess {
     bool waitIdle(int withinMs) const;
 
   private:
-    int m_pid = -1;
+    std::unique_ptr<Program> m_child;
     std::string m_device;
 };
 

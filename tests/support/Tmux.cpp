@@ -1,4 +1,5 @@
 #include "support/Tmux.h"
+#include "support/Program.h"
 
 #include <cctype>
 #include <cstdio>
@@ -56,15 +57,7 @@ TmuxWindow::~TmuxWindow() {
 }
 
 std::string TmuxWindow::tmux(const std::string& arguments) const {
-    const std::string line = "tmux -S " + shellQuoted(m_socket) + " " + arguments + " 2>/dev/null";
-    std::string out;
-    if (FILE* p = ::popen(line.c_str(), "r")) {
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
-            out.append(chunk, n);
-        ::pclose(p);
-    }
-    return out;
+    return runShell("tmux -S " + shellQuoted(m_socket) + " " + arguments).out;
 }
 
 void TmuxWindow::type(const std::string& text) const {
