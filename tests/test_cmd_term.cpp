@@ -99,12 +99,12 @@ TEST(CmdTerm, EndsWithStatusZeroByQuitCtrlDAndCtrlCOnAnEmptyLine) {
         std::vector<std::string> keys;
     };
     const Case cases[] = {
-        {":quit", ":quit", {"Enter"}},
-        {":q", ":q", {"Enter"}},
-        {"Ctrl-D", "", {"C-d"}},
-        {"Ctrl-C on an empty line", "", {"C-c"}},
+        {.name = ":quit", .typed = ":quit", .keys = {"Enter"}},
+        {.name = ":q", .typed = ":q", .keys = {"Enter"}},
+        {.name = "Ctrl-D", .typed = "", .keys = {"C-d"}},
+        {.name = "Ctrl-C on an empty line", .typed = "", .keys = {"C-c"}},
         // The first Ctrl-C clears the typed line, the second ends.
-        {"Ctrl-C twice on a typed line", "$01M", {"C-c", "C-c"}},
+        {.name = "Ctrl-C twice on a typed line", .typed = "$01M", .keys = {"C-c", "C-c"}},
     };
     for (const Case& c : cases) {
         TempTree folder;
@@ -228,13 +228,16 @@ TEST(CmdTerm, ABadTerminalCommandGetsOneLineAndNothingGoesOut) {
         const char* line;
     };
     const Case cases[] = {
-        {":bogus", "portula-cmd: ':bogus' is not a command (:help lists them; :: sends a ':')"},
-        {":baud 30", "portula-cmd: ':baud': '30' is not a rate taken: any rate from 50 to 4000000 "
-                     "the device takes"},
-        {":hex maybe", "portula-cmd: ':hex': 'maybe' is neither on nor off"},
-        {":ending cr lf", "portula-cmd: ':ending': give it as :ending E"},
-        {":ending hex:1", "portula-cmd: ':ending': 'hex:1' is not cr, none, lf, lfcr, crlf or "
-                          "hex:XX..."},
+        {.typed = ":bogus",
+         .line = "portula-cmd: ':bogus' is not a command (:help lists them; :: sends a ':')"},
+        {.typed = ":baud 30",
+         .line = "portula-cmd: ':baud': '30' is not a rate taken: any rate from 50 to 4000000 "
+                 "the device takes"},
+        {.typed = ":hex maybe", .line = "portula-cmd: ':hex': 'maybe' is neither on nor off"},
+        {.typed = ":ending cr lf", .line = "portula-cmd: ':ending': give it as :ending E"},
+        {.typed = ":ending hex:1",
+         .line = "portula-cmd: ':ending': 'hex:1' is not cr, none, lf, lfcr, crlf or "
+                 "hex:XX..."},
     };
     for (const Case& c : cases) {
         enter(*w, c.typed);

@@ -23,33 +23,35 @@ TEST(CmdTermCommands, EachLineDoesWhatItSays) {
         std::string text; // the text sent, or a part of the message
     };
     const Case cases[] = {
-        {"", TermAction::Nothing, ""},
-        {"$01M", TermAction::Send, "$01M"},
-        {"::", TermAction::Send, ":"},
-        {"::RESET", TermAction::Send, ":RESET"},
-        {" :quit", TermAction::Send, " :quit"},
-        {":quit", TermAction::Quit, ""},
-        {":q", TermAction::Quit, ""},
-        {":help", TermAction::Message, ":timestamps on|off"},
-        {":baud 19200", TermAction::SetRate, "19200"},
-        {":reopen", TermAction::Reopen, "9600"},
-        {":hex on", TermAction::Message, "hex on"},
-        {":  timestamps   on", TermAction::Message, "timestamps on"},
-        {":ending crlf", TermAction::Message, "ending crlf"},
-        {":ending hex:1a0D", TermAction::Message, "ending hex:1A0D"},
-        {":bogus", TermAction::Error, "':bogus' is not a command"},
-        {":", TermAction::Error, "':' is not a command"},
-        {":quit now", TermAction::Error, "give it as :quit"},
-        {":baud", TermAction::Error, "give it as :baud N"},
-        {":baud 49", TermAction::Error, "'49' is not a rate taken"},
-        {":baud 4000001", TermAction::Error, "any rate from 50 to 4000000"},
-        {":baud 14400", TermAction::SetRate, "to 14400 baud"},
-        {":baud 9600x", TermAction::Error, "'9600x' is not a rate taken"},
-        {":hex yes", TermAction::Error, "'yes' is neither on nor off"},
-        {":ending lf cr", TermAction::Error, "give it as :ending E"},
-        {":ending hex:ZZ", TermAction::Error, "is not cr, none, lf"},
-        {":checksum on", TermAction::Message, "checksum on"},
-        {std::string(cmd::kMaxText + 1, 'x'), TermAction::Error, "the longest is 4096"},
+        {.line = "", .kind = TermAction::Nothing, .text = ""},
+        {.line = "$01M", .kind = TermAction::Send, .text = "$01M"},
+        {.line = "::", .kind = TermAction::Send, .text = ":"},
+        {.line = "::RESET", .kind = TermAction::Send, .text = ":RESET"},
+        {.line = " :quit", .kind = TermAction::Send, .text = " :quit"},
+        {.line = ":quit", .kind = TermAction::Quit, .text = ""},
+        {.line = ":q", .kind = TermAction::Quit, .text = ""},
+        {.line = ":help", .kind = TermAction::Message, .text = ":timestamps on|off"},
+        {.line = ":baud 19200", .kind = TermAction::SetRate, .text = "19200"},
+        {.line = ":reopen", .kind = TermAction::Reopen, .text = "9600"},
+        {.line = ":hex on", .kind = TermAction::Message, .text = "hex on"},
+        {.line = ":  timestamps   on", .kind = TermAction::Message, .text = "timestamps on"},
+        {.line = ":ending crlf", .kind = TermAction::Message, .text = "ending crlf"},
+        {.line = ":ending hex:1a0D", .kind = TermAction::Message, .text = "ending hex:1A0D"},
+        {.line = ":bogus", .kind = TermAction::Error, .text = "':bogus' is not a command"},
+        {.line = ":", .kind = TermAction::Error, .text = "':' is not a command"},
+        {.line = ":quit now", .kind = TermAction::Error, .text = "give it as :quit"},
+        {.line = ":baud", .kind = TermAction::Error, .text = "give it as :baud N"},
+        {.line = ":baud 49", .kind = TermAction::Error, .text = "'49' is not a rate taken"},
+        {.line = ":baud 4000001", .kind = TermAction::Error, .text = "any rate from 50 to 4000000"},
+        {.line = ":baud 14400", .kind = TermAction::SetRate, .text = "to 14400 baud"},
+        {.line = ":baud 9600x", .kind = TermAction::Error, .text = "'9600x' is not a rate taken"},
+        {.line = ":hex yes", .kind = TermAction::Error, .text = "'yes' is neither on nor off"},
+        {.line = ":ending lf cr", .kind = TermAction::Error, .text = "give it as :ending E"},
+        {.line = ":ending hex:ZZ", .kind = TermAction::Error, .text = "is not cr, none, lf"},
+        {.line = ":checksum on", .kind = TermAction::Message, .text = "checksum on"},
+        {.line = std::string(cmd::kMaxText + 1, 'x'),
+         .kind = TermAction::Error,
+         .text = "the longest is 4096"},
     };
     for (const Case& c : cases) {
         TermSettings s;
@@ -107,13 +109,13 @@ TEST(CmdTermOptions, TermTakesItsOwnOptionsAndNoCommand) {
         const char* names;
     };
     const Refused refused[] = {
-        {{"term", "$01M"}, "term takes no command"},
-        {{"term", "--json"}, "'--json' does nothing in term"},
-        {{"term", "--count", "3"}, "'--count' does nothing in term"},
-        {{"term", "--log"}, "needs a value"},
-        {{"term", "--ending", "lf", "--checksum"}, "--checksum needs --ending cr"},
-        {{"--timestamps", "$01M"}, "'--timestamps' does nothing in command mode"},
-        {{"soak", "--log", "x", "$01M"}, "'--log' does nothing in soak"},
+        {.args = {"term", "$01M"}, .names = "term takes no command"},
+        {.args = {"term", "--json"}, .names = "'--json' does nothing in term"},
+        {.args = {"term", "--count", "3"}, .names = "'--count' does nothing in term"},
+        {.args = {"term", "--log"}, .names = "needs a value"},
+        {.args = {"term", "--ending", "lf", "--checksum"}, .names = "--checksum needs --ending cr"},
+        {.args = {"--timestamps", "$01M"}, .names = "'--timestamps' does nothing in command mode"},
+        {.args = {"soak", "--log", "x", "$01M"}, .names = "'--log' does nothing in soak"},
     };
     for (const Refused& r : refused) {
         const cmd::Parsed p = parse(r.args);
@@ -158,25 +160,33 @@ TEST(CmdTermArrivals, LineEndsAndSilencesMakeTheLines) {
         Lines lines;
     };
     const Case cases[] = {
-        {"each of CR, LF, CR LF and LF CR is one line end",
-         {{"a\rb\nc\r\nd\n\re\r", 0}},
-         {"a", "b", "c", "d", "e"}},
-        {"two CRs are an empty line", {{"a\r\rb\r", 0}}, {"a", "", "b"}},
-        {"a CR LF pair split across chunks", {{"a\r", 0}, {"\nb\r", 10}}, {"a", "b"}},
-        {"a line across chunks", {{"!01PORT", 0}, {"ULA\r", 20}}, {"!01PORTULA"}},
-        {"a line without an end shows after a silence, and what follows is a new line",
-         {{"abc", 0}, {"def\r", 150}},
-         {"abc", "def"}},
-        {"a silence after a CR: the LF is a line of its own", {{"a\r", 0}, {"\n", 150}}, {"a", ""}},
-        {"control bytes as escapes", {{std::string("x\0\x1b\\\r", 5), 0}}, {"x\\x00\\x1B\\x5C"}},
+        {.name = "each of CR, LF, CR LF and LF CR is one line end",
+         .chunks = {{"a\rb\nc\r\nd\n\re\r", 0}},
+         .lines = {"a", "b", "c", "d", "e"}},
+        {.name = "two CRs are an empty line", .chunks = {{"a\r\rb\r", 0}}, .lines = {"a", "", "b"}},
+        {.name = "a CR LF pair split across chunks",
+         .chunks = {{"a\r", 0}, {"\nb\r", 10}},
+         .lines = {"a", "b"}},
+        {.name = "a line across chunks",
+         .chunks = {{"!01PORT", 0}, {"ULA\r", 20}},
+         .lines = {"!01PORTULA"}},
+        {.name = "a line without an end shows after a silence, and what follows is a new line",
+         .chunks = {{"abc", 0}, {"def\r", 150}},
+         .lines = {"abc", "def"}},
+        {.name = "a silence after a CR: the LF is a line of its own",
+         .chunks = {{"a\r", 0}, {"\n", 150}},
+         .lines = {"a", ""}},
+        {.name = "control bytes as escapes",
+         .chunks = {{std::string("x\0\x1b\\\r", 5), 0}},
+         .lines = {"x\\x00\\x1B\\x5C"}},
         // A stream without line ends: a line once its first byte is 100 ms old, however busy
         // the line, or once it fills a screen line.
-        {"a partial line shows once it is old, not only after a silence",
-         {{"ab", 0}, {"cd", 60}, {"ef", 120}, {"gh", 180}, {"ij\r", 240}},
-         {"abcd", "efgh", "ij"}},
-        {"a partial line shows once it is a screen line long",
-         {{std::string(200, 'x'), 0}},
-         {std::string(80, 'x'), std::string(80, 'x'), std::string(40, 'x')}},
+        {.name = "a partial line shows once it is old, not only after a silence",
+         .chunks = {{"ab", 0}, {"cd", 60}, {"ef", 120}, {"gh", 180}, {"ij\r", 240}},
+         .lines = {"abcd", "efgh", "ij"}},
+        {.name = "a partial line shows once it is a screen line long",
+         .chunks = {{std::string(200, 'x'), 0}},
+         .lines = {std::string(80, 'x'), std::string(80, 'x'), std::string(40, 'x')}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(linesFor(c.chunks, false), c.lines) << c.name;
@@ -250,11 +260,11 @@ TEST(CmdTermHistory, FollowsXdgStateHomeThenHome) {
         const char* path;
     };
     const Case cases[] = {
-        {"/s", "/h", "/s/portula/history"},
-        {nullptr, "/h", "/h/.local/state/portula/history"},
-        {"relative", "/h", "/h/.local/state/portula/history"},
-        {"", "/h", "/h/.local/state/portula/history"},
-        {nullptr, nullptr, ""},
+        {.state = "/s", .home = "/h", .path = "/s/portula/history"},
+        {.state = nullptr, .home = "/h", .path = "/h/.local/state/portula/history"},
+        {.state = "relative", .home = "/h", .path = "/h/.local/state/portula/history"},
+        {.state = "", .home = "/h", .path = "/h/.local/state/portula/history"},
+        {.state = nullptr, .home = nullptr, .path = ""},
     };
     for (const Case& c : cases) {
         const auto env = [&](const char* name) -> const char* {
@@ -283,8 +293,10 @@ TEST(CmdTermHistory, OnlyARegularFileOfItsOwnIsKept) {
         const char* says; // empty: the file is used
     };
     const Case cases[] = {
-        {"plain", ""},    {"missing", ""},           {"fifo", "is a FIFO"}, {"full", "link"},
-        {"link", "link"}, {"folder", "is a folder"}, {"big", "1 MB"},
+        {.name = "plain", .says = ""},         {.name = "missing", .says = ""},
+        {.name = "fifo", .says = "is a FIFO"}, {.name = "full", .says = "link"},
+        {.name = "link", .says = "link"},      {.name = "folder", .says = "is a folder"},
+        {.name = "big", .says = "1 MB"},
     };
     for (const Case& c : cases) {
         const std::string refused = cmd::historyRefusal(dir + "/" + c.name);

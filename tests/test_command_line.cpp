@@ -22,13 +22,13 @@ TEST(CommandLine, HelpAndVersionAreTheOnlyOptions) {
         app::StartAction action;
     };
     const Case cases[] = {
-        {{"portula"}, app::StartAction::RunDialog},
-        {{"portula", "--help"}, app::StartAction::PrintHelp},
-        {{"portula", "-h"}, app::StartAction::PrintHelp},
-        {{"portula", "--version"}, app::StartAction::PrintVersion},
-        {{"portula", "whatever", "--version"}, app::StartAction::PrintVersion},
-        {{"portula", "--verbose", "COM3"}, app::StartAction::RunDialog},
-        {{"portula", "-platform", "offscreen"}, app::StartAction::RunDialog},
+        {.words = {"portula"}, .action = app::StartAction::RunDialog},
+        {.words = {"portula", "--help"}, .action = app::StartAction::PrintHelp},
+        {.words = {"portula", "-h"}, .action = app::StartAction::PrintHelp},
+        {.words = {"portula", "--version"}, .action = app::StartAction::PrintVersion},
+        {.words = {"portula", "whatever", "--version"}, .action = app::StartAction::PrintVersion},
+        {.words = {"portula", "--verbose", "COM3"}, .action = app::StartAction::RunDialog},
+        {.words = {"portula", "-platform", "offscreen"}, .action = app::StartAction::RunDialog},
     };
     for (Case c : cases) {
         const auto args = argv(c.words);
@@ -48,18 +48,26 @@ TEST(CommandLine, ADisplayIsNeededUnlessThePlatformNeedsNone) {
         bool available;
     };
     const Case cases[] = {
-        {{}, {"portula"}, false},
-        {{{"DISPLAY", ""}}, {"portula"}, false},
-        {{{"DISPLAY", ":0"}}, {"portula"}, true},
-        {{{"WAYLAND_DISPLAY", "wayland-0"}}, {"portula"}, true},
-        {{{"QT_QPA_PLATFORM", "offscreen"}}, {"portula"}, true},
-        {{{"QT_QPA_PLATFORM", "xcb"}}, {"portula"}, false},
-        {{{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":1"}}, {"portula"}, true},
-        {{{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":1"}}, {"portula"}, true},
-        {{{"QT_QPA_PLATFORM", "wayland"}, {"DISPLAY", ":1"}}, {"portula"}, false},
-        {{{"QT_QPA_PLATFORM", "vnc:size=800x600"}}, {"portula"}, true},
-        {{}, {"portula", "-platform", "offscreen"}, true},
-        {{{"QT_QPA_PLATFORM", "offscreen"}}, {"portula", "-platform", "xcb"}, false},
+        {.env = {}, .words = {"portula"}, .available = false},
+        {.env = {{"DISPLAY", ""}}, .words = {"portula"}, .available = false},
+        {.env = {{"DISPLAY", ":0"}}, .words = {"portula"}, .available = true},
+        {.env = {{"WAYLAND_DISPLAY", "wayland-0"}}, .words = {"portula"}, .available = true},
+        {.env = {{"QT_QPA_PLATFORM", "offscreen"}}, .words = {"portula"}, .available = true},
+        {.env = {{"QT_QPA_PLATFORM", "xcb"}}, .words = {"portula"}, .available = false},
+        {.env = {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":1"}},
+         .words = {"portula"},
+         .available = true},
+        {.env = {{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":1"}},
+         .words = {"portula"},
+         .available = true},
+        {.env = {{"QT_QPA_PLATFORM", "wayland"}, {"DISPLAY", ":1"}},
+         .words = {"portula"},
+         .available = false},
+        {.env = {{"QT_QPA_PLATFORM", "vnc:size=800x600"}}, .words = {"portula"}, .available = true},
+        {.env = {}, .words = {"portula", "-platform", "offscreen"}, .available = true},
+        {.env = {{"QT_QPA_PLATFORM", "offscreen"}},
+         .words = {"portula", "-platform", "xcb"},
+         .available = false},
     };
     for (Case c : cases) {
         const auto args = argv(c.words);

@@ -65,19 +65,22 @@ TEST_F(MessagingTest, PlainModesSendTheFramedBytes) {
         std::string bytes;
     };
     const Case cases[] = {
-        {IDC_MODE_NONE, "$01M", "1A", "$01M"},
-        {IDC_MODE_NONE, "", "1A", ""},
-        {IDC_MODE_LF, "", "1A", "\x0A"},
-        {IDC_MODE_LF, "ab", "1A", "ab\x0A"},
-        {IDC_MODE_LF_CR, "ab", "1A", "ab\x0A\x0D"},
-        {IDC_MODE_CR_LF, "$01M", "1A", "$01M\x0D\x0A"},
-        {IDC_MODE_DEF, "$01M", "1A", "$01M\x1A"},
-        {IDC_MODE_DEF, "x", "0D0A", "x\x0D\x0A"},
-        {IDC_MODE_DEF, "x", "", "x"},
-        {IDC_MODE_DEF, "x", "1A3", std::string("x\x1A\x03")},
-        {IDC_MODE_DEF, "x", "00ff", std::string("x\x00\xFF", 3)},
-        {IDC_MODE_NONE, "caf\u00e9", "", "caf\xE9"},
-        {IDC_MODE_NONE, "line1\nline2", "", "line1\r\nline2"},
+        {.radio = IDC_MODE_NONE, .text = "$01M", .suffix = "1A", .bytes = "$01M"},
+        {.radio = IDC_MODE_NONE, .text = "", .suffix = "1A", .bytes = ""},
+        {.radio = IDC_MODE_LF, .text = "", .suffix = "1A", .bytes = "\x0A"},
+        {.radio = IDC_MODE_LF, .text = "ab", .suffix = "1A", .bytes = "ab\x0A"},
+        {.radio = IDC_MODE_LF_CR, .text = "ab", .suffix = "1A", .bytes = "ab\x0A\x0D"},
+        {.radio = IDC_MODE_CR_LF, .text = "$01M", .suffix = "1A", .bytes = "$01M\x0D\x0A"},
+        {.radio = IDC_MODE_DEF, .text = "$01M", .suffix = "1A", .bytes = "$01M\x1A"},
+        {.radio = IDC_MODE_DEF, .text = "x", .suffix = "0D0A", .bytes = "x\x0D\x0A"},
+        {.radio = IDC_MODE_DEF, .text = "x", .suffix = "", .bytes = "x"},
+        {.radio = IDC_MODE_DEF, .text = "x", .suffix = "1A3", .bytes = std::string("x\x1A\x03")},
+        {.radio = IDC_MODE_DEF,
+         .text = "x",
+         .suffix = "00ff",
+         .bytes = std::string("x\x00\xFF", 3)},
+        {.radio = IDC_MODE_NONE, .text = "caf\u00e9", .suffix = "", .bytes = "caf\xE9"},
+        {.radio = IDC_MODE_NONE, .text = "line1\nline2", .suffix = "", .bytes = "line1\r\nline2"},
     };
     for (const Case& c : cases) {
         recorder::reset();
@@ -108,19 +111,22 @@ TEST_F(MessagingTest, PastedTextGoesOutUnchangedButForLineBreaks) {
         std::string bytes;
     };
     const Paste pastes[] = {
-        {QStringLiteral("a\rb"), "a\r\nb"},   {QStringLiteral("a\nb"), "a\r\nb"},
-        {QStringLiteral("a\r\nb"), "a\r\nb"}, {QStringLiteral("a\r\n\r\nb\n"), "a\r\n\r\nb\r\n"},
-        {QString(QChar(0xA0)), "\xA0"},       {highText, high},
+        {.text = QStringLiteral("a\rb"), .bytes = "a\r\nb"},
+        {.text = QStringLiteral("a\nb"), .bytes = "a\r\nb"},
+        {.text = QStringLiteral("a\r\nb"), .bytes = "a\r\nb"},
+        {.text = QStringLiteral("a\r\n\r\nb\n"), .bytes = "a\r\n\r\nb\r\n"},
+        {.text = QString(QChar(0xA0)), .bytes = "\xA0"},
+        {.text = highText, .bytes = high},
     };
     struct Mode {
         int radio;
         std::string ending;
     };
-    const Mode modes[] = {{IDC_MODE_NONE, ""},
-                          {IDC_MODE_LF, "\n"},
-                          {IDC_MODE_LF_CR, "\n\r"},
-                          {IDC_MODE_CR_LF, "\r\n"},
-                          {IDC_MODE_DEF, "\x1A"}};
+    const Mode modes[] = {{.radio = IDC_MODE_NONE, .ending = ""},
+                          {.radio = IDC_MODE_LF, .ending = "\n"},
+                          {.radio = IDC_MODE_LF_CR, .ending = "\n\r"},
+                          {.radio = IDC_MODE_CR_LF, .ending = "\r\n"},
+                          {.radio = IDC_MODE_DEF, .ending = "\x1A"}};
     auto* field = item<QPlainTextEdit>(IDC_SEND_TEXT);
     for (const Mode& m : modes) {
         click(m.radio);
@@ -147,15 +153,35 @@ TEST_F(MessagingTest, OverlongFramesAreRefusedWithOneLine) {
         const char* says;
     };
     const Case cases[] = {
-        {IDC_MODE_NONE, 1023, 0, true, ""},
-        {IDC_MODE_NONE, 1024, 0, false, "limit is 1023"},
-        {IDC_MODE_CR_LF, 1021, 0, true, ""},
-        {IDC_MODE_CR_LF, 1022, 0, false, "1024 bytes"},
-        {IDC_MODE_CR, 1023, 0, true, ""},
-        {IDC_MODE_CR, 5000, 0, false, "too long"},
-        {IDC_MODE_DEF, 10, 100, true, ""},
-        {IDC_MODE_DEF, 10, 101, false, "the limit is 100"},
-        {IDC_MODE_DEF, 1000, 50, false, "too long"},
+        {.radio = IDC_MODE_NONE, .textLength = 1023, .suffixLength = 0, .sent = true, .says = ""},
+        {.radio = IDC_MODE_NONE,
+         .textLength = 1024,
+         .suffixLength = 0,
+         .sent = false,
+         .says = "limit is 1023"},
+        {.radio = IDC_MODE_CR_LF, .textLength = 1021, .suffixLength = 0, .sent = true, .says = ""},
+        {.radio = IDC_MODE_CR_LF,
+         .textLength = 1022,
+         .suffixLength = 0,
+         .sent = false,
+         .says = "1024 bytes"},
+        {.radio = IDC_MODE_CR, .textLength = 1023, .suffixLength = 0, .sent = true, .says = ""},
+        {.radio = IDC_MODE_CR,
+         .textLength = 5000,
+         .suffixLength = 0,
+         .sent = false,
+         .says = "too long"},
+        {.radio = IDC_MODE_DEF, .textLength = 10, .suffixLength = 100, .sent = true, .says = ""},
+        {.radio = IDC_MODE_DEF,
+         .textLength = 10,
+         .suffixLength = 101,
+         .sent = false,
+         .says = "the limit is 100"},
+        {.radio = IDC_MODE_DEF,
+         .textLength = 1000,
+         .suffixLength = 50,
+         .sent = false,
+         .says = "too long"},
     };
     for (const Case& c : cases) {
         recorder::reset();
@@ -281,11 +307,12 @@ TEST_F(MessagingTest, AutoSendUsesTheIntervalTakenWithSet) {
         int period;
         int messages;
     };
-    const Case cases[] = {{"1000", 1000, 1000, 0},
-                          {"100000", 100000, 100000, 0},
-                          {"100001", 100000, 100000, 1},
-                          {"abc", 100000, 100000, 2},
-                          {"0", 0, CDialog::kMinTimerPeriodMs, 2}};
+    const Case cases[] = {
+        {.text = "1000", .interval = 1000, .period = 1000, .messages = 0},
+        {.text = "100000", .interval = 100000, .period = 100000, .messages = 0},
+        {.text = "100001", .interval = 100000, .period = 100000, .messages = 1},
+        {.text = "abc", .interval = 100000, .period = 100000, .messages = 2},
+        {.text = "0", .interval = 0, .period = CDialog::kMinTimerPeriodMs, .messages = 2}};
     for (const Case& c : cases) {
         setText(IDC_INTERVAL, c.text);
         click(IDC_SET);

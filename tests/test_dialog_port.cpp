@@ -31,15 +31,25 @@ TEST_F(PortTest, ListsWriteTheSettingsThatTheNextOpenUses) {
         int baudShown;
     };
     const Case cases[] = {
-        {{{IDC_PORT_LIST, 0}}, {1, 115200, 8, 0, 0}, 6},
-        {{{IDC_PORT_LIST, 0}, {IDC_BAUD_LIST, 2}}, {1, 4800, 8, 0, 0}, 2},
-        {{{IDC_PORT_LIST, 0}, {IDC_PORT_LIST, 4}}, {5, 115200, 8, 0, 0}, 6},
-        {{{IDC_PORT_LIST, 19}}, {20, 9600, 8, 0, 0}, 3},
-        {{{IDC_STOPBITS_LIST, 1}, {IDC_STOPBITS_LIST, 0}}, {2, 9600, 8, 0, 1}, 3},
-        {{{IDC_STOPBITS_LIST, 1}}, {2, 9600, 8, 0, 2}, 3},
-        {{{IDC_DATABITS_LIST, 0}, {IDC_PARITY_LIST, 2}}, {2, 9600, 5, 2, 0}, 3},
-        {{{IDC_DATABITS_LIST, 2}, {IDC_PARITY_LIST, 1}}, {2, 9600, 7, 1, 0}, 3},
-        {{{IDC_BAUD_LIST, 0}}, {2, 1200, 8, 0, 0}, 0},
+        {.choices = {{IDC_PORT_LIST, 0}}, .openArgs = {1, 115200, 8, 0, 0}, .baudShown = 6},
+        {.choices = {{IDC_PORT_LIST, 0}, {IDC_BAUD_LIST, 2}},
+         .openArgs = {1, 4800, 8, 0, 0},
+         .baudShown = 2},
+        {.choices = {{IDC_PORT_LIST, 0}, {IDC_PORT_LIST, 4}},
+         .openArgs = {5, 115200, 8, 0, 0},
+         .baudShown = 6},
+        {.choices = {{IDC_PORT_LIST, 19}}, .openArgs = {20, 9600, 8, 0, 0}, .baudShown = 3},
+        {.choices = {{IDC_STOPBITS_LIST, 1}, {IDC_STOPBITS_LIST, 0}},
+         .openArgs = {2, 9600, 8, 0, 1},
+         .baudShown = 3},
+        {.choices = {{IDC_STOPBITS_LIST, 1}}, .openArgs = {2, 9600, 8, 0, 2}, .baudShown = 3},
+        {.choices = {{IDC_DATABITS_LIST, 0}, {IDC_PARITY_LIST, 2}},
+         .openArgs = {2, 9600, 5, 2, 0},
+         .baudShown = 3},
+        {.choices = {{IDC_DATABITS_LIST, 2}, {IDC_PARITY_LIST, 1}},
+         .openArgs = {2, 9600, 7, 1, 0},
+         .baudShown = 3},
+        {.choices = {{IDC_BAUD_LIST, 0}}, .openArgs = {2, 1200, 8, 0, 0}, .baudShown = 0},
     };
     for (const Case& c : cases) {
         terminalState = TerminalState{};
@@ -129,14 +139,20 @@ TEST_F(PortTest, TheOpenButtonHoldsTheLastRefusalsReason) {
         bool open;
     };
     const Step steps[] = {
-        {5, "cannot open COM2 (/dev/ttyUSB0): another program holds it",
-         "cannot open COM2 (/dev/ttyUSB0): another program holds it", false},
-        {4, "cannot open COM2 (/dev/ttyUSB0): permission denied",
-         "cannot open COM2 "
-         "(/dev/ttyUSB0): permission denied",
-         false},
-        {3, "", "cannot open COM2 (/dev/ttyUSB0): permission denied", false},
-        {0, "", own, true},
+        {.result = 5,
+         .reason = "cannot open COM2 (/dev/ttyUSB0): another program holds it",
+         .tip = "cannot open COM2 (/dev/ttyUSB0): another program holds it",
+         .open = false},
+        {.result = 4,
+         .reason = "cannot open COM2 (/dev/ttyUSB0): permission denied",
+         .tip = "cannot open COM2 "
+                "(/dev/ttyUSB0): permission denied",
+         .open = false},
+        {.result = 3,
+         .reason = "",
+         .tip = "cannot open COM2 (/dev/ttyUSB0): permission denied",
+         .open = false},
+        {.result = 0, .reason = "", .tip = own, .open = true},
     };
     for (const Step& s : steps) {
         recorder::script().openResult = s.result;

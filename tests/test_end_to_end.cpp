@@ -95,9 +95,12 @@ TEST_F(EndToEndTest, PlainModesPutTheirBytesOnTheLineAndEchoesArePolled) {
         const char* shown;
     };
     const Case cases[] = {
-        {IDC_MODE_NONE, "", "$01M", "$01M"},          {IDC_MODE_LF, "", "$01M\n", "$01M\n"},
-        {IDC_MODE_LF_CR, "", "$01M\n\r", "$01M\n"},   {IDC_MODE_CR_LF, "", "$01M\r\n", "$01M\n"},
-        {IDC_MODE_DEF, "0D0A", "$01M\r\n", "$01M\n"}, {IDC_MODE_DEF, "1A", "$01M\x1A", "$01M\x1A"},
+        {.radio = IDC_MODE_NONE, .suffix = "", .bytes = "$01M", .shown = "$01M"},
+        {.radio = IDC_MODE_LF, .suffix = "", .bytes = "$01M\n", .shown = "$01M\n"},
+        {.radio = IDC_MODE_LF_CR, .suffix = "", .bytes = "$01M\n\r", .shown = "$01M\n"},
+        {.radio = IDC_MODE_CR_LF, .suffix = "", .bytes = "$01M\r\n", .shown = "$01M\n"},
+        {.radio = IDC_MODE_DEF, .suffix = "0D0A", .bytes = "$01M\r\n", .shown = "$01M\n"},
+        {.radio = IDC_MODE_DEF, .suffix = "1A", .bytes = "$01M\x1A", .shown = "$01M\x1A"},
     };
     for (const Case& c : cases) {
         click(c.radio);

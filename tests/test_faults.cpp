@@ -311,11 +311,11 @@ TEST_F(FaultTest, RepliesAtAndPastTheBufferSize) {
         std::size_t length;
         const char* shown; // null: the reply itself
     };
-    const Case cases[] = {{2046, nullptr},
-                          {2047, nullptr},
-                          {2048, "Err_Code = 13"},
-                          {5000, "Err_Code = 13"},
-                          {4, nullptr}}; // and the line is fine afterwards
+    const Case cases[] = {{.length = 2046, .shown = nullptr},
+                          {.length = 2047, .shown = nullptr},
+                          {.length = 2048, .shown = "Err_Code = 13"},
+                          {.length = 5000, .shown = "Err_Code = 13"},
+                          {.length = 4, .shown = nullptr}}; // and the line is fine afterwards
     for (const Case& c : cases) {
         std::string reply(c.length, 'r');
         reply.replace(0, 3, "!01");

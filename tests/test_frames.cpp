@@ -68,18 +68,36 @@ TEST(FrameLimits, RefusesFramesThatWouldNotFit) {
         FrameStatus status;
     };
     const Case cases[] = {
-        {1023, SEND_NONE, 0, FrameStatus::Ok},
-        {1024, SEND_NONE, 0, FrameStatus::TextTooLong},
-        {1023, SEND_CR, 0, FrameStatus::Ok},
-        {1024, SEND_CR, 0, FrameStatus::TextTooLong},
-        {1022, SEND_LF, 0, FrameStatus::Ok},
-        {1023, SEND_LF, 0, FrameStatus::TextTooLong},
-        {1021, SEND_CR_LF, 0, FrameStatus::Ok},
-        {1022, SEND_LF_CR, 0, FrameStatus::TextTooLong},
-        {973, SEND_DEF, 100, FrameStatus::Ok},
-        {974, SEND_DEF, 100, FrameStatus::TextTooLong},
-        {0, SEND_DEF, 101, FrameStatus::SuffixTooLong},
-        {0, SEND_NONE, 101, FrameStatus::Ok},
+        {.textLength = 1023, .mode = SEND_NONE, .suffixLength = 0, .status = FrameStatus::Ok},
+        {.textLength = 1024,
+         .mode = SEND_NONE,
+         .suffixLength = 0,
+         .status = FrameStatus::TextTooLong},
+        {.textLength = 1023, .mode = SEND_CR, .suffixLength = 0, .status = FrameStatus::Ok},
+        {.textLength = 1024,
+         .mode = SEND_CR,
+         .suffixLength = 0,
+         .status = FrameStatus::TextTooLong},
+        {.textLength = 1022, .mode = SEND_LF, .suffixLength = 0, .status = FrameStatus::Ok},
+        {.textLength = 1023,
+         .mode = SEND_LF,
+         .suffixLength = 0,
+         .status = FrameStatus::TextTooLong},
+        {.textLength = 1021, .mode = SEND_CR_LF, .suffixLength = 0, .status = FrameStatus::Ok},
+        {.textLength = 1022,
+         .mode = SEND_LF_CR,
+         .suffixLength = 0,
+         .status = FrameStatus::TextTooLong},
+        {.textLength = 973, .mode = SEND_DEF, .suffixLength = 100, .status = FrameStatus::Ok},
+        {.textLength = 974,
+         .mode = SEND_DEF,
+         .suffixLength = 100,
+         .status = FrameStatus::TextTooLong},
+        {.textLength = 0,
+         .mode = SEND_DEF,
+         .suffixLength = 101,
+         .status = FrameStatus::SuffixTooLong},
+        {.textLength = 0, .mode = SEND_NONE, .suffixLength = 101, .status = FrameStatus::Ok},
     };
     for (const Case& c : cases) {
         std::array<char, 1024> buffer{};
@@ -116,15 +134,23 @@ TEST(TextCodec, DeliveredLengthKeepsZeroBytesTheLibraryCounted) {
         std::size_t length;
     };
     const Case cases[] = {
-        {"", 0, 0},
-        {"abc", 3, 3},
-        {"abc", 0, 3},                     // a library that reports nothing
-        {"abc", 2, 3},                     // or too little: no byte is hidden
-        {std::string("ab\0cd", 5), 5, 5},  // a zero inside, counted by the library
-        {std::string("ab\0cd", 5), 0, 2},  // not counted: read as a string
-        {std::string("ab\0\0", 4), 4, 4},  // zeros at the end
-        {std::string("ab\0\0", 4), 16, 2}, // a count that leaves no terminator is not believed
-        {std::string(15, 'x'), 15, 15},    // the last byte is the terminator's
+        {.filled = "", .reported = 0, .length = 0},
+        {.filled = "abc", .reported = 3, .length = 3},
+        {.filled = "abc", .reported = 0, .length = 3}, // a library that reports nothing
+        {.filled = "abc", .reported = 2, .length = 3}, // or too little: no byte is hidden
+        {.filled = std::string("ab\0cd", 5),
+         .reported = 5,
+         .length = 5}, // a zero inside, counted by the library
+        {.filled = std::string("ab\0cd", 5),
+         .reported = 0,
+         .length = 2}, // not counted: read as a string
+        {.filled = std::string("ab\0\0", 4), .reported = 4, .length = 4}, // zeros at the end
+        {.filled = std::string("ab\0\0", 4),
+         .reported = 16,
+         .length = 2}, // a count that leaves no terminator is not believed
+        {.filled = std::string(15, 'x'),
+         .reported = 15,
+         .length = 15}, // the last byte is the terminator's
     };
     for (const Case& c : cases) {
         std::array<char, 16> buffer{};

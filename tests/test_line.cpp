@@ -240,12 +240,12 @@ TEST(LineSettings, SettingsADriverIsKnownToFake) {
         const char* faked;
     };
     const Row rows[] = {
-        {"ftdi_sio", 5, "5 data bits (FTDI chips have 7 and 8)"},
-        {"ftdi_sio", 6, "6 data bits (FTDI chips have 7 and 8)"},
-        {"ftdi_sio", 7, ""},
-        {"ftdi_sio", 8, ""},
-        {"serial8250", 5, ""},
-        {"", 5, ""},
+        {.driver = "ftdi_sio", .dataBits = 5, .faked = "5 data bits (FTDI chips have 7 and 8)"},
+        {.driver = "ftdi_sio", .dataBits = 6, .faked = "6 data bits (FTDI chips have 7 and 8)"},
+        {.driver = "ftdi_sio", .dataBits = 7, .faked = ""},
+        {.driver = "ftdi_sio", .dataBits = 8, .faked = ""},
+        {.driver = "serial8250", .dataBits = 5, .faked = ""},
+        {.driver = "", .dataBits = 5, .faked = ""},
     };
     for (const Row& r : rows)
         EXPECT_EQ(settingTheDriverFakes(r.driver, {9600, r.dataBits, 0, 1}), r.faked)

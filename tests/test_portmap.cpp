@@ -184,20 +184,32 @@ TEST(PortMap, RemoteNames) {
     };
     using K = uartce::RemoteName::Kind;
     const Row rows[] = {
-        {"/dev/ttyUSB0", K::None, "", ""},
-        {"rfc2217://127.0.0.1:4001", K::Rfc2217, "127.0.0.1", "4001"},
-        {"socket://modbus-gw.local:502", K::Socket, "modbus-gw.local", "502"},
-        {"rfc2217://[::1]:7000", K::Rfc2217, "::1", "7000"},
-        {"rfc2217://host", K::Rfc2217, "", ""},
-        {"socket://:80", K::Socket, "", ""},
-        {"socket://host:http", K::Socket, "", ""},
-        {"socket://host:", K::Socket, "", ""},
+        {.name = "/dev/ttyUSB0", .kind = K::None, .host = "", .service = ""},
+        {.name = "rfc2217://127.0.0.1:4001",
+         .kind = K::Rfc2217,
+         .host = "127.0.0.1",
+         .service = "4001"},
+        {.name = "socket://modbus-gw.local:502",
+         .kind = K::Socket,
+         .host = "modbus-gw.local",
+         .service = "502"},
+        {.name = "rfc2217://[::1]:7000", .kind = K::Rfc2217, .host = "::1", .service = "7000"},
+        {.name = "rfc2217://host", .kind = K::Rfc2217, .host = "", .service = ""},
+        {.name = "socket://:80", .kind = K::Socket, .host = "", .service = ""},
+        {.name = "socket://host:http", .kind = K::Socket, .host = "", .service = ""},
+        {.name = "socket://host:", .kind = K::Socket, .host = "", .service = ""},
         // TCP ports are 1 to 65535; nothing wraps round to another port.
-        {"socket://127.0.0.1:99999", K::Socket, "", ""},
-        {"socket://127.0.0.1:65536", K::Socket, "", ""},
-        {"rfc2217://127.0.0.1:0", K::Rfc2217, "", ""},
-        {"socket://127.0.0.1:65535", K::Socket, "127.0.0.1", "65535"},
-        {"socket://127.0.0.1:04001", K::Socket, "127.0.0.1", "4001"},
+        {.name = "socket://127.0.0.1:99999", .kind = K::Socket, .host = "", .service = ""},
+        {.name = "socket://127.0.0.1:65536", .kind = K::Socket, .host = "", .service = ""},
+        {.name = "rfc2217://127.0.0.1:0", .kind = K::Rfc2217, .host = "", .service = ""},
+        {.name = "socket://127.0.0.1:65535",
+         .kind = K::Socket,
+         .host = "127.0.0.1",
+         .service = "65535"},
+        {.name = "socket://127.0.0.1:04001",
+         .kind = K::Socket,
+         .host = "127.0.0.1",
+         .service = "4001"},
     };
     for (const Row& r : rows) {
         const uartce::RemoteName got = uartce::parseRemoteName(r.name);
@@ -223,11 +235,13 @@ TEST(PortMap, TooltipTextNamesDeviceAdapterAndAbsence) {
         return e;
     };
     const Row rows[] = {
-        {entry("/dev/ttyS0", "", "", true), "/dev/ttyS0"},
-        {entry("/dev/ttyS4", "", "", false), "/dev/ttyS4 (absent)"},
-        {entry(kById + kFtdi, kFtdi, "/dev/ttyUSB0", true), "/dev/ttyUSB0  " + kFtdi},
-        {entry(kById + kFtdi, kFtdi, "", false), kById + kFtdi + " (absent)"},
-        {entry("socket://127.0.0.1:7000", "", "", true), "socket://127.0.0.1:7000"},
+        {.entry = entry("/dev/ttyS0", "", "", true), .text = "/dev/ttyS0"},
+        {.entry = entry("/dev/ttyS4", "", "", false), .text = "/dev/ttyS4 (absent)"},
+        {.entry = entry(kById + kFtdi, kFtdi, "/dev/ttyUSB0", true),
+         .text = "/dev/ttyUSB0  " + kFtdi},
+        {.entry = entry(kById + kFtdi, kFtdi, "", false), .text = kById + kFtdi + " (absent)"},
+        {.entry = entry("socket://127.0.0.1:7000", "", "", true),
+         .text = "socket://127.0.0.1:7000"},
     };
     for (const Row& r : rows)
         EXPECT_EQ(uartce::describeEntry(r.entry), r.text);

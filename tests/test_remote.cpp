@@ -204,22 +204,35 @@ TEST_F(RemoteTest, ServersThatCannotServeAreRefusedOpensWithTheirReason) {
         std::string says;
     };
     const Case cases[] = {
-        {"socket://127.0.0.1:" + std::to_string(closed), UARTCE_ERR_NO_DEVICE,
-         "connection refused by 127.0.0.1:"},
-        {"rfc2217://127.0.0.1:" + std::to_string(closed), UARTCE_ERR_NO_DEVICE,
-         "connection refused by 127.0.0.1:"},
-        {"rfc2217://127.0.0.1:" + std::to_string(silent.port()), UARTCE_ERR_OPEN_FAILED,
-         "did not confirm the line settings"},
-        {"socket://127.0.0.1:" + std::to_string(full.port()), UARTCE_ERR_OPEN_FAILED,
-         "no connection to 127.0.0.1:" + std::to_string(full.port()) + " within 2 s"},
-        {"rfc2217://127.0.0.1", UARTCE_ERR_OPEN_FAILED, "expected rfc2217://HOST:PORT"},
+        {.device = "socket://127.0.0.1:" + std::to_string(closed),
+         .status = UARTCE_ERR_NO_DEVICE,
+         .says = "connection refused by 127.0.0.1:"},
+        {.device = "rfc2217://127.0.0.1:" + std::to_string(closed),
+         .status = UARTCE_ERR_NO_DEVICE,
+         .says = "connection refused by 127.0.0.1:"},
+        {.device = "rfc2217://127.0.0.1:" + std::to_string(silent.port()),
+         .status = UARTCE_ERR_OPEN_FAILED,
+         .says = "did not confirm the line settings"},
+        {.device = "socket://127.0.0.1:" + std::to_string(full.port()),
+         .status = UARTCE_ERR_OPEN_FAILED,
+         .says = "no connection to 127.0.0.1:" + std::to_string(full.port()) + " within 2 s"},
+        {.device = "rfc2217://127.0.0.1",
+         .status = UARTCE_ERR_OPEN_FAILED,
+         .says = "expected rfc2217://HOST:PORT"},
         // A port number past 65535 must not wrap round to another server.
-        {"socket://127.0.0.1:" + std::to_string(65536 + silent.port()), UARTCE_ERR_OPEN_FAILED,
-         "malformed URL (the TCP port must be a number from 1 to 65535, not '" +
-             std::to_string(65536 + silent.port()) + "')"},
-        {"socket://127.0.0.1:0", UARTCE_ERR_OPEN_FAILED, "malformed URL (the TCP port must"},
-        {"rfc2217://127.0.0.1:65536", UARTCE_ERR_OPEN_FAILED, "malformed URL (the TCP port must"},
-        {"socket://no-such-host.invalid:80", UARTCE_ERR_NO_DEVICE, "cannot resolve"},
+        {.device = "socket://127.0.0.1:" + std::to_string(65536 + silent.port()),
+         .status = UARTCE_ERR_OPEN_FAILED,
+         .says = "malformed URL (the TCP port must be a number from 1 to 65535, not '" +
+                 std::to_string(65536 + silent.port()) + "')"},
+        {.device = "socket://127.0.0.1:0",
+         .status = UARTCE_ERR_OPEN_FAILED,
+         .says = "malformed URL (the TCP port must"},
+        {.device = "rfc2217://127.0.0.1:65536",
+         .status = UARTCE_ERR_OPEN_FAILED,
+         .says = "malformed URL (the TCP port must"},
+        {.device = "socket://no-such-host.invalid:80",
+         .status = UARTCE_ERR_NO_DEVICE,
+         .says = "cannot resolve"},
     };
     for (const Case& c : cases) {
         use(c.device);
@@ -363,8 +376,8 @@ TEST_F(RemoteTest, AnEndlessStreamDoesNotHoldACommandPastItsTimeOut) {
         std::uint16_t status;
     };
     const Case cases[] = {
-        {"socket://", "A", UARTCE_ERR_REPLY_TOO_LONG},
-        {"socket://", "AB", UARTCE_ERR_REPLY_TOO_LONG},
+        {.scheme = "socket://", .unit = "A", .status = UARTCE_ERR_REPLY_TOO_LONG},
+        {.scheme = "socket://", .unit = "AB", .status = UARTCE_ERR_REPLY_TOO_LONG},
     };
     for (const Case& c : cases) {
         StreamingServer server(c.unit);

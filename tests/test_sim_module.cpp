@@ -52,17 +52,17 @@ TEST(SimModule, ReadingsAreNeverAlikeWithinARun) {
         std::optional<std::string> reply;
     };
     const Case cases[] = {
-        {"#01", 1, false, ">+00.001"},
-        {"#017", 12, false, ">+00.012"},
-        {"#01", 1234, false, ">+01.234"},
-        {"#01", 99999, false, ">+99.999"},
-        {"#01", 100000, false, ">+00.001"},
-        {"#0112", 1, false, "?01"},
-        {"#01A", 1, false, "?01"},
-        {"#02", 1, false, std::nullopt},
+        {.line = "#01", .reading = 1, .checksum = false, .reply = ">+00.001"},
+        {.line = "#017", .reading = 12, .checksum = false, .reply = ">+00.012"},
+        {.line = "#01", .reading = 1234, .checksum = false, .reply = ">+01.234"},
+        {.line = "#01", .reading = 99999, .checksum = false, .reply = ">+99.999"},
+        {.line = "#01", .reading = 100000, .checksum = false, .reply = ">+00.001"},
+        {.line = "#0112", .reading = 1, .checksum = false, .reply = "?01"},
+        {.line = "#01A", .reading = 1, .checksum = false, .reply = "?01"},
+        {.line = "#02", .reading = 1, .checksum = false, .reply = std::nullopt},
         // "#01" sums to 0x84; ">+00.001" to 0x188
-        {"#0184", 1, true, ">+00.00188"},
-        {"#01", 1, true, std::nullopt},
+        {.line = "#0184", .reading = 1, .checksum = true, .reply = ">+00.00188"},
+        {.line = "#01", .reading = 1, .checksum = true, .reply = std::nullopt},
     };
     for (const Case& c : cases) {
         sim::ModuleConfig config;
@@ -85,11 +85,17 @@ TEST(SimModule, RepliesEndAsConfigured) {
         std::string received;
     };
     const Case cases[] = {
-        {"\r\n", false, "$01F\r#01\r", "!01A1.07\r\n>+00.001\r\n"},
-        {"\n\r", false, "$01F\r", "!01A1.07\n\r"},
+        {.ending = "\r\n",
+         .collide = false,
+         .sent = "$01F\r#01\r",
+         .received = "!01A1.07\r\n>+00.001\r\n"},
+        {.ending = "\n\r", .collide = false, .sent = "$01F\r", .received = "!01A1.07\n\r"},
         // the shorter reply's ending is lost in the longer one's bytes
-        {"\r\n", true, "$01F\r", "!01A0.01\r\n"},
-        {"\r\n", true, "$01M\r", "!01PORTULA-PAI\x0C\x08\n"},
+        {.ending = "\r\n", .collide = true, .sent = "$01F\r", .received = "!01A0.01\r\n"},
+        {.ending = "\r\n",
+         .collide = true,
+         .sent = "$01M\r",
+         .received = "!01PORTULA-PAI\x0C\x08\n"},
     };
     for (const Case& c : cases) {
         sim::ModuleConfig config;
@@ -138,17 +144,19 @@ TEST(SimModule, CollidingRepliesCombineAsOnABus) {
     pxModule.identity = sim::kBackplaneModules[0];
     // "...SIM\r" against "...TWIN\r": S&T is P, I&W is A, M&I is I, the CR under the N is 0C.
     const Case cases[] = {
-        {{alone}, "$01M\r", "!01PORTULA-PAI\x0C\r"},
-        {{alone}, "$01F\r", "!01A0.01\r"},
-        {{alone}, "$01X\r", "?01\r"}, // the same reply from both comes through whole
-        {{alone}, "$02M\r", ""},
+        {.modules = {alone}, .sent = "$01M\r", .received = "!01PORTULA-PAI\x0C\r"},
+        {.modules = {alone}, .sent = "$01F\r", .received = "!01A0.01\r"},
+        {.modules = {alone},
+         .sent = "$01X\r",
+         .received = "?01\r"}, // the same reply from both comes through whole
+        {.modules = {alone}, .sent = "$02M\r", .received = ""},
         // the module's reply is the shorter: the twin's goes on alone over the idle line
-        {{pxModule},
-         "$01M\r",
-         std::string("!01PH\0\x10"
-                     "AH\x01-TWIN\r",
-                     16)},
-        {lineOf({"01", "02"}), "$02F\r", "!02A0.01\r"},
+        {.modules = {pxModule},
+         .sent = "$01M\r",
+         .received = std::string("!01PH\0\x10"
+                                 "AH\x01-TWIN\r",
+                                 16)},
+        {.modules = lineOf({"01", "02"}), .sent = "$02F\r", .received = "!02A0.01\r"},
     };
     for (const Case& c : cases) {
         sim::Module module(c.modules, {0, 0, 0, true});
@@ -180,15 +188,16 @@ TEST(SimModule, FaultsCountRepliesNotCommands) {
     const sim::Reply twice{"!01PORTULA-SIM\r", 0, 40};
     const sim::Reply lateTwice{"!01PORTULA-SIM\r", 250, 40};
     const Case cases[] = {
-        {{0, 0, 0}, {onTime, onTime, onTime, onTime, onTime, onTime}},
-        {{3, 0, 0}, {onTime, onTime, onTime, onTime}},
-        {{1, 0, 0}, {}},
-        {{0, 2, 250}, {onTime, late, onTime, late, onTime, late}},
+        {.faults = {0, 0, 0}, .replies = {onTime, onTime, onTime, onTime, onTime, onTime}},
+        {.faults = {3, 0, 0}, .replies = {onTime, onTime, onTime, onTime}},
+        {.faults = {1, 0, 0}, .replies = {}},
+        {.faults = {0, 2, 250}, .replies = {onTime, late, onTime, late, onTime, late}},
         // the sixth reply is due to both faults: lost, not late
-        {{3, 2, 250}, {onTime, late, late, onTime}},
-        {{0, 0, 0, false, 3, 40}, {onTime, onTime, twice, onTime, onTime, twice}},
+        {.faults = {3, 2, 250}, .replies = {onTime, late, late, onTime}},
+        {.faults = {0, 0, 0, false, 3, 40},
+         .replies = {onTime, onTime, twice, onTime, onTime, twice}},
         // a lost reply is not sent twice; a late one can be
-        {{2, 3, 250, false, 3, 40}, {onTime, lateTwice, onTime}},
+        {.faults = {2, 3, 250, false, 3, 40}, .replies = {onTime, lateTwice, onTime}},
     };
     for (const Case& c : cases) {
         sim::Module module(sim::ModuleConfig{}, c.faults);
@@ -214,55 +223,55 @@ sim::ParsedOptions parse(std::vector<const char*> args) {
 TEST(SimOptions, RefusesBadValuesNamingTheOption) {
     const std::string longPath(108, 'x'); // one byte more than a socket address holds
     const OptionCase cases[] = {
-        {{"--delay-ms", "abc"}, "--delay-ms"},
-        {{"--delay-ms", "-5"}, "--delay-ms"},
-        {{"--delay-ms", "60001"}, "--delay-ms"},
-        {{"--address", "ZZ"}, "--address"},
-        {{"--address", "1"}, "--address"},
-        {{"--address", "01,02,"}, "--address"},
-        {{"--address", "0a", "--address", "0A"}, "given twice"},
-        {{"--baud", "9600x"}, "--baud"},
-        {{"--baud", "1234"}, "--baud"},
-        {{"--baud", ""}, "--baud"},
-        {{"--stop-bits", "3"}, "--stop-bits"},
-        {{"--drop-every", "0"}, "--drop-every"},
-        {{"--late-every", "2"}, "--late-ms"},
-        {{"--backplane", longPath.c_str()}, "--backplane"},
-        {{"--baud"}, "--baud needs a value"},
-        {{"--bogus"}, "unknown option '--bogus'"},
-        {{"extra"}, "unexpected argument"},
-        {{"--echo", "--address", "01,02"}, "--echo"},
-        {{"--echo", "--line-echo"}, "--line-echo"},
-        {{"--echo", "--collide"}, "--collide"},
-        {{"--garble-echo", "3"}, "--garble-echo needs --line-echo"},
-        {{"--line-echo", "--garble-echo", "0"}, "--garble-echo"},
-        {{"--line-echo", "--garble-echo", "x"}, "--garble-echo"},
-        {{"--garble-echo"}, "--garble-echo needs a value"},
-        {{"--batch-ms", "0"}, "--batch-ms"},
-        {{"--batch-ms", "1001"}, "--batch-ms"},
-        {{"--batch-ms", "+5"}, "--batch-ms"},
-        {{"--wire-pace=1"}, "--wire-pace"},
-        {{"--keep-replies", "now"}, "unexpected argument"},
-        {{"--version=1"}, "unknown option '--version=1'"},
-        {{"--echo-skip", "0"}, "--echo-skip"},
-        {{"--echo-skip", "9"}, "--echo-skip"},
-        {{"--echo", "--echo-skip", "2"}, "--echo-skip"},
-        {{"--echo", "--double-echo"}, "--double-echo"},
-        {{"--duplicate-every", "0"}, "--duplicate-every"},
-        {{"--duplicate-ms", "20"}, "--duplicate-ms needs --duplicate-every"},
-        {{"--duplicate-every", "2", "--duplicate-ms", "60001"}, "--duplicate-ms"},
-        {{"--ending", "lf"}, "--ending"},
-        {{"--ending", "CR"}, "--ending"},
-        {{"--late-every", "1", "--late-ms", "60001"}, "--late-ms"},
-        {{"--noise-every", "0"}, "--noise-every"},
-        {{"--noise-bytes", "4"}, "--noise-bytes needs --noise-every"},
-        {{"--noise-every", "1", "--noise-bytes", "0"}, "--noise-bytes"},
-        {{"--noise-every", "1", "--noise-bytes", "257"}, "--noise-bytes"},
-        {{"--echo", "--noise-every", "1"}, "--noise-every"},
-        {{"--seed", "4294967296"}, "--seed"},
-        {{"--seed", "-1"}, "--seed"},
-        {{"--truth", ""}, "--truth"},
-        {{"--truth"}, "--truth needs a value"},
+        {.args = {"--delay-ms", "abc"}, .error = "--delay-ms"},
+        {.args = {"--delay-ms", "-5"}, .error = "--delay-ms"},
+        {.args = {"--delay-ms", "60001"}, .error = "--delay-ms"},
+        {.args = {"--address", "ZZ"}, .error = "--address"},
+        {.args = {"--address", "1"}, .error = "--address"},
+        {.args = {"--address", "01,02,"}, .error = "--address"},
+        {.args = {"--address", "0a", "--address", "0A"}, .error = "given twice"},
+        {.args = {"--baud", "9600x"}, .error = "--baud"},
+        {.args = {"--baud", "1234"}, .error = "--baud"},
+        {.args = {"--baud", ""}, .error = "--baud"},
+        {.args = {"--stop-bits", "3"}, .error = "--stop-bits"},
+        {.args = {"--drop-every", "0"}, .error = "--drop-every"},
+        {.args = {"--late-every", "2"}, .error = "--late-ms"},
+        {.args = {"--backplane", longPath.c_str()}, .error = "--backplane"},
+        {.args = {"--baud"}, .error = "--baud needs a value"},
+        {.args = {"--bogus"}, .error = "unknown option '--bogus'"},
+        {.args = {"extra"}, .error = "unexpected argument"},
+        {.args = {"--echo", "--address", "01,02"}, .error = "--echo"},
+        {.args = {"--echo", "--line-echo"}, .error = "--line-echo"},
+        {.args = {"--echo", "--collide"}, .error = "--collide"},
+        {.args = {"--garble-echo", "3"}, .error = "--garble-echo needs --line-echo"},
+        {.args = {"--line-echo", "--garble-echo", "0"}, .error = "--garble-echo"},
+        {.args = {"--line-echo", "--garble-echo", "x"}, .error = "--garble-echo"},
+        {.args = {"--garble-echo"}, .error = "--garble-echo needs a value"},
+        {.args = {"--batch-ms", "0"}, .error = "--batch-ms"},
+        {.args = {"--batch-ms", "1001"}, .error = "--batch-ms"},
+        {.args = {"--batch-ms", "+5"}, .error = "--batch-ms"},
+        {.args = {"--wire-pace=1"}, .error = "--wire-pace"},
+        {.args = {"--keep-replies", "now"}, .error = "unexpected argument"},
+        {.args = {"--version=1"}, .error = "unknown option '--version=1'"},
+        {.args = {"--echo-skip", "0"}, .error = "--echo-skip"},
+        {.args = {"--echo-skip", "9"}, .error = "--echo-skip"},
+        {.args = {"--echo", "--echo-skip", "2"}, .error = "--echo-skip"},
+        {.args = {"--echo", "--double-echo"}, .error = "--double-echo"},
+        {.args = {"--duplicate-every", "0"}, .error = "--duplicate-every"},
+        {.args = {"--duplicate-ms", "20"}, .error = "--duplicate-ms needs --duplicate-every"},
+        {.args = {"--duplicate-every", "2", "--duplicate-ms", "60001"}, .error = "--duplicate-ms"},
+        {.args = {"--ending", "lf"}, .error = "--ending"},
+        {.args = {"--ending", "CR"}, .error = "--ending"},
+        {.args = {"--late-every", "1", "--late-ms", "60001"}, .error = "--late-ms"},
+        {.args = {"--noise-every", "0"}, .error = "--noise-every"},
+        {.args = {"--noise-bytes", "4"}, .error = "--noise-bytes needs --noise-every"},
+        {.args = {"--noise-every", "1", "--noise-bytes", "0"}, .error = "--noise-bytes"},
+        {.args = {"--noise-every", "1", "--noise-bytes", "257"}, .error = "--noise-bytes"},
+        {.args = {"--echo", "--noise-every", "1"}, .error = "--noise-every"},
+        {.args = {"--seed", "4294967296"}, .error = "--seed"},
+        {.args = {"--seed", "-1"}, .error = "--seed"},
+        {.args = {"--truth", ""}, .error = "--truth"},
+        {.args = {"--truth"}, .error = "--truth needs a value"},
     };
     for (const OptionCase& c : cases) {
         const std::string error = parse(c.args).error;
@@ -321,19 +330,25 @@ TEST(SimOptions, FaultOptionsReachTheLineAndTheModules) {
     sim::LineConfig truth;
     truth.truth = true;
     const Case cases[] = {
-        {{}, plain, {}, "\r"},
-        {{"--echo-skip", "3"}, skip, {}, "\r"},
-        {{"--double-echo"}, twice, {}, "\r"},
-        {{"--noise-every", "5", "--noise-bytes", "9", "--seed", "4294967295"}, noise, {}, "\r"},
-        {{"--duplicate-every", "7", "--duplicate-ms", "30", "--ending", "crlf"},
-         plain,
-         {0, 0, 0, false, 7, 30},
-         "\r\n"},
-        {{"--ending", "lfcr", "--late-every", "2", "--late-ms", "10000"},
-         plain,
-         {0, 2, 10000},
-         "\n\r"},
-        {{"--truth", "run.jsonl", "--ending", "cr"}, truth, {}, "\r"},
+        {.args = {}, .line = plain, .faults = {}, .ending = "\r"},
+        {.args = {"--echo-skip", "3"}, .line = skip, .faults = {}, .ending = "\r"},
+        {.args = {"--double-echo"}, .line = twice, .faults = {}, .ending = "\r"},
+        {.args = {"--noise-every", "5", "--noise-bytes", "9", "--seed", "4294967295"},
+         .line = noise,
+         .faults = {},
+         .ending = "\r"},
+        {.args = {"--duplicate-every", "7", "--duplicate-ms", "30", "--ending", "crlf"},
+         .line = plain,
+         .faults = {0, 0, 0, false, 7, 30},
+         .ending = "\r\n"},
+        {.args = {"--ending", "lfcr", "--late-every", "2", "--late-ms", "10000"},
+         .line = plain,
+         .faults = {0, 2, 10000},
+         .ending = "\n\r"},
+        {.args = {"--truth", "run.jsonl", "--ending", "cr"},
+         .line = truth,
+         .faults = {},
+         .ending = "\r"},
     };
     for (const Case& c : cases) {
         const auto parsed = parse(c.args);

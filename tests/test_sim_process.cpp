@@ -78,9 +78,11 @@ TEST_F(SimProcessTest, SeveralModulesShareTheLine) {
         const char* reply;
     };
     const Case cases[] = {
-        {"$01M", UARTCE_OK, "!01PORTULA-SIM-01"}, {"$7FM", UARTCE_OK, "!7FPORTULA-SIM-7F"},
-        {"$C0M", UARTCE_OK, "!C0PORTULA-SIM-C0"}, {"$02M", UARTCE_ERR_NO_REPLY, ""},
-        {"$c0F", UARTCE_OK, "!C0A1.07"},
+        {.command = "$01M", .status = UARTCE_OK, .reply = "!01PORTULA-SIM-01"},
+        {.command = "$7FM", .status = UARTCE_OK, .reply = "!7FPORTULA-SIM-7F"},
+        {.command = "$C0M", .status = UARTCE_OK, .reply = "!C0PORTULA-SIM-C0"},
+        {.command = "$02M", .status = UARTCE_ERR_NO_REPLY, .reply = ""},
+        {.command = "$c0F", .status = UARTCE_OK, .reply = "!C0A1.07"},
     };
     for (const Case& c : cases) {
         std::uint16_t status = 0;
@@ -147,10 +149,26 @@ TEST_F(SimProcessTest, AMisbehavingLineGivesNoWrongAnswer) {
         std::string rest;  // what comes after it
     };
     const Case cases[] = {
-        {{"--line-echo"}, false, UARTCE_OK, kName, ""},
-        {{"--line-echo", "--garble-echo", "1"}, false, UARTCE_ERR_GARBLED_ECHO, "", kName + "\r"},
-        {{"--collide"}, false, UARTCE_OK, "!01PORTULA-PAI\x0C", ""},
-        {{"--collide", "--checksum"}, true, UARTCE_ERR_CHECKSUM, "", ""},
+        {.args = {"--line-echo"},
+         .checksum = false,
+         .status = UARTCE_OK,
+         .reply = kName,
+         .rest = ""},
+        {.args = {"--line-echo", "--garble-echo", "1"},
+         .checksum = false,
+         .status = UARTCE_ERR_GARBLED_ECHO,
+         .reply = "",
+         .rest = kName + "\r"},
+        {.args = {"--collide"},
+         .checksum = false,
+         .status = UARTCE_OK,
+         .reply = "!01PORTULA-PAI\x0C",
+         .rest = ""},
+        {.args = {"--collide", "--checksum"},
+         .checksum = true,
+         .status = UARTCE_ERR_CHECKSUM,
+         .reply = "",
+         .rest = ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));

@@ -74,10 +74,11 @@ TEST(Telnet, DataIsEscapedBothWays) {
         std::string wire;
     };
     const Row rows[] = {
-        {"$01M\r", "$01M\r"},
-        {bytes({0xFF}), bytes({0xFF, 0xFF})},
-        {bytes({'a', 0xFF, 0xFF, 'b', 0}), bytes({'a', 0xFF, 0xFF, 0xFF, 0xFF, 'b', 0})},
-        {"", ""},
+        {.data = "$01M\r", .wire = "$01M\r"},
+        {.data = bytes({0xFF}), .wire = bytes({0xFF, 0xFF})},
+        {.data = bytes({'a', 0xFF, 0xFF, 'b', 0}),
+         .wire = bytes({'a', 0xFF, 0xFF, 0xFF, 0xFF, 'b', 0})},
+        {.data = "", .wire = ""},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(escapeData(r.data), r.wire);
@@ -159,10 +160,13 @@ TEST(Telnet, PurgeRequestsAndTheirConfirmations) {
         unsigned confirmed;
     };
     const Row rows[] = {
-        {bytes({0xFF, 0xFA, 44, 112, 1, 0xFF, 0xF0}), 1},
-        {bytes({0xFF, 0xFA, 44, 112, 3, 0xFF, 0xF0, 'x', 0xFF, 0xFA, 44, 112, 1, 0xFF, 0xF0}), 2},
-        {bytes({0xFF, 0xFA, 44, 12, 1, 0xFF, 0xF0}), 0}, // a client's request, not an answer
-        {bytes({0xFF, 0xFA, 44, 107, 0, 0xFF, 0xF0}), 0},
+        {.fromServer = bytes({0xFF, 0xFA, 44, 112, 1, 0xFF, 0xF0}), .confirmed = 1},
+        {.fromServer =
+             bytes({0xFF, 0xFA, 44, 112, 3, 0xFF, 0xF0, 'x', 0xFF, 0xFA, 44, 112, 1, 0xFF, 0xF0}),
+         .confirmed = 2},
+        {.fromServer = bytes({0xFF, 0xFA, 44, 12, 1, 0xFF, 0xF0}),
+         .confirmed = 0}, // a client's request, not an answer
+        {.fromServer = bytes({0xFF, 0xFA, 44, 107, 0, 0xFF, 0xF0}), .confirmed = 0},
     };
     for (const Row& r : rows) {
         Session session{ComPortSettings{}};
@@ -202,10 +206,10 @@ TEST(Messages, DeviceNamesStayOnOneLine) {
         std::string out;
     };
     const Row rows[] = {
-        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
-        {"/dev/a\nb", "/dev/a\\nb"},
-        {"a\\b\r\t", "a\\\\b\\r\\t"},
-        {bytes({'x', 0x1B, 0x7F, 0xC3}), "x\\x1B\\x7F\\xC3"},
+        {.in = "/dev/ttyUSB0", .out = "/dev/ttyUSB0"},
+        {.in = "/dev/a\nb", .out = "/dev/a\\nb"},
+        {.in = "a\\b\r\t", .out = "a\\\\b\\r\\t"},
+        {.in = bytes({'x', 0x1B, 0x7F, 0xC3}), .out = "x\\x1B\\x7F\\xC3"},
     };
     for (const Row& r : rows)
         EXPECT_EQ(uartce::escapeForLine(r.in), r.out);
@@ -217,13 +221,14 @@ TEST(Messages, GroupAdviceOnlyWhenTheGroupWouldHelp) {
         const char* says;
     };
     const Row rows[] = {
-        {{"root", "dialout", 0660, false},
-         "add the user to the dialout group (sudo adduser $USER dialout)"},
-        {{"root", "uucp", 0660, false}, "add the user to the uucp group"},
-        {{"root", "dialout", 0660, true}, "belongs to root:dialout with mode 0660"},
-        {{"root", "tty", 0620, false}, "belongs to root:tty with mode 0620"},
-        {{"root", "root", 0000, false}, "belongs to root:root with mode 0000"},
-        {{"1001", "1001", 0600, false}, "belongs to 1001:1001 with mode 0600"},
+        {.facts = {"root", "dialout", 0660, false},
+         .says = "add the user to the dialout group (sudo adduser $USER dialout)"},
+        {.facts = {"root", "uucp", 0660, false}, .says = "add the user to the uucp group"},
+        {.facts = {"root", "dialout", 0660, true},
+         .says = "belongs to root:dialout with mode 0660"},
+        {.facts = {"root", "tty", 0620, false}, .says = "belongs to root:tty with mode 0620"},
+        {.facts = {"root", "root", 0000, false}, .says = "belongs to root:root with mode 0000"},
+        {.facts = {"1001", "1001", 0600, false}, .says = "belongs to 1001:1001 with mode 0600"},
     };
     for (const Row& r : rows)
         EXPECT_NE(uartce::accessReason(r.facts).find(r.says), std::string::npos)
