@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
@@ -813,6 +814,202 @@ TEST(CmdProgram, RatesFramingAndEscapesReachTheLine) {
     r = run({"-p", pty.path(), "--parity", "mark", "$01M"});
     EXPECT_EQ(r.exit, 6);
     EXPECT_NE(r.err.find("mark parity (it keeps no parity)"), std::string::npos) << r.err;
+}
+
+} // namespace
+
+namespace {
+
+// What 10 s of a line at 3,000,000 baud carries: 300,000 bytes a second with a start and a
+// stop bit to each byte.
+constexpr std::uint32_t kFastRate = 3000000;
+constexpr std::size_t kTenSecondsOfBytes = kFastRate / 10 * 10;
+
+// Where two byte streams first differ, with a little of each around it; empty when they agree.
+std::string firstDifference(const std::string& expected, const std::string& got) {
+    if (expected == got)
+        return {};
+    const auto at = static_cast<std::size_t>(
+        std::mismatch(expected.begin(), expected.end(), got.begin(), got.end()).first -
+        expected.begin());
+    const std::size_t from = at > 40 ? at - 40 : 0;
+    return "expected " + std::to_string(expected.size()) + " bytes, got " +
+           std::to_string(got.size()) + "; first difference at byte " + std::to_string(at) +
+           "\n  expected ..." + expected.substr(from, 100) + "\n  got      ..." +
+           got.substr(from, 100);
+}
+
+// Writes all of it to a non-blocking descriptor as fast as the other side takes it; false when
+// stopped, or when nothing went for 10 s.
+bool writeAllTo(int fd, std::string_view bytes, const std::atomic<bool>& stop) {
+    while (!bytes.empty() && !stop) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 10000) <= 0)
+            return false;
+    }
+    return bytes.empty();
+}
+
+// Turns a message line's escapes (\r, \n, \t, \\, \xNN) back into their bytes.
+std::string unescaped(std::string_view text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            bytes += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'x' && i + 2 < text.size()) {
+            bytes += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            bytes += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+        }
+    }
+    return bytes;
+}
+
+// The bytes the --log file says came in, in its order: "TIME < ESCAPED" lines.
+std::string receivedInLog(const std::string& log) {
+    std::string bytes;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t space = line.find(' ');
+        if (space != std::string::npos && line.compare(space, 3, " < ") == 0)
+            bytes += unescaped(std::string_view(line).substr(space + 3));
+    }
+    return bytes;
+}
+
+// term prints and logs what the line receives. A device streams numbered lines at 3 Mbaud,
+// as fast as the pseudo-terminal takes them: every byte reaches the screen and the log, once
+// and in order.
+TEST(CmdProgram, TermKeepsEveryByteOfAFastLine) {
+    std::string stream;
+    stream.reserve(kTenSecondsOfBytes + 64);
+    std::string shown; // the screen's lines without their ends
+    for (unsigned i = 0; stream.size() < kTenSecondsOfBytes; ++i) {
+        char line[40];
+        std::snprintf(line, sizeof line, "L%07u abcdefghijklmnopqrst", i);
+        stream += line + std::string("\r\n");
+        shown += line;
+    }
+    const std::string lastLine = stream.substr(stream.rfind('L', stream.size() - 3));
+    PseudoTerminal pty;
+    // Keeps the line up until term has opened it; it reads nothing.
+    const int keeper = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(keeper, 0);
+    TempTree folder;
+    const std::string log = folder.path("line.log");
+    Running term({"term", "-p", pty.path(), "-b", std::to_string(kFastRate), "--ending", "lf",
+                  "--log", log});
+    // A line sent from the script shows the port is open, and nothing the device sends from
+    // here on can be flushed away by the open.
+    ASSERT_TRUE(term.send("READY\n"));
+    const std::string ready = pty.readUntil('\n', 10s);
+    ::close(keeper);
+    ASSERT_EQ(ready, "READY\n") << term.firstLine(0ms);
+
+    ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+    std::atomic<bool> stop{false};
+    bool written = false;
+    std::thread device([&] { written = writeAllTo(pty.master(), stream, stop); });
+    // The screen's lines end in LF; a line that waits long for its end may show in two pieces.
+    const std::string screenEnd = lastLine.substr(0, lastLine.size() - 2) + "\n";
+    const bool all = term.readUntil(
+        [&](const std::string& out) {
+            return out.size() >= screenEnd.size() &&
+                   out.compare(out.size() - screenEnd.size(), screenEnd.size(), screenEnd) == 0;
+        },
+        60s);
+    stop = true;
+    device.join();
+    EXPECT_TRUE(written) << "the line stopped taking bytes";
+    term.closeInput();
+    Finished r;
+    int status = 0;
+    ASSERT_TRUE(term.finish(10s, r, status)) << r.err;
+    EXPECT_TRUE(all) << "the last line did not show within 60 s";
+    EXPECT_EQ(r.exit, 0) << r.err;
+    std::string screen = r.out;
+    std::erase(screen, '\n');
+    EXPECT_EQ(firstDifference(shown, screen), "") << "on the screen";
+    EXPECT_EQ(firstDifference(stream, receivedInLog(readAll(log))), "") << "in the log";
+}
+
+// Standard-input mode prints only the replies to its commands; what else comes is set aside.
+// So the fast line's bytes come as replies: 1,500 commands each answered with a reply of 2,003
+// numbered bytes, 3 MB in all, answered as fast as the pseudo-terminal takes them.
+TEST(CmdProgram, StandardInputModeKeepsEveryByteOfFastReplies) {
+    constexpr unsigned kCommands = 1500;
+    const auto replyTo = [](unsigned command) {
+        std::string reply = "!01";
+        char block[16];
+        for (unsigned k = 0; k < 200; ++k) {
+            std::snprintf(block, sizeof block, "%05u.%03u ", command, k);
+            reply += block;
+        }
+        return reply;
+    };
+    std::string commands, expected;
+    for (unsigned i = 0; i < kCommands; ++i) {
+        char command[16];
+        std::snprintf(command, sizeof command, "$01R%05u\n", i);
+        commands += command;
+        expected += replyTo(i) + "\n";
+    }
+    ASSERT_GE(expected.size(), kTenSecondsOfBytes);
+    PseudoTerminal pty;
+    ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+    std::atomic<bool> stop{false};
+    std::string deviceError;
+    // The device answers each command as it comes, with the reply its number calls for.
+    std::thread device([&] {
+        std::string pending;
+        char chunk[4096];
+        for (unsigned answered = 0; answered < kCommands && !stop;) {
+            pollfd p{pty.master(), POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = ::read(pty.master(), chunk, sizeof chunk);
+            if (n > 0)
+                pending.append(chunk, static_cast<std::size_t>(n));
+            for (std::size_t cr; (cr = pending.find('\r')) != std::string::npos;) {
+                const std::string command = pending.substr(0, cr);
+                pending.erase(0, cr + 1);
+                unsigned number = 0;
+                if (std::sscanf(command.c_str(), "$01R%5u", &number) != 1) {
+                    deviceError = "not a command: " + command;
+                    return;
+                }
+                if (!writeAllTo(pty.master(), replyTo(number) + "\r", stop)) {
+                    deviceError = "the line stopped taking bytes";
+                    return;
+                }
+                ++answered;
+            }
+        }
+    });
+    Running tool({"-p", pty.path(), "-b", std::to_string(kFastRate), "--timeout", "5000"});
+    ASSERT_TRUE(tool.send(commands));
+    tool.closeInput();
+    Finished r;
+    int status = 0;
+    const bool ended = tool.finish(120s, r, status);
+    stop = true;
+    device.join();
+    EXPECT_TRUE(ended) << "still running after 120 s";
+    EXPECT_EQ(deviceError, "");
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(firstDifference(expected, r.out), "");
 }
 
 } // namespace
