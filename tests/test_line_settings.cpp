@@ -218,4 +218,22 @@ TEST_F(LineSettingsTest, AMapLinesSettingsOutrankTheCallers) {
     EXPECT_EQ(seen(pty.path()).rate, 9600u);
 }
 
+// A map line's RS-485 mode is set as the port opens; a device without one refuses the open,
+// naming the map line, and is left free: the port opens again once the line asks no mode.
+TEST_F(LineSettingsTest, AMapLinesRs485ModeIsSetAtOpenOrRefusesIt) {
+    ::unsetenv("UARTCE_COM6");
+    for (const char* words : {" rs485", " rs485=rts-on-send=low,delay-after=5"}) {
+        tree.write("home/portula/ports.conf", "COM6 = " + pty.path() + words + "\n");
+        EXPECT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_ERR_BAD_SETTINGS) << words;
+        EXPECT_EQ(lastError(kPort), "cannot open COM6 (" + pty.path() +
+                                        "): its map line's RS-485 mode cannot be set: a "
+                                        "pseudo-terminal has no RS-485 mode")
+            << words;
+        EXPECT_EQ(Close_Com(kPort), UARTCE_ERR_NOT_OPEN) << words << ": left open";
+    }
+    tree.write("home/portula/ports.conf", "COM6 = " + pty.path() + " baud=19200\n");
+    ASSERT_EQ(Open_Com(kPort, 9600, 8, 0, 1), UARTCE_OK) << lastError(kPort);
+    EXPECT_EQ(seen(pty.path()).rate, 19200u);
+}
+
 } // namespace

@@ -3,7 +3,7 @@
 
 #include "Rs485Settings.h"
 #include "cmd/Cli.h"
-#include "cmd/Rs485Option.h"
+#include "rules/Rs485.h"
 
 #include <gtest/gtest.h>
 
@@ -183,7 +183,7 @@ TEST(Rs485Option, ListsAndTheirMistakes) {
     };
     for (const Case& c : cases) {
         std::string error;
-        const std::optional<uartce_rs485> mode = cmd::parseRs485(c.list, error);
+        const std::optional<uartce_rs485> mode = portula::parseRs485(c.list, error);
         ASSERT_EQ(mode.has_value(), c.valid) << c.list << ": " << error;
         if (!c.valid) {
             EXPECT_NE(error.find(c.error), std::string::npos) << c.list << ": " << error;

@@ -1,6 +1,7 @@
 // The kernel RS-485 mode on a pseudo-terminal, which has none: the library and portula-cmd
 // refuse it with the reason, and the port goes on as it was.
 
+#include "rules/Rs485.h"
 #include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/RuntimeDir.h"
@@ -40,14 +41,6 @@ std::string changesOf(std::uint8_t port) {
     return text;
 }
 
-uartce_rs485 onByDefault() {
-    uartce_rs485 mode{};
-    mode.size = sizeof mode;
-    mode.enabled = 1;
-    mode.rtsOnSend = 1;
-    return mode;
-}
-
 // The files the library keeps for devices, by name.
 std::vector<std::string> recordsIn(const std::string& folder) {
     std::vector<std::string> names;
@@ -79,7 +72,7 @@ class Rs485OnAPty : public testing::Test {
 TEST_F(Rs485OnAPty, IsRefusedWithItsReasonAndTheLineGoesOnAsItWas) {
     PseudoTerminal pty;
     const std::uint8_t port = open(pty);
-    const uartce_rs485 asked = onByDefault();
+    const uartce_rs485 asked = portula::defaultRs485();
     uartce_rs485 kept{};
     kept.size = sizeof kept;
     kept.delayAfterMs = 77;
@@ -106,7 +99,7 @@ TEST_F(Rs485OnAPty, IsRefusedWithItsReasonAndTheLineGoesOnAsItWas) {
 }
 
 TEST_F(Rs485OnAPty, CallsThatCannotSetIt) {
-    const uartce_rs485 asked = onByDefault();
+    const uartce_rs485 asked = portula::defaultRs485();
     EXPECT_EQ(UARTCE_SetRs485(9, &asked, nullptr), UARTCE_ERR_NOT_OPEN);
     EXPECT_EQ(UARTCE_SetRs485(0, &asked, nullptr), UARTCE_ERR_NOT_OPEN);
     PseudoTerminal pty;
@@ -151,7 +144,7 @@ TEST_F(Rs485OnAPty, TheReasonComesFromWhatSysfsSaysOfTheDevice) {
         sys.link("class/tty/" + name + "/device", sys.path(std::string("devices/") + c.device));
         ::setenv("UARTCE_SYS_ROOT", sys.root().c_str(), 1);
         const std::uint8_t port = open(pty);
-        const uartce_rs485 asked = onByDefault();
+        const uartce_rs485 asked = portula::defaultRs485();
         EXPECT_EQ(UARTCE_SetRs485(port, &asked, nullptr), UARTCE_ERR_BAD_SETTINGS) << c.driver;
         EXPECT_EQ(changesOf(port), c.reason);
         Close_Com(port);

@@ -1,6 +1,6 @@
 #include "cmd/Cli.h"
 
-#include "cmd/Rs485Option.h"
+#include "rules/Rs485.h"
 
 #include "portula_version.h"
 
@@ -212,7 +212,7 @@ bool takesNextWord(std::string_view word, std::string_view next) {
                 return true;
             // --checksum's value is optional, and may be the next word.
             if (o.val == kRs485)
-                return beginsAsRs485List(next);
+                return portula::beginsAsRs485List(next);
             return o.has_arg == optional_argument &&
                    (next == "on" || next == "off" || next == "auto");
         }
@@ -273,7 +273,7 @@ Parsed parse(int argc, char* const* argv) {
                 optarg = args[static_cast<std::size_t>(optind++)];
         }
         if (c == kRs485 && !optarg && optind < count &&
-            beginsAsRs485List(args[static_cast<std::size_t>(optind)]))
+            portula::beginsAsRs485List(args[static_cast<std::size_t>(optind)]))
             optarg = args[static_cast<std::size_t>(optind++)];
         const std::string_view value = optarg ? optarg : "";
         const std::string quoted = "'" + std::string(value) + "'";
@@ -411,7 +411,7 @@ Parsed parse(int argc, char* const* argv) {
             std::string why;
             if (optarg && value.empty())
                 return fail(parsed, kExitUsage, "--rs485= needs a list (or give --rs485 alone)");
-            o.rs485 = parseRs485(value, why);
+            o.rs485 = portula::parseRs485(value, why);
             if (!o.rs485)
                 return fail(parsed, kExitUsage, "--rs485: " + why);
             break;

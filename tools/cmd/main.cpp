@@ -97,13 +97,9 @@ void sayLibraryMessage(void*, std::uint8_t, std::uint16_t, const char* text) {
     std::fprintf(stderr, "portula-cmd: %s\n", text);
 }
 
-// The kernel RS-485 mode asked with --rs485: each thing the driver kept otherwise is one line
-// on standard error; a refusal the library has said why. False when the port has no such mode.
-bool putInRs485Mode(const uartce_rs485& asked, std::uint8_t port) {
-    uartce_rs485 kept{};
-    kept.size = sizeof kept;
-    if (UARTCE_SetRs485(port, &asked, &kept) != UARTCE_OK)
-        return false;
+// What the driver kept otherwise of the RS-485 mode last set on the port (with --rs485 or by
+// the port's map line): one line each on standard error.
+void sayRs485Changes(std::uint8_t port) {
     std::string changes(UARTCE_Rs485Changes(port, nullptr, 0) + 1, '\0');
     changes.resize(UARTCE_Rs485Changes(port, changes.data(), changes.size()));
     std::fflush(stdout);
@@ -113,7 +109,14 @@ bool putInRs485Mode(const uartce_rs485& asked, std::uint8_t port) {
                      changes.substr(from, end - from).c_str());
         from = end + 1;
     }
-    return true;
+}
+
+// The kernel RS-485 mode asked with --rs485, after any the port's map line gave; a refusal the
+// library has said why. False when the port has no such mode.
+bool putInRs485Mode(const uartce_rs485& asked, std::uint8_t port) {
+    uartce_rs485 kept{};
+    kept.size = sizeof kept;
+    return UARTCE_SetRs485(port, &asked, &kept) == UARTCE_OK;
 }
 
 int openPort(const Options& o, std::uint8_t& number) {
@@ -135,6 +138,7 @@ int openPort(const Options& o, std::uint8_t& number) {
         Close_Com(number);
         return kExitPortRefused;
     }
+    sayRs485Changes(number);
     if (o.lateWindowMs)
         UARTCE_SetLateWindow(number, static_cast<std::uint16_t>(*o.lateWindowMs));
     return kExitOk;

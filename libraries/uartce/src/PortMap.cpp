@@ -1,5 +1,6 @@
 #include "PortMap.h"
 
+#include "rules/Rs485.h"
 #include "rules/Rates.h"
 #include "rules/Text.h"
 
@@ -120,9 +121,16 @@ ParsedOverrides parseLineOverrides(std::string_view words) {
             return parsed;
         };
         unsigned long number = 0;
+        if (key == "rs485") {
+            std::string why;
+            if (!portula::parseRs485(value, why))
+                return bad(why);
+            o.rs485 = std::string(value);
+            continue;
+        }
         if (equals == std::string_view::npos)
             return bad("expected SETTING=VALUE after the device (baud, data-bits, parity, "
-                       "stop-bits, flow)");
+                       "stop-bits, flow, rs485)");
         if (key == "baud") {
             if (!portula::parseUnsigned(value, portula::kMaxRate, number) ||
                 !portula::isLineRate(static_cast<std::uint32_t>(number)))
@@ -144,7 +152,7 @@ ParsedOverrides parseLineOverrides(std::string_view words) {
             if (!(o.flow = portula::parseFlow(value)))
                 return bad("flow is none, rts-cts or xon-xoff");
         } else {
-            return bad("not a setting (baud, data-bits, parity, stop-bits, flow)");
+            return bad("not a setting (baud, data-bits, parity, stop-bits, flow, rs485)");
         }
     }
     return parsed;

@@ -29,6 +29,9 @@ struct LineOverrides {
     std::optional<std::uint8_t> parity{};   // 0 none, 1 odd, 2 even, 3 mark, 4 space
     std::optional<std::int8_t> stopBits{};  // 1 or 2
     std::optional<std::uint8_t> flow{};     // 0 none, 1 RTS/CTS, 2 XON/XOFF
+    // The kernel RS-485 mode the port is put in once open, as its list ("" for the default);
+    // checked when the map is read.
+    std::optional<std::string> rs485{};
     bool operator==(const LineOverrides&) const = default;
 };
 

@@ -8,6 +8,7 @@
 #include "Report.h"
 #include "Rs485Settings.h"
 #include "Trace.h"
+#include "rules/Rs485.h"
 #include "rules/Framing.h"
 #include "rules/Status.h"
 
@@ -551,6 +552,19 @@ std::optional<platform::LineSettings> settingsOf(const uartce_line* line) {
                                   copy.flow};
 }
 
+// Puts the open port's device in the RS-485 mode; the port keeps the mode (to set again after a
+// hang-up) and what the driver changed, or the reason for a refusal.
+Rs485Outcome applyRs485(Port& p, const uartce_rs485& mode) {
+    Rs485Outcome outcome = p.device->setRs485(mode);
+    if (outcome.status != UARTCE_OK) {
+        p.rs485Text = outcome.reason;
+        return outcome;
+    }
+    p.rs485 = mode;
+    p.rs485Text = joinLines(outcome.changes);
+    return outcome;
+}
+
 // Opens the entry's device as the port; map is null for a device opened by its name.
 std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
                      const platform::LineSettings& settings) {
@@ -584,6 +598,18 @@ std::uint16_t openOn(unsigned port, const PortEntry& entry, const PortMap* map,
     p.name = entry.device;
     p.local = parseRemoteName(entry.device).kind == RemoteName::Kind::None;
     p.settings = settings;
+    if (entry.line.rs485) {
+        std::string unused; // the list was checked when the map was read
+        const uartce_rs485 mode =
+            portula::parseRs485(*entry.line.rs485, unused).value_or(portula::defaultRs485());
+        const Rs485Outcome outcome = applyRs485(p, mode);
+        if (outcome.status != UARTCE_OK) {
+            p = Port{}; // the device goes, with the modes it was found in
+            reportRefusal(entry, outcome.status,
+                          "its map line's RS-485 mode cannot be set: " + outcome.reason, map);
+            return outcome.status;
+        }
+    }
     // What a module still had to say to a client that had a serial server before this one is
     // nobody's (a local line is this program's alone while it is open, and emptied at open);
     // nor are replies owed when the device was last closed, by this program or another.
@@ -1088,17 +1114,13 @@ uint16_t UARTCE_SetRs485(uint8_t port, const struct uartce_rs485* asked,
         return UARTCE_ERR_BAD_ARGUMENT;
     if (!live(*p))
         return UARTCE_ERR_HANGUP;
-    const uartce_rs485 mode = normalizedRs485(asked);
-    const Rs485Outcome outcome = p->device->setRs485(mode);
+    const Rs485Outcome outcome = applyRs485(*p, normalizedRs485(asked));
     if (outcome.status != UARTCE_OK) {
-        p->rs485Text = outcome.reason;
         report(port, outcome.status,
                "cannot set the RS-485 mode of " + escapeForLine(p->name) + ": " +
                    escapeForLine(outcome.reason));
         return outcome.status;
     }
-    p->rs485 = mode;
-    p->rs485Text = joinLines(outcome.changes);
     if (kept && kept->size >= sizeof kept->size)
         copySized(kept, outcome.kept);
     return UARTCE_OK;

@@ -1,11 +1,11 @@
-#include "cmd/Rs485Option.h"
+#include "rules/Rs485.h"
 
-#include "cmd/Cli.h"
+#include "rules/Text.h"
 
 #include <set>
 #include <vector>
 
-namespace cmd {
+namespace portula {
 
 namespace {
 constexpr std::string_view kKeys[] = {"rts-on-send", "rts-after-send", "delay-before",
@@ -83,4 +83,4 @@ bool beginsAsRs485List(std::string_view word) {
     return false;
 }
 
-} // namespace cmd
+} // namespace portula
