@@ -1,7 +1,7 @@
 #include "PortMap.h"
 
-#include "rules/Rs485.h"
 #include "rules/Rates.h"
+#include "rules/Rs485.h"
 #include "rules/Text.h"
 
 #include <algorithm>

@@ -8,8 +8,8 @@
 #include "Report.h"
 #include "Rs485Settings.h"
 #include "Trace.h"
-#include "rules/Rs485.h"
 #include "rules/Framing.h"
+#include "rules/Rs485.h"
 #include "rules/Status.h"
 
 #include <uartce.h>
