@@ -110,4 +110,27 @@ TEST(WholeCalls, TheRestOfATooLongReplyIsOwedToNoCommand) {
     }
 }
 
+// A reading's reply carries no address, so a late one is told by what was owed: one that comes
+// while the next reading waits is the unanswered reading's, never the next module's answer. A
+// command whose reply names its module owes nothing to a line without that name.
+TEST(WholeCalls, ALateReadingIsTheUnansweredReadingsNotTheNextModules) {
+    struct Case {
+        const char* name;
+        const char* unanswered; // goes first, and no reply comes in its time
+        std::string answer;     // of the reading to module 02 that follows
+    };
+    const Case cases[] = {
+        {.name = "after a reading", .unanswered = "#01", .answer = ">+2.0"},
+        {.name = "after a name", .unanswered = "$01M", .answer = ">+9.9"},
+    };
+    for (const Case& c : cases) {
+        freshLine();
+        EXPECT_EQ(command(c.unanswered, 1).status, UARTCE_ERR_NO_REPLY) << c.name;
+        line().duringWait = {">+9.9\r", ">+2.0\r"};
+        const Reply r = command("#02", 50);
+        EXPECT_EQ(r.status, UARTCE_OK) << c.name;
+        EXPECT_EQ(r.text, c.answer) << c.name;
+    }
+}
+
 } // namespace
