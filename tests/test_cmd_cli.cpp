@@ -1,6 +1,7 @@
 // portula-cmd's command line, formats and figures.
 
 #include "cmd/Cli.h"
+#include "cmd/Inventory.h"
 
 #include <gtest/gtest.h>
 #include <uartce.h>
@@ -135,6 +136,12 @@ TEST(CmdOptions, OptionsOfAnotherModeAreRefused) {
         {.args = {"soak", "--bauds", "9600", "$01M"}, .option = "'--bauds'", .mode = "soak"},
         {.args = {"soak", "--addresses", "01", "$01M"}, .option = "'--addresses'", .mode = "soak"},
         {.args = {"soak", "--hex", "$01M"}, .option = "'--hex'", .mode = "soak"},
+        {.args = {"--save", "plant.json", "$01M"}, .option = "'--save'", .mode = "command mode"},
+        {.args = {"soak", "--compare", "plant.json", "$01M"},
+         .option = "'--compare'",
+         .mode = "soak"},
+        {.args = {"term", "--map-ports"}, .option = "'--map-ports'", .mode = "term"},
+        {.args = {"--csv", "$01M"}, .option = "'--csv'", .mode = "command mode"},
     };
     for (const Case& c : cases) {
         const cmd::Parsed p = parse(c.args);
@@ -149,6 +156,8 @@ TEST(CmdOptions, OptionsOfAnotherModeAreRefused) {
         {"soak", "-b", "19200", "--ending", "crlf", "--interval", "10", "--count", "3", "--expect",
          "!01X", "$01M"},
         {"soak", "--duration", "5s", "$01M"},
+        {"scan", "-p", "COM3", "-p", "rfc2217://gw:4001", "--csv", "--save", "plant.json"},
+        {"scan", "--map-ports", "--compare", "plant.json", "--json"},
     };
     for (const auto& args : accepted)
         EXPECT_EQ(parse(args).exit, 0) << parse(args).error;
@@ -350,7 +359,8 @@ TEST(CmdOptions, HelpListsEveryExitStatus) {
          {cmd::kExitOk, cmd::kExitUsage, cmd::kExitBadAddresses, cmd::kExitBadBaud,
           cmd::kExitTooLong, cmd::kExitPortRefused, cmd::kExitNoReply, cmd::kExitReplyCut,
           cmd::kExitChecksum, cmd::kExitReplyTooLong, cmd::kExitHangUp, cmd::kExitLineError,
-          cmd::kExitSoakFailures, cmd::kExitNothingFound, cmd::kExitOutput, cmd::kExitInterrupted})
+          cmd::kExitSoakFailures, cmd::kExitNothingFound, cmd::kExitOutput, cmd::kExitPlantDiffers,
+          cmd::kExitBusFailed, cmd::kExitInterrupted})
         EXPECT_NE(statuses.find(" " + std::to_string(exit) + " "), std::string::npos) << exit;
 }
 
@@ -499,6 +509,106 @@ TEST(CmdSoak, CountsEachKindOfFailureAndTheLongestRun) {
     EXPECT_EQ(stats.roundTripUs(0.99), 900);
     EXPECT_EQ(stats.roundTripUs(1), 900);
     EXPECT_EQ(cmd::SoakStats{}.roundTripUs(0.5), 0);
+}
+
+// Many ports: every -p is kept in order for scan, refused elsewhere; the map's ports or -p, and
+// --json or --csv, not both.
+TEST(CmdOptions, ManyPortsAreForScan) {
+    const cmd::Parsed many = parse({"scan", "-p", "COM3", "-p", "/dev/ttyUSB0", "-p", "COM3"});
+    ASSERT_EQ(many.exit, 0) << many.error;
+    EXPECT_EQ(many.options.ports, (std::vector<std::string>{"COM3", "/dev/ttyUSB0", "COM3"}));
+    struct Case {
+        std::vector<const char*> args;
+        const char* names;
+    };
+    const Case cases[] = {
+        {.args = {"-p", "COM3", "-p", "COM4", "$01M"}, .names = "only scan takes more than one -p"},
+        {.args = {"term", "-p", "COM3", "-p", "COM4"}, .names = "only scan"},
+        {.args = {"scan", "--map-ports", "-p", "COM3"}, .names = "-p or --map-ports"},
+        {.args = {"scan", "--json", "--csv"}, .names = "--json or --csv"},
+        {.args = {"scan", "--save"}, .names = "needs a value"},
+    };
+    for (const Case& c : cases) {
+        const cmd::Parsed p = parse(c.args);
+        EXPECT_EQ(p.exit, cmd::kExitUsage) << c.names;
+        EXPECT_NE(p.error.find(c.names), std::string::npos) << p.error;
+    }
+}
+
+// An inventory written is read back as it was, bytes a module sent included; a file that is not
+// one is refused saying why; keys a later version adds are ignored.
+TEST(Inventory, WrittenAndReadBack) {
+    const std::vector<cmd::Module> plant = {
+        {.port = "/dev/ttyUSB0",
+         .address = "01",
+         .baud = 9600,
+         .checksum = false,
+         .name = "ADAM-4017",
+         .firmware = "A1.07"},
+        {.port = "socket://10.0.0.5:4001",
+         .address = "A3",
+         .baud = 0,
+         .checksum = true,
+         .name = std::string("ODD\"NAME\\\x01\xE9", 12),
+         .firmware = std::nullopt},
+    };
+    std::string error;
+    const auto back = cmd::parseInventory(cmd::inventoryJson(plant), error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(*back, plant);
+    EXPECT_EQ(cmd::parseModule(cmd::moduleJson(plant[1])), plant[1]);
+    EXPECT_EQ(cmd::parseModule(R"({"later":[1,{"x":null}],"port":"COM3","address":"07",)"
+                               R"("baud":19200,"checksum":true,"name":"\u0041B"})"),
+              (cmd::Module{
+                  .port = "COM3", .address = "07", .baud = 19200, .checksum = true, .name = "AB"}));
+    struct Bad {
+        const char* text;
+        const char* names; // a part of the refusal
+    };
+    const Bad bad[] = {
+        {.text = "", .names = "not JSON"},
+        {.text = "{\"format\":\"portula-inventory\",\"version\":1,\"modules\":[",
+         .names = "not JSON"},
+        {.text = "{\"format\":\"other\",\"version\":1,\"modules\":[]}",
+         .names = "not an inventory"},
+        {.text = "{\"format\":\"portula-inventory\",\"version\":2,\"modules\":[]}",
+         .names = "version 1"},
+        {.text = "{\"format\":\"portula-inventory\",\"version\":1}", .names = "\"modules\""},
+        {.text = "{\"format\":\"portula-inventory\",\"version\":1,\"modules\":[{\"port\":\"COM3\","
+                 "\"address\":\"01\",\"baud\":\"fast\",\"checksum\":false,\"name\":\"X\"}]}",
+         .names = "\"baud\""},
+        {.text = "{\"format\":\"portula-inventory\",\"version\":1,\"modules\":[]} trailing",
+         .names = "more after the end"},
+    };
+    for (const Bad& b : bad) {
+        error.clear();
+        EXPECT_FALSE(cmd::parseInventory(b.text, error)) << b.text;
+        EXPECT_NE(error.find(b.names), std::string::npos) << error;
+    }
+}
+
+// A module is its port and address: one found where none was is added, one not found is
+// missing, and one found again with another rate, checksum setting, name or firmware changed.
+TEST(Inventory, ComparedModuleByModule) {
+    const cmd::Module a{
+        .port = "COM3", .address = "01", .baud = 9600, .name = "A", .firmware = "1"};
+    const cmd::Module b{.port = "COM3", .address = "02", .baud = 9600, .name = "B"};
+    const cmd::Module c{.port = "COM4", .address = "01", .baud = 9600, .name = "C"};
+    cmd::Module a2 = a;
+    a2.baud = 19200;
+    a2.firmware = "2";
+    const cmd::Differences same = cmd::compareInventories({a, b, c}, {c, b, a});
+    EXPECT_TRUE(same.empty());
+    const cmd::Differences d = cmd::compareInventories({a, b}, {a2, c});
+    ASSERT_EQ(d.added, std::vector<cmd::Module>{c});
+    ASSERT_EQ(d.missing, std::vector<cmd::Module>{b});
+    ASSERT_EQ(d.changed.size(), 1u);
+    EXPECT_EQ(d.changed[0].before, a);
+    EXPECT_EQ(d.changed[0].now, a2);
+    EXPECT_EQ(cmd::describeDifferences(d),
+              "added   COM4 01 9600 checksum off C -\n"
+              "missing COM3 02 9600 checksum off B -\n"
+              "changed COM3 01: baud 9600 -> 19200, firmware 1 -> 2\n");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "support/Program.h"
 #include "support/PseudoTerminal.h"
+#include "support/Ser2net.h"
 #include "support/SimProcess.h"
 #include "support/TempTree.h"
 
@@ -1010,6 +1011,117 @@ TEST(CmdProgram, StandardInputModeKeepsEveryByteOfFastReplies) {
     EXPECT_EQ(r.exit, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(firstDifference(expected, r.out), "");
+}
+
+// The lines of a text, sorted: buses answer in any order.
+std::vector<std::string> sortedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string moduleLine(const std::string& port, const char* address, const char* baud,
+                       const char* name) {
+    return "{\"port\":\"" + port + "\",\"address\":\"" + address + "\",\"baud\":" + baud +
+           ",\"checksum\":false,\"name\":\"" + name + "\",\"firmware\":\"A1.07\"}";
+}
+
+// A plant's buses scanned at once: local ports and ports behind ser2net (RFC 2217, and raw TCP
+// scanned once at the server's rate), each module listed with the port it was found on and its
+// firmware, none invented; a bus that cannot be opened is told while the others go on.
+TEST(CmdPlant, EveryBusAtOnceEachModuleOnItsOwnBus) {
+    SimProcess local(PORTULA_SIM_PATH, {"--address", "01,02"});
+    SimProcess fast(PORTULA_SIM_PATH, {"--address", "03", "--baud", "19200"});
+    SimProcess behindRfc(PORTULA_SIM_PATH, {"--address", "04"});
+    SimProcess behindRaw(PORTULA_SIM_PATH, {"--address", "05"});
+    for (const SimProcess* sim : {&local, &fast, &behindRfc, &behindRaw})
+        ASSERT_FALSE(sim->device().empty());
+    testsupport::Ser2net server({{testsupport::Ser2net::Protocol::Rfc2217, behindRfc.device()},
+                                 {testsupport::Ser2net::Protocol::Raw, behindRaw.device()}});
+    ASSERT_TRUE(server.running()) << server.log();
+    const Finished r = run({"scan", "-p", local.device(), "-p", fast.device(), "-p", server.url(0),
+                            "-p", server.url(1), "-p", "/nonexistent/tty", "--bauds", "9600,19200",
+                            "--addresses", "00-07", "--checksum", "off", "--json"});
+    EXPECT_EQ(r.exit, 20) << r.err;
+    EXPECT_EQ(sortedLines(r.out),
+              sortedLines(moduleLine(local.device(), "01", "9600", "PORTULA-SIM-01") + "\n" +
+                          moduleLine(local.device(), "02", "9600", "PORTULA-SIM-02") + "\n" +
+                          moduleLine(fast.device(), "03", "19200", "PORTULA-SIM") + "\n" +
+                          moduleLine(server.url(0), "04", "9600", "PORTULA-SIM") + "\n" +
+                          moduleLine(server.url(1), "05", "null", "PORTULA-SIM") + "\n"));
+    EXPECT_NE(r.err.find("portula-cmd: /nonexistent/tty: cannot open /nonexistent/tty"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("/nonexistent/tty: 0 modules found, the scan failed (status 6)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("scanning 8 addresses"), std::string::npos) << "a worker's estimate";
+}
+
+// The inventory saved is what a later scan is compared with: a module added, one missing and
+// one changed (found at another rate) make the plant differ (19); the same plant matches (0).
+TEST(CmdPlant, ComparedWithTheInventorySaved) {
+    TempTree folder;
+    const std::string saved = folder.path("plant.json");
+    const std::vector<std::string> scan = {"--bauds", "9600,19200", "--addresses",
+                                           "00-07",   "--checksum", "off"};
+    const auto withPorts = [&](const SimProcess& a, const SimProcess& b,
+                               std::vector<std::string> more) {
+        std::vector<std::string> args{"scan", "-p", a.device(), "-p", b.device()};
+        args.insert(args.end(), scan.begin(), scan.end());
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    std::string first, second;
+    {
+        SimProcess a(PORTULA_SIM_PATH, {"--address", "01,02"});
+        SimProcess b(PORTULA_SIM_PATH, {"--address", "03"});
+        const Finished r = run(withPorts(a, b, {"--save", saved}));
+        ASSERT_EQ(r.exit, 0) << r.err;
+        EXPECT_EQ(run(withPorts(a, b, {"--compare", saved})).exit, 0) << "the same plant";
+        first = a.device();
+        second = b.device();
+    }
+    // The ports are found again under the names they were saved with.
+    std::string text = readAll(saved);
+    SimProcess a(PORTULA_SIM_PATH, {"--address", "01,06"});
+    SimProcess b(PORTULA_SIM_PATH, {"--address", "03", "--baud", "19200"});
+    for (const auto& [was, is] : {std::pair{first, a.device()}, std::pair{second, b.device()}})
+        for (std::size_t at; (at = text.find("\"" + was + "\"")) != std::string::npos;)
+            text.replace(at + 1, was.size(), "@" + is);
+    for (std::size_t at; (at = text.find("\"@")) != std::string::npos;)
+        text.erase(at + 1, 1);
+    std::ofstream(saved) << text;
+    const Finished r = run(withPorts(a, b, {"--compare", saved}));
+    EXPECT_EQ(r.exit, 19) << r.err;
+    EXPECT_EQ(r.out, "added   " + a.device() + " 06 9600 checksum off PORTULA-SIM-06 A1.07\n" +
+                         "missing " + a.device() + " 02 9600 checksum off PORTULA-SIM-02 A1.07\n" +
+                         "changed " + b.device() + " 03: baud 9600 -> 19200\n");
+    EXPECT_NE(r.err.find("1 added, 1 missing, 1 changed"), std::string::npos) << r.err;
+}
+
+// Ctrl-C stops every bus: what was found so far is printed and the run ends with 130.
+TEST(CmdPlant, CtrlCStopsEveryBus) {
+    SimProcess a(PORTULA_SIM_PATH, {"--address", "00"});
+    SimProcess b(PORTULA_SIM_PATH, {"--address", "FF"});
+    // Two buses of 51 s each; stopped as soon as the first module is found.
+    Running tool({"scan", "-p", a.device(), "-p", b.device(), "--bauds", "9600,19200",
+                  "--addresses", "00-FF", "--timeout", "100", "--json"});
+    ASSERT_NE(tool.firstLine(20s), "") << tool.err();
+    const auto stopped = Clock::now();
+    tool.signal(SIGINT);
+    Finished r;
+    int status = 0;
+    ASSERT_TRUE(tool.finish(20s, r, status)) << r.err;
+    EXPECT_LT(Clock::now() - stopped, 10s);
+    EXPECT_EQ(r.exit, 130) << r.err;
+    EXPECT_EQ(r.out, moduleLine(a.device(), "00", "9600", "PORTULA-SIM") + "\n");
+    EXPECT_NE(r.err.find(b.device() + ": 0 modules found before the scan was stopped"),
+              std::string::npos)
+        << r.err;
 }
 
 } // namespace

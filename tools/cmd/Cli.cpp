@@ -39,6 +39,10 @@ enum Option {
     kFlow,
     kEscapes,
     kRs485,
+    kMapPorts,
+    kSave,
+    kCompare,
+    kCsv,
     kHelp,
     kVersion,
 };
@@ -53,6 +57,10 @@ const option kLongOptions[] = {
     {"ending", required_argument, nullptr, kEnding},
     {"hex", no_argument, nullptr, kHex},
     {"json", no_argument, nullptr, kJson},
+    {"csv", no_argument, nullptr, kCsv},
+    {"map-ports", no_argument, nullptr, kMapPorts},
+    {"save", required_argument, nullptr, kSave},
+    {"compare", required_argument, nullptr, kCompare},
     {"trace", required_argument, nullptr, kTrace},
     {"bauds", required_argument, nullptr, kBauds},
     {"addresses", required_argument, nullptr, kAddresses},
@@ -89,6 +97,10 @@ constexpr ModeBound kModeBound[] = {
     {kJson, true, true, true, "commands, scan and soak"},
     {kBauds, false, true, false, "scan only"},
     {kAddresses, false, true, false, "scan only"},
+    {kCsv, false, true, false, "scan only"},
+    {kMapPorts, false, true, false, "scan only"},
+    {kSave, false, true, false, "scan only"},
+    {kCompare, false, true, false, "scan only"},
     {kInterval, false, false, true, "soak only"},
     {kCount, false, false, true, "soak only"},
     {kDuration, false, false, true, "soak only"},
@@ -283,6 +295,7 @@ Parsed parse(int argc, char* const* argv) {
             if (!choosePort(std::string(value)))
                 return fail(parsed, kExitUsage, "-p: " + quoted + " is not a port name");
             o.port = value;
+            o.ports.emplace_back(value);
             break;
         case kBaud:
             if (!parseBaud(value, o.baud))
@@ -355,6 +368,20 @@ Parsed parse(int argc, char* const* argv) {
             break;
         case kJson:
             o.json = true;
+            break;
+        case kCsv:
+            o.csv = true;
+            break;
+        case kMapPorts:
+            o.mapPorts = true;
+            break;
+        case kSave:
+        case kCompare:
+            if (value.empty())
+                return fail(parsed, kExitUsage,
+                            std::string(c == kSave ? "--save" : "--compare") +
+                                " needs a file name");
+            (c == kSave ? o.saveFile : o.compareFile) = value;
             break;
         case kTrace:
             if (value.empty())
@@ -472,9 +499,15 @@ Parsed parse(int argc, char* const* argv) {
     if (o.checksum && o.ending != Ending::CR)
         return fail(parsed, kExitUsage,
                     "--checksum needs --ending cr: the library frames checksummed commands");
+    if (o.mode != Mode::Scan && o.ports.size() > 1)
+        return fail(parsed, kExitUsage, "only scan takes more than one -p");
+    if (o.csv && o.json)
+        return fail(parsed, kExitUsage, "give --json or --csv, not both");
+    if (o.mapPorts && !o.ports.empty())
+        return fail(parsed, kExitUsage, "give -p or --map-ports, not both");
     // A raw TCP stream has one rate, the server's: the terminal cannot set it, so every rate
-    // tried would find the same modules again.
-    if (o.mode == Mode::Scan && o.port.rfind("socket://", 0) == 0) {
+    // tried would find the same modules again. Among many buses it is scanned once by its own.
+    if (o.mode == Mode::Scan && o.ports.size() <= 1 && o.port.rfind("socket://", 0) == 0) {
         if (o.baudsGiven && o.bauds.size() > 1)
             return fail(parsed, kExitUsage,
                         "--bauds: " + o.port +
@@ -511,6 +544,12 @@ std::string usageText() {
            "  --bauds LIST        scan: the rates to try, any from 50 to 4000000 (default\n"
            "                      1200,2400,...,115200)\n"
            "  --addresses RANGES  scan: such as 00-FF (default) or 01,05,10-1F\n"
+           "  -p NAME -p NAME...  scan: many buses at once, each module listed with its port\n"
+           "                      and firmware; the plant takes the time of its slowest bus\n"
+           "  --map-ports         scan: every port the port map names, at once\n"
+           "  --csv               scan: port,address,baud,checksum,name,firmware lines\n"
+           "  --save FILE         scan: write what was found as an inventory (JSON)\n"
+           "  --compare FILE      scan: print what was added, is missing or changed since FILE\n"
            "  --interval MS       soak: time from one command to the next (default 0)\n"
            "  --count N | --duration T  soak: how many commands, or how long (90s, 10m, 1h)\n"
            "  --expect TEXT       soak: any other reply counts as a failure\n"
@@ -537,7 +576,8 @@ std::string usageText() {
            "first failed command's status (10 no reply,\n"
            "  11 reply cut, 12 bad checksum, 13 reply too long, 14 the device hung up,\n"
            "  15 line error); 16 soak: a command failed; 17 scan: no module answered;\n"
-           "  18 the results could not be written; 130 stopped with Ctrl-C.\n";
+           "  18 the results could not be written; 19 scan --compare: the plant differs;\n"
+           "  20 scan of many buses: a bus could not be scanned; 130 stopped with Ctrl-C.\n";
 }
 
 std::string versionText() {

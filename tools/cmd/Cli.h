@@ -34,6 +34,8 @@ enum Exit : int {
     kExitSoakFailures = 16, // soak: at least one command failed
     kExitNothingFound = 17, // scan: no module answered
     kExitOutput = 18,       // the results could not be written to standard output
+    kExitPlantDiffers = 19, // scan --compare: the plant is not as the inventory says
+    kExitBusFailed = 20,    // scan of several buses: a bus could not be scanned
     kExitInterrupted = 130, // Ctrl-C; what was found or counted so far is printed
 };
 
@@ -83,6 +85,12 @@ struct Options {
     bool version = false;
     // The kernel RS-485 mode to put the port in, in every mode.
     std::optional<uartce_rs485> rs485;
+    // scan: every -p in order (port is the last), or every port the map names; the inventory
+    // written, or compared with; the results as CSV.
+    std::vector<std::string> ports;
+    bool mapPorts = false;
+    std::string saveFile, compareFile;
+    bool csv = false;
 };
 
 struct Parsed {

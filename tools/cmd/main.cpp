@@ -2,9 +2,12 @@
 
 #include "cmd/Cli.h"
 #include "cmd/Console.h"
+#include "cmd/Inventory.h"
 #include "cmd/Line.h"
+#include "cmd/Plant.h"
 #include "cmd/Terminal.h"
 #include "rules/FileSink.h"
+#include "rules/Replies.h"
 
 #include <uartce.h>
 
@@ -31,6 +34,10 @@ using namespace cmd;
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_interrupted = 0;
+
+// A scan of many buses runs one worker process a bus (see Plant.cpp); a worker scans its bus,
+// asks each module found for its firmware too, and prints each as an inventory line.
+bool g_busWorker = false;
 
 void onInterrupt(int) {
     g_interrupted = 1;
@@ -334,26 +341,53 @@ std::vector<std::string> takeDroppedLines(std::uint8_t port) {
     return lines;
 }
 
+// The module's firmware ($AAF), at the rate and checksum setting it answered at; nullopt when
+// it did not say.
+std::optional<std::string> askFirmware(std::uint8_t port, const std::string& address,
+                                       const Options& o, unsigned timeout, bool checksum) {
+    const Exchange e = exchange(port, "$" + address + "F", o, timeout, checksum);
+    if (e.status != UARTCE_OK || e.reply.size() < 3 || e.reply[0] != '!' ||
+        !portula::sameAddress(e.reply.substr(1, 2), address))
+        return std::nullopt;
+    return e.reply.substr(3);
+}
+
 int runScan(Options o, std::uint8_t port) {
-    const bool progress = ::isatty(2);
-    if (o.serverRate)
+    const bool progress = !g_busWorker && ::isatty(2);
+    if (g_busWorker) {
+        // No estimate, header or totals: the process that started the workers says them.
+    } else if (o.serverRate)
         std::fprintf(stderr,
                      "portula-cmd: %s is a raw TCP port: its rate is the server's, so it is "
                      "scanned once\n",
                      escapeForLine(o.port).c_str());
-    std::fprintf(stderr,
-                 "portula-cmd: scanning %zu address%s at %zu baud rate%s: %.1f s if none "
-                 "answers, at most %.1f s\n",
-                 o.addresses.size(), o.addresses.size() == 1 ? "" : "es", o.bauds.size(),
-                 o.bauds.size() == 1 ? "" : "s", scanSilentMs(o) / 1000.0,
-                 scanWorstCaseMs(o) / 1000.0);
-    if (!o.json)
+    if (!g_busWorker)
+        std::fprintf(stderr,
+                     "portula-cmd: scanning %zu address%s at %zu baud rate%s: %.1f s if none "
+                     "answers, at most %.1f s\n",
+                     o.addresses.size(), o.addresses.size() == 1 ? "" : "es", o.bauds.size(),
+                     o.bauds.size() == 1 ? "" : "s", scanSilentMs(o) / 1000.0,
+                     scanWorstCaseMs(o) / 1000.0);
+    if (!o.json && !g_busWorker)
         std::printf("%-4s %-7s %-8s %s\n", "ADDR", "BAUD", "CHECKSUM", "NAME");
     if (!resultsWritten())
         return kExitOutput;
     unsigned found = 0;
     const auto list = [&](const ScanAnswer& a, std::uint32_t baud, bool checksum, bool late) {
         ++found;
+        if (g_busWorker) {
+            const unsigned timeout =
+                o.timeoutMs.value_or(scanTimeoutMs(baud, checksum, frameBits(o), 0));
+            const Module m{.port = o.port,
+                           .address = a.address,
+                           .baud = o.serverRate ? 0 : baud,
+                           .checksum = checksum,
+                           .name = a.name,
+                           .firmware = askFirmware(port, a.address, o, timeout, checksum)};
+            std::printf("%s\n", moduleJson(m).c_str());
+            resultsWritten();
+            return;
+        }
         if (progress)
             std::fprintf(stderr, "\r%60s\r", "");
         const std::string rate = o.serverRate ? "server" : std::to_string(baud);
@@ -449,8 +483,9 @@ int runScan(Options o, std::uint8_t port) {
         std::fprintf(stderr, "\r%60s\r", "");
     if (!resultsWritten())
         return kExitOutput;
-    std::fprintf(stderr, "portula-cmd: %u module%s found%s\n", found, found == 1 ? "" : "s",
-                 g_interrupted ? " before the scan was stopped" : "");
+    if (!g_busWorker)
+        std::fprintf(stderr, "portula-cmd: %u module%s found%s\n", found, found == 1 ? "" : "s",
+                     g_interrupted ? " before the scan was stopped" : "");
     if (g_interrupted)
         return kExitInterrupted;
     return found > 0 ? kExitOk : kExitNothingFound;
@@ -508,12 +543,22 @@ int runSoak(const Options& o, std::uint8_t port) {
 
 // The whole run; its status stands unless the results could not be written.
 int run(int argc, char** argv) {
-    const Parsed parsed = parse(argc, argv);
+    Parsed parsed = parse(argc, argv);
     if (parsed.exit != kExitOk) {
         std::fprintf(stderr, "portula-cmd: %s (see --help)\n", parsed.error.c_str());
         return parsed.exit;
     }
-    const Options& o = parsed.options;
+    Options& o = parsed.options;
+    const bool plant = o.mode == Mode::Scan && (o.ports.size() > 1 || o.mapPorts ||
+                                                !o.saveFile.empty() || !o.compareFile.empty());
+    if (const char* bus = std::getenv(kBusVariable); bus && plant) {
+        if (!becomeBusWorker(o, bus))
+            return kExitUsage;
+        g_busWorker = true;
+    } else if (plant && !o.help && !o.version) {
+        catchInterrupt();
+        return scanPlant(o, argv, [] { return g_interrupted != 0; });
+    }
     if (o.help || o.version) {
         std::fputs((o.help ? usageText() : versionText()).c_str(), stdout);
         return kExitOk;
