@@ -350,6 +350,77 @@ int main(int argc, char** argv) {
         }
         judge(sent >= 1000 && wrong == 0, "no answer credited to another command");
     }
+    // A plant: 1 to 16 buses of 256 addresses at 9600, each a simulator with two modules, two of
+    // them (from 8 buses) behind ser2net (raw TCP and RFC 2217), scanned at once in the time of
+    // the slowest bus alone: at most 1.25 times it, every module on its own bus, none invented.
+    {
+        std::vector<std::unique_ptr<testsupport::SimProcess>> sims;
+        for (int i = 0; i < 16; ++i) {
+            char addresses[24];
+            std::snprintf(addresses, sizeof addresses, "%02X,%02X", 0x10 + i, 0xE0 + i);
+            sims.push_back(std::make_unique<testsupport::SimProcess>(
+                argv[1], std::vector<std::string>{"--address", addresses}));
+        }
+        testsupport::Ser2net server({{testsupport::Ser2net::Protocol::Raw, sims[6]->device()},
+                                     {testsupport::Ser2net::Protocol::Rfc2217, sims[7]->device()}});
+        const auto portOf = [&](int i) {
+            return i == 6 ? server.url(0) : i == 7 ? server.url(1) : sims[i]->device();
+        };
+        const auto scanSeconds = [&](int buses, std::string& wrong) {
+            std::vector<std::string> args{argv[2], "scan"};
+            for (int i = 0; i < buses; ++i)
+                args.insert(args.end(), {"-p", portOf(i)});
+            args.insert(args.end(), {"--bauds", "9600", "--checksum", "off", "--json"});
+            const auto t0 = Clock::now();
+            const testsupport::Ran r =
+                testsupport::run(args, std::nullopt, std::chrono::minutes(5));
+            const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+            std::istringstream lines(r.out);
+            int right = 0, other = 0;
+            for (std::string line; std::getline(lines, line);) {
+                bool own = false;
+                for (int i = 0; i < buses; ++i) {
+                    char a[12], b[12];
+                    std::snprintf(a, sizeof a, "%02X", 0x10 + i);
+                    std::snprintf(b, sizeof b, "%02X", 0xE0 + i);
+                    const std::string port = "\"port\":\"" + portOf(i) + "\"";
+                    own = own ||
+                          (line.find(port) != std::string::npos &&
+                           (line.find(std::string("\"address\":\"") + a) != std::string::npos ||
+                            line.find(std::string("\"address\":\"") + b) != std::string::npos));
+                }
+                (own ? right : other) += 1;
+            }
+            if (right != 2 * buses || other != 0 || r.exit != 0)
+                wrong = std::to_string(right) + " of " + std::to_string(2 * buses) +
+                        " modules on their own bus, " + std::to_string(other) + " others, exit " +
+                        std::to_string(r.exit);
+            return seconds;
+        };
+        // The slowest bus alone: one behind a serial server.
+        std::string wrong;
+        double slowest = 0;
+        for (int bus : {0, 7}) {
+            std::vector<std::string> args{argv[2], "scan",       "-p",  portOf(bus), "--bauds",
+                                          "9600",  "--checksum", "off", "--json"};
+            const auto t0 = Clock::now();
+            testsupport::run(args, std::nullopt, std::chrono::minutes(5));
+            slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - t0).count());
+        }
+        std::printf("plant scan, 256 addresses at 9600 a bus: the slowest bus alone %.2f s\n",
+                    slowest);
+        for (int buses : {1, 2, 4, 8, 16}) {
+            std::string fault;
+            const double s = scanSeconds(buses, fault);
+            std::printf("  %2d buses at once: %.2f s, %.2f times the slowest bus%s%s\n", buses, s,
+                        s / slowest, fault.empty() ? "" : ": ", fault.c_str());
+            if (buses == 8)
+                judge(s <= 1.25 * slowest && fault.empty(),
+                      "8 buses in at most 1.25 times the slowest, every module on its own bus");
+            wrong += fault;
+        }
+        judge(wrong.empty(), "every bus's modules found on their own bus, none invented");
+    }
     // term on a fast line: as fast as picocom, at no more than 1.5 times its CPU per MB, and
     // every byte in the log, in order.
     {
