@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <random>
 #include <set>
@@ -898,34 +899,64 @@ void Campaign::scan(const Round& round, Rng& rng, const std::string& device, Tru
         baudList += (baudList.empty() ? "" : ",") + std::to_string(b);
     const unsigned mode = rng.between(0, 3); // auto twice as often
     const std::string checksumMode = mode == 0 ? "on" : mode == 1 ? "off" : "auto";
-    const std::vector<std::string> args{m_settings.cmdPath,
-                                        "scan",
-                                        "-p",
-                                        device,
-                                        "--json",
-                                        "--addresses",
-                                        hex2(lo) + "-" + hex2(hi),
-                                        "--bauds",
-                                        baudList,
-                                        "--checksum=" + checksumMode};
+    std::vector<std::string> args{m_settings.cmdPath,
+                                  "scan",
+                                  "-p",
+                                  device,
+                                  "--json",
+                                  "--addresses",
+                                  hex2(lo) + "-" + hex2(hi),
+                                  "--bauds",
+                                  baudList,
+                                  "--checksum=" + checksumMode};
+    // Now and then the line is one bus of a plant: a second bus, a simulator of its own with a
+    // module that may have an address of the first bus, is scanned at the same time by another
+    // worker. Each module must be listed on its own bus, with the firmware it says.
+    std::unique_ptr<testsupport::SimProcess> otherBus;
+    std::vector<Module> otherConfigured;
+    if (rng.chance(0.35)) {
+        const std::string address =
+            rng.chance(0.5) ? round.addresses.front() : hex2(rng.between(lo, hi));
+        otherBus = std::make_unique<testsupport::SimProcess>(
+            m_settings.simPath, std::vector<std::string>{"--address", address, "--baud",
+                                                         std::to_string(bauds.front())});
+        if (otherBus->device().empty()) {
+            anomaly(round, "the second bus's simulator did not start");
+            otherBus.reset();
+        } else {
+            args.insert(args.begin() + 4, {"-p", otherBus->device()});
+            otherConfigured.push_back({address, bauds.front(), false, "PORTULA-SIM"});
+        }
+    }
     const ProcessResult p = runProcess(args, nullptr, 120000);
     settle(truth, sim, 0);
     std::vector<Module> configured;
     for (const std::string& a : round.addresses)
         configured.push_back({a, round.baud, round.simChecksum,
                               round.addresses.size() == 1 ? "PORTULA-SIM" : "PORTULA-SIM-" + a});
-    std::vector<Module> listed;
+    std::vector<Module> listed, listedOnOther;
     for (const std::string& line : lines(p.out)) {
         const std::optional<JsonObject> o = parseJsonObject(line);
         const auto address = o ? stringMember(*o, "address") : std::nullopt;
         const auto baud = o ? integerMember(*o, "baud") : std::nullopt;
         const auto checksum = o ? boolMember(*o, "checksum") : std::nullopt;
         const auto name = o ? stringMember(*o, "name") : std::nullopt;
+        const auto port = o ? stringMember(*o, "port") : std::nullopt;
+        const auto firmware = o ? stringMember(*o, "firmware") : std::nullopt;
         if (!address || !baud || !checksum || !name) {
             anomaly(round, "scan printed a line that is not a module: " + line);
             continue;
         }
-        listed.push_back({*address, static_cast<unsigned>(*baud), *checksum, *name});
+        if (otherBus && (!port || (*port != device && *port != otherBus->device()))) {
+            anomaly(round, "a plant's scan listed a module without its bus: " + line);
+            continue;
+        }
+        Module m{*address, static_cast<unsigned>(*baud), *checksum, *name};
+        // The simulator's modules all say the same firmware; one that did not say has none. Any
+        // other firmware makes the module wrong as listed.
+        if (firmware && *firmware != "A1.07")
+            m.name += " (firmware " + *firmware + ")";
+        (otherBus && *port == otherBus->device() ? listedOnOther : listed).push_back(m);
     }
     ModelFigures& f = m_figures.models[round.model];
     const bool findable = checksumMode == "auto" || (checksumMode == "on") == round.simChecksum;
@@ -933,7 +964,12 @@ void Campaign::scan(const Round& round, Rng& rng, const std::string& device, Tru
     for (const Module& m : configured)
         if (findable && std::find(listed.begin(), listed.end(), m) == listed.end())
             ++missed;
-    const std::vector<Module> wrongs = scanWrongs(listed, configured);
+    std::vector<Module> wrongs = scanWrongs(listed, configured);
+    for (Module& m : scanWrongs(listedOnOther, otherConfigured)) {
+        m.name += " (on the second bus)";
+        wrongs.push_back(m);
+    }
+    listed.insert(listed.end(), listedOnOther.begin(), listedOnOther.end());
     const long checked = static_cast<long>(listed.size()) + missed;
     f.exchanges += checked;
     f.lost += missed;
@@ -941,9 +977,9 @@ void Campaign::scan(const Round& round, Rng& rng, const std::string& device, Tru
     m_figures.exchanges += checked;
     m_figures.exchangesByDriver[round.driver] += checked;
     if (m_settings.verbose)
-        std::printf("  scan %s at %s, checksum %s: %zu listed, %ld missed\n",
+        std::printf("  scan %s at %s, checksum %s%s: %zu listed, %ld missed\n",
                     (hex2(lo) + "-" + hex2(hi)).c_str(), baudList.c_str(), checksumMode.c_str(),
-                    listed.size(), missed);
+                    otherBus ? ", one of two buses" : "", listed.size(), missed);
     for (const Module& m : wrongs) {
         ++f.wrong;
         ++m_figures.wrong;
