@@ -135,7 +135,7 @@ TEST_P(RateChange, ModemLinesAndLock) {
     const Way& w = GetParam();
     ASSERT_EQ(rig::ask("mcr-reset uart"), "ok");
     ASSERT_EQ(Open_Com(kCom, 9600, 8, 0, 1), UARTCE_OK);
-    // The open raised DTR and RTS: the record cannot pass for want of writes.
+    // The open leaves DTR and RTS up, and its writes are in the record: it is being kept.
     const std::vector<unsigned> atOpen = mcrWritten();
     ASSERT_FALSE(atOpen.empty()) << "no MCR write traced at the open";
     ASSERT_TRUE(linesUp(atOpen.back())) << "at the open:" << hex(atOpen);
