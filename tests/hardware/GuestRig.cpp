@@ -118,6 +118,27 @@ std::optional<Wire> parseWire(const std::string& answer) {
     return w;
 }
 
+std::optional<std::vector<unsigned>> parseMcr(const std::string& answer) {
+    std::istringstream words(answer);
+    std::string word;
+    if (!(words >> word) || word != "ok")
+        return std::nullopt;
+    std::vector<unsigned> values;
+    while (words >> word) {
+        std::size_t used = 0;
+        unsigned long value = 0;
+        try {
+            value = std::stoul(word, &used, 16);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+        if (used != word.size() || value > 0xff)
+            return std::nullopt;
+        values.push_back(static_cast<unsigned>(value));
+    }
+    return values;
+}
+
 bool waitUntil(const std::function<bool()>& condition, milliseconds within) {
     const auto deadline = Clock::now() + within;
     while (!condition()) {

@@ -32,6 +32,10 @@ struct Wire {
 // Parses "ok baud=9600 parity=N data=8 stop=1"; nullopt for anything else.
 std::optional<Wire> parseWire(const std::string& answer);
 
+// Parses "ok 08 0b 0b", the modem-control register's values in the order written; nullopt for
+// anything else.
+std::optional<std::vector<unsigned>> parseMcr(const std::string& answer);
+
 // Polls until the condition holds or the time is up; the condition's last value.
 bool waitUntil(const std::function<bool()>& condition, milliseconds within);
 

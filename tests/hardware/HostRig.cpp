@@ -5,7 +5,8 @@
 // each wired to a portula-sim on a host pseudo-terminal, the host's root shared read-only (the
 // guest runs this very build) and a writable share for the results. While the guest's tests
 // run, it serves their requests: unplugging and plugging the adapter through QMP, and the line
-// settings the guest's drivers programmed, from QEMU's trace of its device models. Prints the
+// settings the guest's drivers programmed and the 16550's modem-control writes, from QEMU's
+// trace of its device models. Prints the
 // guest's test output and "rig: N passed, N failed"; exits 0 only when every test ran and
 // passed. A guest that cannot boot, or does not finish in time, fails the run with the reason.
 
@@ -25,6 +26,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -233,6 +235,32 @@ struct Wire {
     }
 };
 
+// The values the guest's 8250 driver wrote to the 16550's modem-control register (DTR, RTS, the
+// interrupt gate OUT2), in order, since the last reset. serial_write traces every register
+// write, each data byte included: only a write to the MCR is kept, and the line is told from
+// the others without a regular expression. The console's 16550 traces the same event; its MCR
+// is written as the guest boots and opens the console, not while the tests run.
+struct ModemControl {
+    std::vector<unsigned> written;
+
+    void take(const std::string& line) {
+        static constexpr std::string_view kEvent = "serial_write write addr 0x04 val 0x";
+        const std::size_t at = line.find(kEvent);
+        if (at != std::string::npos)
+            written.push_back(static_cast<unsigned>(
+                std::strtoul(line.c_str() + at + kEvent.size(), nullptr, 16)));
+    }
+    std::string text() const {
+        std::string out = "ok";
+        for (unsigned value : written) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, " %02x", value);
+            out += hex;
+        }
+        return out;
+    }
+};
+
 class Rig {
   public:
     Rig(Options o, fs::path dir) : m_o(std::move(o)), m_dir(std::move(dir)) {}
@@ -332,6 +360,9 @@ class Rig {
             "usb_serial_set_data",
             "-trace",
             "usb_serial_unsupported_*",
+            // Every register write of both 16550s, the data bytes included; see ModemControl.
+            "-trace",
+            "serial_write",
         };
         int err[2];
         if (::pipe2(err, O_CLOEXEC) != 0)
@@ -362,7 +393,9 @@ class Rig {
             for (std::size_t end; (end = m_errBuffer.find('\n')) != std::string::npos;) {
                 const std::string line = m_errBuffer.substr(0, end);
                 m_errBuffer.erase(0, end + 1);
-                if (line.find("serial_") != std::string::npos)
+                if (line.find("serial_write") != std::string::npos)
+                    m_modemControl.take(line);
+                else if (line.find("serial_") != std::string::npos)
                     m_wire.take(line);
                 else
                     m_qemuMessages += line + "\n";
@@ -414,6 +447,15 @@ class Rig {
                 return m_wire.adapterBaud.empty() || m_wire.adapterData.empty()
                            ? "error no settings seen"
                            : "ok " + m_wire.adapterBaud + " " + m_wire.adapterData;
+        }
+        if (verb == "mcr-reset" && arg == "uart") {
+            drainQemuErr();
+            m_modemControl.written.clear();
+            return "ok";
+        }
+        if (verb == "mcr" && arg == "uart") {
+            drainQemuErr();
+            return m_modemControl.text();
         }
         return "error unknown request: " + request;
     }
@@ -512,6 +554,7 @@ class Rig {
     std::string m_errBuffer;
     std::string m_qemuMessages;
     Wire m_wire;
+    ModemControl m_modemControl;
     std::optional<Qmp> m_qmp;
     int m_socket = 1; // the USB socket the adapter is in; 0 while unplugged
 };

@@ -19,6 +19,9 @@ inline constexpr const char* kUartNode = "/dev/ttyS1";
 //   plug SOCKET         puts it back into USB socket 1 or 2, answers once QEMU added it
 //   wire uart|adapter   the line settings the guest's driver last programmed into the device,
 //                       as "baud=9600 parity=N data=8 stop=1"
+//   mcr-reset uart      forgets the 16550's modem-control register writes seen so far
+//   mcr uart            the values the guest's driver wrote to that register since the reset,
+//                       in order, two hex digits each: "ok 08 0b 0b" (bit 0 DTR, bit 1 RTS)
 // Answers are "ok[ DETAIL]" or "error REASON".
 inline constexpr const char* kControlPortName = "portula.rig";
 
