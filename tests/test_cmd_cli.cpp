@@ -360,8 +360,69 @@ TEST(CmdOptions, HelpListsEveryExitStatus) {
           cmd::kExitTooLong, cmd::kExitPortRefused, cmd::kExitNoReply, cmd::kExitReplyCut,
           cmd::kExitChecksum, cmd::kExitReplyTooLong, cmd::kExitHangUp, cmd::kExitLineError,
           cmd::kExitSoakFailures, cmd::kExitNothingFound, cmd::kExitOutput, cmd::kExitPlantDiffers,
-          cmd::kExitBusFailed, cmd::kExitInterrupted})
+          cmd::kExitBusFailed, cmd::kExitException, cmd::kExitInterrupted})
         EXPECT_NE(statuses.find(" " + std::to_string(exit) + " "), std::string::npos) << exit;
+}
+
+// Modbus requests are hex bytes, framed by the library: the options that frame or spell text
+// commands do nothing with them and are refused, as is a request no frame can carry.
+TEST(CmdOptions, ModbusRequestsAreHexBytes) {
+    const std::string longest(2 * cmd::kMaxModbusRequest, 'a');
+    const std::string tooLong = longest + "01";
+    struct Case {
+        std::vector<const char*> args;
+        int exit;
+        const char* names = "";
+        std::vector<std::string> requests = {};
+    };
+    const Case cases[] = {
+        {.args = {"--modbus", "rtu", "05 03 00 00 00 0A", "0506000100 0f"},
+         .exit = cmd::kExitOk,
+         .requests = {std::string("\x05\x03\x00\x00\x00\x0A", 6),
+                      std::string("\x05\x06\x00\x01\x00\x0F", 6)}},
+        {.args = {"--modbus=ascii", "--json", "--timeout", "500", "00 06 00 01 00 03"},
+         .exit = cmd::kExitOk,
+         .requests = {std::string("\x00\x06\x00\x01\x00\x03", 6)}},
+        {.args = {"--modbus", "ascii", longest.c_str()},
+         .exit = cmd::kExitOk,
+         .requests = {std::string(cmd::kMaxModbusRequest, '\xAA')}},
+        {.args = {"--modbus", "tcp", "05 03"},
+         .exit = cmd::kExitUsage,
+         .names = "--modbus: 'tcp' is neither rtu nor ascii"},
+        {.args = {"--modbus", "rtu", "05 3"},
+         .exit = cmd::kExitUsage,
+         .names = "05 3: not a request"},
+        {.args = {"--modbus", "rtu", "$01M"}, .exit = cmd::kExitUsage, .names = "in hex bytes"},
+        {.args = {"--modbus", "rtu", "05"}, .exit = cmd::kExitUsage, .names = "at least a slave"},
+        {.args = {"--modbus", "rtu", tooLong.c_str()},
+         .exit = cmd::kExitTooLong,
+         .names = "254 bytes; the longest is 253"},
+        {.args = {"--modbus", "rtu", "--checksum", "05 03"},
+         .exit = cmd::kExitUsage,
+         .names = "'--checksum' does nothing with --modbus"},
+        {.args = {"--modbus", "rtu", "--ending", "lf", "05 03"},
+         .exit = cmd::kExitUsage,
+         .names = "'--ending' does nothing with --modbus"},
+        {.args = {"--escapes", "--modbus", "rtu", "05 03"},
+         .exit = cmd::kExitUsage,
+         .names = "'--escapes' does nothing with --modbus"},
+        {.args = {"soak", "--modbus", "rtu", "05 03"},
+         .exit = cmd::kExitUsage,
+         .names = "'--modbus' does nothing in soak"},
+        {.args = {"scan", "--modbus", "rtu"},
+         .exit = cmd::kExitUsage,
+         .names = "'--modbus' does nothing in scan"},
+    };
+    for (const Case& c : cases) {
+        const cmd::Parsed p = parse(c.args);
+        EXPECT_EQ(p.exit, c.exit) << c.args[1] << ": " << p.error;
+        EXPECT_NE(p.error.find(c.names), std::string::npos) << p.error;
+        if (c.exit == cmd::kExitOk) {
+            EXPECT_TRUE(p.options.modbus.has_value());
+            EXPECT_EQ(p.options.commands, c.requests);
+        }
+    }
+    EXPECT_EQ(cmd::exitForStatus(UARTCE_ERR_EXCEPTION), cmd::kExitException);
 }
 
 TEST(CmdOptions, VersionInEveryMode) {

@@ -1,5 +1,6 @@
 // portula-cmd as a program, against the simulator.
 
+#include "rules/Modbus.h"
 #include "support/Program.h"
 #include "support/PseudoTerminal.h"
 #include "support/Ser2net.h"
@@ -1122,6 +1123,156 @@ TEST(CmdPlant, CtrlCStopsEveryBus) {
     EXPECT_NE(r.err.find(b.device() + ": 0 modules found before the scan was stopped"),
               std::string::npos)
         << r.err;
+}
+
+} // namespace
+
+namespace {
+
+// A Modbus slave on the master side of a pseudo-terminal, played by the test: each whole request
+// frame that comes gets the answer its table gives, none for a request it does not know.
+struct Answer {
+    std::string request, reply;
+    bool badCheck = false; // the reply's CRC or LRC is wrong
+};
+class TableSlave {
+  public:
+    TableSlave(const PseudoTerminal& pty, portula::ModbusMode mode, std::vector<Answer> answers)
+        : m_thread([this, &pty, mode, answers = std::move(answers)] {
+              std::string heard;
+              while (!m_stop) {
+                  pollfd p{pty.master(), POLLIN, 0};
+                  if (::poll(&p, 1, 20) <= 0)
+                      continue;
+                  char chunk[256];
+                  const ssize_t n = ::read(pty.master(), chunk, sizeof chunk);
+                  if (n <= 0)
+                      continue;
+                  heard.append(chunk, static_cast<std::size_t>(n));
+                  for (const Answer& a : answers) {
+                      if (!heard.ends_with(portula::modbusFrame(mode, a.request)))
+                          continue;
+                      std::string reply = portula::modbusFrame(mode, a.reply);
+                      if (a.badCheck)
+                          reply[reply.size() - (mode == portula::ModbusMode::Rtu ? 1 : 3)] ^= 1;
+                      pty.write(reply);
+                      heard.clear();
+                  }
+                  // A request it does not answer is left behind once its frame has ended.
+                  if (mode == portula::ModbusMode::Ascii ? heard.ends_with("\r\n")
+                                                         : heard.size() >= 8)
+                      heard.clear();
+              }
+          }) {}
+    ~TableSlave() {
+        m_stop = true;
+        m_thread.join();
+    }
+    TableSlave(const TableSlave&) = delete;
+    TableSlave& operator=(const TableSlave&) = delete;
+
+  private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+std::string hex(const char* text) {
+    return portula::parseHexBytes(text).value();
+}
+
+// Requests as hex bytes, on the command line or a line each on standard input; replies printed
+// as hex without their CRC or LRC, and the exit status of the first failure, an exception's own.
+TEST(CmdProgram, ModbusRequestsAndTheirReplies) {
+    const std::vector<Answer> table = {
+        {.request = hex("01 03 00 00 00 02"), .reply = hex("01 03 04 00 0A 00 0B")},
+        {.request = hex("01 06 00 01 00 03"), .reply = hex("01 06 00 01 00 03")},
+        {.request = hex("01 03 FF 00 00 01"), .reply = hex("01 83 02")},
+        {.request = hex("02 03 00 00 00 01"), .reply = hex("02 03 02 00 01"), .badCheck = true},
+    };
+    struct Case {
+        const char* name;
+        const char* mode;
+        std::vector<std::string> args;
+        std::string input = "";
+        int exit;
+        std::string out;
+        std::string err = "";
+    };
+    const Case cases[] = {
+        {.name = "rtu, two requests",
+         .mode = "rtu",
+         .args = {"01 03 00 00 00 02", "0106000100 03"},
+         .exit = 0,
+         .out = "01 03 04 00 0A 00 0B\n01 06 00 01 00 03\n"},
+        {.name = "ascii, two requests",
+         .mode = "ascii",
+         .args = {"01 03 00 00 00 02", "01 06 00 01 00 03"},
+         .exit = 0,
+         .out = "01 03 04 00 0A 00 0B\n01 06 00 01 00 03\n"},
+        {.name = "an exception",
+         .mode = "rtu",
+         .args = {"01 03 ff 00 00 01", "01 03 00 00 00 02"},
+         .exit = 21,
+         .out = "01 83 02\n01 03 04 00 0A 00 0B\n",
+         .err = "portula-cmd: 01 03 FF 00 00 01: the slave answered with exception 2: illegal "
+                "data address (status 18)\n"},
+        {.name = "a slave that does not answer",
+         .mode = "rtu",
+         .args = {"07 03 00 00 00 02"},
+         .exit = 10,
+         .out = "\n",
+         .err = "portula-cmd: 07 03 00 00 00 02: no reply within 100 ms (status 10)\n"},
+        {.name = "a bad CRC, then a good reply",
+         .mode = "rtu",
+         .args = {"02 03 00 00 00 01", "01 03 00 00 00 02"},
+         .exit = 12,
+         .out = "02 03 02 00 01 3D 85\n01 03 04 00 0A 00 0B\n",
+         .err = "portula-cmd: 02 03 00 00 00 01: bad checksum in the reply (status 12)\n"},
+        {.name = "a bad LRC",
+         .mode = "ascii",
+         .args = {"02 03 00 00 00 01"},
+         .exit = 12,
+         .out = "3A 30 32 30 33 30 32 30 30 30 31 46 39 0D 0A\n",
+         .err = "portula-cmd: 02 03 00 00 00 01: bad checksum in the reply (status 12)\n"},
+        {.name = "a broadcast",
+         .mode = "rtu",
+         .args = {"00 06 00 01 00 03"},
+         .exit = 0,
+         .out = "\n"},
+        {.name = "standard input, json",
+         .mode = "ascii",
+         .args = {"--json"},
+         .input = "01 03 00 00 00 02\nzz\n\n01 03 FF 00 00 01\n",
+         .exit = 2,
+         .out = "{\"command\":\"01 03 00 00 00 02\",\"reply\":\"01 03 04 00 0A 00 0B\","
+                "\"status\":0,\"rtt_us\":RTT}\n"
+                "{\"command\":\"01 03 FF 00 00 01\",\"reply\":\"01 83 02\",\"status\":18,"
+                "\"exception\":2,\"rtt_us\":RTT}\n",
+         .err = "portula-cmd: zz: not a request in hex bytes, such as '05 03 00 00 00 0A'\n"
+                "portula-cmd: 01 03 FF 00 00 01: the slave answered with exception 2: illegal "
+                "data address (status 18)\n"},
+    };
+    for (const Case& c : cases) {
+        PseudoTerminal pty;
+        const TableSlave slave(pty,
+                               std::string(c.mode) == "rtu" ? portula::ModbusMode::Rtu
+                                                            : portula::ModbusMode::Ascii,
+                               table);
+        std::vector<std::string> args = {"-p", pty.path(), "--timeout", "100", "--modbus", c.mode};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished r = run(args, c.input);
+        EXPECT_EQ(r.exit, c.exit) << c.name << ": " << r.err;
+        // Round trips vary: each is a number.
+        std::string out = r.out;
+        for (std::size_t at = 0; (at = out.find("\"rtt_us\":", at)) != std::string::npos;) {
+            at += 9;
+            const std::size_t end = out.find_first_not_of("0123456789", at);
+            EXPECT_GT(end, at) << c.name;
+            out.replace(at, end - at, "RTT");
+        }
+        EXPECT_EQ(out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
 }
 
 } // namespace

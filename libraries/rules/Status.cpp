@@ -29,6 +29,7 @@ constexpr StatusEntry kStatusTexts[] = {
     {UARTCE_ERR_BAD_ARGUMENT, "a null pointer where a buffer was needed"},
     {UARTCE_ERR_GARBLED_ECHO,
      "line error: the echo of the command came back changed (two senders at once)"},
+    {UARTCE_ERR_EXCEPTION, "the slave answered with an exception"},
 };
 } // namespace
 

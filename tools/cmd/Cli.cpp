@@ -43,6 +43,7 @@ enum Option {
     kSave,
     kCompare,
     kCsv,
+    kModbus,
     kHelp,
     kVersion,
 };
@@ -75,6 +76,7 @@ const option kLongOptions[] = {
     {"flow", required_argument, nullptr, kFlow},
     {"escapes", no_argument, nullptr, kEscapes},
     {"rs485", optional_argument, nullptr, kRs485},
+    {"modbus", required_argument, nullptr, kModbus},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -107,6 +109,7 @@ constexpr ModeBound kModeBound[] = {
     {kExpect, false, false, true, "soak only"},
     {kTimestamps, false, false, false, "term only", true},
     {kLog, false, false, false, "term only", true},
+    {kModbus, true, false, false, "commands (arguments or standard input)"},
 };
 
 const char* modeName(Mode mode) {
@@ -331,6 +334,15 @@ Parsed parse(int argc, char* const* argv) {
         case kEscapes:
             o.escapes = true;
             break;
+        case kModbus:
+            if (value == "rtu")
+                o.modbus = portula::ModbusMode::Rtu;
+            else if (value == "ascii")
+                o.modbus = portula::ModbusMode::Ascii;
+            else
+                return fail(parsed, kExitUsage,
+                            "--modbus: " + quoted + " is neither rtu nor ascii");
+            break;
         case kChecksum:
             if (!optarg || value == "on")
                 o.checksum = true, o.scanChecksum = ScanChecksum::On;
@@ -476,7 +488,31 @@ Parsed parse(int argc, char* const* argv) {
             return fail(parsed, kExitUsage,
                         "'" + text + "' is a subcommand, not a command to send: give it before " +
                             "any command (portula-cmd " + text + " [options])");
+    if (o.modbus) {
+        // The library frames a request, CRC or LRC included, and the reply is always hex.
+        const char* given = o.checksum               ? "--checksum"
+                            : o.escapes              ? "--escapes"
+                            : o.ending != Ending::CR ? "--ending"
+                                                     : nullptr;
+        if (given)
+            return fail(parsed, kExitUsage,
+                        std::string("'") + given +
+                            "' does nothing with --modbus: requests are hex bytes, framed with "
+                            "their CRC or LRC");
+        for (std::string& text : o.commands) {
+            CommandText bytes = modbusRequest(text);
+            if (!bytes.error.empty())
+                return fail(parsed, kExitUsage, escapeForLine(text) + ": " + bytes.error);
+            if (bytes.bytes.size() > kMaxModbusRequest)
+                return fail(parsed, kExitTooLong,
+                            "a request of " + std::to_string(bytes.bytes.size()) +
+                                " bytes; the longest is " + std::to_string(kMaxModbusRequest));
+            text = std::move(bytes.bytes);
+        }
+    }
     for (std::string& text : o.commands) {
+        if (o.modbus)
+            break; // hex requests, taken above
         CommandText bytes = commandBytes(text, o.escapes, o.ending);
         if (!bytes.error.empty())
             return fail(parsed, kExitUsage, escapeForLine(text) + ": " + bytes.error);
@@ -560,6 +596,9 @@ std::string usageText() {
            "                      rts-on-send=high|low, rts-after-send=high|low,\n"
            "                      delay-before=MS, delay-after=MS, rx-during-tx,\n"
            "                      terminate-bus; or off. A port without it: status 6\n"
+           "  --modbus rtu|ascii  commands are Modbus requests as hex bytes ('05 03 00 00 00 0A',\n"
+           "                      blanks optional) without CRC or LRC; replies print as hex,\n"
+           "                      without theirs (slave 0: a broadcast, no reply)\n"
            "  --help              print this text and exit\n"
            "  --version           print the version and exit\n"
            "Without a COMMAND, commands are read from standard input, one a line.\n"
@@ -577,7 +616,8 @@ std::string usageText() {
            "  11 reply cut, 12 bad checksum, 13 reply too long, 14 the device hung up,\n"
            "  15 line error); 16 soak: a command failed; 17 scan: no module answered;\n"
            "  18 the results could not be written; 19 scan --compare: the plant differs;\n"
-           "  20 scan of many buses: a bus could not be scanned; 130 stopped with Ctrl-C.\n";
+           "  20 scan of many buses: a bus could not be scanned; 21 --modbus: a slave\n"
+           "  answered with an exception; 130 stopped with Ctrl-C.\n";
 }
 
 std::string versionText() {
@@ -650,6 +690,19 @@ uartce_line lineOf(const Options& o) {
 
 std::string baudsTaken() {
     return portula::ratesTaken();
+}
+
+} // namespace cmd
+
+namespace cmd {
+
+CommandText modbusRequest(std::string_view text) {
+    const std::optional<std::string> bytes = portula::parseHexBytes(text);
+    if (!bytes)
+        return {{}, "not a request in hex bytes, such as '05 03 00 00 00 0A'"};
+    if (bytes->size() < 2)
+        return {{}, "a request is at least a slave address and a function"};
+    return {*bytes, {}};
 }
 
 } // namespace cmd

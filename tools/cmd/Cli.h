@@ -3,6 +3,7 @@
 // rule and the soak's statistics.
 
 #include "rules/Framing.h"
+#include "rules/Modbus.h"
 #include "rules/Rates.h"
 #include "rules/Text.h"
 
@@ -36,6 +37,7 @@ enum Exit : int {
     kExitOutput = 18,       // the results could not be written to standard output
     kExitPlantDiffers = 19, // scan --compare: the plant is not as the inventory says
     kExitBusFailed = 20,    // scan of several buses: a bus could not be scanned
+    kExitException = 21,    // --modbus: a slave answered with an exception
     kExitInterrupted = 130, // Ctrl-C; what was found or counted so far is printed
 };
 
@@ -47,6 +49,8 @@ using portula::Ending;
 enum class ScanChecksum { Auto, On, Off };
 
 inline constexpr std::size_t kMaxText = 4096; // the library's longest command
+// The longest Modbus request, without its CRC: an RTU frame is 256 bytes at most.
+inline constexpr std::size_t kMaxModbusRequest = portula::kRtuMaxFrame - 3;
 inline constexpr unsigned kDefaultTimeoutMs = 200;
 // The rates a port opens at, as a refusal says them.
 std::string baudsTaken();
@@ -60,6 +64,8 @@ struct Options {
     int stopBits = 1;
     std::uint8_t flow = 0; // 0 none, 1 RTS/CTS, 2 XON/XOFF
     bool escapes = false;  // commands take \xNN, \r, \n, \t and a doubled backslash
+    // Commands are Modbus requests in hex, sent in this framing.
+    std::optional<portula::ModbusMode> modbus;
     bool checksum = false;
     ScanChecksum scanChecksum = ScanChecksum::Auto;
     std::optional<unsigned> timeoutMs;
@@ -192,6 +198,9 @@ struct CommandText {
     std::string error; // one line saying why it may not go
 };
 CommandText commandBytes(std::string_view text, bool escapes, Ending ending);
+// A Modbus request given as hex bytes ("05 03 00 00 00 0A", blanks optional): its bytes, at
+// least the slave address and the function. Its length is the caller's to check.
+CommandText modbusRequest(std::string_view text);
 
 // The line settings in the C interface's struct.
 struct uartce_line lineOf(const Options& options);

@@ -32,6 +32,8 @@ void account(Exchange& result, std::uint8_t port, const uartce_drops& before) {
 } // namespace
 
 std::string failureWords(const Exchange& e, unsigned timeoutMs) {
+    if (e.status == UARTCE_ERR_EXCEPTION)
+        return "the slave answered with " + portula::modbusExceptionText(e.exception);
     std::string words = statusWords(e.status, timeoutMs);
     if (e.status == UARTCE_ERR_NO_REPLY && e.echoes > 0 &&
         e.late + e.otherAddress + e.notReplies == 0)
@@ -75,6 +77,25 @@ Exchange exchange(std::uint8_t port, const std::string& text, const Options& opt
     result.status = UARTCE_Receive(port, reply.data(), static_cast<std::uint32_t>(reply.size()),
                                    timeout, '\r', &length);
     result.reply.assign(reply.data(), length);
+    account(result, port, before);
+    return result;
+}
+
+Exchange modbusExchange(std::uint8_t port, const std::string& request, portula::ModbusMode mode,
+                        unsigned timeoutMs) {
+    Exchange result;
+    std::array<std::uint8_t, portula::kRtuMaxFrame> reply{};
+    const uartce_drops before = dropsOf(port);
+    std::uint32_t length = 0;
+    std::uint8_t exception = 0;
+    result.status = UARTCE_ModbusExchange(
+        port, mode == portula::ModbusMode::Rtu ? UARTCE_MODBUS_RTU : UARTCE_MODBUS_ASCII,
+        reinterpret_cast<const std::uint8_t*>(request.data()),
+        static_cast<std::uint32_t>(request.size()), reply.data(),
+        static_cast<std::uint32_t>(reply.size()), &length, static_cast<std::uint16_t>(timeoutMs),
+        &exception);
+    result.reply.assign(reinterpret_cast<const char*>(reply.data()), length);
+    result.exception = exception;
     account(result, port, before);
     return result;
 }

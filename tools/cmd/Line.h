@@ -19,6 +19,7 @@ struct Exchange {
     unsigned echoes = 0;     // the line's echo of the command, whole or in part
     unsigned notReplies = 0; // noise, stray line ends, lines no module sends
     std::string lastDropped;
+    unsigned exception = 0; // a Modbus slave's exception code (status UARTCE_ERR_EXCEPTION)
 };
 
 // What a failed exchange's status means, in a few words, and what the line said meanwhile: a
@@ -31,5 +32,10 @@ std::string failureWords(const Exchange& e, unsigned timeoutMs);
 // firstByteMs (CR ending only, 0: the time-out): how long the reply's first byte may take.
 Exchange exchange(std::uint8_t port, const std::string& text, const Options& options,
                   unsigned timeoutMs, bool checksum, unsigned firstByteMs = 0);
+
+// A Modbus request (slave, function, data) through the library, which frames it for the mode;
+// the reply without its CRC or LRC.
+Exchange modbusExchange(std::uint8_t port, const std::string& request, portula::ModbusMode mode,
+                        unsigned timeoutMs);
 
 } // namespace cmd

@@ -24,6 +24,8 @@ int exitForStatus(unsigned status) {
         return kExitReplyTooLong;
     case UARTCE_ERR_HANGUP:
         return kExitHangUp;
+    case UARTCE_ERR_EXCEPTION:
+        return kExitException;
     default:
         return kExitLineError;
     }

@@ -262,14 +262,21 @@ class InputLines {
 int runCommands(const Options& o, std::uint8_t port) {
     const unsigned timeout = o.timeoutMs.value_or(kDefaultTimeoutMs);
     int exit = kExitOk;
-    auto one = [&](const std::string& text) {
-        const Exchange e = exchange(port, text, o, timeout, o.checksum);
+    auto one = [&](const std::string& command) {
+        // A Modbus request and its reply show as hex bytes, in the messages too.
+        const Exchange e = o.modbus ? modbusExchange(port, command, *o.modbus, timeout)
+                                    : exchange(port, command, o, timeout, o.checksum);
+        const std::string text = o.modbus ? portula::hexBytes(command) : command;
+        const std::string reply = o.modbus ? portula::hexBytes(e.reply) : e.reply;
         if (o.json)
-            std::printf("{\"command\":%s,\"reply\":%s,\"status\":%u,\"rtt_us\":%lld}\n",
-                        jsonString(text).c_str(), jsonString(e.reply).c_str(), e.status,
+            std::printf("{\"command\":%s,\"reply\":%s,\"status\":%u,%s\"rtt_us\":%lld}\n",
+                        jsonString(text).c_str(), jsonString(reply).c_str(), e.status,
+                        e.status == UARTCE_ERR_EXCEPTION
+                            ? ("\"exception\":" + std::to_string(e.exception) + ",").c_str()
+                            : "",
                         static_cast<long long>(e.roundTripUs));
         else
-            std::printf("%s\n", showBytes(e.reply, o.hex).c_str());
+            std::printf("%s\n", o.modbus ? reply.c_str() : showBytes(e.reply, o.hex).c_str());
         const bool written = resultsWritten();
         // In either format: the results are for a program, the failures for whoever watches.
         if (e.status != UARTCE_OK)
@@ -302,7 +309,15 @@ int runCommands(const Options& o, std::uint8_t port) {
         }
         if (line.empty())
             continue;
-        const CommandText command = commandBytes(line, o.escapes, o.ending);
+        const CommandText command =
+            o.modbus ? modbusRequest(line) : commandBytes(line, o.escapes, o.ending);
+        if (o.modbus && command.bytes.size() > kMaxModbusRequest) {
+            std::fprintf(stderr, "portula-cmd: a request of %zu bytes; the longest is %zu\n",
+                         command.bytes.size(), kMaxModbusRequest);
+            if (exit == kExitOk)
+                exit = kExitTooLong;
+            continue;
+        }
         if (!command.error.empty()) {
             std::fprintf(stderr, "portula-cmd: %s: %s\n", escapeForLine(line).c_str(),
                          command.error.c_str());

@@ -39,7 +39,7 @@
  * program checks that the major numbers agree (a struct or a meaning changed) and that the
  * library's minor number is at least the header's (functions it calls were added). */
 #define UARTCE_VERSION_MAJOR 2
-#define UARTCE_VERSION_MINOR 1
+#define UARTCE_VERSION_MINOR 2
 #define UARTCE_VERSION_PATCH 0
 #define UARTCE_VERSION                                                                             \
     ((UARTCE_VERSION_MAJOR << 16) | (UARTCE_VERSION_MINOR << 8) | UARTCE_VERSION_PATCH)
@@ -77,6 +77,8 @@ enum uartce_status {
     UARTCE_ERR_BAD_ARGUMENT = 16,   /* a null pointer where a buffer was needed */
     UARTCE_ERR_GARBLED_ECHO = 17,   /* the line's echo of the command came back changed: two
                                        senders at once; no reply is taken */
+    UARTCE_ERR_EXCEPTION = 18,      /* a Modbus slave answered with an exception: it did not
+                                       carry out the request (UARTCE_ModbusExchange) */
 };
 
 /* Size of the reply buffer that Send_Receive_Cmd fills, and of the chunk of Receive_Cmd. */
@@ -471,6 +473,68 @@ UARTCE_API uint16_t UARTCE_SetRs485(uint8_t port, const struct uartce_rs485* ask
  * driver keeps 100 ms"); empty when the mode was taken as asked, and for a port not open.
  */
 UARTCE_API uint32_t UARTCE_Rs485Changes(uint8_t port, char* out, uint32_t size);
+
+/* ------------------------------------------------------------------------------------------
+ * Modbus, this program the master (minor version 2).
+ * ------------------------------------------------------------------------------------------ */
+
+enum uartce_modbus_mode {
+    UARTCE_MODBUS_RTU = 0,   /* binary frames ending in a CRC-16 (low byte first) */
+    UARTCE_MODBUS_ASCII = 1, /* ':', the bytes as hex pairs, their LRC, CR LF */
+};
+
+/*
+ * Sends one Modbus request and collects its reply. request holds the slave address, the
+ * function code and its data: length 2 to 253 bytes, without CRC or LRC, which the library
+ * adds for the mode. Input already waiting is discarded first.
+ * The reply, when it came, goes to reply (capacity bytes) as the slave's address, function and
+ * data, without CRC or LRC (for ASCII the bytes, not their hex digits); *replyLength (may be
+ * null) gets its length. A slave address of 0 is a broadcast: the request goes out and the call
+ * returns UARTCE_OK at once with no reply, for no slave answers one.
+ * Which frame is the answer:
+ *  - frames: an RTU frame ends when its length is known and has come (5 bytes for an
+ *    exception, 5 plus the byte count for functions 1 to 4, 8 for 5, 6, 15 and 16), else once
+ *    the line has been quiet for 3.5 characters at the port's rate and framing (1.75 ms above
+ *    19200 baud), plus the latency of the way to the line (UARTCE_LineLatency); an ASCII frame
+ *    runs from ':' to CR LF;
+ *  - the line's echo: a frame that repeats the request is dropped (a 2-wire RS-485 line). A
+ *    single write's reply (functions 5 and 6) and a diagnostic's (8) may repeat the request
+ *    byte for byte: for those, a frame that repeats it is the reply, unless the port has seen
+ *    its line echo an earlier request and this frame is the first to come. A first frame that
+ *    fails its check, has the request's length and differs from it in one or two bytes is the
+ *    echo garbled by a second sender: UARTCE_ERR_GARBLED_ECHO, no reply taken;
+ *  - the answer carries the request's slave address and function. A frame from another slave,
+ *    or with another function, is dropped and the wait goes on until the time-out;
+ *  - the same function with 0x80 set is an exception: UARTCE_ERR_EXCEPTION, the exception's
+ *    code in *exceptionCode (may be null; set to 0 otherwise), the frame (address, function,
+ *    code) in reply. UARTCE_ModbusExceptionText gives its words;
+ *  - a frame whose CRC or LRC does not match is UARTCE_ERR_CHECKSUM, whoever it seems to be
+ *    from, for nothing in it can be trusted: reply holds the frame as it came (cut to fit);
+ *  - late replies: after a request that got no reply (time-out, cut off, garbled echo), its
+ *    reply may still come. The next request to the same slave with the same function (after a
+ *    reply cut off or a garbled echo, any next request) first listens for it, as
+ *    Send_Receive_Cmd listens for a late reply (the port's late-reply window, written down for
+ *    the device too), and drops it; each whole frame from that slave ends the listen early.
+ *    Replies owed by text commands that could pass for anyone's are listened for as well.
+ * Statuses as Send_Receive_Cmd's: UARTCE_ERR_NO_REPLY when no answer came within timeoutMs,
+ * UARTCE_ERR_REPLY_CUT when one began and did not end, UARTCE_ERR_REPLY_TOO_LONG when it does
+ * not fit in capacity (or an ASCII frame runs past the longest), UARTCE_ERR_BAD_ARGUMENT for a
+ * null request, a null reply for a request that is no broadcast, a mode other than these or a
+ * length out of range. What was dropped is counted and kept (UARTCE_Drops, UARTCE_TakeDropped:
+ * reason 1 echo, 2 garbled echo, 3 another slave's frame, 4 a late reply, 5 another function);
+ * UARTCE_LastRoundTrip times the exchange.
+ */
+UARTCE_API uint16_t UARTCE_ModbusExchange(uint8_t port, uint8_t mode, const uint8_t* request,
+                                          uint32_t length, uint8_t* reply, uint32_t capacity,
+                                          uint32_t* replyLength, uint16_t timeoutMs,
+                                          uint8_t* exceptionCode);
+
+/*
+ * The words for a Modbus exception code, the same for every program: "exception 2: illegal
+ * data address" (codes 1 to 6, 8, 10 and 11 have names), "exception 7" for a code without a
+ * name. The text is the library's, valid for as long as the library is loaded.
+ */
+UARTCE_API const char* UARTCE_ModbusExceptionText(uint8_t code);
 
 #ifdef __cplusplus
 }

@@ -48,7 +48,10 @@ bool OwedReplies::heard(std::string_view line) {
            (line.front() == '\n' || static_cast<unsigned char>(line.front()) == 0 ||
             static_cast<unsigned char>(line.front()) >= 0x80))
         line.remove_prefix(1);
-    const std::optional<std::string> from = replyAddress(line);
+    return heardFrom(replyAddress(line));
+}
+
+bool OwedReplies::heardFrom(const std::optional<std::string>& from) {
     // The oldest it could answer: its module's, or anyone's; a line without an address only
     // one that may lack it.
     const auto it = std::find_if(m_owed.begin(), m_owed.end(), [&](const Owed& o) {

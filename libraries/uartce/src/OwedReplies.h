@@ -46,6 +46,9 @@ class OwedReplies {
     // A whole line came while listening: it settles the oldest owed reply it could be (by the
     // address it carries, if any). False when it settles none.
     bool heard(std::string_view line);
+    // A whole reply came from the module that address names (none: a reply that names none):
+    // it settles the oldest owed reply it could be. False when it settles none.
+    bool heardFrom(const std::optional<std::string>& from);
     // What is owed now, oldest first, for keeping beyond the port.
     std::vector<Owed> outstanding(Clock::time_point now) const;
     bool empty() const { return m_owed.empty(); }
@@ -88,6 +91,7 @@ class LateReplies {
     // A whole line came while listening: whether it settled an owed reply, and then until when
     // the listen goes on (none: nothing left that it could be taken for).
     bool heard(std::string_view line);
+    bool heardFrom(const std::optional<std::string>& from) { return m_owed.heardFrom(from); }
     std::optional<Clock::time_point> stillListen(const std::optional<std::string>& next,
                                                  Clock::time_point now) {
         return m_owed.listenUntil(next, now);

@@ -2,6 +2,7 @@
 
 #include "Deadline.h"
 #include "Messages.h"
+#include "ModbusMatch.h"
 #include "Platform.h"
 #include "PortMap.h"
 #include "ReplyMatch.h"
@@ -9,6 +10,7 @@
 #include "Rs485Settings.h"
 #include "Trace.h"
 #include "rules/Framing.h"
+#include "rules/Modbus.h"
 #include "rules/Rs485.h"
 #include "rules/Status.h"
 
@@ -71,6 +73,9 @@ struct Port {
     // what the last setting of it said.
     std::optional<uartce_rs485> rs485;
     std::string rs485Text;
+    // The line returned an earlier Modbus request: a first frame that repeats the next one is
+    // its echo, even where the reply may repeat it.
+    bool modbusEchoes = false;
 
     bool open() const { return isOpen; }
 };
@@ -627,6 +632,10 @@ std::uint16_t commandExchange(std::uint8_t port, const char* command, char* repl
                               std::uint16_t checksum, std::uint32_t* out);
 std::uint16_t openByName(const char* device, const platform::LineSettings& settings,
                          std::uint8_t* port);
+std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::uint8_t* request,
+                             std::uint32_t length, std::uint8_t* reply, std::uint32_t capacity,
+                             std::uint32_t* replyLength, std::uint16_t timeoutMs,
+                             std::uint8_t* exceptionCode);
 } // namespace
 
 namespace uartce {
@@ -1129,6 +1138,233 @@ uint16_t UARTCE_SetRs485(uint8_t port, const struct uartce_rs485* asked,
 uint32_t UARTCE_Rs485Changes(uint8_t port, char* out, uint32_t size) {
     const Port* p = openPort(port);
     return copyOut(p ? p->rs485Text : std::string(), out, size);
+}
+
+} // extern "C"
+
+namespace {
+
+// The quiet time that ends an RTU frame on the port: 3.5 characters at its rate and framing,
+// and what the way to the line may hold a frame's bytes back beyond that (a USB adapter's
+// latency timer, a network's round trip).
+std::chrono::microseconds rtuSilenceOf(const Port& p) {
+    const platform::LineSettings& s = p.settings;
+    const unsigned bits = 1u + s.dataBits + (s.parity != 0 ? 1u : 0u) + (s.stopBits == 2 ? 2u : 1u);
+    return rtuSilence(s.baud, bits) +
+           std::chrono::milliseconds(p.device ? p.device->latencyMs() : 0);
+}
+
+// Reads frames through the matcher until it has settled the reply, the deadline passes, or the
+// device fails: an RTU frame under way ends with the line's silence as well as by its length.
+// (A scripted device's wait ends at once when nothing more is to come: that is the silence
+// while a frame is under way, the time-out otherwise.)
+std::uint16_t collectModbus(Port& p, unsigned port, ModbusMatcher& matcher, ModbusMode mode,
+                            Clock::time_point deadlineAt) {
+    const std::chrono::microseconds silence = rtuSilenceOf(p);
+    Clock::time_point lastByte = Clock::now();
+    bool silenceFirst = false; // the wait under way ends at the silence, before the deadline
+    const auto until = [&] {
+        silenceFirst =
+            mode == ModbusMode::Rtu && matcher.frameUnderWay() && lastByte + silence < deadlineAt;
+        return Deadline::at(silenceFirst ? lastByte + silence : deadlineAt);
+    };
+    const auto take = [&](std::string_view bytes) -> Taken {
+        lastByte = Clock::now();
+        const std::size_t used = matcher.feed(bytes);
+        return {used, matcher.state() != ModbusMatcher::State::Collecting};
+    };
+    p.replyUnfinished = false;
+    std::uint16_t status = UARTCE_OK;
+    for (bool settled = false; !settled;) {
+        switch (readUntil(p, until, take)) {
+        case ReadEnd::Done:
+            settled = true;
+            break;
+        case ReadEnd::HungUp:
+            status = UARTCE_ERR_HANGUP;
+            settled = true;
+            break;
+        case ReadEnd::Failed:
+            status = UARTCE_ERR_READ;
+            settled = true;
+            break;
+        case ReadEnd::Expired:
+            if (silenceFirst && !g_waitAbandoned) {
+                matcher.silence();
+                settled = matcher.state() != ModbusMatcher::State::Collecting;
+                break;
+            }
+            p.replyUnfinished = matcher.replyBegun();
+            status = matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
+            settled = true;
+            break;
+        }
+    }
+    recordDrops(p, port, matcher.takeDropped());
+    if (status != UARTCE_OK)
+        return status;
+    switch (matcher.state()) {
+    case ModbusMatcher::State::Done:
+        return matcher.exception() ? UARTCE_ERR_EXCEPTION : UARTCE_OK;
+    case ModbusMatcher::State::BadCheck:
+        return UARTCE_ERR_CHECKSUM;
+    case ModbusMatcher::State::GarbledEcho:
+        return UARTCE_ERR_GARBLED_ECHO;
+    case ModbusMatcher::State::TooLong:
+    case ModbusMatcher::State::Collecting:
+        break;
+    }
+    return UARTCE_ERR_REPLY_TOO_LONG;
+}
+
+// Before a Modbus request: while replies owed by earlier requests (or text commands) may still
+// come and could be taken for this one's, listen for them and drop them, as awaitOwedReply does
+// for lines: each whole frame settles one, by its slave and function where it passes its check.
+void awaitOwedFrames(Port& p, unsigned port, ModbusMode mode, const std::string& key,
+                     std::uint16_t timeoutMs) {
+    const std::optional<Clock::time_point> first =
+        p.late.listenFor(key, std::chrono::milliseconds(timeoutMs), Clock::now());
+    if (!first)
+        return;
+    Clock::time_point limit = *first;
+    ModbusMatcher frames(mode);
+    std::string late;
+    const std::chrono::microseconds silence = rtuSilenceOf(p);
+    Clock::time_point lastByte = Clock::now();
+    bool silenceFirst = false;
+    bool listening = true;
+    // Settles what the frames that ended owe; false once nothing is left to listen for.
+    const auto settle = [&] {
+        bool settled = false;
+        for (const std::string& frame : frames.takeFrames())
+            settled = p.late.heardFrom(modbusFrameKey(mode, frame)) || settled;
+        if (!settled)
+            return true;
+        const std::optional<Clock::time_point> until = p.late.stillListen(key, Clock::now());
+        if (until)
+            limit = *until;
+        return until.has_value();
+    };
+    const auto until = [&] {
+        silenceFirst =
+            mode == ModbusMode::Rtu && frames.frameUnderWay() && lastByte + silence < limit;
+        return Deadline::at(silenceFirst ? lastByte + silence : limit);
+    };
+    const auto take = [&](std::string_view bytes) -> Taken {
+        lastByte = Clock::now();
+        late.append(bytes);
+        frames.feed(bytes);
+        listening = settle();
+        return {bytes.size(), !listening};
+    };
+    const std::size_t held = std::exchange(p.pendingSize, 0);
+    std::array<char, 512> kept;
+    std::memcpy(kept.data(), p.pending.data(), held);
+    while (listening && readUntil(p, until, take) == ReadEnd::Expired && silenceFirst &&
+           !g_waitAbandoned) {
+        frames.silence();
+        listening = settle();
+    }
+    holdAgain(p, std::string_view(kept.data(), held));
+    if (!late.empty())
+        recordDrops(p, port, {{std::move(late), DropReason::Late}});
+    storeOwed(p);
+}
+
+std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::uint8_t* request,
+                             std::uint32_t length, std::uint8_t* reply, std::uint32_t capacity,
+                             std::uint32_t* replyLength, std::uint16_t timeoutMs,
+                             std::uint8_t* exceptionCode) {
+    const AbandonEnds abandonEnds;
+    setOut(replyLength, 0);
+    if (exceptionCode)
+        *exceptionCode = 0;
+    constexpr std::uint32_t kMostRequest = kRtuMaxFrame - 3;
+    if (!request || length < 2 || length > kMostRequest || mode > UARTCE_MODBUS_ASCII)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    const std::uint8_t slave = request[0];
+    if (slave != 0 && !reply)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    Port* p = openPort(port);
+    if (!p)
+        return UARTCE_ERR_NOT_OPEN;
+    if (!live(*p))
+        return UARTCE_ERR_HANGUP;
+    const ModbusMode frameMode = mode == UARTCE_MODBUS_RTU ? ModbusMode::Rtu : ModbusMode::Ascii;
+    const std::string_view bytes(reinterpret_cast<const char*>(request), length);
+    const std::string key = modbusOwedKey(slave, request[1]);
+
+    awaitOwedFrames(*p, port, frameMode, key, timeoutMs);
+    if (!p->device) // it went away while the listen read
+        return UARTCE_ERR_HANGUP;
+    const Clock::time_point deadlineAt = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Deadline deadline = Deadline::at(deadlineAt);
+    // A frame that came before the request is not its reply.
+    p->device->discardInput(deadline);
+    p->pendingSize = 0;
+    p->echoExpected.clear();
+
+    const std::string frame = modbusFrame(frameMode, bytes);
+    std::size_t wentOut = 0;
+    const Io written = p->device->writeAll(frame.data(), frame.size(), kWriteStallLimit, wentOut);
+    trace::wentOut(std::string_view(frame.data(), wentOut));
+    p->writtenAt = Clock::now();
+    p->lastRoundTripUs = 0;
+    if (written != Io::Ok) {
+        if (written == Io::HungUp)
+            markHungUp(*p);
+        return statusOf(written);
+    }
+    if (slave == 0) // a broadcast: no slave answers it
+        return UARTCE_OK;
+
+    ModbusMatcher matcher(frameMode, frame, p->modbusEchoes, capacity);
+    const std::uint16_t status = collectModbus(*p, port, matcher, frameMode, deadlineAt);
+    p->lastRoundTripUs = microsSince(p->writtenAt);
+    if (const std::optional<bool> echoed = matcher.lineEchoed())
+        p->modbusEchoes = *echoed;
+    // A late reply names its slave and function; the rest of a cut one or a garbled echo's
+    // request's answer could be anyone's.
+    owedAfter(*p, status, key, true, timeoutMs);
+    const std::string& got = matcher.reply();
+    const std::size_t n = std::min<std::size_t>(got.size(), capacity);
+    if (n > 0)
+        std::memcpy(reply, got.data(), n);
+    if (status == UARTCE_OK || status == UARTCE_ERR_EXCEPTION || status == UARTCE_ERR_CHECKSUM)
+        setOut(replyLength, n);
+    if (status == UARTCE_ERR_EXCEPTION && exceptionCode)
+        *exceptionCode = static_cast<std::uint8_t>(got[2]);
+    return status;
+}
+
+} // namespace
+
+extern "C" {
+
+uint16_t UARTCE_ModbusExchange(uint8_t port, uint8_t mode, const uint8_t* request, uint32_t length,
+                               uint8_t* reply, uint32_t capacity, uint32_t* replyLength,
+                               uint16_t timeoutMs, uint8_t* exceptionCode) {
+    if (trace::active())
+        return trace::call("UARTCE_ModbusExchange", port, [&] {
+            std::uint32_t got = 0;
+            const std::uint16_t status = UARTCE_ModbusExchange(
+                port, mode, request, length, reply, capacity, &got, timeoutMs, exceptionCode);
+            setOut(replyLength, got);
+            return trace::Outcome{
+                status, std::string_view(reinterpret_cast<const char*>(reply), reply ? got : 0)};
+        });
+    return modbusExchange(port, mode, request, length, reply, capacity, replyLength, timeoutMs,
+                          exceptionCode);
+}
+
+const char* UARTCE_ModbusExceptionText(uint8_t code) {
+    static const std::array<std::string, 256> texts = [] {
+        std::array<std::string, 256> all;
+        for (unsigned c = 0; c < all.size(); ++c)
+            all[c] = modbusExceptionText(c);
+        return all;
+    }();
+    return texts[code].c_str();
 }
 
 } // extern "C"
