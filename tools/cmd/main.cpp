@@ -72,11 +72,17 @@ void holdStandardDescriptors() {
 int g_outputError = 0;
 
 bool resultsWritten() {
-    if (g_outputError == 0) {
-        errno = 0;
-        if (std::fflush(stdout) != 0 || std::ferror(stdout))
-            g_outputError = errno != 0 ? errno : EIO;
+    if (g_outputError != 0)
+        return false;
+    // A text longer than the buffer is written while it is printed: a write that failed then
+    // said why in errno, and nothing is left to flush that would say it again.
+    if (std::ferror(stdout)) {
+        g_outputError = errno != 0 ? errno : EIO;
+        return false;
     }
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        g_outputError = errno != 0 ? errno : EIO;
     return g_outputError == 0;
 }
 
