@@ -232,6 +232,7 @@ std::optional<TruthRecord> parseTruthLine(std::string_view line) {
     r.endUs = integerMember(*object, "end_us").value_or(-1);
     r.cut = boolMember(*object, "cut").value_or(false);
     r.understood = boolMember(*object, "understood").value_or(true);
+    r.mode = stringMember(*object, "mode").value_or("");
     // What each kind must carry for the checks to use it.
     switch (r.kind) {
     case Kind::Heard:

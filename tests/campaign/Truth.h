@@ -41,6 +41,7 @@ struct TruthRecord {
     std::string bytes;         // what went back to the terminal
     bool cut = false;
     bool understood = true;
+    std::string mode; // "rtu" or "ascii" on a line of Modbus slaves, empty otherwise
     std::string line; // the line as the simulator wrote it, for reports
 };
 

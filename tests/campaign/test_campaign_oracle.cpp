@@ -248,6 +248,7 @@ struct LineCase {
     bool valid;
     Kind kind = Kind::Other;
     std::string bytes = "";
+    std::string mode = "";
 };
 
 void PrintTo(const LineCase& c, std::ostream* os) {
@@ -263,6 +264,7 @@ TEST_P(TruthLines, Parsed) {
     if (r) {
         EXPECT_EQ(r->kind, c.kind);
         EXPECT_EQ(r->bytes, c.bytes);
+        EXPECT_EQ(r->mode, c.mode);
     }
 }
 
@@ -279,6 +281,13 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"HeardNotUnderstood",
                  R"({"kind":"heard","command":"$01M","heard_us":3,"understood":false})", true,
                  Kind::Heard},
+        LineCase{
+            "ModbusRtuReply",
+            R"({"kind":"reply","mode":"rtu","command":"\u0001\u0006\u0000\u0001\u0000\u0003\u0098\u000B","heard_us":5,"bytes":"\u0001\u0083\u0002\u00C0\u00F1","start_us":6,"end_us":7})",
+            true, Kind::Reply, "\x01\x83\x02\xC0\xF1", "rtu"},
+        LineCase{"ModbusAsciiHeard",
+                 R"({"kind":"heard","mode":"ascii","command":":010300000001FB","heard_us":3})",
+                 true, Kind::Heard, "", "ascii"},
         LineCase{"ReplyWithoutTimes", R"({"kind":"reply","command":"$01M","bytes":"!01"})", false},
         LineCase{"HeardWithoutTime", R"({"kind":"heard","command":"$01M"})", false},
         LineCase{"AboveAByte", R"({"kind":"noise","bytes":"\u0100","start_us":1,"end_us":2})",

@@ -6,10 +6,23 @@
 namespace sim {
 
 namespace {
-// A start bit, 8 data bits and the stop bits: the modules' frame has no parity.
-std::chrono::nanoseconds byteTimeAt(std::uint32_t baud, int stopBits) {
-    const std::int64_t bits = stopBits == 2 ? 11 : 10;
-    return std::chrono::nanoseconds(bits * 1'000'000'000 / baud);
+// A start bit, 8 data bits, the parity bit if any and the stop bits.
+unsigned bitsPerCharacter(const LineConfig& config) {
+    return 1 + 8 + (config.parity ? 1 : 0) + (config.stopBits == 2 ? 2 : 1);
+}
+
+std::chrono::nanoseconds byteTimeAt(const LineConfig& config) {
+    return std::chrono::nanoseconds(std::int64_t{bitsPerCharacter(config)} * 1'000'000'000 /
+                                    config.baud);
+}
+
+// A Modbus ASCII frame's command for the truth: the frame without its CR LF.
+std::string asciiCommand(std::string_view frame) {
+    if (frame.ends_with('\n'))
+        frame.remove_suffix(1);
+    if (frame.ends_with('\r'))
+        frame.remove_suffix(1);
+    return std::string(frame);
 }
 
 // As long as the modules keep a command line.
@@ -18,9 +31,10 @@ constexpr std::size_t kMaxLine = 4096;
 
 Line::Line(Module module, LineConfig config)
     : m_module(std::move(module)), m_config(config),
-      m_byteTime(config.wirePace && config.baud != 0 ? byteTimeAt(config.baud, config.stopBits)
+      m_byteTime(config.wirePace && config.baud != 0 ? byteTimeAt(config)
                                                      : std::chrono::nanoseconds(0)),
-      m_random(config.seed) {}
+      m_silence(portula::rtuSilence(config.baud, bitsPerCharacter(config))), m_random(config.seed) {
+}
 
 Line::RecordId Line::newRecord(TruthKind kind, std::string command, Time heard, bool open) {
     const RecordId id = m_nextRecord++;
@@ -29,6 +43,7 @@ Line::RecordId Line::newRecord(TruthKind kind, std::string command, Time heard, 
         p.record.kind = kind;
         p.record.command = std::move(command);
         p.record.heard = heard;
+        p.record.modbus = m_module.modbusMode();
         p.open = open;
     }
     return id;
@@ -96,10 +111,6 @@ void Line::queueEcho(std::string_view segment, Time now) {
             returned = static_cast<char>(byte & (byte - 1));
             m_garbledThisLine = true;
         }
-        if (c == '\r') {
-            ++m_echoedLines;
-            m_garbledThisLine = false;
-        }
         // A receiver that turns on late misses the start of each command.
         if (m_echoedOfLine++ < m_config.echoSkip)
             continue;
@@ -114,18 +125,18 @@ void Line::queueEcho(std::string_view segment, Time now) {
             m_echoRecord = newRecord(TruthKind::Echo, {}, now, true);
         queueSignal({std::move(echo), now, m_echoRecord});
     }
-    if (!segment.empty() && segment.back() == '\r')
-        endEcho(now);
 }
 
-void Line::endEcho(Time now) {
+void Line::endEcho(Time now, const std::string& command) {
+    ++m_echoedLines;
+    m_garbledThisLine = false;
     if (m_echoRecord != 0)
-        close(m_echoRecord, m_lineText);
+        close(m_echoRecord, command);
     m_echoRecord = 0;
     if (m_config.doubleEcho && !m_echoOfLine.empty() &&
         m_heldBytes + m_echoOfLine.size() <= kMaxHeldBytes) {
         // The second converter's copy, right behind the first.
-        const RecordId copy = newRecord(TruthKind::Echo, m_lineText, now);
+        const RecordId copy = newRecord(TruthKind::Echo, command, now);
         queueSignal({std::move(m_echoOfLine), now, copy});
     }
     m_echoOfLine.clear();
@@ -145,6 +156,10 @@ std::string Line::noise() {
 
 void Line::receive(std::string_view bytes, Time now, bool heard) {
     m_now = std::max(m_now, now);
+    if (m_module.modbusMode()) {
+        receiveModbus(bytes, now, heard);
+        return;
+    }
     if (!heard)
         m_module.resetLine();
     // The echo of everything sent goes first; the modules answer once the terminal is done.
@@ -163,8 +178,11 @@ void Line::receive(std::string_view bytes, Time now, bool heard) {
         for (char c : segment.substr(0, segment.size() - (ends ? 1 : 0)))
             if (c != '\n' && m_lineText.size() < kMaxLine)
                 m_lineText.push_back(c);
-        if (m_config.echo)
+        if (m_config.echo) {
             queueEcho(segment, now);
+            if (ends)
+                endEcho(now, m_lineText);
+        }
         std::vector<Reply> replies;
         if (heard)
             replies = m_module.receive(segment);
@@ -220,6 +238,84 @@ void Line::receive(std::string_view bytes, Time now, bool heard) {
     }
 }
 
+void Line::receiveModbus(std::string_view bytes, Time now, bool heard) {
+    if (*m_module.modbusMode() == portula::ModbusMode::Rtu) {
+        // Bytes after the silence begin the next frame.
+        if (m_frameEnds && *m_frameEnds <= now)
+            endFrame(*m_frameEnds);
+        if (bytes.empty())
+            return;
+        if (!heard)
+            m_lineUnderstood = false;
+        m_lineText.append(bytes.substr(0, kMaxLine - std::min(kMaxLine, m_lineText.size())));
+        if (m_config.echo)
+            queueEcho(bytes, now);
+        m_frameEnds = now + m_silence;
+        return;
+    }
+    while (!bytes.empty()) {
+        const std::size_t lf = bytes.find('\n');
+        const std::string_view segment = bytes.substr(0, lf == bytes.npos ? bytes.size() : lf + 1);
+        bytes.remove_prefix(segment.size());
+        if (!heard)
+            m_lineUnderstood = false;
+        m_lineText.append(segment.substr(0, kMaxLine - std::min(kMaxLine, m_lineText.size())));
+        if (m_config.echo)
+            queueEcho(segment, now);
+        if (segment.back() == '\n')
+            endFrame(now);
+    }
+}
+
+// The frame heard whole at `at`: its echo ends, and the slaves answer it unless the line
+// settings kept them from making it out.
+void Line::endFrame(Time at) {
+    m_frameEnds.reset();
+    const portula::ModbusMode mode = *m_module.modbusMode();
+    const std::string command =
+        mode == portula::ModbusMode::Rtu ? m_lineText : asciiCommand(m_lineText);
+    if (m_config.echo)
+        endEcho(at, command);
+    if (m_config.truth) {
+        TruthRecord r;
+        r.command = command;
+        r.heard = at;
+        r.understood = m_lineUnderstood;
+        r.modbus = mode;
+        m_truth.push_back(std::move(r));
+    }
+    std::vector<Outgoing> noise;
+    std::optional<Reply> reply;
+    if (m_lineUnderstood) {
+        if (m_config.noiseEvery != 0 && ++m_heardLines % m_config.noiseEvery == 0)
+            noise.push_back({this->noise(), at, newRecord(TruthKind::Noise, {}, at)});
+        reply = m_module.answerFrame(m_lineText);
+    }
+    m_lineText.clear();
+    m_lineUnderstood = true;
+    for (Outgoing& n : noise) {
+        if (m_heldBytes + n.bytes.size() > kMaxHeldBytes)
+            m_pending.erase(n.record);
+        else
+            queueSignal(std::move(n));
+    }
+    if (!reply)
+        return;
+    Outgoing chunk{std::move(reply->bytes),
+                   at + std::chrono::milliseconds(m_config.delayMs + reply->delayMs),
+                   newRecord(TruthKind::Reply, command, at)};
+    if (reply->duplicateMs) {
+        chunk.duplicateMs = reply->duplicateMs;
+        chunk.copy = newRecord(TruthKind::Duplicate, command, at);
+    }
+    if (m_heldBytes + chunk.bytes.size() > kMaxHeldBytes) {
+        m_pending.erase(chunk.record);
+        m_pending.erase(chunk.copy);
+        return;
+    }
+    queueAnswer(std::move(chunk));
+}
+
 std::size_t Line::flush() {
     if (m_config.keepReplies)
         return 0; // the modules know nothing of the terminal's buffers
@@ -247,6 +343,7 @@ std::size_t Line::flush() {
     m_echoedOfLine = 0;
     m_lineText.clear();
     m_lineUnderstood = true;
+    m_frameEnds.reset();
     return dropped;
 }
 
@@ -262,6 +359,8 @@ Line::Time Line::handedOn(Time arrived) const {
 
 void Line::advance(Time now) {
     m_now = std::max(m_now, now);
+    if (m_frameEnds && *m_frameEnds <= now)
+        endFrame(*m_frameEnds);
     while (!m_queue.empty()) {
         Outgoing& front = m_queue.front();
         const Time start = std::max(front.due, m_wireFree);
@@ -319,9 +418,11 @@ void Line::consume(std::size_t count, Time now) {
 }
 
 std::optional<Line::Time> Line::nextEvent() const {
-    std::optional<Time> next;
-    if (!m_arriving.empty())
-        next = handedOn(m_arriving.front().at);
+    std::optional<Time> next = m_frameEnds;
+    if (!m_arriving.empty()) {
+        const Time handed = handedOn(m_arriving.front().at);
+        next = next ? std::min(*next, handed) : handed;
+    }
     if (!m_queue.empty()) {
         const Time start = std::max(m_queue.front().due, m_wireFree);
         next = next ? std::min(*next, start) : start;

@@ -3,6 +3,7 @@
 // sends, and when each byte reaches it. The caller passes the time in, so the timing (delays,
 // the wire's own pace, an adapter's batches, flushes) can be checked without waiting for it.
 
+#include "rules/Modbus.h"
 #include "sim/Module.h"
 
 #include <chrono>
@@ -30,6 +31,7 @@ struct LineConfig {
     bool wirePace = false;        // each byte takes its time on the wire at baud and stopBits
     std::uint32_t baud = 9600;
     int stopBits = 1;
+    bool parity = false;      // every character carries a parity bit (the pace, the RTU silence)
     bool keepReplies = false; // the terminal's flushes leave what is on its way alone
     bool truth = false;       // keep a TruthRecord of everything heard and given to the terminal
 };
@@ -47,6 +49,7 @@ struct TruthRecord {
     Time start{};           // when its first byte was given to the terminal
     Time end{};             // and its last
     bool cut = false;       // a flush dropped the rest of it
+    std::optional<portula::ModbusMode> modbus{}; // on a line of Modbus slaves: their mode
     bool operator==(const TruthRecord&) const = default;
 };
 
@@ -83,6 +86,8 @@ class Line {
     std::size_t heldBytes() const { return m_heldBytes; }
     // The time one byte takes on the wire; zero unless the wire is paced.
     std::chrono::nanoseconds byteTime() const { return m_byteTime; }
+    // The silence that ends a Modbus RTU frame at the line's rate and character.
+    std::chrono::microseconds frameSilence() const { return m_silence; }
     // With truth on: the records completed since the last call, in the order they completed.
     // A reply, an echo or noise is complete once its last byte was consumed, or cut by a flush.
     std::vector<TruthRecord> takeTruth();
@@ -115,8 +120,12 @@ class Line {
         bool open = false;
     };
 
+    // Each command's (or frame's) echo: its bytes as they come, then its end.
     void queueEcho(std::string_view segment, Time now);
-    void endEcho(Time now);
+    void endEcho(Time now, const std::string& command);
+    // Modbus slaves hear frames: RTU ones end with the line's silence, ASCII ones with LF.
+    void receiveModbus(std::string_view bytes, Time now, bool heard);
+    void endFrame(Time at);
     // The line's own signals (echo, noise) go on the wire as they happen, ahead of anything due
     // later (a late reply included), behind what is due already.
     void queueSignal(Outgoing chunk);
@@ -133,7 +142,9 @@ class Line {
     Module m_module;
     LineConfig m_config;
     std::chrono::nanoseconds m_byteTime{0};
-    std::deque<Outgoing> m_queue; // ordered by due: the wire takes them one after the other
+    std::chrono::microseconds m_silence{0};
+    std::optional<Time> m_frameEnds; // when the silence after the RTU frame begun will end it
+    std::deque<Outgoing> m_queue;    // ordered by due: the wire takes them one after the other
     std::size_t m_sentOfFront = 0;
     Time m_wireFree{};   // when the byte on the wire is through
     Time m_now{};        // the latest time given
@@ -147,7 +158,7 @@ class Line {
     std::size_t m_echoedOfLine = 0; // bytes of the current command the echo has seen
     std::string m_echoOfLine;       // what came back of it, for a second copy
     RecordId m_echoRecord = 0;      // the echo of the current command
-    std::string m_lineText;         // the current command, as the modules heard it
+    std::string m_lineText;         // the current command or frame, as the modules heard it
     bool m_lineUnderstood = true;
     unsigned long m_heardLines = 0; // commands the modules heard, for the noise
     std::mt19937 m_random;

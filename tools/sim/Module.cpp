@@ -103,19 +103,64 @@ std::optional<Reply> Module::answerLine() {
             bytes = onSharedBus(bytes,
                                 answer(twin, m_line, m_readings[i]).value_or("") + module.ending);
         }
-        ++m_replies;
-        if (m_faults.dropEvery != 0 && m_replies % m_faults.dropEvery == 0)
-            return std::nullopt;
-        const bool late = m_faults.lateEvery != 0 && m_replies % m_faults.lateEvery == 0;
-        const bool twice = m_faults.duplicateEvery != 0 && m_replies % m_faults.duplicateEvery == 0;
-        return Reply{std::move(bytes), late ? m_faults.lateMs : 0,
-                     twice ? std::optional<unsigned>(m_faults.duplicateMs) : std::nullopt};
+        return withFaults(std::move(bytes));
     }
     return std::nullopt;
 }
 
+std::optional<Reply> Module::withFaults(std::string bytes) {
+    ++m_replies;
+    if (m_faults.dropEvery != 0 && m_replies % m_faults.dropEvery == 0)
+        return std::nullopt;
+    const bool late = m_faults.lateEvery != 0 && m_replies % m_faults.lateEvery == 0;
+    const bool twice = m_faults.duplicateEvery != 0 && m_replies % m_faults.duplicateEvery == 0;
+    return Reply{std::move(bytes), late ? m_faults.lateMs : 0,
+                 twice ? std::optional<unsigned>(m_faults.duplicateMs) : std::nullopt};
+}
+
+Module::Module(const ModbusLine& line, Faults faults) : m_faults(faults), m_modbusMode(line.mode) {
+    for (const std::uint8_t id : line.ids) {
+        m_slaves.emplace_back(id);
+        if (faults.collide)
+            m_twins.emplace_back(id, true);
+    }
+}
+
+std::optional<Reply> Module::answerFrame(std::string_view frame) {
+    if (!m_modbusMode)
+        return std::nullopt;
+    const portula::ModbusMode mode = *m_modbusMode;
+    std::optional<std::string> request;
+    if (mode == portula::ModbusMode::Rtu) {
+        if (frame.size() <= portula::kRtuMaxFrame)
+            request = portula::rtuPayload(frame);
+    } else if (const std::size_t colon = frame.rfind(':'); colon != frame.npos) {
+        // A new ':' starts the frame over: what came before it was a frame cut short.
+        request = portula::asciiPayload(frame.substr(colon));
+    }
+    if (!request || request->size() < 2)
+        return std::nullopt; // a slave ignores what fails its check
+    std::optional<std::string> reply;
+    for (std::size_t i = 0; i < m_slaves.size(); ++i) {
+        const std::optional<std::string> own = m_slaves[i].answer(*request);
+        const std::optional<std::string> twins =
+            m_twins.empty() ? std::nullopt : m_twins[i].answer(*request);
+        if (!own)
+            continue;
+        std::string bytes = portula::modbusFrame(mode, *own);
+        if (twins) // both transmit at once; the twin's tables hold the opposite of the slave's
+            bytes = onSharedBus(bytes, portula::modbusFrame(mode, *twins));
+        reply = std::move(bytes);
+    }
+    if (!reply)
+        return std::nullopt;
+    return withFaults(std::move(*reply));
+}
+
 std::vector<Reply> Module::receive(std::string_view bytes) {
     std::vector<Reply> out;
+    if (m_modules.empty())
+        return out; // Modbus slaves answer frames
     if (m_modules.front().echo) {
         if (!bytes.empty())
             out.push_back(Reply{std::string(bytes), 0});

@@ -3,7 +3,11 @@
 // and the two hex digits of the module's address. With checksums on, a command carries the
 // hex sum of its bytes before the CR, and so does every reply.
 
+#include "rules/Modbus.h"
+#include "sim/ModbusSlave.h"
+
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +73,12 @@ struct Reply {
     bool operator==(const Reply&) const = default;
 };
 
+// Modbus slaves in place of the ASCII modules: the frames' mode and the slaves' ids.
+struct ModbusLine {
+    portula::ModbusMode mode = portula::ModbusMode::Rtu;
+    std::vector<std::uint8_t> ids{1};
+};
+
 // Byte-stream side: collects lines and answers them for every module on the line.
 class Module {
   public:
@@ -76,6 +86,18 @@ class Module {
         : m_modules{std::move(config)}, m_faults(faults) {}
     Module(std::vector<ModuleConfig> modules, Faults faults)
         : m_modules(std::move(modules)), m_faults(faults) {}
+    // A line of Modbus slaves: it answers frames (answerFrame), not lines, and has no
+    // ModuleConfig.
+    Module(const ModbusLine& line, Faults faults);
+
+    // Whether the line's peers are Modbus slaves, and in which mode.
+    std::optional<portula::ModbusMode> modbusMode() const { return m_modbusMode; }
+    // The reply to one Modbus frame as it came off the line (RTU: its bytes up to the silence,
+    // CRC included; ASCII: up to and with its LF, anything ahead of its last ':' ignored), with
+    // the line's faults applied; none when no slave answers: a frame that fails its check or
+    // has not the form, another id, a broadcast.
+    std::optional<Reply> answerFrame(std::string_view frame);
+    std::vector<ModbusSlave>& slaves() { return m_slaves; }
 
     // What to write back for the bytes fed in, delays ignored.
     std::string feed(std::string_view bytes);
@@ -83,18 +105,23 @@ class Module {
     std::vector<Reply> receive(std::string_view bytes);
     // Drops a partial line, as after bytes received at the wrong line settings.
     void resetLine() { m_line.clear(); }
-    // The first module; the only one unless several share the line.
+    // The first module; the only one unless several share the line. Not on a Modbus line.
     ModuleConfig& config() { return m_modules.front(); }
     std::vector<ModuleConfig>& modules() { return m_modules; }
 
   private:
     std::optional<Reply> answerLine();
+    // Counts a reply the modules gave and applies the faults that fall on it.
+    std::optional<Reply> withFaults(std::string bytes);
 
     std::vector<ModuleConfig> m_modules;
     Faults m_faults;
     std::string m_line;
     unsigned long m_replies = 0;           // replies the modules gave, lost ones included
     std::vector<unsigned long> m_readings; // readings each module gave
+    std::optional<portula::ModbusMode> m_modbusMode;
+    std::vector<ModbusSlave> m_slaves;
+    std::vector<ModbusSlave> m_twins; // the second slave at each id, when replies collide
 };
 
 } // namespace sim

@@ -41,6 +41,8 @@ enum Option {
     kNoiseBytes,
     kSeed,
     kTruth,
+    kModbus,
+    kParity,
     kVerbose,
     kHelp,
     kVersion,
@@ -72,6 +74,8 @@ const option kLongOptions[] = {
     {"noise-bytes", required_argument, nullptr, kNoiseBytes},
     {"seed", required_argument, nullptr, kSeed},
     {"truth", required_argument, nullptr, kTruth},
+    {"modbus", required_argument, nullptr, kModbus},
+    {"parity", required_argument, nullptr, kParity},
     {"verbose", no_argument, nullptr, kVerbose},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -103,12 +107,31 @@ std::string addAddresses(const std::string& list, std::vector<std::string>& addr
     }
 }
 
+// Adds each Modbus slave id of a comma list, written in decimal as Modbus users write them.
+std::string addModbusIds(const std::string& list, std::vector<std::uint8_t>& ids) {
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = list.find(',', from);
+        const std::string item = list.substr(from, comma - from);
+        unsigned long id = 0;
+        if (!parseUnsigned(item, 247, id) || id == 0)
+            return "--address: '" + item + "' is not a Modbus slave id from 1 to 247";
+        if (std::find(ids.begin(), ids.end(), id) != ids.end())
+            return "--address: " + item + " given twice";
+        ids.push_back(static_cast<std::uint8_t>(id));
+        if (comma == std::string::npos)
+            return {};
+        from = comma + 1;
+    }
+}
+
 } // namespace
 
 ParsedOptions parseOptions(int argc, char* const* argv) {
     ParsedOptions parsed;
     Options& o = parsed.options;
     std::string& error = parsed.error;
+    std::vector<std::string> addressLists;
     optind = 0; // a full restart of getopt's scan, so the parser can run more than once
     opterr = 0;
     for (;;) {
@@ -120,7 +143,23 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
         unsigned long number = 0;
         switch (c) {
         case kAddress:
-            error = addAddresses(value, o.addresses);
+            // Read once the mode is known: Modbus ids are decimal, module addresses hex.
+            addressLists.push_back(value);
+            break;
+        case kModbus:
+            if (value == "rtu")
+                o.modbus = portula::ModbusMode::Rtu;
+            else if (value == "ascii")
+                o.modbus = portula::ModbusMode::Ascii;
+            else
+                error = "--modbus: '" + value + "' is neither rtu nor ascii";
+            break;
+        case kParity:
+            if (value == "none" || value == "odd" || value == "even")
+                o.parity = value == "none" ? 0 : value == "odd" ? 1 : 2;
+            else
+                error = "--parity: '" + value + "' is none of none, odd, even";
+            o.parityGiven = true;
             break;
         case kBaud: {
             speed_t speed;
@@ -193,6 +232,7 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
                 o.ending = bytes;
             else
                 error = "--ending: '" + value + "' is none of cr, crlf, lfcr";
+            o.endingGiven = true;
             break;
         }
         case kNoiseBytes:
@@ -254,8 +294,21 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
         if (!error.empty())
             return parsed;
     }
-    if (optind < argc)
+    if (optind < argc) {
         error = std::string("unexpected argument '") + argv[optind] + "'";
+        return parsed;
+    }
+    for (const std::string& list : addressLists) {
+        error = o.modbus ? addModbusIds(list, o.modbusIds) : addAddresses(list, o.addresses);
+        if (!error.empty())
+            return parsed;
+    }
+    if (o.modbus && (o.echo || o.checksum || o.endingGiven || !o.backplane.empty()))
+        error = std::string(o.echo          ? "--echo"
+                            : o.checksum    ? "--checksum"
+                            : o.endingGiven ? "--ending"
+                                            : "--backplane") +
+                ": not with --modbus, whose slaves answer Modbus frames";
     else if (o.faults.lateEvery != 0 && o.faults.lateMs == 0)
         error = "--late-every needs --late-ms";
     else if (o.echo && o.addresses.size() > 1)
@@ -283,7 +336,11 @@ std::string usageText() {
            "  --address AA[,BB...]\n"
            "                   module addresses, two hex digits each (default 01); repeat\n"
            "                   or list several to put several modules on the line\n"
+           "                   (with --modbus: slave ids, decimal, 1 to 247; default 1)\n"
+           "  --modbus MODE    Modbus slaves instead of the ASCII modules, MODE rtu or ascii\n"
            "  --baud N         the modules' baud rate (default 9600)\n"
+           "  --parity P       none, odd or even: the modules stay silent on a line at another\n"
+           "                   parity (unchecked unless given)\n"
            "  --stop-bits N    1 or 2 (default 1)\n"
            "  --checksum       commands and replies carry checksums\n"
            "  --echo           return every byte received instead of answering commands\n"
@@ -342,6 +399,7 @@ LineConfig lineConfigFor(const Options& options) {
     line.wirePace = options.wirePace;
     line.baud = options.baud;
     line.stopBits = options.stopBits;
+    line.parity = options.parity != 0;
     line.keepReplies = options.keepReplies;
     line.echoSkip = options.echoSkip;
     line.doubleEcho = options.doubleEcho;
@@ -350,6 +408,16 @@ LineConfig lineConfigFor(const Options& options) {
     line.seed = options.seed;
     line.truth = !options.truth.empty();
     return line;
+}
+
+Module moduleFor(const Options& options) {
+    if (!options.modbus)
+        return Module(modulesFor(options), options.faults);
+    ModbusLine line;
+    line.mode = *options.modbus;
+    if (!options.modbusIds.empty())
+        line.ids = options.modbusIds;
+    return Module(line, options.faults);
 }
 
 std::vector<ModuleConfig> modulesFor(const Options& options) {

@@ -5,13 +5,19 @@
 #include "sim/Module.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace sim {
 
 struct Options {
-    std::vector<std::string> addresses; // two uppercase hex digits each; empty: 01
+    std::vector<std::string> addresses;        // two uppercase hex digits each; empty: 01
+    std::optional<portula::ModbusMode> modbus; // Modbus slaves in place of the ASCII modules
+    std::vector<std::uint8_t> modbusIds;       // with modbus: the slaves' ids; empty: 1
+    std::uint8_t parity = 0;                   // 0 none, 1 odd, 2 even
+    bool parityGiven = false;                  // only then is the terminal's parity checked
+    bool endingGiven = false;
     bool checksum = false;
     bool echo = false;
     std::uint32_t baud = 9600;
@@ -51,6 +57,10 @@ std::string versionText();
 // The modules the options put on the line. A module alone keeps the default name; modules
 // sharing the line are named after their addresses, so a scan can tell them apart.
 std::vector<ModuleConfig> modulesFor(const Options& options);
+
+// The peers the options put on the line: the ASCII modules or the Modbus slaves, with the
+// line's faults.
+Module moduleFor(const Options& options);
 
 // How the line between those modules and the terminal behaves.
 LineConfig lineConfigFor(const Options& options);

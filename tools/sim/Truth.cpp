@@ -38,6 +38,8 @@ std::string truthJson(const TruthRecord& r) {
     std::string out = "{\"kind\":\"";
     out += kindName(r.kind);
     out += '"';
+    if (r.modbus)
+        out += *r.modbus == portula::ModbusMode::Rtu ? ",\"mode\":\"rtu\"" : ",\"mode\":\"ascii\"";
     if (r.kind != TruthKind::Noise) {
         out += ",\"command\":";
         portula::appendJsonString(out, r.command);

@@ -37,7 +37,10 @@ bool lineMatches(int slave, const sim::Options& o) {
     speed_t expected;
     uartce::platform::baudConstant(o.baud, expected);
     const bool twoStops = (t.c_cflag & CSTOPB) != 0;
-    return cfgetospeed(&t) == expected && twoStops == (o.stopBits == 2);
+    // A pseudo-terminal keeps no parity bit (the kernel clears PARENB) but keeps the odd flag:
+    // odd parity shows, even and none look alike.
+    const bool parityMatches = !o.parityGiven || ((t.c_cflag & PARODD) != 0) == (o.parity == 1);
+    return cfgetospeed(&t) == expected && twoStops == (o.stopBits == 2) && parityMatches;
 }
 
 int openBackplane(const std::string& path) {
@@ -117,7 +120,8 @@ int main(int argc, char** argv) {
     termios t{};
     ::tcgetattr(slave, &t);
     termios raw{};
-    uartce::platform::makeRawTermios(t, {o.baud, 8, 0, static_cast<std::int8_t>(o.stopBits)}, raw);
+    uartce::platform::makeRawTermios(t, {o.baud, 8, o.parity, static_cast<std::int8_t>(o.stopBits)},
+                                     raw);
     ::tcsetattr(slave, TCSANOW, &raw);
 
     int backplane = -1;
@@ -141,7 +145,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
-    sim::Line line(sim::Module(sim::modulesFor(o), o.faults), sim::lineConfigFor(o));
+    sim::Line line(sim::moduleFor(o), sim::lineConfigFor(o));
     const auto record = [&] {
         if (truth.isOpen() && !truth.write(line.takeTruth())) {
             std::fprintf(stderr, "portula-sim: truth file %s: %s\n", o.truth.c_str(),
