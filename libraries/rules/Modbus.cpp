@@ -159,6 +159,14 @@ const char* modbusExceptionName(unsigned code) {
     return nullptr;
 }
 
+std::optional<ModbusMode> parseModbusMode(std::string_view name) {
+    if (name == "rtu")
+        return ModbusMode::Rtu;
+    if (name == "ascii")
+        return ModbusMode::Ascii;
+    return std::nullopt;
+}
+
 std::string modbusExceptionText(unsigned code) {
     std::string text = "exception " + std::to_string(code);
     if (const char* name = modbusExceptionName(code))

@@ -14,6 +14,8 @@
 namespace portula {
 
 enum class ModbusMode { Rtu, Ascii };
+// "rtu" or "ascii", as the tools' --modbus takes it; none for anything else.
+std::optional<ModbusMode> parseModbusMode(std::string_view name);
 
 // The CRC-16 an RTU frame ends with: polynomial 0xA001 (reflected), starting from 0xFFFF.
 std::uint16_t modbusCrc(std::string_view bytes);

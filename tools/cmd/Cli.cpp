@@ -335,11 +335,7 @@ Parsed parse(int argc, char* const* argv) {
             o.escapes = true;
             break;
         case kModbus:
-            if (value == "rtu")
-                o.modbus = portula::ModbusMode::Rtu;
-            else if (value == "ascii")
-                o.modbus = portula::ModbusMode::Ascii;
-            else
+            if (!(o.modbus = portula::parseModbusMode(value)))
                 return fail(parsed, kExitUsage,
                             "--modbus: " + quoted + " is neither rtu nor ascii");
             break;

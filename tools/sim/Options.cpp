@@ -147,11 +147,7 @@ ParsedOptions parseOptions(int argc, char* const* argv) {
             addressLists.push_back(value);
             break;
         case kModbus:
-            if (value == "rtu")
-                o.modbus = portula::ModbusMode::Rtu;
-            else if (value == "ascii")
-                o.modbus = portula::ModbusMode::Ascii;
-            else
+            if (!(o.modbus = portula::parseModbusMode(value)))
                 error = "--modbus: '" + value + "' is neither rtu nor ascii";
             break;
         case kParity:
