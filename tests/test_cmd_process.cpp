@@ -1275,4 +1275,150 @@ TEST(CmdProgram, ModbusRequestsAndTheirReplies) {
     }
 }
 
+// A Modbus scan lists every slave on the line once, with the framing it answered at, and no
+// other: slaves at known ids of simulators at 19200 baud, asked at two rates. A pseudo-terminal
+// keeps no parity bit, so the even pass is told as not scanned; the stop bits it does keep.
+TEST(CmdProgram, ModbusScanFindsEverySlaveAtItsFraming) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        int exit;
+        std::string out;
+        std::string errHas = "";
+    };
+    const Case cases[] = {
+        {.name = "rtu, two rates",
+         .sim = {"--modbus", "rtu", "--baud", "19200", "--address", "3,17,200"},
+         .args = {"--modbus", "rtu", "--bauds", "9600,19200", "--addresses", "1-20,199-201"},
+         .exit = 0,
+         .out = "ID   BAUD    PARITY STOP ANSWER\n"
+                "3    19200   none   1    03 03 02 01 2C\n"
+                "17   19200   none   1    11 03 02 06 A4\n"
+                "200  19200   none   1    C8 03 02 4E 20\n",
+         .errHas = "19200 baud, even parity not scanned"},
+        {.name = "ascii, two rates, json",
+         .sim = {"--modbus", "ascii", "--baud", "19200", "--address", "1,247"},
+         .args = {"--modbus", "ascii", "--bauds", "9600,19200", "--parities", "none", "--addresses",
+                  "1-4,240-247", "--json"},
+         .exit = 0,
+         .out = "{\"id\":1,\"baud\":19200,\"parity\":\"none\",\"stop_bits\":1,"
+                "\"reply\":\"01 03 02 00 64\"}\n"
+                "{\"id\":247,\"baud\":19200,\"parity\":\"none\",\"stop_bits\":1,"
+                "\"reply\":\"F7 03 02 60 7C\"}\n",
+         .errHas = "2 slaves found"},
+        {.name = "two stop bits are asked with --stop-bits 2",
+         .sim = {"--modbus", "rtu", "--stop-bits", "2", "--address", "9"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "none", "--stop-bits", "2",
+                  "--addresses", "8-10", "--json"},
+         .exit = 0,
+         .out = "{\"id\":9,\"baud\":9600,\"parity\":\"none\",\"stop_bits\":2,"
+                "\"reply\":\"09 03 02 03 84\"}\n"},
+        {.name = "a slave at another framing is not found",
+         .sim = {"--modbus", "rtu", "--stop-bits", "2", "--address", "9"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "none", "--addresses", "8-10",
+                  "--json"},
+         .exit = 17,
+         .out = "",
+         .errHas = "0 slaves found"},
+        {.name = "ascii slaves are not heard in rtu",
+         .sim = {"--modbus", "ascii", "--address", "1"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "none", "--addresses", "1-3",
+                  "--json"},
+         .exit = 17,
+         .out = ""},
+        {.name = "no framing the device takes",
+         .sim = {"--modbus", "rtu", "--address", "1"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "even,odd", "--addresses",
+                  "1"},
+         .exit = 6,
+         .out = "ID   BAUD    PARITY STOP ANSWER\n",
+         .errHas = "9600 baud, odd parity not scanned"},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(PORTULA_SIM_PATH, c.sim);
+        ASSERT_FALSE(sim.device().empty()) << c.name;
+        std::vector<std::string> args{"scan", "-p", sim.device()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished r = run(args);
+        EXPECT_EQ(r.exit, c.exit) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find(c.errHas), std::string::npos) << c.name << ": " << r.err;
+    }
+}
+
+// A slave that answers the scan's read with an exception is there: it is listed with it.
+TEST(CmdProgram, ModbusScanListsASlaveThatAnswersWithAnException) {
+    for (const auto mode : {portula::ModbusMode::Rtu, portula::ModbusMode::Ascii}) {
+        const char* name = mode == portula::ModbusMode::Rtu ? "rtu" : "ascii";
+        PseudoTerminal pty;
+        const TableSlave slave(pty, mode,
+                               {{.request = hex("05 03 00 00 00 01"), .reply = hex("05 83 02")},
+                                {.request = hex("06 03 00 00 00 01"),
+                                 .reply = hex("06 03 02 00 07"),
+                                 .badCheck = true}});
+        const Finished r = run({"scan", "-p", pty.path(), "--modbus", name, "--bauds", "9600",
+                                "--parities", "none", "--addresses", "4-7", "--json"});
+        EXPECT_EQ(r.exit, 0) << name << ": " << r.err;
+        // Slave 6's reply fails its CRC or LRC: nothing proves it is slave 6's.
+        EXPECT_EQ(r.out, "{\"id\":5,\"baud\":9600,\"parity\":\"none\",\"stop_bits\":1,"
+                         "\"reply\":\"05 83 02\",\"exception\":2}\n")
+            << name << ": " << r.err;
+    }
+}
+
+// soak --modbus repeats one request and counts as for text commands: a reply lost on the line
+// is a time-out, a slave's exception is unexpected unless --expect gives it, and a reply other
+// than --expect's is unexpected.
+TEST(CmdProgram, ModbusSoakCountsAsForTextCommands) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        int exit;
+        std::string totals; // how the JSON totals begin
+    };
+    const Case cases[] = {
+        {.name = "every reply the one expected",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "--expect", "05 03 02 01 F4", "05 03 00 00 00 01"},
+         .exit = 0,
+         .totals = "{\"sent\":8,\"answered\":8,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":0,\"other_errors\":0,\"longest_failure_run\":0,"},
+        {.name = "a lossy line, ascii",
+         .sim = {"--modbus", "ascii", "--address", "5", "--drop-every", "4"},
+         .args = {"--modbus", "ascii", "--timeout", "150", "05 03 00 01 00 01"},
+         .exit = 16,
+         .totals = "{\"sent\":8,\"answered\":6,\"timeouts\":2,\"checksum_errors\":0,"
+                   "\"unexpected\":0,\"other_errors\":0,\"longest_failure_run\":1,"},
+        {.name = "an exception is a failure",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "05 03 FF 00 00 01"},
+         .exit = 16,
+         .totals = "{\"sent\":8,\"answered\":0,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":8,\"other_errors\":0,\"longest_failure_run\":8,"},
+        {.name = "unless it is the reply expected",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "--expect", "05 83 02", "05 03 FF 00 00 01"},
+         .exit = 0,
+         .totals = "{\"sent\":8,\"answered\":8,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":0,"},
+        {.name = "another reply than expected",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "--expect", "05 03 02 01 F5", "05 03 00 00 00 01"},
+         .exit = 16,
+         .totals = "{\"sent\":8,\"answered\":0,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":8,"},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(PORTULA_SIM_PATH, c.sim);
+        ASSERT_FALSE(sim.device().empty()) << c.name;
+        std::vector<std::string> args{"soak", "-p", sim.device(), "--count", "8", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished r = run(args);
+        EXPECT_EQ(r.exit, c.exit) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out.find(c.totals), 0u) << c.name << ": " << r.out;
+    }
+}
+
 } // namespace
