@@ -27,6 +27,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace {
 using namespace uartce;
@@ -76,6 +77,10 @@ struct Port {
     // The line returned an earlier Modbus request: a first frame that repeats the next one is
     // its echo, even where the reply may repeat it.
     bool modbusEchoes = false;
+    // After an RTU broadcast, which no slave answers: when the line has been quiet long enough
+    // for the slaves to have taken its frame as ended, so that the next frame is not joined to
+    // it.
+    Clock::time_point quietUntil{};
 
     bool open() const { return isOpen; }
 };
@@ -1294,6 +1299,8 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
     const std::string_view bytes(reinterpret_cast<const char*>(request), length);
     const std::string key = modbusOwedKey(slave, request[1]);
 
+    if (frameMode == ModbusMode::Rtu)
+        std::this_thread::sleep_until(p->quietUntil);
     awaitOwedFrames(*p, port, frameMode, key, timeoutMs);
     if (!p->device) // it went away while the listen read
         return UARTCE_ERR_HANGUP;
@@ -1315,8 +1322,17 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
             markHungUp(*p);
         return statusOf(written);
     }
-    if (slave == 0) // a broadcast: no slave answers it
+    if (slave == 0) { // a broadcast: no slave answers it
+        // The write may return before the frame is on the wire: its bytes' time, then the
+        // silence that ends it.
+        const platform::LineSettings& s = p->settings;
+        const unsigned bits =
+            1u + s.dataBits + (s.parity != 0 ? 1u : 0u) + (s.stopBits == 2 ? 2u : 1u);
+        const std::uint64_t wireUs =
+            s.baud != 0 ? (frame.size() * bits * 1000000ull + s.baud - 1) / s.baud : 0;
+        p->quietUntil = p->writtenAt + std::chrono::microseconds(wireUs) + rtuSilenceOf(*p);
         return UARTCE_OK;
+    }
 
     ModbusMatcher matcher(frameMode, frame, p->modbusEchoes, capacity);
     const std::uint16_t status = collectModbus(*p, port, matcher, frameMode, deadlineAt);
