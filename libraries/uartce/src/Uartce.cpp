@@ -77,6 +77,7 @@ struct Port {
     // The line returned an earlier Modbus request: a first frame that repeats the next one is
     // its echo, even where the reply may repeat it.
     bool modbusEchoes = false;
+    bool modbusEchoKnown = false; // a first frame after a request has told either way
     // After an RTU broadcast, which no slave answers: when the line has been quiet long enough
     // for the slaves to have taken its frame as ended, so that the next frame is not joined to
     // it.
@@ -1199,9 +1200,11 @@ std::uint16_t collectModbus(Port& p, unsigned port, ModbusMatcher& matcher, Modb
                 settled = matcher.state() != ModbusMatcher::State::Collecting;
                 break;
             }
+            settled = true;
+            if (!g_waitAbandoned && matcher.settleHeld())
+                break;
             p.replyUnfinished = matcher.replyBegun();
             status = matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
-            settled = true;
             break;
         }
     }
@@ -1335,10 +1338,14 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
     }
 
     ModbusMatcher matcher(frameMode, frame, p->modbusEchoes, capacity);
+    if (!p->modbusEchoKnown)
+        matcher.echoUnknown();
     const std::uint16_t status = collectModbus(*p, port, matcher, frameMode, deadlineAt);
     p->lastRoundTripUs = microsSince(p->writtenAt);
-    if (const std::optional<bool> echoed = matcher.lineEchoed())
+    if (const std::optional<bool> echoed = matcher.lineEchoed()) {
         p->modbusEchoes = *echoed;
+        p->modbusEchoKnown = true;
+    }
     // A late reply names its slave and function; the rest of a cut one or a garbled echo's
     // request's answer could be anyone's.
     owedAfter(*p, status, key, true, timeoutMs);
