@@ -406,12 +406,16 @@ TEST(CmdOptions, ModbusRequestsAreHexBytes) {
         {.args = {"--escapes", "--modbus", "rtu", "05 03"},
          .exit = cmd::kExitUsage,
          .names = "'--escapes' does nothing with --modbus"},
-        {.args = {"soak", "--modbus", "rtu", "05 03"},
+        {.args = {"soak", "--modbus", "rtu", "--expect", "05 03 02 00 01", "05 03 00 00 00 01"},
+         .exit = cmd::kExitOk,
+         .requests = {std::string("\x05\x03\x00\x00\x00\x01", 6)}},
+        {.args = {"soak", "--modbus", "rtu", "--expect", "0z", "05 03 00 00 00 01"},
          .exit = cmd::kExitUsage,
-         .names = "'--modbus' does nothing in soak"},
-        {.args = {"scan", "--modbus", "rtu"},
+         .names = "--expect: '0z' is not a reply in hex bytes"},
+        {.args = {"scan", "--modbus", "rtu", "05 03"},
          .exit = cmd::kExitUsage,
-         .names = "'--modbus' does nothing in scan"},
+         .names = "scan takes no command"},
+        {.args = {"term", "--modbus", "ascii"}, .exit = cmd::kExitOk},
     };
     for (const Case& c : cases) {
         const cmd::Parsed p = parse(c.args);
@@ -421,8 +425,118 @@ TEST(CmdOptions, ModbusRequestsAreHexBytes) {
             EXPECT_TRUE(p.options.modbus.has_value());
             EXPECT_EQ(p.options.commands, c.requests);
         }
+        // soak --modbus compares the reply's bytes with those --expect gives in hex.
+        if (c.exit == cmd::kExitOk && p.options.expect) {
+            EXPECT_EQ(*p.options.expect, std::string("\x05\x03\x02\x00\x01", 5));
+        }
     }
     EXPECT_EQ(cmd::exitForStatus(UARTCE_ERR_EXCEPTION), cmd::kExitException);
+}
+
+// scan --modbus: decimal slave ids (1 to 247), the parities in order, and the options that
+// would do nothing there refused.
+TEST(CmdOptions, ModbusScanTakesSlaveIdsAndParities) {
+    struct Case {
+        std::vector<const char*> args;
+        int exit = cmd::kExitOk;
+        const char* names = "";
+        std::vector<unsigned> ids = {};
+        std::vector<std::uint8_t> parities = {};
+    };
+    std::vector<unsigned> all;
+    for (unsigned id = 1; id <= 247; ++id)
+        all.push_back(id);
+    const Case cases[] = {
+        {.args = {"scan", "--modbus", "rtu"}, .ids = all, .parities = {2, 0}},
+        {.args = {"scan", "--addresses", "10-12,1,11", "--modbus", "ascii", "--parities",
+                  "none,odd,none"},
+         .ids = {1, 10, 11, 12},
+         .parities = {0, 1}},
+        {.args = {"scan", "--modbus", "rtu", "--addresses", "247"},
+         .ids = {247},
+         .parities = {2, 0}},
+        {.args = {"scan", "--modbus", "rtu", "--addresses", "0-5"},
+         .exit = cmd::kExitBadAddresses,
+         .names = "decimal slave ids (1 to 247)"},
+        {.args = {"scan", "--modbus", "rtu", "--addresses", "248"},
+         .exit = cmd::kExitBadAddresses,
+         .names = "'248'"},
+        {.args = {"scan", "--modbus", "rtu", "--addresses", "0A"}, .exit = cmd::kExitBadAddresses},
+        {.args = {"scan", "--modbus", "rtu", "--addresses", "9-3"}, .exit = cmd::kExitBadAddresses},
+        // Without --modbus the addresses stay hex.
+        {.args = {"scan", "--addresses", "0A-0B"}, .ids = {10, 11}, .parities = {2, 0}},
+        {.args = {"scan", "--modbus", "rtu", "--parities", "mark"},
+         .exit = cmd::kExitUsage,
+         .names = "--parities: 'mark' is not none, odd or even"},
+        {.args = {"scan", "--parities", "none"},
+         .exit = cmd::kExitUsage,
+         .names = "'--parities' does nothing in a scan without --modbus"},
+        {.args = {"--parities", "none", "01 03"},
+         .exit = cmd::kExitUsage,
+         .names = "'--parities' does nothing in command mode"},
+        {.args = {"scan", "--modbus", "rtu", "--parity", "even"},
+         .exit = cmd::kExitUsage,
+         .names = "'--parity' does nothing in scan --modbus"},
+        {.args = {"scan", "--modbus", "rtu", "-p", "COM1", "-p", "COM2"},
+         .exit = cmd::kExitUsage,
+         .names = "scan --modbus scans one port"},
+        {.args = {"scan", "--modbus", "rtu", "--checksum", "on"},
+         .exit = cmd::kExitUsage,
+         .names = "'--checksum' does nothing with --modbus"},
+    };
+    for (const Case& c : cases) {
+        const cmd::Parsed p = parse(c.args);
+        EXPECT_EQ(p.exit, c.exit) << c.args.back() << ": " << p.error;
+        EXPECT_NE(p.error.find(c.names), std::string::npos) << p.error;
+        if (c.exit != cmd::kExitOk)
+            continue;
+        EXPECT_EQ(p.options.addresses, c.ids) << c.args.back();
+        EXPECT_EQ(p.options.parities, c.parities) << c.args.back();
+        // The port opens at the first parity asked.
+        EXPECT_EQ(p.options.parity, p.options.modbus ? c.parities.front() : 0) << c.args.back();
+    }
+}
+
+// A Modbus scan's time-out for an id: the request's and longest reply's wire time, the RTU
+// silence, the turnaround and the latency.
+TEST(CmdFigures, ModbusScanTimeOuts) {
+    using portula::ModbusMode;
+    struct Case {
+        std::uint32_t baud;
+        ModbusMode mode;
+        unsigned frameBits, latencyMs, ms;
+    };
+    const Case cases[] = {
+        // 15 bytes of 11 bits: 17.2 ms; 3.5 characters: 4.01 ms.
+        {.baud = 9600, .mode = ModbusMode::Rtu, .frameBits = 11, .latencyMs = 0, .ms = 18 + 5 + 20},
+        {.baud = 9600,
+         .mode = ModbusMode::Rtu,
+         .frameBits = 10,
+         .latencyMs = 1,
+         .ms = 16 + 4 + 20 + 1},
+        // Above 19200 the silence is 1.75 ms.
+        {.baud = 115200,
+         .mode = ModbusMode::Rtu,
+         .frameBits = 10,
+         .latencyMs = 0,
+         .ms = 2 + 2 + 20},
+        // 17 characters out (':', 7 hex pairs, CR LF), 15 back.
+        {.baud = 9600, .mode = ModbusMode::Ascii, .frameBits = 10, .latencyMs = 0, .ms = 34 + 20},
+        {.baud = 1200,
+         .mode = ModbusMode::Ascii,
+         .frameBits = 11,
+         .latencyMs = 16,
+         .ms = 294 + 20 + 16},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cmd::modbusScanTimeoutMs(c.baud, c.mode, c.frameBits, c.latencyMs), c.ms)
+            << c.baud << " " << c.frameBits;
+    // The estimate: every id silent at every framing.
+    const cmd::Parsed p =
+        parse({"scan", "--modbus", "rtu", "--bauds", "9600", "--addresses", "1-10"});
+    ASSERT_EQ(p.exit, 0) << p.error;
+    EXPECT_EQ(cmd::scanSilentMs(p.options), 10u * (43 + 40));
+    EXPECT_EQ(cmd::scanWorstCaseMs(p.options), cmd::scanSilentMs(p.options));
 }
 
 TEST(CmdOptions, VersionInEveryMode) {

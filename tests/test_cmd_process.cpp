@@ -1275,4 +1275,225 @@ TEST(CmdProgram, ModbusRequestsAndTheirReplies) {
     }
 }
 
+// A Modbus scan lists every slave on the line once, with the framing it answered at, and no
+// other: slaves at known ids of simulators at 19200 baud, asked at two rates. A pseudo-terminal
+// keeps no parity bit, so the even pass is told as not scanned; the stop bits it does keep.
+TEST(CmdProgram, ModbusScanFindsEverySlaveAtItsFraming) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        int exit;
+        std::string out;
+        std::string errHas = "";
+    };
+    const Case cases[] = {
+        {.name = "rtu, two rates",
+         .sim = {"--modbus", "rtu", "--baud", "19200", "--address", "3,17,200"},
+         .args = {"--modbus", "rtu", "--bauds", "9600,19200", "--addresses", "1-20,199-201"},
+         .exit = 0,
+         .out = "ID   BAUD    PARITY STOP ANSWER\n"
+                "3    19200   none   1    03 03 02 01 2C\n"
+                "17   19200   none   1    11 03 02 06 A4\n"
+                "200  19200   none   1    C8 03 02 4E 20\n",
+         .errHas = "19200 baud, even parity not scanned"},
+        {.name = "ascii, two rates, json",
+         .sim = {"--modbus", "ascii", "--baud", "19200", "--address", "1,247"},
+         .args = {"--modbus", "ascii", "--bauds", "9600,19200", "--parities", "none", "--addresses",
+                  "1-4,240-247", "--json"},
+         .exit = 0,
+         .out = "{\"id\":1,\"baud\":19200,\"parity\":\"none\",\"stop_bits\":1,"
+                "\"reply\":\"01 03 02 00 64\"}\n"
+                "{\"id\":247,\"baud\":19200,\"parity\":\"none\",\"stop_bits\":1,"
+                "\"reply\":\"F7 03 02 60 7C\"}\n",
+         .errHas = "2 slaves found"},
+        {.name = "two stop bits are asked with --stop-bits 2",
+         .sim = {"--modbus", "rtu", "--stop-bits", "2", "--address", "9"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "none", "--stop-bits", "2",
+                  "--addresses", "8-10", "--json"},
+         .exit = 0,
+         .out = "{\"id\":9,\"baud\":9600,\"parity\":\"none\",\"stop_bits\":2,"
+                "\"reply\":\"09 03 02 03 84\"}\n"},
+        {.name = "a slave at another framing is not found",
+         .sim = {"--modbus", "rtu", "--stop-bits", "2", "--address", "9"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "none", "--addresses", "8-10",
+                  "--json"},
+         .exit = 17,
+         .out = "",
+         .errHas = "0 slaves found"},
+        {.name = "ascii slaves are not heard in rtu",
+         .sim = {"--modbus", "ascii", "--address", "1"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "none", "--addresses", "1-3",
+                  "--json"},
+         .exit = 17,
+         .out = ""},
+        {.name = "no framing the device takes",
+         .sim = {"--modbus", "rtu", "--address", "1"},
+         .args = {"--modbus", "rtu", "--bauds", "9600", "--parities", "even,odd", "--addresses",
+                  "1"},
+         .exit = 6,
+         .out = "ID   BAUD    PARITY STOP ANSWER\n",
+         .errHas = "9600 baud, odd parity not scanned"},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(PORTULA_SIM_PATH, c.sim);
+        ASSERT_FALSE(sim.device().empty()) << c.name;
+        std::vector<std::string> args{"scan", "-p", sim.device()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished r = run(args);
+        EXPECT_EQ(r.exit, c.exit) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find(c.errHas), std::string::npos) << c.name << ": " << r.err;
+    }
+}
+
+// A slave that answers the scan's read with an exception is there: it is listed with it.
+TEST(CmdProgram, ModbusScanListsASlaveThatAnswersWithAnException) {
+    for (const auto mode : {portula::ModbusMode::Rtu, portula::ModbusMode::Ascii}) {
+        const char* name = mode == portula::ModbusMode::Rtu ? "rtu" : "ascii";
+        PseudoTerminal pty;
+        const TableSlave slave(pty, mode,
+                               {{.request = hex("05 03 00 00 00 01"), .reply = hex("05 83 02")},
+                                {.request = hex("06 03 00 00 00 01"),
+                                 .reply = hex("06 03 02 00 07"),
+                                 .badCheck = true}});
+        const Finished r = run({"scan", "-p", pty.path(), "--modbus", name, "--bauds", "9600",
+                                "--parities", "none", "--addresses", "4-7", "--json"});
+        EXPECT_EQ(r.exit, 0) << name << ": " << r.err;
+        // Slave 6's reply fails its CRC or LRC: nothing proves it is slave 6's.
+        EXPECT_EQ(r.out, "{\"id\":5,\"baud\":9600,\"parity\":\"none\",\"stop_bits\":1,"
+                         "\"reply\":\"05 83 02\",\"exception\":2}\n")
+            << name << ": " << r.err;
+    }
+}
+
+// soak --modbus repeats one request and counts as for text commands: a reply lost on the line
+// is a time-out, a slave's exception is unexpected unless --expect gives it, and a reply other
+// than --expect's is unexpected.
+TEST(CmdProgram, ModbusSoakCountsAsForTextCommands) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        int exit;
+        std::string totals; // how the JSON totals begin
+    };
+    const Case cases[] = {
+        {.name = "every reply the one expected",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "--expect", "05 03 02 01 F4", "05 03 00 00 00 01"},
+         .exit = 0,
+         .totals = "{\"sent\":8,\"answered\":8,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":0,\"other_errors\":0,\"longest_failure_run\":0,"},
+        {.name = "a lossy line, ascii",
+         .sim = {"--modbus", "ascii", "--address", "5", "--drop-every", "4"},
+         .args = {"--modbus", "ascii", "--timeout", "150", "05 03 00 01 00 01"},
+         .exit = 16,
+         .totals = "{\"sent\":8,\"answered\":6,\"timeouts\":2,\"checksum_errors\":0,"
+                   "\"unexpected\":0,\"other_errors\":0,\"longest_failure_run\":1,"},
+        {.name = "an exception is a failure",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "05 03 FF 00 00 01"},
+         .exit = 16,
+         .totals = "{\"sent\":8,\"answered\":0,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":8,\"other_errors\":0,\"longest_failure_run\":8,"},
+        {.name = "unless it is the reply expected",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "--expect", "05 83 02", "05 03 FF 00 00 01"},
+         .exit = 0,
+         .totals = "{\"sent\":8,\"answered\":8,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":0,"},
+        {.name = "another reply than expected",
+         .sim = {"--modbus", "rtu", "--address", "5"},
+         .args = {"--modbus", "rtu", "--expect", "05 03 02 01 F5", "05 03 00 00 00 01"},
+         .exit = 16,
+         .totals = "{\"sent\":8,\"answered\":0,\"timeouts\":0,\"checksum_errors\":0,"
+                   "\"unexpected\":8,"},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(PORTULA_SIM_PATH, c.sim);
+        ASSERT_FALSE(sim.device().empty()) << c.name;
+        std::vector<std::string> args{"soak", "-p", sim.device(), "--count", "8", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished r = run(args);
+        EXPECT_EQ(r.exit, c.exit) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out.find(c.totals), 0u) << c.name << ": " << r.out;
+    }
+}
+
+// term --modbus: each line a request in hex, its reply under it in hex, a slave's exception
+// with its words, and a line that is no request refused with nothing sent.
+TEST(CmdProgram, ModbusTermSendsEachLineAsARequest) {
+    struct Case {
+        const char* mode;
+        std::vector<std::string> sim = {};
+        std::string input;
+        std::string out;
+    };
+    const std::string script = "05 03 00 00 00 02\n05 03 FF 00 00 01\nzz\n05 06 00 01 00 07\n"
+                               "0503000100 01\n00 06 00 01 00 09\n05 03 00 01 00 01\n";
+    const std::string shown = "05 03 04 01 F4 01 F5\n"
+                              "05 83 02\n"
+                              "Err_Code = 18 (the slave answered with exception 2: illegal data "
+                              "address)\n"
+                              "-- zz: not a request in hex bytes, such as '05 03 00 00 00 0A'\n"
+                              "05 06 00 01 00 07\n"
+                              "05 03 02 00 07\n"
+                              "-- a broadcast: no slave answers it\n"
+                              "05 03 02 00 09\n";
+    const Case cases[] = {
+        {.mode = "rtu", .input = script, .out = shown},
+        {.mode = "ascii", .input = script, .out = shown},
+        // The line's echo of each request is not its reply. (A broadcast's echo, which no
+        // reply follows, shows as what arrives: it is left out here.)
+        {.mode = "rtu",
+         .sim = {"--line-echo"},
+         .input = "05 03 00 00 00 02\n05 03 FF 00 00 01\n05 06 00 01 00 07\n05 03 00 01 00 01\n",
+         .out = "05 03 04 01 F4 01 F5\n05 83 02\nErr_Code = 18 (the slave answered with exception "
+                "2: illegal data address)\n05 06 00 01 00 07\n05 03 02 00 07\n"},
+        {.mode = "rtu",
+         .input = "07 03 00 00 00 01\n",
+         .out = "Err_Code = 10 (no reply within 100 ms)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> simArgs{"--modbus", c.mode, "--address", "5"};
+        simArgs.insert(simArgs.end(), c.sim.begin(), c.sim.end());
+        SimProcess sim(PORTULA_SIM_PATH, simArgs);
+        ASSERT_FALSE(sim.device().empty()) << c.mode;
+        const Finished f =
+            run({"term", "-p", sim.device(), "--modbus", c.mode, "--timeout", "100"}, c.input);
+        EXPECT_EQ(f.exit, 0) << c.mode << ": " << f.err;
+        EXPECT_EQ(f.out, c.out) << c.mode << " " << (c.sim.empty() ? "" : c.sim.front());
+    }
+}
+
+// No slave answers an RTU broadcast, so the line must stay quiet for the silence that ends its
+// frame before the next request goes: sent at once, the two would be one frame to the slaves,
+// whose CRC fails. Each row's broadcast write is read back.
+TEST(CmdProgram, ARequestAfterAnRtuBroadcastIsAFrameOfItsOwn) {
+    struct Case {
+        const char* baud;
+        std::vector<std::string> requests;
+        std::string out;
+    };
+    const Case cases[] = {
+        {.baud = "9600",
+         .requests = {"00 06 00 01 00 09", "05 03 00 01 00 01"},
+         .out = "\n05 03 02 00 09\n"},
+        {.baud = "115200",
+         .requests = {"00 10 00 02 00 02 04 00 0A 00 0B", "00 05 00 03 FF 00", "05 03 00 02 00 02",
+                      "05 01 00 03 00 01"},
+         .out = "\n\n05 03 04 00 0A 00 0B\n05 01 01 01\n"},
+    };
+    for (const Case& c : cases) {
+        SimProcess sim(PORTULA_SIM_PATH, {"--modbus", "rtu", "--address", "5", "--baud", c.baud});
+        ASSERT_FALSE(sim.device().empty()) << c.baud;
+        std::vector<std::string> args{"-p", sim.device(), "-b", c.baud, "--modbus", "rtu"};
+        args.insert(args.end(), c.requests.begin(), c.requests.end());
+        const Finished r = run(args);
+        EXPECT_EQ(r.exit, 0) << c.baud << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.baud << ": " << r.err;
+    }
+}
+
 } // namespace

@@ -220,6 +220,39 @@ TEST(ModbusCalls, AWritesEchoIsToldFromItsReplyOnceTheLineEchoed) {
     }
 }
 
+// A write first on a port, before the line has told whether it echoes: a frame that repeats it
+// is held; a second copy shows it was the echo, and the copy is the reply. With none before the
+// time-out, the frame held was the reply, and the line does not echo: the next write's first
+// such frame is its reply.
+TEST(ModbusCalls, AFirstWritesRepeatIsHeldUntilTheLineHasTold) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        std::size_t left;     // frames left after the write's reply
+        std::size_t nextLeft; // the same write again, two frames coming
+    };
+    const Case cases[] = {
+        {.name = "its echo, then its reply",
+         .pieces = {rtu(kWrite), rtu(kWrite)},
+         .left = 0,
+         .nextLeft = 0},
+        {.name = "its reply alone", .pieces = {rtu(kWrite)}, .left = 0, .nextLeft = 1},
+    };
+    for (const Case& c : cases) {
+        freshLine();
+        line().duringWait.assign(c.pieces.begin(), c.pieces.end());
+        const Exchange e = modbus(UARTCE_MODBUS_RTU, kWrite);
+        EXPECT_EQ(e.status, UARTCE_OK) << c.name;
+        EXPECT_EQ(e.reply, kWrite) << c.name;
+        EXPECT_EQ(line().duringWait.size(), c.left) << c.name;
+        line().duringWait = {rtu(kWrite), rtu(kWrite)};
+        const Exchange next = modbus(UARTCE_MODBUS_RTU, kWrite);
+        EXPECT_EQ(next.status, UARTCE_OK) << c.name;
+        EXPECT_EQ(next.reply, kWrite) << c.name;
+        EXPECT_EQ(line().duringWait.size(), c.nextLeft) << c.name;
+    }
+}
+
 // A reply that comes after its request's time-out is that request's: the next request to the
 // same slave and function listens for it first and drops it; one to another slave, or with
 // another function, could not take it and does not wait.

@@ -8,6 +8,8 @@
 #include "support/Ser2net.h"
 #include "support/SimProcess.h"
 
+#include "rules/Modbus.h"
+
 #include <uartce.h>
 
 #include <algorithm>
@@ -118,7 +120,18 @@ const char* modelName(Model m) {
     return kModelInfo[static_cast<int>(m)].name;
 }
 
-enum class Driver { Library, RemoteRaw, RemoteRfc2217, OneShot, Stdin, Soak, Scan, Term, Dialog };
+enum class Driver {
+    Library,
+    RemoteRaw,
+    RemoteRfc2217,
+    OneShot,
+    Stdin,
+    Soak,
+    Scan,
+    Term,
+    Dialog,
+    Modbus,
+};
 
 const char* driverName(Driver d) {
     switch (d) {
@@ -140,15 +153,20 @@ const char* driverName(Driver d) {
         return "portula-cmd term";
     case Driver::Dialog:
         return "dialog, CR mode";
+    case Driver::Modbus:
+        return "portula-cmd --modbus";
     }
     return "?";
 }
 
 // The low five bits of a round's seed pick its driver: most rounds call the library, which
 // runs the most exchanges a second; every other path has its share. term and the dialog share
-// one slot, told apart by the sixth bit.
+// one slot, told apart by the sixth bit. Slot 24 puts Modbus slaves on the line, for
+// portula-cmd --modbus.
 Driver driverFor(std::uint64_t roundSeed) {
     const unsigned slot = roundSeed % 32;
+    if (slot == 24)
+        return Driver::Modbus;
     if (slot < 25)
         return Driver::Library;
     if (slot == 25)
@@ -166,7 +184,7 @@ Driver driverFor(std::uint64_t roundSeed) {
 // The first rounds of a campaign take each driver once, so that a short one covers them all:
 // those with few exchanges first, so that the library's long rounds do not spend the budget.
 // Slots of six bits, the sixth for term (28) or the dialog (60).
-constexpr std::array<unsigned, 9> kFirstSlots{27, 29, 30, 31, 28, 60, 25, 26, 0};
+constexpr std::array<unsigned, 11> kFirstSlots{27, 29, 24, 30, 31, 28, 60, 24, 25, 26, 0};
 
 struct Round {
     std::uint64_t seed = 0;
@@ -179,6 +197,7 @@ struct Round {
     unsigned timeoutMin = 50, timeoutMax = 100;
     unsigned firstByteMs = 25;
     std::size_t count = 100; // exchanges, processes or soak commands
+    std::string modbus;      // "rtu" or "ascii": Modbus slaves on the line
 };
 
 std::string describe(const Round& r) {
@@ -204,9 +223,18 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
     }
     if (r.driver == Driver::Scan && r.model == Model::LateBeyondWindow)
         r.model = Model::LateWithinWindow; // a scan's waits make it minutes long
+    // Modbus frames have no line ending to change, and the line's echo is whole or garbled.
+    if (r.driver == Driver::Modbus) {
+        if (r.model == Model::EchoMissingBytes || r.model == Model::DoubleEcho)
+            r.model = Model::LineEcho;
+        else if (r.model == Model::CrLfEndings || r.model == Model::LfCrEndings)
+            r.model = Model::Clean;
+        else if (r.model == Model::LateBeyondWindow)
+            r.model = Model::LateWithinWindow;
+    }
     const bool process = r.driver == Driver::OneShot || r.driver == Driver::Stdin ||
                          r.driver == Driver::Soak || r.driver == Driver::Scan ||
-                         r.driver == Driver::Term;
+                         r.driver == Driver::Term || r.driver == Driver::Modbus;
 
     const unsigned modules = r.model == Model::SeveralModules ? rng.between(2, 4) : 1;
     std::set<unsigned> chosen;
@@ -222,6 +250,15 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
         r.simArgs.push_back("--checksum");
     if (r.baud != 9600)
         r.simArgs.insert(r.simArgs.end(), {"--baud", std::to_string(r.baud)});
+    if (r.driver == Driver::Modbus) {
+        // Slave ids in decimal; no checksum setting, the frames carry their CRC or LRC.
+        r.modbus = rng.chance(0.5) ? "rtu" : "ascii";
+        r.simChecksum = false;
+        r.addresses.clear();
+        for (unsigned a : chosen)
+            r.addresses.push_back(std::to_string(a));
+        r.simArgs = {"--modbus", r.modbus, "--address", join(r.addresses, ",")};
+    }
 
     r.timeoutMin = 50;
     r.timeoutMax = rng.chance(0.2) ? 200 : 100;
@@ -326,6 +363,7 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
         r.count = rng.between(4, 10); // processes, of 1 to 3 commands each
         break;
     case Driver::Stdin:
+    case Driver::Modbus:
         r.count = std::min<std::size_t>(cheap / 3, 60);
         break;
     case Driver::Term:
@@ -377,6 +415,73 @@ std::string commandText(Rng& rng, const Round& r, double absent) {
 // costs its time-out and the late-reply wait after it) is rare.
 Command nextCommand(Rng& rng, const Round& r) {
     return {commandText(rng, r, 0.01), rng.chance(0.01) ? !r.simChecksum : r.simChecksum};
+}
+
+// A Modbus request to a slave on the line (now and then to an id nobody has): reads and
+// writes of each table, some at addresses or with values the slaves refuse with an exception,
+// and a function they do not know.
+std::string modbusRequestBytes(Rng& rng, const Round& r, double absent) {
+    unsigned id = 0;
+    if (!rng.chance(absent)) {
+        id = static_cast<unsigned>(
+            std::stoul(r.addresses[rng.between(0, static_cast<unsigned>(r.addresses.size()) - 1)]));
+    } else {
+        do
+            id = rng.between(1, 247);
+        while (std::find(r.addresses.begin(), r.addresses.end(), std::to_string(id)) !=
+               r.addresses.end());
+    }
+    std::string b{static_cast<char>(id)};
+    const auto word = [&b](unsigned v) {
+        b.push_back(static_cast<char>(v >> 8));
+        b.push_back(static_cast<char>(v & 0xFF));
+    };
+    const unsigned at = rng.chance(0.05) ? rng.between(995, 1100) : rng.between(0, 60);
+    const unsigned kind = rng.between(0, 99);
+    if (kind < 45) { // read registers (3, 4) or bits (1, 2)
+        const bool registers = kind < 30;
+        b.push_back(static_cast<char>(registers ? (kind < 18 ? 3 : 4) : (kind < 38 ? 1 : 2)));
+        word(at);
+        word(rng.chance(0.03) ? 0 : rng.between(1, registers ? 10 : 40));
+    } else if (kind < 60) { // write a register
+        b.push_back(6);
+        word(at);
+        word(rng.between(0, 0xFFFF));
+    } else if (kind < 70) { // write a coil: FF00, 0000, or a value refused
+        b.push_back(5);
+        word(at);
+        word(rng.chance(0.1) ? 0x1234 : rng.chance(0.5) ? 0xFF00 : 0);
+    } else if (kind < 82) { // write registers
+        const unsigned n = rng.between(1, 5);
+        b.push_back(16);
+        word(at);
+        word(n);
+        b.push_back(static_cast<char>(2 * n));
+        for (unsigned i = 0; i < n; ++i)
+            word(rng.between(0, 0xFFFF));
+    } else if (kind < 94) { // write coils
+        const unsigned n = rng.between(1, 20);
+        b.push_back(15);
+        word(at);
+        word(n);
+        b.push_back(static_cast<char>((n + 7) / 8));
+        for (unsigned i = 0; i < (n + 7) / 8; ++i)
+            b.push_back(static_cast<char>(rng.between(0, 255)));
+    } else { // a function no slave has
+        b.push_back(static_cast<char>(rng.chance(0.5) ? 8 : 0x2B));
+        word(at);
+        word(1);
+    }
+    return b;
+}
+
+// The request's frame as the slaves hear it: RTU with its CRC, ASCII without its CR LF.
+std::string modbusHeard(const std::string& mode, const std::string& request) {
+    std::string frame = portula::modbusFrame(
+        mode == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii, request);
+    if (mode == "ascii" && frame.size() >= 2)
+        frame.resize(frame.size() - 2);
+    return frame;
 }
 
 // ---- Processes ------------------------------------------------------------------------------
@@ -468,6 +573,10 @@ class Campaign {
     std::vector<Exchange> dialogRun(const Round& round, Rng& rng, const std::string& device);
     std::vector<Exchange> commandsFrom(const Round& round, const ProcessResult& p,
                                        const std::vector<Command>& sent, unsigned timeout);
+    std::vector<std::vector<Exchange>> modbusRuns(const Round& round, Rng& rng,
+                                                  const std::string& device);
+    std::vector<Exchange> modbusFrom(const Round& round, const ProcessResult& p,
+                                     const std::vector<std::string>& sent, unsigned timeout);
     void soak(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
               const testsupport::SimProcess& sim);
     void scan(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
@@ -605,6 +714,79 @@ std::vector<Exchange> Campaign::commandsFrom(const Round& round, const ProcessRe
     if (run.size() != sent.size())
         anomaly(round, "portula-cmd printed " + std::to_string(run.size()) + " results for " +
                            std::to_string(sent.size()) + " commands (exit " +
+                           std::to_string(p.exitStatus) + "): " + p.err);
+    return run;
+}
+
+// portula-cmd --modbus: requests on the command line, one to three a process, back to back, or
+// many on standard input over one open port. Every reply it reports (an exception's too) must
+// be the one the slave sent after that request, as the truth has it.
+std::vector<std::vector<Exchange>> Campaign::modbusRuns(const Round& round, Rng& rng,
+                                                        const std::string& device) {
+    std::vector<std::vector<Exchange>> runs;
+    const bool standardInput = rng.chance(0.5);
+    const std::size_t processes = standardInput ? 1 : std::max<std::size_t>(round.count / 3, 2);
+    for (std::size_t n = 0; n < processes && (budgetLeft() || m_settings.replay); ++n) {
+        const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
+        std::vector<std::string> args{
+            m_settings.cmdPath, "-p",     device,      "--modbus",
+            round.modbus,       "--json", "--timeout", std::to_string(timeout)};
+        std::vector<std::string> sent;
+        std::string input;
+        for (std::size_t k = standardInput ? round.count : rng.between(1, 3); k > 0; --k) {
+            sent.push_back(modbusRequestBytes(rng, round, 0.05));
+            if (standardInput)
+                input += portula::hexBytes(sent.back()) + "\n";
+            else
+                args.push_back(portula::hexBytes(sent.back()));
+        }
+        const ProcessResult result =
+            runProcess(args, standardInput ? &input : nullptr, standardInput ? 120000 : 30000);
+        if (!result.started) {
+            anomaly(round, "portula-cmd did not start");
+            break;
+        }
+        runs.push_back(modbusFrom(round, result, sent, timeout));
+    }
+    return runs;
+}
+
+std::vector<Exchange> Campaign::modbusFrom(const Round& round, const ProcessResult& p,
+                                           const std::vector<std::string>& sent, unsigned timeout) {
+    std::vector<Exchange> run;
+    for (const std::string& line : lines(p.out)) {
+        const std::optional<JsonObject> o = parseJsonObject(line);
+        const std::optional<std::string> command = o ? stringMember(*o, "command") : std::nullopt;
+        const std::optional<std::string> reply = o ? stringMember(*o, "reply") : std::nullopt;
+        const std::optional<std::int64_t> status = o ? integerMember(*o, "status") : std::nullopt;
+        // An empty reply (no answer) has no hex bytes to read.
+        const std::optional<std::string> bytes = !reply           ? std::nullopt
+                                                 : reply->empty() ? std::string()
+                                                                  : portula::parseHexBytes(*reply);
+        if (!command || !bytes || !status) {
+            anomaly(round, "portula-cmd --modbus printed a line that is not a result: " + line);
+            continue;
+        }
+        if (run.size() >= sent.size() || *command != portula::hexBytes(sent[run.size()])) {
+            anomaly(round, "portula-cmd --modbus printed a result for " + *command +
+                               " out of the order the requests were given");
+            return {};
+        }
+        Exchange e;
+        e.driver = driverName(round.driver);
+        e.modbus = round.modbus;
+        e.command = modbusHeard(round.modbus, sent[run.size()]);
+        e.status = static_cast<unsigned>(*status);
+        e.reply = *bytes;
+        e.startUs = p.startUs;
+        e.endUs = p.endUs;
+        e.index = run.size();
+        e.timeoutMs = timeout;
+        run.push_back(std::move(e));
+    }
+    if (run.size() != sent.size())
+        anomaly(round, "portula-cmd --modbus printed " + std::to_string(run.size()) +
+                           " results for " + std::to_string(sent.size()) + " requests (exit " +
                            std::to_string(p.exitStatus) + "): " + p.err);
     return run;
 }
@@ -1012,8 +1194,8 @@ void Campaign::reportWrong(const Round& round, const std::vector<TruthRecord>& t
                 static_cast<unsigned long long>(round.seed), describe(round).c_str());
     std::printf("  exchange %zu: %s%s  time-out %u ms  status %u  reply \"%s\"  from %lld to "
                 "%lld us\n  why: %s\n",
-                e.index, e.command.c_str(), e.checksum ? " (checksum)" : "", e.timeoutMs, e.status,
-                escaped(e.reply).c_str(), static_cast<long long>(e.startUs),
+                e.index, escaped(e.command).c_str(), e.checksum ? " (checksum)" : "", e.timeoutMs,
+                e.status, escaped(e.reply).c_str(), static_cast<long long>(e.startUs),
                 static_cast<long long>(e.endUs), j.why.c_str());
     if (j.heard >= 0)
         std::printf("  heard: %s\n", truth[j.heard].line.c_str());
@@ -1127,6 +1309,9 @@ bool Campaign::runRound(const Round& round) {
         break;
     case Driver::Stdin:
         judgeAll({stdinRun(round, rng, sim.device())});
+        break;
+    case Driver::Modbus:
+        judgeAll(modbusRuns(round, rng, sim.device()));
         break;
     case Driver::Term:
         judgeAll({termRun(round, rng, sim.device())});

@@ -1,6 +1,7 @@
 #include "campaign/Oracle.h"
 
 #include "rules/Framing.h"
+#include "rules/Modbus.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -49,10 +50,19 @@ bool whole(const TruthRecord& r) {
 }
 
 bool sameCommand(const std::string& heard, const Exchange& e) {
+    if (!e.modbus.empty())
+        return heard == e.command;
     return heard == e.command || heard == framed(e.command, e.checksum);
 }
 
 } // namespace
+
+std::optional<std::string> modbusReplyOf(const TruthRecord& r, const std::string& mode) {
+    if (r.mode != mode || r.cut)
+        return std::nullopt;
+    return portula::modbusPayload(
+        mode == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii, r.bytes);
+}
 
 std::optional<std::string> payloadOf(const std::string& bytes, bool checksum) {
     std::string payload = stripEnding(bytes);
@@ -101,11 +111,37 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
     // never delivered, a previous run's command heard late), match in order by window and text.
     std::vector<long> match(run.size(), -1);
     bool ordinal = heard.size() == run.size();
+    // A Modbus request heard is its frame, CRC or LRC included: the k-th heard must be it.
     for (std::size_t k = 0; ordinal && k < run.size(); ++k)
-        ordinal = within(heard[k], run[k]);
+        ordinal = within(heard[k], run[k]) &&
+                  (run[k].modbus.empty() || sameCommand(truth[heard[k]].command, run[k]));
+    const bool modbus =
+        std::any_of(run.begin(), run.end(), [](const Exchange& e) { return !e.modbus.empty(); });
     if (ordinal) {
         for (std::size_t k = 0; k < run.size(); ++k)
             match[k] = heard[k];
+    } else if (modbus) {
+        // Requests repeat (the same read, the same write), and one the slaves never heard
+        // (two frames sent within the silence are one to them) must not take a later
+        // namesake's record and leave every request after it unmatched: the most requests
+        // matched, in order.
+        const std::size_t n = run.size(), m = heard.size();
+        std::vector<std::vector<std::uint32_t>> most(n + 1, std::vector<std::uint32_t>(m + 1, 0));
+        const auto fits = [&](std::size_t k, std::size_t j) {
+            return within(heard[j], run[k]) && sameCommand(truth[heard[j]].command, run[k]);
+        };
+        for (std::size_t k = n; k-- > 0;)
+            for (std::size_t j = m; j-- > 0;)
+                most[k][j] = std::max(
+                    {most[k + 1][j], most[k][j + 1], fits(k, j) ? most[k + 1][j + 1] + 1 : 0u});
+        for (std::size_t k = 0, j = 0; k < n && j < m;) {
+            if (fits(k, j) && most[k][j] == most[k + 1][j + 1] + 1)
+                match[k++] = heard[j++];
+            else if (most[k + 1][j] >= most[k][j + 1])
+                ++k;
+            else
+                ++j;
+        }
     } else {
         std::size_t next = 0;
         for (std::size_t k = 0; k < run.size(); ++k)
@@ -123,6 +159,19 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
     const auto timeoutOf = [&](std::int64_t heardUs) {
         const auto it = knownTimeouts.find(heardUs);
         return it == knownTimeouts.end() ? fallbackTimeoutMs : it->second;
+    };
+
+    // What the library should deliver of a record for the exchange, and whether it is a reply
+    // it could take whole, and when it ended for the library. A Modbus frame is all binary or
+    // hex: no CR of its own, and its CRC or LRC must hold.
+    const auto deliveredOf = [](const TruthRecord& r, const Exchange& e) {
+        return e.modbus.empty() ? payloadOf(r.bytes, e.checksum) : modbusReplyOf(r, e.modbus);
+    };
+    const auto wholeFor = [](const TruthRecord& r, const Exchange& e) {
+        return e.modbus.empty() ? whole(r) : modbusReplyOf(r, e.modbus).has_value();
+    };
+    const auto endFor = [](const TruthRecord& r, const Exchange& e) {
+        return e.modbus.empty() ? crEndUs(r) : r.endUs;
     };
 
     for (std::size_t k = 0; k < run.size(); ++k) {
@@ -147,10 +196,11 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
                     break;
                 }
         const TruthRecord* own = j.reply >= 0 ? &truth[j.reply] : nullptr;
-        const bool ownInTime = own && whole(*own) && crEndUs(*own) <= end &&
+        const bool ownInTime = own && wholeFor(*own, e) && endFor(*own, e) <= end &&
                                (!e.checksum || checksumHolds(own->bytes));
+        const bool answered = e.status == 0 || (!e.modbus.empty() && e.status == 18);
 
-        if (e.status != 0) {
+        if (!answered) {
             const bool lost =
                 ownInTime &&
                 own->endUs + static_cast<std::int64_t>(params.lostMarginMs) * 1000 <= end;
@@ -160,7 +210,7 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
                         " ms before the answer";
             continue;
         }
-        if (ownInTime && payloadOf(own->bytes, e.checksum) == e.reply) {
+        if (ownInTime && deliveredOf(*own, e) == e.reply) {
             j.verdict = Verdict::Right;
             continue;
         }
@@ -169,7 +219,7 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
         const std::int64_t before = heardUs >= 0 ? heardUs : e.startUs;
         for (std::size_t i = 0; i < truth.size() && j.excuse < 0; ++i) {
             const TruthRecord& r = truth[i];
-            if (!whole(r) || crEndUs(r) > end || payloadOf(r.bytes, e.checksum) != e.reply)
+            if (!wholeFor(r, e) || endFor(r, e) > end || deliveredOf(r, e) != e.reply)
                 continue;
             if (r.kind == Kind::Duplicate) {
                 j.excuse = static_cast<long>(i);
@@ -190,7 +240,7 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
             if (earlier.verdict != Verdict::Excused || earlier.reply < 0)
                 continue;
             const TruthRecord& r = truth[earlier.reply];
-            if (whole(r) && r.endUs <= end && payloadOf(r.bytes, e.checksum) == e.reply) {
+            if (wholeFor(r, e) && r.endUs <= end && deliveredOf(r, e) == e.reply) {
                 j.excuse = earlier.reply;
                 j.why = "the reply to an earlier " + r.command + ", whose answer a duplicate took";
             }
@@ -204,8 +254,8 @@ std::vector<Judgement> judgeRun(const std::vector<TruthRecord>& truth,
             j.why = "no command of the run was heard in its time";
         else if (!own)
             j.why = "the command got no reply";
-        else if (!whole(*own))
-            j.why = "its reply was cut";
+        else if (!wholeFor(*own, e))
+            j.why = e.modbus.empty() ? "its reply was cut" : "its reply was cut or fails its check";
         else if (own->endUs > end)
             j.why = "its reply ended " + std::to_string((own->endUs - end) / 1000) +
                     " ms after the answer was reported";

@@ -23,6 +23,10 @@ struct Exchange {
     std::int64_t endUs = 0;   // after its answer was reported
     std::size_t index = 0;    // within its run
     unsigned timeoutMs = 0;
+    // On a line of Modbus slaves, "rtu" or "ascii": command is the request's frame as the
+    // slaves hear it (an ASCII one without its CR LF), reply the reply's bytes without CRC or
+    // LRC; a slave's exception (status 18) is an answer, judged as one with status 0.
+    std::string modbus;
 };
 
 struct OracleParams {
@@ -59,6 +63,9 @@ std::optional<std::string> payloadOf(const std::string& bytes, bool checksum);
 bool checksumHolds(const std::string& bytes);
 // The command as it goes on the line, without the CR.
 std::string framed(const std::string& command, bool checksum);
+// A Modbus reply record's bytes as the library should deliver them: what its CRC or LRC
+// covers; nullopt when the record is not of that mode or its check fails.
+std::optional<std::string> modbusReplyOf(const TruthRecord& record, const std::string& mode);
 
 // Judges one driver run: the exchanges of one open port or one process, in the order they
 // were sent. truth: everything the simulator recorded since it started. knownTimeouts: the

@@ -2,7 +2,9 @@
 
 #include "campaign/Oracle.h"
 #include "campaign/Truth.h"
+#include "rules/Modbus.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
@@ -327,6 +329,217 @@ TEST(Soak, AnsweredNeverMoreThanTheRepliesOnTheLine) {
     EXPECT_NE(campaign::soakInconsistency(1, 1, 2, truth, 900000, 2100000), "");
     // A reply from before the soak began is not one of its own.
     EXPECT_NE(campaign::soakInconsistency(3, 2, 3, truth, 1002000, 2100000), "");
+}
+
+} // namespace
+
+namespace {
+
+// A truth file's string: every byte as \u00XX.
+std::string jsonBytes(std::string_view bytes) {
+    std::string out;
+    for (const unsigned char c : bytes) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\u%04X", c);
+        out += code;
+    }
+    return out;
+}
+
+std::string bytesOf(const char* hex) {
+    return *hex ? portula::parseHexBytes(hex).value() : std::string();
+}
+
+portula::ModbusMode modeOf(const std::string& mode) {
+    return mode == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii;
+}
+
+// The request's frame as the slaves heard it: ASCII without its CR LF.
+std::string heardFrame(const std::string& mode, const char* request) {
+    std::string frame = portula::modbusFrame(modeOf(mode), bytesOf(request));
+    if (mode == "ascii")
+        frame.resize(frame.size() - 2);
+    return frame;
+}
+
+struct ModbusRecord {
+    const char* kind;        // heard, reply or duplicate
+    const char* request;     // hex, without CRC or LRC
+    std::int64_t heardUs;    // when the request ended
+    const char* reply = "";  // hex, without CRC or LRC
+    bool spoilCheck = false; // the reply's CRC or LRC does not hold
+    const char* mode = "";   // the record's mode, when not the case's
+};
+
+std::string truthLine(const std::string& caseMode, const ModbusRecord& r) {
+    const std::string mode = *r.mode ? r.mode : caseMode;
+    std::string line = std::string(R"({"kind":")") + r.kind + R"(","mode":")" + mode +
+                       R"(","command":")" + jsonBytes(heardFrame(mode, r.request)) +
+                       R"(","heard_us":)" + std::to_string(r.heardUs);
+    if (std::string(r.kind) != "heard") {
+        std::string frame = portula::modbusFrame(modeOf(mode), bytesOf(r.reply));
+        if (r.spoilCheck)
+            frame[frame.size() - (mode == "rtu" ? 1 : 3)] ^= 1;
+        line += R"(,"bytes":")" + jsonBytes(frame) + R"(","start_us":)" +
+                std::to_string(r.heardUs + 1000) + R"(,"end_us":)" +
+                std::to_string(r.heardUs + 9000);
+    }
+    return line + "}";
+}
+
+struct ModbusAnswer {
+    const char* request;
+    unsigned status;
+    const char* reply; // hex, as portula-cmd --modbus printed it
+    std::int64_t startUs, endUs;
+};
+
+// Modbus answers are judged by the same discipline as text: right only when the truth shows
+// the slave sent exactly those bytes (their CRC or LRC holding) after that request.
+TEST(Oracle, ModbusRepliesMustBeTheSlavesOwnFrame) {
+    struct Case {
+        const char* name;
+        const char* mode;
+        std::vector<ModbusRecord> truth;
+        std::vector<ModbusAnswer> run;
+        Verdict expected; // the run's last answer
+    };
+    const Case cases[] = {
+        {.name = "its own reply",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4"}},
+         .run = {{"05 03 00 00 00 01", 0, "05 03 02 01 F4", 990000, 1020000}},
+         .expected = Verdict::Right},
+        {.name = "ascii, its own reply",
+         .mode = "ascii",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4"}},
+         .run = {{"05 03 00 00 00 01", 0, "05 03 02 01 F4", 990000, 1020000}},
+         .expected = Verdict::Right},
+        {.name = "one byte off",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4"}},
+         .run = {{"05 03 00 00 00 01", 0, "05 03 02 01 F5", 990000, 1020000}},
+         .expected = Verdict::Wrong},
+        {.name = "a frame whose CRC fails is no reply",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4",
+                    .spoilCheck = true}},
+         .run = {{"05 03 00 00 00 01", 0, "05 03 02 01 F4", 990000, 1020000}},
+         .expected = Verdict::Wrong},
+        {.name = "a frame whose LRC fails is no reply",
+         .mode = "ascii",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4",
+                    .spoilCheck = true}},
+         .run = {{"05 03 00 00 00 01", 0, "05 03 02 01 F4", 990000, 1020000}},
+         .expected = Verdict::Wrong},
+        {.name = "an exception is judged as an answer",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 FF 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 FF 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 83 02"}},
+         .run = {{"05 03 FF 00 00 01", 18, "05 83 02", 990000, 1020000}},
+         .expected = Verdict::Right},
+        {.name = "an exception the slave did not send",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 FF 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 FF 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 83 02"}},
+         .run = {{"05 03 FF 00 00 01", 18, "05 83 03", 990000, 1020000}},
+         .expected = Verdict::Wrong},
+        {.name = "the reply of the other mode",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4",
+                    .mode = "ascii"}},
+         .run = {{"05 03 00 00 00 01", 0, "05 03 02 01 F4", 990000, 1020000}},
+         .expected = Verdict::Wrong},
+        {.name = "the earlier request's reply",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4"},
+                   {.kind = "heard", .request = "05 03 00 01 00 01", .heardUs = 1100000},
+                   {.kind = "reply",
+                    .request = "05 03 00 01 00 01",
+                    .heardUs = 1100000,
+                    .reply = "05 03 02 01 F5"}},
+         .run = {{"05 03 00 00 00 01", 10, "", 990000, 1090000},
+                 {"05 03 00 01 00 01", 0, "05 03 02 01 F4", 1090000, 1120000}},
+         .expected = Verdict::Wrong},
+        {.name = "no reply reported though its own had come",
+         .mode = "ascii",
+         .truth = {{.kind = "heard", .request = "05 06 00 01 00 07", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 06 00 01 00 07",
+                    .heardUs = 1000000,
+                    .reply = "05 06 00 01 00 07"}},
+         .run = {{"05 06 00 01 00 07", 10, "", 990000, 1100000}},
+         .expected = Verdict::Lost},
+        {.name = "a duplicate of the earlier reply",
+         .mode = "rtu",
+         .truth = {{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000},
+                   {.kind = "reply",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4"},
+                   {.kind = "duplicate",
+                    .request = "05 03 00 00 00 01",
+                    .heardUs = 1000000,
+                    .reply = "05 03 02 01 F4"},
+                   {.kind = "heard", .request = "05 03 00 01 00 01", .heardUs = 1100000}},
+         .run = {{"05 03 00 00 00 01", 0, "05 03 02 01 F4", 990000, 1020000},
+                 {"05 03 00 01 00 01", 0, "05 03 02 01 F4", 1090000, 1120000}},
+         .expected = Verdict::Excused},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> lines;
+        for (const ModbusRecord& r : c.truth)
+            lines.push_back(truthLine(c.mode, r));
+        const std::vector<TruthRecord> truth = truthOf(lines);
+        std::vector<Exchange> run;
+        for (const ModbusAnswer& a : c.run) {
+            Exchange e = exchange(heardFrame(c.mode, a.request), a.status, bytesOf(a.reply),
+                                  a.startUs, a.endUs);
+            e.modbus = c.mode;
+            e.index = run.size();
+            run.push_back(e);
+        }
+        std::map<std::int64_t, unsigned> known;
+        const auto verdicts = judgeRun(truth, run, campaign::OracleParams{}, known, 100);
+        ASSERT_EQ(verdicts.size(), run.size()) << c.name;
+        EXPECT_EQ(std::string(campaign::verdictName(verdicts.back().verdict)),
+                  campaign::verdictName(c.expected))
+            << c.name << ": " << verdicts.back().why;
+    }
 }
 
 } // namespace

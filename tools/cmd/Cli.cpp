@@ -44,6 +44,7 @@ enum Option {
     kCompare,
     kCsv,
     kModbus,
+    kParities,
     kHelp,
     kVersion,
 };
@@ -77,6 +78,7 @@ const option kLongOptions[] = {
     {"escapes", no_argument, nullptr, kEscapes},
     {"rs485", optional_argument, nullptr, kRs485},
     {"modbus", required_argument, nullptr, kModbus},
+    {"parities", required_argument, nullptr, kParities},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -109,7 +111,8 @@ constexpr ModeBound kModeBound[] = {
     {kExpect, false, false, true, "soak only"},
     {kTimestamps, false, false, false, "term only", true},
     {kLog, false, false, false, "term only", true},
-    {kModbus, true, false, false, "commands (arguments or standard input)"},
+    {kModbus, true, true, true, "commands, scan, soak and term", true},
+    {kParities, false, true, false, "scan --modbus only"},
 };
 
 const char* modeName(Mode mode) {
@@ -169,6 +172,32 @@ std::vector<std::string_view> split(std::string_view text, char at) {
         text.remove_prefix(next + 1);
     }
 }
+
+} // namespace
+
+bool parseModbusIds(std::string_view text, std::vector<unsigned>& ids) {
+    std::vector<bool> chosen(248, false);
+    for (std::string_view part : split(text, ',')) {
+        const std::size_t dash = part.find('-');
+        unsigned long from = 0, to = 0;
+        if (!parseUnsigned(part.substr(0, dash), 247, from) || from == 0)
+            return false;
+        to = from;
+        if (dash != std::string_view::npos && !parseUnsigned(part.substr(dash + 1), 247, to))
+            return false;
+        if (to < from)
+            return false;
+        for (unsigned long id = from; id <= to; ++id)
+            chosen[id] = true;
+    }
+    ids.clear();
+    for (unsigned id = 1; id < chosen.size(); ++id)
+        if (chosen[id])
+            ids.push_back(id);
+    return true;
+}
+
+namespace {
 
 // "00-FF", "01", "01,05,10-1F": every address once, in increasing order.
 bool parseAddresses(std::string_view text, std::vector<unsigned>& addresses) {
@@ -269,6 +298,8 @@ Parsed parse(int argc, char* const* argv) {
     }
     args.push_back(nullptr);
     const int count = static_cast<int>(args.size()) - 1;
+    std::optional<std::string> addresses;
+    bool parityGiven = false;
     optind = 0;
     opterr = 0;
     for (;;) {
@@ -316,6 +347,7 @@ Parsed parse(int argc, char* const* argv) {
             o.dataBits = static_cast<int>(number);
             break;
         case kParity: {
+            parityGiven = true;
             const std::optional<std::uint8_t> parity = portula::parseParity(value);
             if (!parity)
                 return fail(parsed, kExitUsage,
@@ -410,10 +442,20 @@ Parsed parse(int argc, char* const* argv) {
             }
             break;
         case kAddresses:
-            if (!parseAddresses(value, o.addresses))
-                return fail(parsed, kExitBadAddresses,
-                            "--addresses: " + quoted +
-                                " is not a list of hex addresses or ranges such as 00-FF");
+            // Hex, or with --modbus (which may come after it) decimal slave ids.
+            addresses = value;
+            break;
+        case kParities:
+            o.paritiesGiven = true;
+            o.parities.clear();
+            for (std::string_view part : split(value, ',')) {
+                const std::optional<std::uint8_t> parity = portula::parseParity(part);
+                if (!parity || *parity > 2)
+                    return fail(parsed, kExitUsage,
+                                "--parities: '" + std::string(part) + "' is not none, odd or even");
+                if (std::find(o.parities.begin(), o.parities.end(), *parity) == o.parities.end())
+                    o.parities.push_back(*parity);
+            }
             break;
         case kInterval:
             if (!parseUnsigned(value, 3600000, number))
@@ -477,6 +519,30 @@ Parsed parse(int argc, char* const* argv) {
                             args[static_cast<std::size_t>(optind - 1)] + "'");
         }
     }
+    const bool modbusScan = o.mode == Mode::Scan && o.modbus;
+    if (modbusScan && !parseModbusIds(addresses.value_or("1-247"), o.addresses))
+        return fail(parsed, kExitBadAddresses,
+                    "--addresses: '" + *addresses +
+                        "' is not a list of decimal slave ids (1 to 247) or ranges such as 1-247");
+    if (!modbusScan && addresses && !parseAddresses(*addresses, o.addresses))
+        return fail(parsed, kExitBadAddresses,
+                    "--addresses: '" + *addresses +
+                        "' is not a list of hex addresses or ranges such as 00-FF");
+    if (o.paritiesGiven && !modbusScan)
+        return fail(
+            parsed, kExitUsage,
+            "'--parities' does nothing in a scan without --modbus: it is for scan --modbus");
+    if (modbusScan && parityGiven)
+        return fail(parsed, kExitUsage,
+                    "'--parity' does nothing in scan --modbus: it takes its parities from "
+                    "--parities");
+    if (modbusScan && (o.ports.size() > 1 || o.mapPorts || !o.saveFile.empty() ||
+                       !o.compareFile.empty() || o.csv))
+        return fail(parsed, kExitUsage,
+                    "scan --modbus scans one port: it takes neither several -p, --map-ports, "
+                    "--save, --compare nor --csv");
+    if (modbusScan)
+        o.parity = o.parities.front();
     for (int i = optind; i < count; ++i)
         o.commands.emplace_back(args[static_cast<std::size_t>(i)]);
     for (const std::string& text : o.commands)
@@ -495,6 +561,15 @@ Parsed parse(int argc, char* const* argv) {
                         std::string("'") + given +
                             "' does nothing with --modbus: requests are hex bytes, framed with "
                             "their CRC or LRC");
+        // soak: the reply expected, in hex as it prints.
+        if (o.expect) {
+            const std::optional<std::string> bytes = portula::parseHexBytes(*o.expect);
+            if (!bytes)
+                return fail(parsed, kExitUsage,
+                            "--expect: '" + *o.expect +
+                                "' is not a reply in hex bytes, such as '05 03 02 00 01'");
+            o.expect = *bytes;
+        }
         for (std::string& text : o.commands) {
             CommandText bytes = modbusRequest(text);
             if (!bytes.error.empty())
@@ -575,7 +650,8 @@ std::string usageText() {
            "  --trace FILE        append a JSON line per library call to FILE\n"
            "  --bauds LIST        scan: the rates to try, any from 50 to 4000000 (default\n"
            "                      1200,2400,...,115200)\n"
-           "  --addresses RANGES  scan: such as 00-FF (default) or 01,05,10-1F\n"
+           "  --addresses RANGES  scan: such as 00-FF (default) or 01,05,10-1F; with --modbus\n"
+           "                      slave ids in decimal, such as 1-247 (default) or 1,5,10-20\n"
            "  -p NAME -p NAME...  scan: many buses at once, each module listed with its port\n"
            "                      and firmware; the plant takes the time of its slowest bus\n"
            "  --map-ports         scan: every port the port map names, at once\n"
@@ -594,7 +670,13 @@ std::string usageText() {
            "                      terminate-bus; or off. A port without it: status 6\n"
            "  --modbus rtu|ascii  commands are Modbus requests as hex bytes ('05 03 00 00 00 0A',\n"
            "                      blanks optional) without CRC or LRC; replies print as hex,\n"
-           "                      without theirs (slave 0: a broadcast, no reply)\n"
+           "                      without theirs (slave 0: a broadcast, no reply). scan\n"
+           "                      --modbus: finds the slaves (function 3, one register at 0;\n"
+           "                      an exception counts) at each of --bauds and --parities;\n"
+           "                      soak --modbus: one request; term --modbus: each line a\n"
+           "                      request in hex, its reply in hex\n"
+           "  --parities LIST     scan --modbus: the parities tried at each rate, in order\n"
+           "                      (default even,none: 8E1 then 8N1; --stop-bits 2 asks 8N2)\n"
            "  --help              print this text and exit\n"
            "  --version           print the version and exit\n"
            "Without a COMMAND, commands are read from standard input, one a line.\n"

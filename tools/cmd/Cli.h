@@ -80,7 +80,10 @@ struct Options {
                                      std::end(portula::kModuleRates)};
     bool baudsGiven = false;
     bool serverRate = false;         // scan: a raw TCP port, whose one rate is the server's
-    std::vector<unsigned> addresses; // scan; 0x00 to 0xFF by default
+    std::vector<unsigned> addresses; // scan; 0x00 to 0xFF by default (Modbus: ids 1 to 247)
+    // scan --modbus: the parities tried at each rate, in order (0 none, 1 odd, 2 even).
+    std::vector<std::uint8_t> parities{2, 0};
+    bool paritiesGiven = false;
     unsigned intervalMs = 0;
     std::optional<unsigned long> count;
     std::optional<unsigned long> durationMs;
@@ -148,6 +151,19 @@ unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, unsigned frameBits,
 // and setting tried; and its duration when no address answers.
 unsigned long scanWorstCaseMs(const Options& options);
 unsigned long scanSilentMs(const Options& options);
+
+// A Modbus scan asks every id for one holding register at address 0 (function 3): a slave
+// answers it with the register or with an exception, and either way it is there.
+std::string modbusScanRequest(unsigned id);
+// The longest reply to it: id, function, byte count, one register (RTU: and its CRC).
+inline constexpr unsigned kModbusScanReply = 5;
+// The time-out for one id: the wire time of the request and of the longest reply (ASCII: as
+// hex pairs between ':' and CR LF), the line's silence that ends an RTU frame (3.5
+// characters, 1.75 ms above 19200 baud), the slave's turnaround and the latency.
+unsigned modbusScanTimeoutMs(std::uint32_t baud, portula::ModbusMode mode, unsigned frameBits,
+                             unsigned latencyMs = 0);
+// Slave ids in decimal: "1-247", "1,5,10-20"; each once, in increasing order, 1 to 247.
+bool parseModbusIds(std::string_view text, std::vector<unsigned>& ids);
 
 // A module a scan heard, from a line that came back to the name command ($AAM): !AA and its
 // name, or ?AA (a module is there, but did not take the command). The same rule whether the

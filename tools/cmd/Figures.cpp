@@ -35,7 +35,42 @@ unsigned scanFirstByteMs(std::uint32_t baud, bool checksum, unsigned frameBits,
     return wireMs(scanCommandBytes(checksum), baud, frameBits) + kTurnaroundMs + latencyMs;
 }
 
+std::string modbusScanRequest(unsigned id) {
+    return {static_cast<char>(id), 3, 0, 0, 0, 1};
+}
+
+unsigned modbusScanTimeoutMs(std::uint32_t baud, portula::ModbusMode mode, unsigned frameBits,
+                             unsigned latencyMs) {
+    const auto request = static_cast<unsigned>(modbusScanRequest(1).size());
+    // ASCII: ':', two hex digits a byte and two for the LRC, CR LF.
+    const auto ascii = [](unsigned bytes) { return 1 + 2 * (bytes + 1) + 2; };
+    if (mode == portula::ModbusMode::Ascii)
+        return wireMs(ascii(request) + ascii(kModbusScanReply), baud, frameBits) + kTurnaroundMs +
+               latencyMs;
+    const auto silence = portula::rtuSilence(baud, frameBits);
+    const auto silenceMs = static_cast<unsigned>((silence.count() + 999) / 1000);
+    return wireMs(request + 2 + kModbusScanReply + 2, baud, frameBits) + silenceMs + kTurnaroundMs +
+           latencyMs;
+}
+
+// A Modbus scan waits the whole time-out for a silent id: the library has no first-byte wait
+// for a Modbus exchange.
+unsigned long modbusScanMs(const Options& o) {
+    unsigned long total = 0;
+    for (std::uint32_t baud : o.bauds)
+        for (std::uint8_t parity : o.parities) {
+            Options at = o;
+            at.parity = parity;
+            total +=
+                (o.timeoutMs ? *o.timeoutMs : modbusScanTimeoutMs(baud, *o.modbus, frameBits(at))) *
+                o.addresses.size();
+        }
+    return total;
+}
+
 unsigned long scanSilentMs(const Options& o) {
+    if (o.modbus)
+        return modbusScanMs(o);
     unsigned long total = 0;
     for (std::uint32_t baud : o.bauds)
         for (bool checksum : {false, true})
@@ -48,6 +83,8 @@ unsigned long scanSilentMs(const Options& o) {
 }
 
 unsigned long scanWorstCaseMs(const Options& o) {
+    if (o.modbus)
+        return modbusScanMs(o);
     unsigned long total = 0;
     for (std::uint32_t baud : o.bauds) {
         unsigned long perAddress = 0;

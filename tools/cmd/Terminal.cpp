@@ -3,6 +3,7 @@
 #include "rules/FileSink.h"
 
 #include "cmd/Console.h"
+#include "cmd/Line.h"
 
 #include <uartce.h>
 
@@ -702,6 +703,10 @@ class Terminal {
         // the library's discard of waiting input.
         takeArrivals();
         show(m_arrivals.flush(SteadyClock::now(), true));
+        if (m_options.modbus) {
+            sendModbus(text);
+            return;
+        }
         if (m_settings.ending != Ending::CR) {
             const std::string frame = text + m_settings.endingBytes;
             m_log.write('>', frame);
@@ -744,6 +749,52 @@ class Terminal {
         const std::string_view bytes(reply.data(), length);
         m_log.write('<', bytes);
         showReply(bytes, sent);
+    }
+
+    // The line is a request in hex bytes; the library frames it, and its reply shows in hex
+    // without its CRC or LRC (a frame whose check failed, as it came), a slave's exception
+    // under it with its words.
+    void sendModbus(const std::string& line) {
+        const CommandText request = modbusRequest(line);
+        if (!request.error.empty() || request.bytes.size() > kMaxModbusRequest) {
+            status(escapeForLine(line) + ": " +
+                   (request.error.empty()
+                        ? "a request of " + std::to_string(request.bytes.size()) +
+                              " bytes; the longest is " + std::to_string(kMaxModbusRequest)
+                        : request.error));
+            return;
+        }
+        const portula::ModbusMode mode = *m_options.modbus;
+        m_log.write('>', portula::modbusFrame(mode, request.bytes));
+        const WallClock::time_point sent = WallClock::now();
+        Exchange e;
+        bool abandoned = false;
+        {
+            WaitingKeys keys;
+            g_waiting = 1;
+            e = modbusExchange(m_port, request.bytes, mode, m_timeoutMs);
+            abandoned = !g_waiting;
+            g_waiting = 0;
+        }
+        if (abandoned && e.status != UARTCE_OK) {
+            status("Ctrl-C: the wait for the reply was abandoned");
+            return;
+        }
+        if (!e.reply.empty()) {
+            const std::string shown = portula::hexBytes(e.reply);
+            m_log.write('<', shown);
+            show({(m_settings.timestamps ? clockText(sent, false) + "  " : "") + shown});
+        }
+        if (e.status == UARTCE_OK && e.reply.empty())
+            status("a broadcast: no slave answers it");
+        if (e.status == UARTCE_ERR_EXCEPTION) {
+            const std::string text = "Err_Code = " + std::to_string(e.status) + " (" +
+                                     failureWords(e, m_timeoutMs) + ")";
+            m_log.write('!', text);
+            show({text});
+        } else if (e.status != UARTCE_OK) {
+            failed(static_cast<std::uint16_t>(e.status));
+        }
     }
 
     void showReply(std::string_view bytes, WallClock::time_point at) {

@@ -512,6 +512,115 @@ int runScan(Options o, std::uint8_t port) {
     return found > 0 ? kExitOk : kExitNothingFound;
 }
 
+const char* parityName(std::uint8_t parity) {
+    return parity == 1 ? "odd" : parity == 2 ? "even" : "none";
+}
+
+// What waits on the line, and what comes for as long as a time-out: a late reply at one framing
+// is not taken at the next.
+void drainFor(std::uint8_t port, unsigned ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    std::array<char, UARTCE_RECEIVE_BUFFER_SIZE> chunk{};
+    std::uint32_t got = 0;
+    while (!g_interrupted && Clock::now() < deadline) {
+        if (Receive_Cmd(port, chunk.data(), 0, 0, &got) != UARTCE_OK)
+            break;
+        if (got > 0)
+            continue;
+        pollfd p{UARTCE_WaitHandle(port), POLLIN, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (p.fd < 0 || ::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0) + 1)) < 0)
+            break;
+    }
+    takeDroppedLines(port);
+}
+
+// Every id at every rate and parity, in that order; an id found is not asked again, so each
+// slave is listed once, at the first framing it answered at.
+int runModbusScan(Options o, std::uint8_t port) {
+    const bool progress = ::isatty(2);
+    const std::size_t framings = o.bauds.size() * o.parities.size();
+    std::fprintf(stderr,
+                 "portula-cmd: scanning %zu slave id%s at %zu framing%s: %.1f s if none answers\n",
+                 o.addresses.size(), o.addresses.size() == 1 ? "" : "s", framings,
+                 framings == 1 ? "" : "s", scanSilentMs(o) / 1000.0);
+    if (!o.json)
+        std::printf("%-4s %-7s %-6s %-4s %s\n", "ID", "BAUD", "PARITY", "STOP", "ANSWER");
+    if (!resultsWritten())
+        return kExitOutput;
+    std::set<unsigned> found;
+    std::size_t refused = 0; // framings the device did not take
+    for (std::uint32_t baud : o.bauds)
+        for (std::uint8_t parity : o.parities) {
+            if (g_interrupted || !resultsWritten())
+                break;
+            o.baud = baud;
+            o.parity = parity;
+            const uartce_line line = lineOf(o);
+            // A framing the device does not take (a pseudo-terminal keeps no parity bit) is
+            // told, as the library has said why, and the others are scanned.
+            if (UARTCE_SetLine(port, &line) != UARTCE_OK) {
+                std::fprintf(stderr, "portula-cmd: %u baud, %s parity not scanned\n", baud,
+                             parityName(parity));
+                ++refused;
+                continue;
+            }
+            const unsigned timeout = o.timeoutMs.value_or(
+                modbusScanTimeoutMs(baud, *o.modbus, frameBits(o), UARTCE_LineLatency(port)));
+            drainFor(port, 0);
+            bool asked = false;
+            for (std::size_t i = 0; i < o.addresses.size() && !g_interrupted; ++i) {
+                const unsigned id = o.addresses[i];
+                if (found.count(id))
+                    continue;
+                if (progress) {
+                    const int filled = static_cast<int>(20 * i / o.addresses.size());
+                    std::fprintf(stderr, "\r[%-20.*s] %6u %-4s  id %3u  found %zu ", filled,
+                                 "####################", baud, parityName(parity), id,
+                                 found.size());
+                }
+                const Exchange e = modbusExchange(port, modbusScanRequest(id), *o.modbus, timeout);
+                asked = true;
+                // The library took only a frame from this id, with this function or its
+                // exception, whose CRC or LRC held.
+                if (e.status != UARTCE_OK && e.status != UARTCE_ERR_EXCEPTION)
+                    continue;
+                found.insert(id);
+                if (progress)
+                    std::fprintf(stderr, "\r%60s\r", "");
+                const std::string reply = portula::hexBytes(e.reply);
+                if (o.json)
+                    std::printf("{\"id\":%u,\"baud\":%u,\"parity\":\"%s\",\"stop_bits\":%d,"
+                                "\"reply\":%s%s}\n",
+                                id, baud, parityName(parity), o.stopBits, jsonString(reply).c_str(),
+                                e.status == UARTCE_ERR_EXCEPTION
+                                    ? (",\"exception\":" + std::to_string(e.exception)).c_str()
+                                    : "");
+                else
+                    std::printf("%-4u %-7u %-6s %-4d %s\n", id, baud, parityName(parity),
+                                o.stopBits,
+                                e.status == UARTCE_ERR_EXCEPTION
+                                    ? ("exception " + std::to_string(e.exception)).c_str()
+                                    : reply.c_str());
+                resultsWritten();
+            }
+            if (asked)
+                drainFor(port, timeout);
+        }
+    if (progress)
+        std::fprintf(stderr, "\r%60s\r", "");
+    if (!resultsWritten())
+        return kExitOutput;
+    std::fprintf(stderr, "portula-cmd: %zu slave%s found%s\n", found.size(),
+                 found.size() == 1 ? "" : "s", g_interrupted ? " before the scan was stopped" : "");
+    if (g_interrupted)
+        return kExitInterrupted;
+    if (found.empty() && refused == framings)
+        return kExitPortRefused;
+    return found.empty() ? kExitNothingFound : kExitOk;
+}
+
 int runSoak(const Options& o, std::uint8_t port) {
     const bool live = ::isatty(2);
     const unsigned timeout = o.timeoutMs.value_or(kDefaultTimeoutMs);
@@ -535,10 +644,16 @@ int runSoak(const Options& o, std::uint8_t port) {
             continue;
         }
         next = now + std::chrono::milliseconds(o.intervalMs);
-        const Exchange e = exchange(port, text, o, timeout, o.checksum);
+        const Exchange e = o.modbus ? modbusExchange(port, text, *o.modbus, timeout)
+                                    : exchange(port, text, o, timeout, o.checksum);
         last = e.status;
-        const bool expected = e.status == UARTCE_OK && (!o.expect || e.reply == *o.expect);
-        stats.add({e.status, expected, e.roundTripUs, e.late + e.otherAddress});
+        // A slave's exception is a failure, unless it is the reply --expect gives.
+        const bool answered =
+            e.status == UARTCE_OK || (o.expect && e.status == UARTCE_ERR_EXCEPTION);
+        const bool expected = answered && (!o.expect || e.reply == *o.expect);
+        // An exception is an answer, not the one wanted: it counts as unexpected.
+        stats.add({e.status == UARTCE_ERR_EXCEPTION ? unsigned{UARTCE_OK} : e.status, expected,
+                   e.roundTripUs, e.late + e.otherAddress});
         if (live && Clock::now() - lastReport > std::chrono::milliseconds(200)) {
             lastReport = Clock::now();
             std::fprintf(stderr, "\rsent %lu  answered %lu  failed %lu  longest run %lu ",
@@ -604,6 +719,9 @@ int run(int argc, char** argv) {
     Options first = o;
     if (o.mode == Mode::Scan)
         first.baud = o.bauds.front();
+    // A Modbus scan sets each parity in place; the port opens at none, which every device takes.
+    if (o.mode == Mode::Scan && o.modbus)
+        first.parity = 0;
     std::uint8_t port = 0;
     if (const int refused = openPort(first, port); refused != kExitOk)
         return refused;
@@ -613,7 +731,7 @@ int run(int argc, char** argv) {
         exit = runCommands(o, port);
         break;
     case Mode::Scan:
-        exit = runScan(first, port);
+        exit = o.modbus ? runModbusScan(first, port) : runScan(first, port);
         break;
     case Mode::Soak:
         exit = runSoak(o, port);

@@ -165,6 +165,16 @@ void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
             drop(std::move(frame), DropReason::Echo);
             return;
         }
+        if (first && m_echoUnknown) {
+            m_held = std::move(frame);
+            m_replyBegun = false;
+            return;
+        }
+        // A second copy: the one held was the line's echo.
+        if (!m_held.empty()) {
+            m_lineEchoed = true;
+            drop(std::exchange(m_held, {}), DropReason::Echo);
+        }
         // A reply that repeats its request: the reply.
     }
     const std::optional<std::string> payload = portula::modbusPayload(m_mode, frame);
@@ -216,6 +226,16 @@ void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
     }
     m_reply = *payload;
     m_state = m_reply.size() > m_maxReply ? State::TooLong : State::Done;
+}
+
+bool ModbusMatcher::settleHeld() {
+    if (m_held.empty() || m_state != State::Collecting)
+        return false;
+    // Nobody sent it again: the line does not echo, and it was the reply.
+    m_lineEchoed = false;
+    m_echoUnknown = false;
+    judge(std::exchange(m_held, {}), false, true);
+    return m_state != State::Collecting;
 }
 
 void ModbusMatcher::drop(std::string bytes, DropReason reason) {

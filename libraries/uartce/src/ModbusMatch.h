@@ -8,7 +8,9 @@
 // A frame that repeats the request is the line's echo of it (a 2-wire RS-485 line returns what
 // it sends, twice with two converters) and dropped, unless the function's reply may repeat the
 // request (5, 6, 8): then only a first frame on a line known to echo is the echo, and any other
-// such frame the reply.
+// such frame the reply. Where it is not known whether the line echoes, a first frame that
+// repeats such a request is held: a second copy makes it the echo and the copy the reply; when
+// none comes before the time-out, it was the reply (settleHeld()).
 // A first frame that fails its check, has the request's length and differs from it in one or two
 // bytes is the echo garbled by a second sender: no reply is taken.
 // A frame that passes its check is the answer when it carries the request's slave address and
@@ -66,6 +68,10 @@ class ModbusMatcher {
     std::optional<bool> lineEchoed() const { return m_lineEchoed; }
     std::vector<DroppedBytes> takeDropped();
     std::vector<std::string> takeFrames();
+    // Nothing is known yet of whether the line returns what it sends.
+    void echoUnknown() { m_echoUnknown = true; }
+    // The time-out came: a frame held as echo or reply was the reply. False when none was held.
+    bool settleHeld();
 
   private:
     void byte(char c);
@@ -84,6 +90,8 @@ class ModbusMatcher {
     std::uint8_t m_slave = 0;
     std::uint8_t m_function = 0;
     bool m_lineEchoes = false;
+    bool m_echoUnknown = false;
+    std::string m_held; // a first frame that repeats the request: the echo, or the reply
     std::size_t m_maxReply = 0;
 
     State m_state = State::Collecting;

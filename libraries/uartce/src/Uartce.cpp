@@ -27,6 +27,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace {
 using namespace uartce;
@@ -76,6 +77,11 @@ struct Port {
     // The line returned an earlier Modbus request: a first frame that repeats the next one is
     // its echo, even where the reply may repeat it.
     bool modbusEchoes = false;
+    bool modbusEchoKnown = false; // a first frame after a request has told either way
+    // After an RTU broadcast, which no slave answers: when the line has been quiet long enough
+    // for the slaves to have taken its frame as ended, so that the next frame is not joined to
+    // it.
+    Clock::time_point quietUntil{};
 
     bool open() const { return isOpen; }
 };
@@ -1194,9 +1200,11 @@ std::uint16_t collectModbus(Port& p, unsigned port, ModbusMatcher& matcher, Modb
                 settled = matcher.state() != ModbusMatcher::State::Collecting;
                 break;
             }
+            settled = true;
+            if (!g_waitAbandoned && matcher.settleHeld())
+                break;
             p.replyUnfinished = matcher.replyBegun();
             status = matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
-            settled = true;
             break;
         }
     }
@@ -1294,6 +1302,8 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
     const std::string_view bytes(reinterpret_cast<const char*>(request), length);
     const std::string key = modbusOwedKey(slave, request[1]);
 
+    if (frameMode == ModbusMode::Rtu)
+        std::this_thread::sleep_until(p->quietUntil);
     awaitOwedFrames(*p, port, frameMode, key, timeoutMs);
     if (!p->device) // it went away while the listen read
         return UARTCE_ERR_HANGUP;
@@ -1315,14 +1325,27 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
             markHungUp(*p);
         return statusOf(written);
     }
-    if (slave == 0) // a broadcast: no slave answers it
+    if (slave == 0) { // a broadcast: no slave answers it
+        // The write may return before the frame is on the wire: its bytes' time, then the
+        // silence that ends it.
+        const platform::LineSettings& s = p->settings;
+        const unsigned bits =
+            1u + s.dataBits + (s.parity != 0 ? 1u : 0u) + (s.stopBits == 2 ? 2u : 1u);
+        const std::uint64_t wireUs =
+            s.baud != 0 ? (frame.size() * bits * 1000000ull + s.baud - 1) / s.baud : 0;
+        p->quietUntil = p->writtenAt + std::chrono::microseconds(wireUs) + rtuSilenceOf(*p);
         return UARTCE_OK;
+    }
 
     ModbusMatcher matcher(frameMode, frame, p->modbusEchoes, capacity);
+    if (!p->modbusEchoKnown)
+        matcher.echoUnknown();
     const std::uint16_t status = collectModbus(*p, port, matcher, frameMode, deadlineAt);
     p->lastRoundTripUs = microsSince(p->writtenAt);
-    if (const std::optional<bool> echoed = matcher.lineEchoed())
+    if (const std::optional<bool> echoed = matcher.lineEchoed()) {
         p->modbusEchoes = *echoed;
+        p->modbusEchoKnown = true;
+    }
     // A late reply names its slave and function; the rest of a cut one or a garbled echo's
     // request's answer could be anyone's.
     owedAfter(*p, status, key, true, timeoutMs);
