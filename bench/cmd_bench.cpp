@@ -10,6 +10,9 @@
 //   flood        20 MB pushed through a pty as fast as the reader takes it: portula-cmd term
 //                beside cat, picocom and tio (those that are installed), MB/s and CPU per MB;
 //                term's --log must hold every byte in order
+//   modbus       a 10-register read, portula-cmd --modbus against mbpoll, each a whole run
+//                against the same simulated slave; and scan --modbus of 247 slave ids at 9600,
+//                one framing, against the wire-time floor
 //
 // Each comparison alternates its two sides sample by sample and reports the median of the
 // per-pair ratios. Usage: portula_cmd_bench SIM CMD [--check]  (paths of portula-sim and
@@ -423,6 +426,80 @@ int main(int argc, char** argv) {
             wrong += fault;
         }
         judge(wrong.empty(), "every bus's modules found on their own bus, none invented");
+    }
+    // Modbus RTU at 9600, the slave's bytes at the wire's pace. A 10-register read, each side a
+    // whole run of its program (start, open the port, the exchange, exit), alternating against
+    // the same slave: portula-cmd's at most mbpoll's. The library's own round trip beside them.
+    {
+        testsupport::SimProcess slave(
+            argv[1], {"--modbus", "rtu", "--address", "5,200", "--baud", "9600", "--wire-pace"});
+        const std::string want = "05 03 14 01 F4 01 F5 01 F6 01 F7 01 F8 01 F9 01 FA 01 FB 01 "
+                                 "FC 01 FD\n";
+        unsigned portulaWrong = 0, mbpollWrong = 0;
+        const bool haveMbpoll = installed("mbpoll");
+        if (!haveMbpoll)
+            std::printf("modbus: mbpoll not installed\n");
+        judge(haveMbpoll, "mbpoll, the reference for the Modbus round trip, is installed");
+        if (haveMbpoll) {
+            const double ratio = compare(
+                "modbus read 10: portula-cmd (A), mbpoll (B)", 200,
+                [&] {
+                    const testsupport::Ran r =
+                        testsupport::run({argv[2], "--modbus", "rtu", "-p", slave.device(), "-b",
+                                          "9600", "05 03 00 00 00 0A"},
+                                         std::nullopt, std::chrono::seconds(10));
+                    portulaWrong += r.exit != 0 || r.out != want;
+                },
+                [&] {
+                    const testsupport::Ran r = testsupport::run(
+                        {"mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", "5", "-t", "4",
+                         "-r", "1", "-c", "10", "-1", "-o", "0.3", slave.device()},
+                        std::nullopt, std::chrono::seconds(10));
+                    mbpollWrong += r.exit != 0 || r.out.find("[10]: \t509") == std::string::npos;
+                });
+            std::printf("  answers not as the slave holds them: portula-cmd %u, mbpoll %u\n",
+                        portulaWrong, mbpollWrong);
+            judge(ratio >= 1.0, "portula-cmd's Modbus read takes at most mbpoll's time");
+            judge(portulaWrong == 0 && mbpollWrong == 0, "every Modbus read answered rightly");
+        }
+        ::setenv("UARTCE_COM26", slave.device().c_str(), 1);
+        Open_Com(26, 9600, 8, 0, 1);
+        const std::uint8_t request[] = {5, 3, 0, 0, 0, 10};
+        std::uint8_t answer[256];
+        std::vector<double> trips;
+        for (int i = 0; i < 200; ++i) {
+            std::uint32_t length = 0;
+            const auto t0 = Clock::now();
+            if (UARTCE_ModbusExchange(26, UARTCE_MODBUS_RTU, request, sizeof request, answer,
+                                      sizeof answer, &length, 300, nullptr) == UARTCE_OK)
+                trips.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        }
+        Close_Com(26);
+        // The wire: 8 bytes out, 25 back, 10 bits each, and the 3.5 characters that end the reply.
+        std::printf("  the library's round trip: median %.2f ms of %zu answered (wire time "
+                    "%.2f ms)\n",
+                    median(trips), trips.size(), (8 + 25 + 3.5) * 10 / 9.6);
+        judge(trips.size() == 200, "every one of the library's Modbus reads answered");
+
+        // The scan: a silent id costs its request and the wait for a reply to begin; the floor
+        // is each id's request and the silence after it on the wire, and the two replies.
+        const auto t0 = Clock::now();
+        const testsupport::Ran scan =
+            testsupport::run({argv[2], "scan", "--modbus", "rtu", "-p", slave.device(), "--bauds",
+                              "9600", "--parities", "none", "--json"},
+                             std::nullopt, std::chrono::minutes(5));
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        const double floor = (247 * (8 + 3.5) + 2 * (7 + 3.5)) * 10 / 9600;
+        const double limit = 12.0;
+        const auto slaves = std::count(scan.out.begin(), scan.out.end(), '\n');
+        const bool both = scan.out.find("\"id\":5,") != std::string::npos &&
+                          scan.out.find("\"id\":200,") != std::string::npos;
+        std::printf("scan --modbus rtu, 247 slave ids at 9600 8N1: %.2f s (wire-time floor %.2f s, "
+                    "limit %.1f s), %ld slaves found, status %d\n",
+                    s, floor, limit, static_cast<long>(slaves), scan.exit);
+        judge(s <= limit, "the Modbus scan's time");
+        judge(both && slaves == 2 && scan.exit == 0, "every slave found, none invented");
     }
     // term on a fast line: as fast as picocom, at no more than 1.5 times its CPU per MB, and
     // every byte in the log, in order.
