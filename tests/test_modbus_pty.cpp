@@ -55,7 +55,8 @@ TEST_F(ModbusPty, RepliesEndByLengthSilenceOrLineEnd) {
         const char* name;
         std::uint8_t mode;
         const char* request;
-        std::string answer; // what the slave writes once the request has come
+        std::string answer;      // what the slave writes once the request has come
+        std::size_t pauseAt = 0; // then a pause of many characters' time after so many bytes
         std::uint16_t status;
         const char* reply;
         unsigned exception = 0;
@@ -73,6 +74,36 @@ TEST_F(ModbusPty, RepliesEndByLengthSilenceOrLineEnd) {
          .answer = portula::rtuFrame(bytes("05 11 03 41 42 FF")),
          .status = UARTCE_OK,
          .reply = "05 11 03 41 42 FF"},
+        {.name = "rtu, a pause within a reply whose length is known",
+         .mode = UARTCE_MODBUS_RTU,
+         .request = "05 03 00 00 00 02",
+         .answer = portula::rtuFrame(bytes("05 03 04 12 34 56 78")),
+         .pauseAt = 4,
+         .status = UARTCE_OK,
+         .reply = "05 03 04 12 34 56 78"},
+        {.name = "rtu, a pause after the slave's address",
+         .mode = UARTCE_MODBUS_RTU,
+         .request = "05 03 00 00 00 02",
+         .answer = portula::rtuFrame(bytes("05 03 04 12 34 56 78")),
+         .pauseAt = 1,
+         .status = UARTCE_OK,
+         .reply = "05 03 04 12 34 56 78"},
+        {.name = "rtu, the echo, a pause, then the reply",
+         .mode = UARTCE_MODBUS_RTU,
+         .request = "05 03 00 00 00 02",
+         .answer = portula::rtuFrame(bytes("05 03 00 00 00 02")) +
+                   portula::rtuFrame(bytes("05 03 04 12 34 56 78")),
+         .pauseAt = 8,
+         .status = UARTCE_OK,
+         .reply = "05 03 04 12 34 56 78"},
+        {.name = "rtu, another slave's frame cut short ends at the pause and fails its check",
+         .mode = UARTCE_MODBUS_RTU,
+         .request = "05 03 00 00 00 02",
+         .answer = portula::rtuFrame(bytes("06 03 04 00 01 00 02")).substr(0, 5) +
+                   portula::rtuFrame(bytes("05 03 04 12 34 56 78")),
+         .pauseAt = 5,
+         .status = UARTCE_ERR_CHECKSUM,
+         .reply = "06 03 04 00 01"},
         {.name = "rtu, an exception",
          .mode = UARTCE_MODBUS_RTU,
          .request = "05 03 FF 00 00 02",
@@ -96,7 +127,14 @@ TEST_F(ModbusPty, RepliesEndByLengthSilenceOrLineEnd) {
         std::string heard;
         std::thread slave([&] {
             heard = pty.read(frame.size(), 2s);
-            pty.write(c.answer);
+            if (c.pauseAt == 0) {
+                pty.write(c.answer);
+                return;
+            }
+            // The line quiet for ten times the 1.75 ms that ends a frame at this rate.
+            pty.write(c.answer.substr(0, c.pauseAt));
+            std::this_thread::sleep_for(17500us);
+            pty.write(c.answer.substr(c.pauseAt));
         });
         std::array<std::uint8_t, 256> reply{};
         std::uint32_t length = 0;

@@ -495,8 +495,10 @@ enum uartce_modbus_mode {
  *  - frames: an RTU frame ends when its length is known and has come (5 bytes for an
  *    exception, 5 plus the byte count for functions 1 to 4, 8 for 5, 6, 15 and 16), else once
  *    the line has been quiet for 3.5 characters at the port's rate and framing (1.75 ms above
- *    19200 baud), plus the latency of the way to the line (UARTCE_LineLatency); an ASCII frame
- *    runs from ':' to CR LF;
+ *    19200 baud), plus the latency of the way to the line (UARTCE_LineLatency). A frame that
+ *    begins as the answer (the request's slave and function, or its exception) and whose
+ *    length is known is not ended by a pause: it is taken whole, or is UARTCE_ERR_REPLY_CUT at
+ *    the time-out. An ASCII frame runs from ':' to CR LF;
  *  - the line's echo: a frame that repeats the request is dropped (a 2-wire RS-485 line). A
  *    single write's reply (functions 5 and 6) and a diagnostic's (8) may repeat the request
  *    byte for byte: for those, a frame that repeats it is the reply, unless the port has seen

@@ -110,6 +110,20 @@ void ModbusMatcher::asciiByte(char c) {
         endFrame(false);
 }
 
+bool ModbusMatcher::silenceEndsFrame() const {
+    if (m_frame.empty())
+        return false;
+    if (m_listenOnly || m_checkingGarble || at(m_frame, 0) != m_slave)
+        return true;
+    if (m_frame.size() < 2)
+        return false;
+    if ((at(m_frame, 1) & 0x7F) != m_function)
+        return true;
+    const auto function = at(m_frame, 1);
+    const bool countToCome = m_frame.size() < 3 && function >= 1 && function <= 4;
+    return !countToCome && !portula::rtuReplyLength(m_frame);
+}
+
 void ModbusMatcher::silence() {
     if (!m_frame.empty())
         endFrame(true);

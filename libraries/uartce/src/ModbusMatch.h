@@ -57,6 +57,12 @@ class ModbusMatcher {
     State state() const { return m_state; }
     // Bytes of a frame have come, and its end has not.
     bool frameUnderWay() const { return !m_frame.empty(); }
+    // An RTU frame is under way that the line's silence ends: one that cannot be the awaited
+    // reply, or could be and gives no length. The start of the reply from the request's slave
+    // with its function (or its exception) ends by its length alone, or at the time-out: its
+    // bytes may come apart on the way (a USB adapter's batches, a serial server, a program that
+    // paces a pseudo-terminal), and a pause must not cut it into a frame whose check fails.
+    bool silenceEndsFrame() const;
     // Bytes of a frame that is no echo have come (a reply may have begun).
     bool replyBegun() const { return m_replyBegun; }
     // Done: the reply without its CRC or LRC (for ASCII its bytes, decoded); BadCheck: the

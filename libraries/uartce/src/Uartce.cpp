@@ -1161,7 +1161,8 @@ std::chrono::microseconds rtuSilenceOf(const Port& p) {
 }
 
 // Reads frames through the matcher until it has settled the reply, the deadline passes, or the
-// device fails: an RTU frame under way ends with the line's silence as well as by its length.
+// device fails: an RTU frame under way ends by its length, or with the line's silence where the
+// matcher says silence ends it.
 // (A scripted device's wait ends at once when nothing more is to come: that is the silence
 // while a frame is under way, the time-out otherwise.)
 std::uint16_t collectModbus(Port& p, unsigned port, ModbusMatcher& matcher, ModbusMode mode,
@@ -1170,8 +1171,8 @@ std::uint16_t collectModbus(Port& p, unsigned port, ModbusMatcher& matcher, Modb
     Clock::time_point lastByte = Clock::now();
     bool silenceFirst = false; // the wait under way ends at the silence, before the deadline
     const auto until = [&] {
-        silenceFirst =
-            mode == ModbusMode::Rtu && matcher.frameUnderWay() && lastByte + silence < deadlineAt;
+        silenceFirst = mode == ModbusMode::Rtu && matcher.silenceEndsFrame() &&
+                       lastByte + silence < deadlineAt;
         return Deadline::at(silenceFirst ? lastByte + silence : deadlineAt);
     };
     const auto take = [&](std::string_view bytes) -> Taken {
