@@ -355,19 +355,20 @@ TEST(CmdScan, EveryLineIsJudgedOneWay) {
 TEST(CmdOptions, HelpListsEveryExitStatus) {
     const std::string help = cmd::usageText();
     const std::string statuses = help.substr(help.find("Exit status:"));
-    for (int exit :
-         {cmd::kExitOk, cmd::kExitUsage, cmd::kExitBadAddresses, cmd::kExitBadBaud,
-          cmd::kExitTooLong, cmd::kExitPortRefused, cmd::kExitNoReply, cmd::kExitReplyCut,
-          cmd::kExitChecksum, cmd::kExitReplyTooLong, cmd::kExitHangUp, cmd::kExitLineError,
-          cmd::kExitSoakFailures, cmd::kExitNothingFound, cmd::kExitOutput, cmd::kExitPlantDiffers,
-          cmd::kExitBusFailed, cmd::kExitException, cmd::kExitInterrupted})
+    for (int exit : {cmd::kExitOk,           cmd::kExitUsage,        cmd::kExitBadAddresses,
+                     cmd::kExitBadBaud,      cmd::kExitTooLong,      cmd::kExitPortRefused,
+                     cmd::kExitNoReply,      cmd::kExitReplyCut,     cmd::kExitChecksum,
+                     cmd::kExitReplyTooLong, cmd::kExitHangUp,       cmd::kExitLineError,
+                     cmd::kExitSoakFailures, cmd::kExitNothingFound, cmd::kExitOutput,
+                     cmd::kExitPlantDiffers, cmd::kExitBusFailed,    cmd::kExitException,
+                     cmd::kExitEchoUnknown,  cmd::kExitInterrupted})
         EXPECT_NE(statuses.find(" " + std::to_string(exit) + " "), std::string::npos) << exit;
 }
 
 // Modbus requests are hex bytes, framed by the library: the options that frame or spell text
 // commands do nothing with them and are refused, as is a request no frame can carry.
 TEST(CmdOptions, ModbusRequestsAreHexBytes) {
-    const std::string longest(2 * cmd::kMaxModbusRequest, 'a');
+    const std::string longest = "0103" + std::string(2 * cmd::kMaxModbusRequest - 4, 'a');
     const std::string tooLong = longest + "01";
     struct Case {
         std::vector<const char*> args;
@@ -385,7 +386,7 @@ TEST(CmdOptions, ModbusRequestsAreHexBytes) {
          .requests = {std::string("\x00\x06\x00\x01\x00\x03", 6)}},
         {.args = {"--modbus", "ascii", longest.c_str()},
          .exit = cmd::kExitOk,
-         .requests = {std::string(cmd::kMaxModbusRequest, '\xAA')}},
+         .requests = {"\x01\x03" + std::string(cmd::kMaxModbusRequest - 2, '\xAA')}},
         {.args = {"--modbus", "tcp", "05 03"},
          .exit = cmd::kExitUsage,
          .names = "--modbus: 'tcp' is neither rtu nor ascii"},
@@ -394,6 +395,22 @@ TEST(CmdOptions, ModbusRequestsAreHexBytes) {
          .names = "05 3: not a request"},
         {.args = {"--modbus", "rtu", "$01M"}, .exit = cmd::kExitUsage, .names = "in hex bytes"},
         {.args = {"--modbus", "rtu", "05"}, .exit = cmd::kExitUsage, .names = "at least a slave"},
+        {.args = {"--modbus", "rtu", "05 83 00 00 00 01"},
+         .exit = cmd::kExitUsage,
+         .names = "function 83: a request's function is 01 to 7F"},
+        {.args = {"--modbus", "rtu", "05 00"}, .exit = cmd::kExitUsage, .names = "function 00"},
+        {.args = {"--modbus", "rtu", "--line-echo", "2", "05 06 00 01 00 03"},
+         .exit = cmd::kExitOk,
+         .requests = {std::string("\x05\x06\x00\x01\x00\x03", 6)}},
+        {.args = {"--modbus", "rtu", "--line-echo", "3", "05 03"},
+         .exit = cmd::kExitUsage,
+         .names = "--line-echo: '3' is not 0, 1 or 2"},
+        {.args = {"--line-echo", "1", "$01M"},
+         .exit = cmd::kExitUsage,
+         .names = "'--line-echo' does nothing without --modbus"},
+        {.args = {"scan", "--modbus", "rtu", "--line-echo", "1"},
+         .exit = cmd::kExitUsage,
+         .names = "--line-echo"},
         {.args = {"--modbus", "rtu", tooLong.c_str()},
          .exit = cmd::kExitTooLong,
          .names = "254 bytes; the longest is 253"},

@@ -145,11 +145,10 @@ TEST(ModbusCalls, TheAnswerIsTheFrameFromTheSlaveWithTheFunction) {
                     rtu("01 11 05 50 4F 52 54 FF").substr(4)},
          .status = UARTCE_OK,
          .reply = "01 11 05 50 4F 52 54 FF"},
-        {.name = "a write's reply repeats its request",
-         .request = kWrite,
-         .pieces = {rtu(kWrite)},
+        {.name = "a reply that does not fit the request (a late one) is not its answer",
+         .pieces = {rtu("01 03 02 01 F4"), rtu(kReadReply)},
          .status = UARTCE_OK,
-         .reply = kWrite},
+         .reply = kReadReply},
         {.name = "a broadcast waits for nothing",
          .request = "00 06 00 01 00 03",
          .pieces = {rtu("00 06 00 01 00 03")},
@@ -200,61 +199,98 @@ TEST(ModbusCalls, TheAnswerIsTheFrameFromTheSlaveWithTheFunction) {
     }
 }
 
-// A write's reply repeats its request byte for byte: on a line the port has seen echo, the
-// first such frame is the echo and the second the reply; elsewhere the first is the reply.
-TEST(ModbusCalls, AWritesEchoIsToldFromItsReplyOnceTheLineEchoed) {
+// A single write's reply repeats its request byte for byte: only the count of copies the line
+// returns tells it from the echo. The count is told, or learned from copies ahead of a reply
+// that differs from its request; where it is known neither way, a copy is the echo or the reply
+// and none is taken.
+TEST(ModbusCalls, AWritesReplyIsToldFromItsEchoByTheLinesCount) {
     struct Case {
         const char* name;
-        std::vector<std::string> readPieces; // a read goes first
-        std::size_t left;                    // frames left after the write's reply
+        int told = -1;                            // UARTCE_SetModbusEcho
+        std::vector<std::string> readPieces = {}; // a read goes first when there are any
+        std::vector<std::string> pieces;          // what comes after the write
+        std::uint16_t status;
+        std::string reply = "";
+        std::size_t left = 0;
     };
+    const std::string w = rtu(kWrite);
     const Case cases[] = {
-        {.name = "a line that echoes", .readPieces = {rtu(kRead), rtu(kReadReply)}, .left = 0},
-        {.name = "a line that does not", .readPieces = {rtu(kReadReply)}, .left = 1},
+        {.name = "learned 1: the echo, then the reply",
+         .readPieces = {rtu(kRead), rtu(kReadReply)},
+         .pieces = {w, w},
+         .status = UARTCE_OK,
+         .reply = kWrite},
+        {.name = "learned 0: the first copy is the reply",
+         .readPieces = {rtu(kReadReply)},
+         .pieces = {w, w},
+         .status = UARTCE_OK,
+         .reply = kWrite,
+         .left = 1},
+        {.name = "learned 2 (two converters): two echoes, then the reply",
+         .readPieces = {rtu(kRead), rtu(kRead), rtu(kReadReply)},
+         .pieces = {w, w, w},
+         .status = UARTCE_OK,
+         .reply = kWrite},
+        {.name = "learned 2: two echoes and no reply",
+         .readPieces = {rtu(kRead), rtu(kRead), rtu(kReadReply)},
+         .pieces = {w, w},
+         .status = UARTCE_ERR_NO_REPLY},
+        {.name = "learned 1: the echo and no reply",
+         .readPieces = {rtu(kRead), rtu(kReadReply)},
+         .pieces = {w},
+         .status = UARTCE_ERR_NO_REPLY},
+        {.name = "learned past a broadcast's echo",
+         .readPieces = {rtu("00 06 00 02 00 09"), rtu(kRead), rtu(kReadReply)},
+         .pieces = {w},
+         .status = UARTCE_ERR_NO_REPLY},
+        {.name = "told 0", .told = 0, .pieces = {w}, .status = UARTCE_OK, .reply = kWrite},
+        {.name = "told 1: the echo alone", .told = 1, .pieces = {w}, .status = UARTCE_ERR_NO_REPLY},
+        {.name = "not known: one copy", .pieces = {w}, .status = UARTCE_ERR_ECHO_UNKNOWN},
+        {.name = "not known: two copies", .pieces = {w, w}, .status = UARTCE_ERR_ECHO_UNKNOWN},
+        {.name = "not known: the echo, then an exception",
+         .pieces = {w, rtu("01 86 02")},
+         .status = UARTCE_ERR_EXCEPTION,
+         .reply = "01 86 02"},
+        {.name = "told 0: a damaged reply is a bad check, not a garbled echo",
+         .told = 0,
+         .pieces = {hit(w, 3)},
+         .status = UARTCE_ERR_CHECKSUM,
+         .reply = portula::hexBytes(hit(w, 3))},
+        {.name = "learned 1: a damaged first copy is the garbled echo",
+         .readPieces = {rtu(kRead), rtu(kReadReply)},
+         .pieces = {hit(w, 3), w},
+         .status = UARTCE_ERR_GARBLED_ECHO,
+         .left = 1},
+        {.name = "told 0: another write's reply is not this one's",
+         .told = 0,
+         .pieces = {rtu("01 06 00 01 00 02"), w},
+         .status = UARTCE_OK,
+         .reply = kWrite},
     };
     for (const Case& c : cases) {
         freshLine();
-        line().duringWait.assign(c.readPieces.begin(), c.readPieces.end());
-        EXPECT_EQ(modbus(UARTCE_MODBUS_RTU, kRead).status, UARTCE_OK) << c.name;
-        line().duringWait = {rtu(kWrite), rtu(kWrite)};
-        const Exchange e = modbus(UARTCE_MODBUS_RTU, kWrite);
-        EXPECT_EQ(e.status, UARTCE_OK) << c.name;
-        EXPECT_EQ(e.reply, kWrite) << c.name;
-        EXPECT_EQ(line().duringWait.size(), c.left) << c.name;
-    }
-}
-
-// A write first on a port, before the line has told whether it echoes: a frame that repeats it
-// is held; a second copy shows it was the echo, and the copy is the reply. With none before the
-// time-out, the frame held was the reply, and the line does not echo: the next write's first
-// such frame is its reply.
-TEST(ModbusCalls, AFirstWritesRepeatIsHeldUntilTheLineHasTold) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> pieces;
-        std::size_t left;     // frames left after the write's reply
-        std::size_t nextLeft; // the same write again, two frames coming
-    };
-    const Case cases[] = {
-        {.name = "its echo, then its reply",
-         .pieces = {rtu(kWrite), rtu(kWrite)},
-         .left = 0,
-         .nextLeft = 0},
-        {.name = "its reply alone", .pieces = {rtu(kWrite)}, .left = 0, .nextLeft = 1},
-    };
-    for (const Case& c : cases) {
-        freshLine();
+        ASSERT_EQ(UARTCE_SetModbusEcho(1, c.told), UARTCE_OK) << c.name;
+        if (!c.readPieces.empty()) {
+            line().duringWait.assign(c.readPieces.begin(), c.readPieces.end());
+            ASSERT_EQ(modbus(UARTCE_MODBUS_RTU, kRead).status, UARTCE_OK) << c.name;
+        }
         line().duringWait.assign(c.pieces.begin(), c.pieces.end());
         const Exchange e = modbus(UARTCE_MODBUS_RTU, kWrite);
-        EXPECT_EQ(e.status, UARTCE_OK) << c.name;
-        EXPECT_EQ(e.reply, kWrite) << c.name;
+        EXPECT_EQ(e.status, c.status) << c.name;
+        EXPECT_EQ(e.reply, c.reply) << c.name;
         EXPECT_EQ(line().duringWait.size(), c.left) << c.name;
-        line().duringWait = {rtu(kWrite), rtu(kWrite)};
-        const Exchange next = modbus(UARTCE_MODBUS_RTU, kWrite);
-        EXPECT_EQ(next.status, UARTCE_OK) << c.name;
-        EXPECT_EQ(next.reply, kWrite) << c.name;
-        EXPECT_EQ(line().duringWait.size(), c.nextLeft) << c.name;
     }
+    // What an exception showed is kept: one copy came ahead of it.
+    freshLine();
+    line().duringWait = {rtu(kWrite), rtu("01 86 02")};
+    EXPECT_EQ(modbus(UARTCE_MODBUS_RTU, kWrite).status, UARTCE_ERR_EXCEPTION);
+    line().duringWait = {rtu(kWrite), rtu(kWrite)};
+    EXPECT_EQ(modbus(UARTCE_MODBUS_RTU, kWrite).status, UARTCE_OK);
+    EXPECT_TRUE(line().duringWait.empty());
+    // Only -1 to 2, and only on an open port.
+    EXPECT_EQ(UARTCE_SetModbusEcho(1, 3), UARTCE_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(UARTCE_SetModbusEcho(1, -2), UARTCE_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(UARTCE_SetModbusEcho(2, 0), UARTCE_ERR_NOT_OPEN);
 }
 
 // A reply that comes after its request's time-out is that request's: the next request to the
@@ -312,7 +348,9 @@ TEST(ModbusCalls, ALateReplyIsNeverTheNextRequests) {
 
 TEST(ModbusCalls, BadArgumentsAreRefusedBeforeAnythingGoesOut) {
     freshLine();
-    const std::uint8_t request[] = {1, 3, 0, 0, 0, 1};
+    const std::uint8_t request[] = {1, 3, 0, 0, 0, 2};
+    const std::uint8_t noFunction[] = {1, 0, 0, 0, 0, 2};
+    const std::uint8_t exceptionCode[] = {1, 0x83, 0, 0, 0, 2};
     std::array<std::uint8_t, 16> reply{};
     std::uint32_t length = 0;
     struct Case {
@@ -328,6 +366,16 @@ TEST(ModbusCalls, BadArgumentsAreRefusedBeforeAnythingGoesOut) {
         {.name = "too long", .mode = 0, .request = request, .length = 254, .reply = reply.data()},
         {.name = "no such mode", .mode = 2, .request = request, .length = 6, .reply = reply.data()},
         {.name = "null reply", .mode = 0, .request = request, .length = 6, .reply = nullptr},
+        {.name = "function 0",
+         .mode = 0,
+         .request = noFunction,
+         .length = 6,
+         .reply = reply.data()},
+        {.name = "an exception's code",
+         .mode = 0,
+         .request = exceptionCode,
+         .length = 6,
+         .reply = reply.data()},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(UARTCE_ModbusExchange(1, c.mode, c.request, c.length, c.reply, 16, &length, 10,

@@ -166,6 +166,41 @@ TEST(Modbus, AnRtuReplysLengthIsKnownFromItsFunctionAndByteCount) {
         EXPECT_EQ(portula::rtuReplyLength(bytes(c.begun)), c.length) << c.begun;
 }
 
+// A reply of the request's slave and function that another request of it would get (a late
+// one) is told by what the function's reply must repeat or count.
+TEST(Modbus, AReplyFitsItsRequestByCountOrRepeat) {
+    struct Case {
+        const char* request;
+        const char* reply;
+        bool fits;
+    };
+    const Case cases[] = {
+        {.request = "01 03 00 00 00 02", .reply = "01 03 04 00 0A 00 0B", .fits = true},
+        {.request = "01 03 00 10 00 03", .reply = "01 03 02 01 F4", .fits = false},
+        {.request = "01 04 00 00 00 01", .reply = "01 04 02 27 74", .fits = true},
+        {.request = "01 04 00 00 00 01", .reply = "01 04 02 27", .fits = false},
+        {.request = "01 01 00 00 00 0A", .reply = "01 01 02 55 01", .fits = true},
+        {.request = "01 01 00 00 00 08", .reply = "01 01 02 55 01", .fits = false},
+        {.request = "01 02 01 EA 00 2C", .reply = "01 02 04 55 55 55 55", .fits = false},
+        {.request = "01 02 01 EA 00 2C", .reply = "01 02 06 55 55 55 55 55 05", .fits = true},
+        {.request = "01 05 00 01 FF 00", .reply = "01 05 00 01 FF 00", .fits = true},
+        {.request = "01 06 00 01 00 03", .reply = "01 06 00 01 00 04", .fits = false},
+        {.request = "01 06 00 01 00 03", .reply = "01 06 00 02 00 03", .fits = false},
+        {.request = "01 10 00 01 00 02 04 00 0A 01 02", .reply = "01 10 00 01 00 02", .fits = true},
+        {.request = "01 10 00 01 00 02 04 00 0A 01 02",
+         .reply = "01 10 00 01 00 03",
+         .fits = false},
+        {.request = "01 0F 00 13 00 0A 02 CD 01", .reply = "01 0F 00 13 00 0A", .fits = true},
+        {.request = "01 03 00 00 00 0A", .reply = "01 83 02", .fits = true},
+        {.request = "01 06 00 01 00 03", .reply = "01 86 02", .fits = true},
+        {.request = "01 03 00", .reply = "01 03 02 00 01", .fits = true},
+        {.request = "01 11", .reply = "01 11 03 41 42 FF", .fits = true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(portula::replyFitsRequest(bytes(c.request), bytes(c.reply)), c.fits)
+            << c.request << " / " << c.reply;
+}
+
 TEST(Modbus, TheSilenceBetweenFramesIsThreeAndAHalfCharacters) {
     struct Case {
         std::uint32_t baud;

@@ -352,12 +352,12 @@ TEST(FileSinks, OnlyAFileOrACharacterDeviceTakesATrace) {
 
 TEST(StatusTexts, OneTextForEachCodeAndNoneShared) {
     std::set<std::string> texts;
-    for (unsigned code = 0; code <= UARTCE_ERR_EXCEPTION; ++code) {
+    for (unsigned code = 0; code <= UARTCE_ERR_ECHO_UNKNOWN; ++code) {
         const std::string text = portula::statusText(code);
         EXPECT_NE(text, "unknown status") << code;
         EXPECT_TRUE(texts.insert(text).second) << code << ": " << text;
     }
-    EXPECT_STREQ(portula::statusText(UARTCE_ERR_EXCEPTION + 1), "unknown status");
+    EXPECT_STREQ(portula::statusText(UARTCE_ERR_ECHO_UNKNOWN + 1), "unknown status");
     EXPECT_STREQ(portula::statusText(0xFFFF), "unknown status");
     EXPECT_NE(std::string(portula::statusText(UARTCE_ERR_NO_REPLY)).find(portula::kTimeoutWords),
               std::string::npos);

@@ -152,6 +152,37 @@ bool replyMayRepeatRequest(std::uint8_t function) {
     return function == 5 || function == 6 || function == 8;
 }
 
+bool replyFitsRequest(std::string_view request, std::string_view reply) {
+    if (request.size() < 2 || reply.size() < 2)
+        return false;
+    const auto byte = [](std::string_view b, std::size_t i) {
+        return static_cast<unsigned>(static_cast<unsigned char>(b[i]));
+    };
+    if (byte(reply, 1) & 0x80)
+        return true;
+    const unsigned function = byte(request, 1);
+    if (function == 5 || function == 6)
+        return reply == request;
+    if (request.size() < 6)
+        return true;
+    const unsigned quantity = byte(request, 4) << 8 | byte(request, 5);
+    switch (function) {
+    case 1:
+    case 2:
+        return request.size() != 6 || (reply.size() >= 3 && byte(reply, 2) == (quantity + 7) / 8 &&
+                                       reply.size() == 3 + byte(reply, 2));
+    case 3:
+    case 4:
+        return request.size() != 6 || (reply.size() >= 3 && byte(reply, 2) == 2 * quantity &&
+                                       reply.size() == 3 + byte(reply, 2));
+    case 15:
+    case 16:
+        return reply == request.substr(0, 6);
+    default:
+        return true;
+    }
+}
+
 const char* modbusExceptionName(unsigned code) {
     for (const ExceptionName& e : kExceptionNames)
         if (e.code == code)

@@ -52,6 +52,19 @@ std::chrono::microseconds rtuSilence(std::uint32_t baud, unsigned bitsPerCharact
 // reply cannot be told from the echo by its bytes.
 bool replyMayRepeatRequest(std::uint8_t function);
 
+// A request's function code is 1 to 127: 0 is none, and a code with 0x80 set is an exception's.
+constexpr bool isRequestFunction(std::uint8_t function) {
+    return function >= 1 && function <= 0x7F;
+}
+
+// Whether a reply from the request's slave with its function can be that request's, both
+// without CRC or LRC: a read's byte count is what the quantity asked takes (functions 1 and 2:
+// a bit a coil or input; 3 and 4: two bytes a register); a single write's reply repeats the
+// request (5, 6); a multiple write's names the request's address and quantity (15, 16). An
+// exception fits any request; other functions, and requests not of their function's form
+// (which the slave refuses with an exception), are not checked.
+bool replyFitsRequest(std::string_view request, std::string_view reply);
+
 // The standard name of an exception code in lower case ("illegal data address"); null for a
 // code without one.
 const char* modbusExceptionName(unsigned code);

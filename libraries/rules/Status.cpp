@@ -21,7 +21,7 @@ constexpr StatusEntry kStatusTexts[] = {
     {UARTCE_ERR_NOT_OPEN, "the port is not open"},
     {UARTCE_ERR_WRITE, "line error: the write failed or stalled"},
     {UARTCE_ERR_NO_REPLY, "no reply within the time-out"},
-    {UARTCE_ERR_REPLY_CUT, "reply cut off: its CR did not come within the time-out"},
+    {UARTCE_ERR_REPLY_CUT, "reply cut off: its end did not come within the time-out"},
     {UARTCE_ERR_CHECKSUM, "bad checksum in the reply"},
     {UARTCE_ERR_REPLY_TOO_LONG, "reply too long"},
     {UARTCE_ERR_HANGUP, "the device hung up"},
@@ -30,6 +30,8 @@ constexpr StatusEntry kStatusTexts[] = {
     {UARTCE_ERR_GARBLED_ECHO,
      "line error: the echo of the command came back changed (two senders at once)"},
     {UARTCE_ERR_EXCEPTION, "the slave answered with an exception"},
+    {UARTCE_ERR_ECHO_UNKNOWN,
+     "the write's repeat came back on a line whose echo is not known: its echo or the reply"},
 };
 } // namespace
 

@@ -45,6 +45,7 @@ enum Option {
     kCsv,
     kModbus,
     kParities,
+    kLineEcho,
     kHelp,
     kVersion,
 };
@@ -79,6 +80,7 @@ const option kLongOptions[] = {
     {"rs485", optional_argument, nullptr, kRs485},
     {"modbus", required_argument, nullptr, kModbus},
     {"parities", required_argument, nullptr, kParities},
+    {"line-echo", required_argument, nullptr, kLineEcho},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -113,6 +115,7 @@ constexpr ModeBound kModeBound[] = {
     {kLog, false, false, false, "term only", true},
     {kModbus, true, true, true, "commands, scan, soak and term", true},
     {kParities, false, true, false, "scan --modbus only"},
+    {kLineEcho, true, false, true, "commands, soak and term with --modbus", true},
 };
 
 const char* modeName(Mode mode) {
@@ -445,6 +448,14 @@ Parsed parse(int argc, char* const* argv) {
             // Hex, or with --modbus (which may come after it) decimal slave ids.
             addresses = value;
             break;
+        case kLineEcho:
+            if (value == "0" || value == "1" || value == "2")
+                o.lineEcho = static_cast<unsigned>(value[0] - '0');
+            else
+                return fail(parsed, kExitUsage,
+                            "--line-echo: " + quoted +
+                                " is not 0, 1 or 2 (the copies of each request the line returns)");
+            break;
         case kParities:
             o.paritiesGiven = true;
             o.parities.clear();
@@ -550,6 +561,10 @@ Parsed parse(int argc, char* const* argv) {
             return fail(parsed, kExitUsage,
                         "'" + text + "' is a subcommand, not a command to send: give it before " +
                             "any command (portula-cmd " + text + " [options])");
+    if (o.lineEcho && !o.modbus)
+        return fail(parsed, kExitUsage,
+                    "'--line-echo' does nothing without --modbus: it tells Modbus writes' "
+                    "replies from the line's echo");
     if (o.modbus) {
         // The library frames a request, CRC or LRC included, and the reply is always hex.
         const char* given = o.checksum               ? "--checksum"
@@ -677,6 +692,12 @@ std::string usageText() {
            "                      request in hex, its reply in hex\n"
            "  --parities LIST     scan --modbus: the parities tried at each rate, in order\n"
            "                      (default even,none: 8E1 then 8N1; --stop-bits 2 asks 8N2)\n"
+           "  --line-echo N       --modbus: the copies of each request the line returns: 0\n"
+           "                      (RS-232, 4-wire, an adapter that hides it), 1 (2-wire, the\n"
+           "                      receiver on), 2 (two converters). Unless given it is learned\n"
+           "                      from the first reply that differs from its request; a write\n"
+           "                      (05, 06) before then cannot tell its reply from its echo\n"
+           "                      (exit 22)\n"
            "  --help              print this text and exit\n"
            "  --version           print the version and exit\n"
            "Without a COMMAND, commands are read from standard input, one a line.\n"
@@ -695,7 +716,8 @@ std::string usageText() {
            "  15 line error); 16 soak: a command failed; 17 scan: no module answered;\n"
            "  18 the results could not be written; 19 scan --compare: the plant differs;\n"
            "  20 scan of many buses: a bus could not be scanned; 21 --modbus: a slave\n"
-           "  answered with an exception; 130 stopped with Ctrl-C.\n";
+           "  answered with an exception; 22 --modbus: a write's reply could not be told from\n"
+           "  the line's echo (see --line-echo); 130 stopped with Ctrl-C.\n";
 }
 
 std::string versionText() {
@@ -780,6 +802,10 @@ CommandText modbusRequest(std::string_view text) {
         return {{}, "not a request in hex bytes, such as '05 03 00 00 00 0A'"};
     if (bytes->size() < 2)
         return {{}, "a request is at least a slave address and a function"};
+    if (!portula::isRequestFunction(static_cast<std::uint8_t>((*bytes)[1])))
+        return {{},
+                "function " + portula::hexPair(static_cast<unsigned char>((*bytes)[1])) +
+                    ": a request's function is 01 to 7F"};
     return {*bytes, {}};
 }
 

@@ -38,6 +38,7 @@ enum Exit : int {
     kExitPlantDiffers = 19, // scan --compare: the plant is not as the inventory says
     kExitBusFailed = 20,    // scan of several buses: a bus could not be scanned
     kExitException = 21,    // --modbus: a slave answered with an exception
+    kExitEchoUnknown = 22,  // --modbus: a write's repeat came on a line whose echo is not known
     kExitInterrupted = 130, // Ctrl-C; what was found or counted so far is printed
 };
 
@@ -66,6 +67,8 @@ struct Options {
     bool escapes = false;  // commands take \xNN, \r, \n, \t and a doubled backslash
     // Commands are Modbus requests in hex, sent in this framing.
     std::optional<portula::ModbusMode> modbus;
+    // --modbus: the copies of each request the line returns; learned by the library unless given.
+    std::optional<unsigned> lineEcho;
     bool checksum = false;
     ScanChecksum scanChecksum = ScanChecksum::Auto;
     std::optional<unsigned> timeoutMs;

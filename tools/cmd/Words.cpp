@@ -26,6 +26,8 @@ int exitForStatus(unsigned status) {
         return kExitHangUp;
     case UARTCE_ERR_EXCEPTION:
         return kExitException;
+    case UARTCE_ERR_ECHO_UNKNOWN:
+        return kExitEchoUnknown;
     default:
         return kExitLineError;
     }

@@ -154,6 +154,8 @@ int openPort(const Options& o, std::uint8_t& number) {
     sayRs485Changes(number);
     if (o.lateWindowMs)
         UARTCE_SetLateWindow(number, static_cast<std::uint16_t>(*o.lateWindowMs));
+    if (o.lineEcho)
+        UARTCE_SetModbusEcho(number, static_cast<std::int32_t>(*o.lineEcho));
     return kExitOk;
 }
 

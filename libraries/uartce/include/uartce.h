@@ -69,7 +69,7 @@ enum uartce_status {
     UARTCE_ERR_NOT_OPEN = 8,        /* the port is not open */
     UARTCE_ERR_WRITE = 9,           /* the write failed or stalled past its bounded wait */
     UARTCE_ERR_NO_REPLY = 10,       /* nothing came back within the time-out */
-    UARTCE_ERR_REPLY_CUT = 11,      /* a reply began but its CR did not come within the time-out */
+    UARTCE_ERR_REPLY_CUT = 11,      /* a reply began but its end did not come in the time-out */
     UARTCE_ERR_CHECKSUM = 12,       /* the reply's checksum is missing or wrong */
     UARTCE_ERR_REPLY_TOO_LONG = 13, /* the reply does not fit in 2047 bytes */
     UARTCE_ERR_HANGUP = 14,         /* the device went away (unplugged, peer closed) */
@@ -79,6 +79,10 @@ enum uartce_status {
                                        senders at once; no reply is taken */
     UARTCE_ERR_EXCEPTION = 18,      /* a Modbus slave answered with an exception: it did not
                                        carry out the request (UARTCE_ModbusExchange) */
+    UARTCE_ERR_ECHO_UNKNOWN = 19,   /* a Modbus single write's repeat came back, and it is not
+                                       known whether the line returns what it sends: it was its
+                                       echo or the slave's reply; none is taken
+                                       (UARTCE_SetModbusEcho) */
 };
 
 /* Size of the reply buffer that Send_Receive_Cmd fills, and of the chunk of Receive_Cmd. */
@@ -521,10 +525,11 @@ enum uartce_modbus_mode {
  * Statuses as Send_Receive_Cmd's: UARTCE_ERR_NO_REPLY when no answer came within timeoutMs,
  * UARTCE_ERR_REPLY_CUT when one began and did not end, UARTCE_ERR_REPLY_TOO_LONG when it does
  * not fit in capacity (or an ASCII frame runs past the longest), UARTCE_ERR_BAD_ARGUMENT for a
- * null request, a null reply for a request that is no broadcast, a mode other than these or a
- * length out of range. What was dropped is counted and kept (UARTCE_Drops, UARTCE_TakeDropped:
- * reason 1 echo, 2 garbled echo, 3 another slave's frame, 4 a late reply, 5 another function);
- * UARTCE_LastRoundTrip times the exchange.
+ * null request, a null reply for a request that is no broadcast, a mode other than these, a
+ * length out of range or a function outside 1 to 127 (0x80 and above are exceptions' codes). What
+ * was dropped is counted and kept (UARTCE_Drops, UARTCE_TakeDropped: reason 1 echo, 2 garbled echo,
+ * 3 another slave's frame, 4 a late reply, 5 another function); UARTCE_LastRoundTrip times the
+ * exchange.
  */
 UARTCE_API uint16_t UARTCE_ModbusExchange(uint8_t port, uint8_t mode, const uint8_t* request,
                                           uint32_t length, uint8_t* reply, uint32_t capacity,
@@ -537,6 +542,21 @@ UARTCE_API uint16_t UARTCE_ModbusExchange(uint8_t port, uint8_t mode, const uint
  * name. The text is the library's, valid for as long as the library is loaded.
  */
 UARTCE_API const char* UARTCE_ModbusExceptionText(uint8_t code);
+
+/*
+ * Tells the port how many copies of each frame sent its line returns: 0 (RS-232, a 4-wire
+ * line, a 2-wire adapter that keeps its receiver off while it sends), 1 (a 2-wire line with the
+ * receiver on), 2 (through two converters); -1: not known, the default after Open_Com.
+ * A single write's reply (functions 5 and 6) and a diagnostic's (8) repeat the request byte for
+ * byte, so only this count tells them from the echo: the first copies are the echo, the next
+ * the reply. Where it is not known, the port learns it from the first exchange whose reply
+ * differs from its request (a read, an exception): the copies of the request that came before
+ * that reply. A write before the port knows waits its time-out for further copies and then
+ * returns UARTCE_ERR_ECHO_UNKNOWN, taking none as the reply, unless the slave answered with an
+ * exception. What the port learns later replaces what it was told. UARTCE_ERR_BAD_ARGUMENT for
+ * a count outside -1 to 2; UARTCE_ERR_NOT_OPEN for a port not open.
+ */
+UARTCE_API uint16_t UARTCE_SetModbusEcho(uint8_t port, int32_t copies);
 
 #ifdef __cplusplus
 }

@@ -30,11 +30,12 @@ std::optional<std::string> modbusFrameKey(ModbusMode mode, std::string_view fram
     return modbusOwedKey(at(*payload, 0), at(*payload, 1));
 }
 
-ModbusMatcher::ModbusMatcher(ModbusMode mode, std::string request, bool lineEchoes,
-                             std::size_t maxReply)
-    : m_mode(mode), m_request(std::move(request)), m_lineEchoes(lineEchoes), m_maxReply(maxReply) {
+ModbusMatcher::ModbusMatcher(ModbusMode mode, std::string request,
+                             std::optional<unsigned> echoCopies, std::size_t maxReply)
+    : m_mode(mode), m_request(std::move(request)), m_echoCopies(echoCopies), m_maxReply(maxReply) {
     if (const std::optional<std::string> payload = portula::modbusPayload(mode, m_request);
         payload && payload->size() >= 2) {
+        m_requestPayload = *payload;
         m_slave = at(*payload, 0);
         m_function = at(*payload, 1);
     }
@@ -161,6 +162,16 @@ void ModbusMatcher::endFrame(bool bySilence) {
     judge(std::move(frame), first, bySilence);
 }
 
+bool ModbusMatcher::echoTail(std::string_view frame) const {
+    if (frame.empty() || frame.size() >= m_request.size() ||
+        !std::string_view(m_request).ends_with(frame))
+        return false;
+    // What begins as the reply is not taken for the echo's end.
+    const bool replyStart =
+        at(frame, 0) == m_slave && (frame.size() < 2 || (at(frame, 1) & 0x7F) == m_function);
+    return !replyStart;
+}
+
 bool ModbusMatcher::garbledEcho(std::string_view frame) const {
     if (frame.size() != m_request.size())
         return false;
@@ -171,25 +182,25 @@ bool ModbusMatcher::garbledEcho(std::string_view frame) const {
 }
 
 void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
-    if (frame == m_request) {
-        // Every echo, a second one included (two converters on the line), when the reply
-        // cannot repeat the request; where it may, the first frame when the line echoes.
-        if (!portula::replyMayRepeatRequest(m_function) || (first && m_lineEchoes)) {
-            m_lineEchoed = true;
+    const bool repeat = frame == m_request;
+    if (repeat) {
+        ++m_repeats;
+        // Every copy when the reply cannot repeat the request; where it may, the line's own
+        // copies come first.
+        if (!portula::replyMayRepeatRequest(m_function) ||
+            (m_echoCopies && m_repeats <= *m_echoCopies)) {
             drop(std::move(frame), DropReason::Echo);
             return;
         }
-        if (first && m_echoUnknown) {
+        if (!m_echoCopies) {
+            // The echo or the reply; of several copies all but the last are echoes.
+            if (!m_held.empty())
+                drop(std::exchange(m_held, {}), DropReason::Echo);
             m_held = std::move(frame);
             m_replyBegun = false;
             return;
         }
-        // A second copy: the one held was the line's echo.
-        if (!m_held.empty()) {
-            m_lineEchoed = true;
-            drop(std::exchange(m_held, {}), DropReason::Echo);
-        }
-        // A reply that repeats its request: the reply.
+        // The copy after the line's own: the reply.
     }
     const std::optional<std::string> payload = portula::modbusPayload(m_mode, frame);
     if (!payload) {
@@ -198,13 +209,18 @@ void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
             m_reply = std::move(frame);
             return;
         }
-        if (first && garbledEcho(frame)) {
+        if (first && mayEcho() && echoTail(frame)) {
+            drop(std::move(frame), DropReason::Echo);
+            return;
+        }
+        if (first && mayEcho() && garbledEcho(frame)) {
             m_state = State::GarbledEcho;
             drop(std::move(frame), DropReason::GarbledEcho);
             return;
         }
         // Ended by a length its garbled bytes gave: read on to the echo's length first.
-        if (first && !bySilence && frame.size() < m_request.size() && m_mode == ModbusMode::Rtu) {
+        if (first && mayEcho() && !bySilence && frame.size() < m_request.size() &&
+            m_mode == ModbusMode::Rtu) {
             m_checkingGarble = true;
             m_failed = frame;
             m_frame = std::move(frame);
@@ -222,8 +238,6 @@ void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
         m_reply = std::move(frame);
         return;
     }
-    if (first && !(frame == m_request))
-        m_lineEchoed = false;
     if (payload->size() < 2 || at(*payload, 0) != m_slave) {
         drop(std::move(frame), DropReason::OtherAddress);
         return;
@@ -238,18 +252,17 @@ void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
         m_reply = std::move(frame);
         return;
     }
+    if (!portula::replyFitsRequest(m_requestPayload, *payload)) {
+        drop(std::move(frame), DropReason::Late); // another request's reply
+        return;
+    }
+    // A copy held was the echo: the slave has answered otherwise.
+    if (!repeat && !m_held.empty())
+        drop(std::exchange(m_held, {}), DropReason::Echo);
+    if (!repeat)
+        m_copiesSeen = m_repeats;
     m_reply = *payload;
     m_state = m_reply.size() > m_maxReply ? State::TooLong : State::Done;
-}
-
-bool ModbusMatcher::settleHeld() {
-    if (m_held.empty() || m_state != State::Collecting)
-        return false;
-    // Nobody sent it again: the line does not echo, and it was the reply.
-    m_lineEchoed = false;
-    m_echoUnknown = false;
-    judge(std::exchange(m_held, {}), false, true);
-    return m_state != State::Collecting;
 }
 
 void ModbusMatcher::drop(std::string bytes, DropReason reason) {

@@ -7,17 +7,20 @@
 // (silence()); an ASCII frame runs from ':' to CR LF, and a ':' starts a new one.
 // A frame that repeats the request is the line's echo of it (a 2-wire RS-485 line returns what
 // it sends, twice with two converters) and dropped, unless the function's reply may repeat the
-// request (5, 6, 8): then only a first frame on a line known to echo is the echo, and any other
-// such frame the reply. Where it is not known whether the line echoes, a first frame that
-// repeats such a request is held: a second copy makes it the echo and the copy the reply; when
-// none comes before the time-out, it was the reply (settleHeld()).
+// request (5, 6, 8): then the first copies, as many as the line returns, are the echo and the
+// next the reply. Where that count is not known, the last copy is held: it is the echo or the
+// reply, which nothing that comes later can tell, so no reply is taken (repeatHeld()) unless the
+// slave answers otherwise (an exception).
+// A first frame that is the end of the request, its start missing (a receiver that turns on
+// late), is the echo, on a line that may echo.
 // A first frame that fails its check, has the request's length and differs from it in one or two
-// bytes is the echo garbled by a second sender: no reply is taken.
+// bytes is the echo garbled by a second sender, on a line that may echo: no reply is taken.
 // A frame that passes its check is the answer when it carries the request's slave address and
-// function, or that function with 0x80 set (an exception); one from another slave, or with
-// another function, is dropped and the wait goes on. A frame that fails its check ends the wait:
-// nothing it says can be trusted, its address included.
-
+// function, or that function with 0x80 set (an exception), and fits the request (a read's byte
+// count, a write's repeat: portula::replyFitsRequest); one from another slave, with another
+// function, or for another request of this slave (a late reply) is dropped and the wait goes
+// on. A frame that fails its check ends the wait: nothing it says can be trusted, its address
+// included.
 #include "ReplyMatch.h"
 #include "rules/Modbus.h"
 
@@ -40,9 +43,10 @@ class ModbusMatcher {
   public:
     enum class State { Collecting, Done, BadCheck, GarbledEcho, TooLong };
 
-    // request: the frame as it went on the line, CRC or LRC included; lineEchoes: the line is
-    // known to return what it sends; maxReply: the most reply bytes the caller can take.
-    ModbusMatcher(portula::ModbusMode mode, std::string request, bool lineEchoes,
+    // request: the frame as it went on the line, CRC or LRC included; echoCopies: how many
+    // copies of each frame the line returns, none when not known; maxReply: the most reply
+    // bytes the caller can take.
+    ModbusMatcher(portula::ModbusMode mode, std::string request, std::optional<unsigned> echoCopies,
                   std::size_t maxReply);
     // A matcher that only splits what comes into frames, for listening to replies still owed:
     // each whole frame, checked or not, is handed out by takeFrames().
@@ -69,15 +73,14 @@ class ModbusMatcher {
     // frame as it came.
     const std::string& reply() const { return m_reply; }
     bool exception() const { return m_exception; }
-    // What the first frame said of the line: true when it was the echo, false when it was a
-    // frame of another kind that passed its check, none when it told nothing.
-    std::optional<bool> lineEchoed() const { return m_lineEchoed; }
+    // Done with a reply that is not a copy of the request: the copies of it that came first,
+    // which is how many the line returns. None otherwise.
+    std::optional<unsigned> echoCopiesSeen() const { return m_copiesSeen; }
     std::vector<DroppedBytes> takeDropped();
     std::vector<std::string> takeFrames();
-    // Nothing is known yet of whether the line returns what it sends.
-    void echoUnknown() { m_echoUnknown = true; }
-    // The time-out came: a frame held as echo or reply was the reply. False when none was held.
-    bool settleHeld();
+    // A copy of the request is held that may be its echo or its reply: where the wait ends
+    // with it, the exchange cannot tell what came.
+    bool repeatHeld() const { return !m_held.empty(); }
 
   private:
     void byte(char c);
@@ -88,6 +91,8 @@ class ModbusMatcher {
     void endFrame(bool bySilence);
     void judge(std::string frame, bool first, bool bySilence);
     bool garbledEcho(std::string_view frame) const;
+    bool echoTail(std::string_view frame) const;
+    bool mayEcho() const { return m_echoCopies != 0u; }
     void drop(std::string bytes, DropReason reason);
 
     portula::ModbusMode m_mode;
@@ -95,9 +100,11 @@ class ModbusMatcher {
     std::string m_request;
     std::uint8_t m_slave = 0;
     std::uint8_t m_function = 0;
-    bool m_lineEchoes = false;
-    bool m_echoUnknown = false;
-    std::string m_held; // a first frame that repeats the request: the echo, or the reply
+    std::string m_requestPayload; // without CRC or LRC
+    std::optional<unsigned> m_echoCopies;
+    unsigned m_repeats = 0; // copies of the request that came
+    std::string m_held;     // the last of them, where it may be the echo or the reply
+    std::optional<unsigned> m_copiesSeen;
     std::size_t m_maxReply = 0;
 
     State m_state = State::Collecting;
@@ -110,7 +117,6 @@ class ModbusMatcher {
     bool m_replyBegun = false;
     std::string m_reply;
     bool m_exception = false;
-    std::optional<bool> m_lineEchoed;
     std::string m_noise; // bytes before an ASCII frame's ':'
     std::vector<DroppedBytes> m_dropped;
     std::vector<std::string> m_frames;

@@ -100,7 +100,7 @@ bool LateReplies::after(std::uint16_t status, const std::optional<std::string>& 
                         bool namesModule, bool replyUnfinished, Clock::time_point writtenAt,
                         std::chrono::milliseconds timeout) {
     const Clock::time_point until = writtenAt + timeout + m_window;
-    if (status == UARTCE_ERR_NO_REPLY) {
+    if (status == UARTCE_ERR_NO_REPLY || status == UARTCE_ERR_ECHO_UNKNOWN) {
         m_owed.owe(until, address, !namesModule);
         return true;
     }

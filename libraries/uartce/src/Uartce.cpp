@@ -74,10 +74,9 @@ struct Port {
     // what the last setting of it said.
     std::optional<uartce_rs485> rs485;
     std::string rs485Text;
-    // The line returned an earlier Modbus request: a first frame that repeats the next one is
-    // its echo, even where the reply may repeat it.
-    bool modbusEchoes = false;
-    bool modbusEchoKnown = false; // a first frame after a request has told either way
+    // How many copies of each frame sent the line returns, as told (UARTCE_SetModbusEcho) or
+    // seen before a Modbus reply that differs from its request; none while not known.
+    std::optional<unsigned> modbusEchoCopies;
     // After an RTU broadcast, which no slave answers: when the line has been quiet long enough
     // for the slaves to have taken its frame as ended, so that the next frame is not joined to
     // it.
@@ -1202,8 +1201,10 @@ std::uint16_t collectModbus(Port& p, unsigned port, ModbusMatcher& matcher, Modb
                 break;
             }
             settled = true;
-            if (!g_waitAbandoned && matcher.settleHeld())
+            if (!g_waitAbandoned && matcher.repeatHeld()) {
+                status = UARTCE_ERR_ECHO_UNKNOWN;
                 break;
+            }
             p.replyUnfinished = matcher.replyBegun();
             status = matcher.replyBegun() ? UARTCE_ERR_REPLY_CUT : UARTCE_ERR_NO_REPLY;
             break;
@@ -1289,7 +1290,8 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
     if (exceptionCode)
         *exceptionCode = 0;
     constexpr std::uint32_t kMostRequest = kRtuMaxFrame - 3;
-    if (!request || length < 2 || length > kMostRequest || mode > UARTCE_MODBUS_ASCII)
+    if (!request || length < 2 || length > kMostRequest || mode > UARTCE_MODBUS_ASCII ||
+        !portula::isRequestFunction(request[1]))
         return UARTCE_ERR_BAD_ARGUMENT;
     const std::uint8_t slave = request[0];
     if (slave != 0 && !reply)
@@ -1303,8 +1305,7 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
     const std::string_view bytes(reinterpret_cast<const char*>(request), length);
     const std::string key = modbusOwedKey(slave, request[1]);
 
-    if (frameMode == ModbusMode::Rtu)
-        std::this_thread::sleep_until(p->quietUntil);
+    std::this_thread::sleep_until(p->quietUntil);
     awaitOwedFrames(*p, port, frameMode, key, timeoutMs);
     if (!p->device) // it went away while the listen read
         return UARTCE_ERR_HANGUP;
@@ -1327,26 +1328,27 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
         return statusOf(written);
     }
     if (slave == 0) { // a broadcast: no slave answers it
-        // The write may return before the frame is on the wire: its bytes' time, then the
-        // silence that ends it.
+        // The write may return before the frame is on the wire: its bytes' time, then (RTU)
+        // the silence that ends it, and the way's latency, by which the line's echo of it has
+        // come back and the next request's discard of waiting input takes it.
         const platform::LineSettings& s = p->settings;
         const unsigned bits =
             1u + s.dataBits + (s.parity != 0 ? 1u : 0u) + (s.stopBits == 2 ? 2u : 1u);
         const std::uint64_t wireUs =
             s.baud != 0 ? (frame.size() * bits * 1000000ull + s.baud - 1) / s.baud : 0;
-        p->quietUntil = p->writtenAt + std::chrono::microseconds(wireUs) + rtuSilenceOf(*p);
+        const std::chrono::microseconds after =
+            frameMode == ModbusMode::Rtu
+                ? rtuSilenceOf(*p)
+                : std::chrono::milliseconds(p->device ? p->device->latencyMs() : 0);
+        p->quietUntil = p->writtenAt + std::chrono::microseconds(wireUs) + after;
         return UARTCE_OK;
     }
 
-    ModbusMatcher matcher(frameMode, frame, p->modbusEchoes, capacity);
-    if (!p->modbusEchoKnown)
-        matcher.echoUnknown();
+    ModbusMatcher matcher(frameMode, frame, p->modbusEchoCopies, capacity);
     const std::uint16_t status = collectModbus(*p, port, matcher, frameMode, deadlineAt);
     p->lastRoundTripUs = microsSince(p->writtenAt);
-    if (const std::optional<bool> echoed = matcher.lineEchoed()) {
-        p->modbusEchoes = *echoed;
-        p->modbusEchoKnown = true;
-    }
+    if (const std::optional<unsigned> copies = matcher.echoCopiesSeen())
+        p->modbusEchoCopies = *copies;
     // A late reply names its slave and function; the rest of a cut one or a garbled echo's
     // request's answer could be anyone's.
     owedAfter(*p, status, key, true, timeoutMs);
@@ -1379,6 +1381,17 @@ uint16_t UARTCE_ModbusExchange(uint8_t port, uint8_t mode, const uint8_t* reques
         });
     return modbusExchange(port, mode, request, length, reply, capacity, replyLength, timeoutMs,
                           exceptionCode);
+}
+
+uint16_t UARTCE_SetModbusEcho(uint8_t port, int32_t copies) {
+    if (copies < -1 || copies > 2)
+        return UARTCE_ERR_BAD_ARGUMENT;
+    Port* p = openPort(port);
+    if (!p)
+        return UARTCE_ERR_NOT_OPEN;
+    p->modbusEchoCopies =
+        copies < 0 ? std::nullopt : std::optional<unsigned>(static_cast<unsigned>(copies));
+    return UARTCE_OK;
 }
 
 const char* UARTCE_ModbusExceptionText(uint8_t code) {
