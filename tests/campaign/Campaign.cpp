@@ -131,7 +131,15 @@ enum class Driver {
     Term,
     Dialog,
     Modbus,
+    ModbusScan,
+    ModbusSoak,
+    ModbusTerm,
 };
+
+bool isModbus(Driver d) {
+    return d == Driver::Modbus || d == Driver::ModbusScan || d == Driver::ModbusSoak ||
+           d == Driver::ModbusTerm;
+}
 
 const char* driverName(Driver d) {
     switch (d) {
@@ -155,6 +163,12 @@ const char* driverName(Driver d) {
         return "dialog, CR mode";
     case Driver::Modbus:
         return "portula-cmd --modbus";
+    case Driver::ModbusScan:
+        return "portula-cmd scan --modbus";
+    case Driver::ModbusSoak:
+        return "portula-cmd soak --modbus";
+    case Driver::ModbusTerm:
+        return "portula-cmd term --modbus";
     }
     return "?";
 }
@@ -162,11 +176,15 @@ const char* driverName(Driver d) {
 // The low five bits of a round's seed pick its driver: most rounds call the library, which
 // runs the most exchanges a second; every other path has its share. term and the dialog share
 // one slot, told apart by the sixth bit. Slot 24 puts Modbus slaves on the line, for
-// portula-cmd --modbus.
+// portula-cmd --modbus: the sixth and seventh bits pick its requests given as commands, a
+// scan, a soak or term.
 Driver driverFor(std::uint64_t roundSeed) {
     const unsigned slot = roundSeed % 32;
-    if (slot == 24)
-        return Driver::Modbus;
+    if (slot == 24) {
+        constexpr std::array<Driver, 4> kModbus{Driver::Modbus, Driver::ModbusScan,
+                                                Driver::ModbusSoak, Driver::ModbusTerm};
+        return kModbus[(roundSeed >> 5) & 3];
+    }
     if (slot < 25)
         return Driver::Library;
     if (slot == 25)
@@ -183,8 +201,11 @@ Driver driverFor(std::uint64_t roundSeed) {
 }
 // The first rounds of a campaign take each driver once, so that a short one covers them all:
 // those with few exchanges first, so that the library's long rounds do not spend the budget.
-// Slots of six bits, the sixth for term (28) or the dialog (60).
-constexpr std::array<unsigned, 11> kFirstSlots{27, 29, 24, 30, 31, 28, 60, 24, 25, 26, 0};
+// Slots of seven bits: the sixth for term (28) or the dialog (60); the sixth and seventh for
+// Modbus commands (24), scan (56), soak (88) or term (120).
+constexpr unsigned kFirstSlotBits = 127;
+constexpr std::array<unsigned, 14> kFirstSlots{27, 29, 24, 56, 88, 120, 30,
+                                               31, 28, 60, 24, 25, 26,  0};
 
 struct Round {
     std::uint64_t seed = 0;
@@ -224,7 +245,7 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
     if (r.driver == Driver::Scan && r.model == Model::LateBeyondWindow)
         r.model = Model::LateWithinWindow; // a scan's waits make it minutes long
     // Modbus frames have no line ending to change, and the line's echo is whole or garbled.
-    if (r.driver == Driver::Modbus) {
+    if (isModbus(r.driver)) {
         if (r.model == Model::EchoMissingBytes || r.model == Model::DoubleEcho)
             r.model = Model::LineEcho;
         else if (r.model == Model::CrLfEndings || r.model == Model::LfCrEndings)
@@ -234,7 +255,7 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
     }
     const bool process = r.driver == Driver::OneShot || r.driver == Driver::Stdin ||
                          r.driver == Driver::Soak || r.driver == Driver::Scan ||
-                         r.driver == Driver::Term || r.driver == Driver::Modbus;
+                         r.driver == Driver::Term || isModbus(r.driver);
 
     const unsigned modules = r.model == Model::SeveralModules ? rng.between(2, 4) : 1;
     std::set<unsigned> chosen;
@@ -250,7 +271,7 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
         r.simArgs.push_back("--checksum");
     if (r.baud != 9600)
         r.simArgs.insert(r.simArgs.end(), {"--baud", std::to_string(r.baud)});
-    if (r.driver == Driver::Modbus) {
+    if (isModbus(r.driver)) {
         // Slave ids in decimal; no checksum setting, the frames carry their CRC or LRC.
         r.modbus = rng.chance(0.5) ? "rtu" : "ascii";
         r.simChecksum = false;
@@ -258,6 +279,10 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
         for (unsigned a : chosen)
             r.addresses.push_back(std::to_string(a));
         r.simArgs = {"--modbus", r.modbus, "--address", join(r.addresses, ",")};
+        if (r.driver == Driver::ModbusScan && rng.chance(0.3)) {
+            r.baud = 19200;
+            r.simArgs.insert(r.simArgs.end(), {"--baud", "19200"});
+        }
     }
 
     r.timeoutMin = 50;
@@ -368,12 +393,15 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
         break;
     case Driver::Term:
     case Driver::Dialog:
+    case Driver::ModbusTerm:
         r.count = std::min<std::size_t>(cheap / 5, 30);
         break;
     case Driver::Soak:
+    case Driver::ModbusSoak:
         r.count = std::min<std::size_t>(cheap / 4, 50);
         break;
     case Driver::Scan:
+    case Driver::ModbusScan:
         r.count = 1;
         break;
     }
@@ -475,13 +503,54 @@ std::string modbusRequestBytes(Rng& rng, const Round& r, double absent) {
     return b;
 }
 
-// The request's frame as the slaves hear it: RTU with its CRC, ASCII without its CR LF.
-std::string modbusHeard(const std::string& mode, const std::string& request) {
-    std::string frame = portula::modbusFrame(
-        mode == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii, request);
-    if (mode == "ascii" && frame.size() >= 2)
-        frame.resize(frame.size() - 2);
-    return frame;
+// A request a soak repeats, and the reply the slave's tables as they start out give it: reads
+// of either register table, a register written, an address beyond the tables and a function
+// no slave has; now and then to an id nobody has.
+struct SoakRequest {
+    std::string request, reply;
+};
+
+SoakRequest modbusSoakRequest(Rng& rng, const Round& r) {
+    unsigned id = static_cast<unsigned>(
+        std::stoul(r.addresses[rng.between(0, static_cast<unsigned>(r.addresses.size()) - 1)]));
+    if (rng.chance(0.1))
+        do
+            id = rng.between(1, 247);
+        while (std::find(r.addresses.begin(), r.addresses.end(), std::to_string(id)) !=
+               r.addresses.end());
+    const auto word = [](std::string& b, unsigned v) {
+        b.push_back(static_cast<char>(v >> 8));
+        b.push_back(static_cast<char>(v & 0xFF));
+    };
+    const char slave = static_cast<char>(id);
+    const unsigned kind = rng.between(0, 99);
+    SoakRequest s;
+    if (kind < 60) { // holding registers, 100 x id + n; input registers, 10000 more
+        const bool input = kind >= 40;
+        const unsigned at = rng.between(0, 60), n = rng.between(1, 10);
+        s.request = {slave, static_cast<char>(input ? 4 : 3)};
+        word(s.request, at);
+        word(s.request, n);
+        s.reply = {slave, static_cast<char>(input ? 4 : 3), static_cast<char>(2 * n)};
+        for (unsigned i = 0; i < n; ++i)
+            word(s.reply, (input ? 10000 : 0) + 100 * id + at + i);
+    } else if (kind < 80) { // a register written: the reply repeats the request
+        s.request = {slave, 6};
+        word(s.request, rng.between(0, 60));
+        word(s.request, rng.between(0, 0xFFFF));
+        s.reply = s.request;
+    } else if (kind < 90) { // past the tables: exception 2
+        s.request = {slave, 3};
+        word(s.request, rng.between(1000, 1100));
+        word(s.request, 1);
+        s.reply = {slave, static_cast<char>(0x83), 2};
+    } else { // a function no slave has: exception 1
+        s.request = {slave, 0x2B};
+        word(s.request, 0);
+        word(s.request, 1);
+        s.reply = {slave, static_cast<char>(0xAB), 1};
+    }
+    return s;
 }
 
 // ---- Processes ------------------------------------------------------------------------------
@@ -581,6 +650,13 @@ class Campaign {
               const testsupport::SimProcess& sim);
     void scan(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
               const testsupport::SimProcess& sim);
+    void modbusScan(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+                    const testsupport::SimProcess& sim);
+    void modbusSoak(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+                    const testsupport::SimProcess& sim);
+    std::vector<Exchange> modbusTermRun(const Round& round, Rng& rng, const std::string& device);
+    // A wrong answer that is no single exchange: a scan's listing, a soak's totals.
+    void wrongOfRound(const Round& round, const std::string& what);
     void anomaly(const Round& round, const std::string& what);
 
     Settings m_settings;
@@ -775,7 +851,7 @@ std::vector<Exchange> Campaign::modbusFrom(const Round& round, const ProcessResu
         Exchange e;
         e.driver = driverName(round.driver);
         e.modbus = round.modbus;
-        e.command = modbusHeard(round.modbus, sent[run.size()]);
+        e.command = modbusHeardFrame(round.modbus, sent[run.size()]);
         e.status = static_cast<unsigned>(*status);
         e.reply = *bytes;
         e.startUs = p.startUs;
@@ -847,6 +923,18 @@ std::int64_t wallMinusSteadyUs() {
     return wall - (before + nowUs()) / 2;
 }
 
+// A file's bytes; none when it cannot be read.
+std::string fileText(const std::string& path) {
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char chunk[8192];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+            text.append(chunk, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
 // Lines of a program's output, empty ones kept (an empty reply is one).
 std::vector<std::string> screenLines(const std::string& text) {
     std::vector<std::string> out;
@@ -891,13 +979,7 @@ std::vector<Exchange> Campaign::termRun(const Round& round, Rng& rng, const std:
     const std::int64_t offsetBefore = wallMinusSteadyUs();
     const ProcessResult p = runProcess(args, &input, 120000);
     const std::int64_t offsetAfter = wallMinusSteadyUs();
-    std::string logText;
-    if (std::FILE* f = std::fopen(logPath.c_str(), "rb")) {
-        char chunk[8192];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-            logText.append(chunk, n);
-        std::fclose(f);
-    }
+    const std::string logText = fileText(logPath);
     std::error_code ignored;
     if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
         std::filesystem::remove(logPath, ignored);
@@ -949,6 +1031,95 @@ std::vector<Exchange> Campaign::termRun(const Round& round, Rng& rng, const std:
     if (const std::size_t missing = missingInOrder(screenLines(p.out), onScreen))
         anomaly(round, std::to_string(missing) + " of the " + std::to_string(onScreen.size()) +
                            " answers term logged are not on its screen in that order");
+    return run;
+}
+
+// term --modbus reading requests in hex from a pipe, with lines for the terminal itself now and
+// then: an empty line, :settings, and a line that is no request (refused, nothing sent). Its
+// --log has each request's frame, CRC or LRC included, then the reply's hex and, for an
+// exception or a failed check, the Err_Code line; the screen shows the same in that order.
+std::vector<Exchange> Campaign::modbusTermRun(const Round& round, Rng& rng,
+                                              const std::string& device) {
+    const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
+    const std::string logPath = m_dir + "/term-" + std::to_string(round.seed) + ".log";
+    const std::vector<std::string> args{
+        m_settings.cmdPath,      "term",  "--modbus", round.modbus, "-p", device, "--timeout",
+        std::to_string(timeout), "--log", logPath};
+    std::vector<std::string> sent;
+    std::string input;
+    for (std::size_t n = 0; n < round.count; ++n) {
+        const unsigned aside = rng.between(0, 99);
+        if (aside < 3)
+            input += "\n";
+        else if (aside < 6)
+            input += ":settings\n";
+        else if (aside < 9)
+            input += "05 0G 00\n";
+        sent.push_back(modbusRequestBytes(rng, round, 0.1));
+        std::string hex = portula::hexBytes(sent.back());
+        if (rng.chance(0.2))
+            hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+        input += hex + (rng.chance(0.2) ? "\r\n" : "\n");
+    }
+    const std::int64_t offsetBefore = wallMinusSteadyUs();
+    const ProcessResult p = runProcess(args, &input, 120000);
+    const std::int64_t offsetAfter = wallMinusSteadyUs();
+    const std::string logText = fileText(logPath);
+    std::error_code ignored;
+    if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
+        std::filesystem::remove(logPath, ignored);
+    if (!p.started) {
+        anomaly(round, "portula-cmd term --modbus did not start");
+        return {};
+    }
+    if (p.exitStatus != 0)
+        anomaly(round, "portula-cmd term --modbus ended with status " +
+                           std::to_string(p.exitStatus) + ": " + p.err);
+    const TermLog log = parseTermLog(logText, true);
+    for (const std::string& problem : log.problems)
+        anomaly(round, "term --modbus's log: " + escaped(problem));
+
+    const std::int64_t slackUs = 1000 + std::abs(offsetAfter - offsetBefore);
+    const portula::ModbusMode mode =
+        round.modbus == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii;
+    std::vector<Exchange> run;
+    std::vector<std::string> onScreen;
+    for (const TermAnswer& a : log.answers) {
+        if (run.size() >= sent.size()) {
+            anomaly(round, "term --modbus's log has more frames than the " +
+                               std::to_string(sent.size()) + " requests given");
+            break;
+        }
+        const std::string& request = sent[run.size()];
+        if (a.frame != portula::modbusFrame(mode, request)) {
+            anomaly(round, "term --modbus sent " + escaped(a.frame) + " for " +
+                               portula::hexBytes(request));
+            return {};
+        }
+        Exchange e;
+        e.driver = driverName(round.driver);
+        e.modbus = round.modbus;
+        e.command = modbusHeardFrame(round.modbus, request);
+        e.status = a.status;
+        e.reply = a.reply;
+        const Window w = steadyWindow(a, offsetBefore, slackUs, {p.startUs, p.endUs});
+        e.startUs = w.startUs;
+        e.endUs = w.endUs;
+        e.index = run.size();
+        e.timeoutMs = timeout;
+        run.push_back(std::move(e));
+        if (!a.reply.empty())
+            onScreen.push_back(portula::hexBytes(a.reply));
+        if (a.status != 0)
+            onScreen.push_back(a.failure);
+    }
+    if (run.size() != sent.size())
+        anomaly(round, "term --modbus's log has " + std::to_string(run.size()) + " answers for " +
+                           std::to_string(sent.size()) + " requests (exit " +
+                           std::to_string(p.exitStatus) + "): " + p.err);
+    if (const std::size_t missing = missingInOrder(screenLines(p.out), onScreen))
+        anomaly(round, std::to_string(missing) + " of the " + std::to_string(onScreen.size()) +
+                           " lines term --modbus logged are not on its screen in that order");
     return run;
 }
 
@@ -1180,6 +1351,190 @@ void Campaign::scan(const Round& round, Rng& rng, const std::string& device, Tru
     (void)truth;
 }
 
+void Campaign::wrongOfRound(const Round& round, const std::string& what) {
+    ++m_figures.models[round.model].wrong;
+    ++m_figures.wrong;
+    if (m_figures.wrongSeeds.empty() || m_figures.wrongSeeds.back() != std::to_string(round.seed))
+        m_figures.wrongSeeds.push_back(std::to_string(round.seed));
+    std::printf("WRONG  seed %llu  round %llu (--replay %llu)\n  %s\n  %s\n",
+                static_cast<unsigned long long>(m_settings.seed),
+                static_cast<unsigned long long>(round.seed),
+                static_cast<unsigned long long>(round.seed), describe(round).c_str(), what.c_str());
+    if (!m_settings.keepGoing)
+        m_stop = true;
+}
+
+// scan --modbus over ids around the slaves', at the line's rate and now and then another, at
+// no parity (now and then even first, which a pseudo-terminal refuses and the scan goes past).
+// Each slave listed must be on the line, at its framing, with the reply it really sent to the
+// scan's request; a slave not listed is lost.
+void Campaign::modbusScan(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+                          const testsupport::SimProcess& sim) {
+    ModbusLine line;
+    line.mode = round.modbus;
+    line.baud = round.baud;
+    for (const std::string& a : round.addresses)
+        line.ids.push_back(static_cast<unsigned>(std::stoul(a)));
+    const auto [low, high] = std::minmax_element(line.ids.begin(), line.ids.end());
+    const unsigned lo = *low - std::min(*low - 1, rng.between(0, 3));
+    const unsigned hi = std::min(247u, *high + rng.between(0, 3));
+    std::string addresses = std::to_string(lo) + "-" + std::to_string(hi);
+    if (rng.chance(0.3)) { // a list: the slaves' ids and a few nobody has, in any order
+        std::vector<std::string> ids = round.addresses;
+        for (unsigned n = rng.between(1, 3); n > 0; --n)
+            ids.push_back(std::to_string(rng.between(1, 247)));
+        std::shuffle(ids.begin(), ids.end(), std::mt19937_64(rng.next()));
+        addresses = join(ids, ",");
+    }
+    std::vector<unsigned> bauds{round.baud};
+    if (rng.chance(0.4))
+        bauds.push_back(round.baud == 9600 ? 4800 : 38400);
+    std::sort(bauds.begin(), bauds.end());
+    std::string baudList;
+    for (unsigned b : bauds)
+        baudList += (baudList.empty() ? "" : ",") + std::to_string(b);
+    const std::string parities = rng.chance(0.15) ? "even,none" : "none";
+    const std::vector<std::string> args{
+        m_settings.cmdPath, "scan",    "--modbus", round.modbus, "-p",         device,  "--json",
+        "--addresses",      addresses, "--bauds",  baudList,     "--parities", parities};
+    const ProcessResult p = runProcess(args, nullptr, 120000);
+    settle(truth, sim, 0);
+    if (!p.started) {
+        anomaly(round, "portula-cmd scan --modbus did not start");
+        return;
+    }
+    std::vector<ModbusListing> listed;
+    for (const std::string& text : lines(p.out)) {
+        const std::optional<JsonObject> o = parseJsonObject(text);
+        const auto id = o ? integerMember(*o, "id") : std::nullopt;
+        const auto baud = o ? integerMember(*o, "baud") : std::nullopt;
+        const auto parity = o ? stringMember(*o, "parity") : std::nullopt;
+        const auto stopBits = o ? integerMember(*o, "stop_bits") : std::nullopt;
+        const auto reply = o ? stringMember(*o, "reply") : std::nullopt;
+        const auto bytes = reply ? portula::parseHexBytes(*reply) : std::nullopt;
+        const auto exception = o ? integerMember(*o, "exception") : std::nullopt;
+        if (!id || !baud || !parity || !stopBits || !bytes ||
+            (o->count("exception") && !exception)) {
+            anomaly(round, "scan --modbus printed a line that is not a slave: " + text);
+            continue;
+        }
+        ModbusListing m{static_cast<unsigned>(*id),
+                        static_cast<unsigned>(*baud),
+                        *parity,
+                        static_cast<unsigned>(*stopBits),
+                        *bytes,
+                        std::nullopt};
+        if (exception)
+            m.exception = static_cast<unsigned>(*exception);
+        listed.push_back(std::move(m));
+    }
+    if (p.exitStatus != 0 && p.exitStatus != 17)
+        anomaly(round,
+                "scan --modbus ended with status " + std::to_string(p.exitStatus) + ": " + p.err);
+    const std::vector<std::string> wrongs = modbusScanWrongs(listed, line, truth.records());
+    long missed = 0;
+    for (unsigned id : line.ids)
+        if (std::none_of(listed.begin(), listed.end(),
+                         [id](const ModbusListing& m) { return m.id == id; }))
+            ++missed;
+    ModelFigures& f = m_figures.models[round.model];
+    const long checked = static_cast<long>(listed.size()) + missed;
+    f.exchanges += checked;
+    f.lost += missed;
+    m_figures.exchanges += checked;
+    m_figures.exchangesByDriver[round.driver] += checked;
+    if (m_settings.verbose)
+        std::printf("  scan --modbus %s ids %s at %s, parities %s: %zu listed, %ld missed\n",
+                    round.modbus.c_str(), addresses.c_str(), baudList.c_str(), parities.c_str(),
+                    listed.size(), missed);
+    for (std::size_t k = 0; k < listed.size(); ++k) {
+        if (wrongs[k].empty()) {
+            ++f.right;
+            continue;
+        }
+        const ModbusListing& m = listed[k];
+        std::string what = "scan --modbus --addresses " + addresses + " --bauds " + baudList +
+                           " --parities " + parities + " listed id " + std::to_string(m.id) +
+                           " at " + std::to_string(m.baud) + " baud, parity " + m.parity +
+                           ", reply " + portula::hexBytes(m.reply) + ": " + wrongs[k];
+        for (const std::string& e : lines(p.err))
+            what += "\n  stderr: " + e;
+        wrongOfRound(round, what);
+    }
+}
+
+// soak --modbus: one request repeated, --expect its reply as the slave's tables give it, another
+// reply, or none. Its totals must agree with the replies the truth shows.
+void Campaign::modbusSoak(const Round& round, Rng& rng, const std::string& device, TruthFile& truth,
+                          const testsupport::SimProcess& sim) {
+    const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
+    const SoakRequest s = modbusSoakRequest(rng, round);
+    std::optional<std::string> expect;
+    const unsigned pick = rng.between(0, 99);
+    if (pick < 55) {
+        expect = s.reply;
+    } else if (pick < 70) {
+        expect = s.reply;
+        expect->back() = static_cast<char>(expect->back() ^ 1);
+    }
+    std::vector<std::string> args{m_settings.cmdPath,
+                                  "soak",
+                                  "--modbus",
+                                  round.modbus,
+                                  "-p",
+                                  device,
+                                  "--json",
+                                  "--timeout",
+                                  std::to_string(timeout),
+                                  "--count",
+                                  std::to_string(round.count)};
+    if (expect)
+        args.insert(args.end(), {"--expect", portula::hexBytes(*expect)});
+    args.push_back(portula::hexBytes(s.request));
+    const ProcessResult p = runProcess(args, nullptr, 120000);
+    settle(truth, sim, round.count);
+    const std::vector<std::string> out = lines(p.out);
+    const std::optional<JsonObject> o = out.empty() ? std::nullopt : parseJsonObject(out.back());
+    SoakTotals t;
+    const std::pair<const char*, long*> members[] = {{"sent", &t.sent},
+                                                     {"answered", &t.answered},
+                                                     {"unexpected", &t.unexpected},
+                                                     {"timeouts", &t.timeouts},
+                                                     {"checksum_errors", &t.checksumErrors},
+                                                     {"other_errors", &t.otherErrors}};
+    bool whole = o.has_value();
+    for (const auto& [name, value] : members) {
+        const std::optional<std::int64_t> n = o ? integerMember(*o, name) : std::nullopt;
+        whole = whole && n;
+        *value = n ? static_cast<long>(*n) : 0;
+    }
+    if (!whole) {
+        anomaly(round, "soak --modbus printed no totals (exit " + std::to_string(p.exitStatus) +
+                           "): " + p.out + p.err);
+        return;
+    }
+    ModelFigures& f = m_figures.models[round.model];
+    f.exchanges += t.sent;
+    m_figures.exchanges += t.sent;
+    m_figures.exchangesByDriver[round.driver] += t.sent;
+    if (m_settings.verbose)
+        std::printf("  soak --modbus %s %s, expect %s: %s\n", round.modbus.c_str(),
+                    portula::hexBytes(s.request).c_str(),
+                    expect ? portula::hexBytes(*expect).c_str() : "none", out.back().c_str());
+    const std::string why = modbusSoakInconsistency(t, static_cast<long>(round.count), round.modbus,
+                                                    modbusHeardFrame(round.modbus, s.request),
+                                                    expect, truth.records(), p.startUs, p.endUs);
+    if (why.empty()) {
+        f.right += t.answered + t.unexpected;
+        f.failed += t.sent - t.answered - t.unexpected;
+        return;
+    }
+    wrongOfRound(round,
+                 "soak --modbus " + round.modbus + " --count " + std::to_string(round.count) +
+                     (expect ? " --expect '" + portula::hexBytes(*expect) + "'" : "") + " '" +
+                     portula::hexBytes(s.request) + "': " + why + "\n  totals " + out.back());
+}
+
 void Campaign::anomaly(const Round& round, const std::string& what) {
     ++m_figures.anomalies;
     std::printf("ANOMALY  round %llu  %s: %s\n", static_cast<unsigned long long>(round.seed),
@@ -1325,6 +1680,15 @@ bool Campaign::runRound(const Round& round) {
     case Driver::Scan:
         scan(round, rng, sim.device(), truth, sim);
         break;
+    case Driver::ModbusScan:
+        modbusScan(round, rng, sim.device(), truth, sim);
+        break;
+    case Driver::ModbusSoak:
+        modbusSoak(round, rng, sim.device(), truth, sim);
+        break;
+    case Driver::ModbusTerm:
+        judgeAll({modbusTermRun(round, rng, sim.device())});
+        break;
     }
     const double took = std::chrono::duration<double>(Clock::now() - roundBegan).count();
     m_figures.secondsByDriver[round.driver] += took;
@@ -1363,7 +1727,7 @@ int Campaign::run() {
         for (std::uint64_t i = 0; budgetLeft() && !m_stop && ran; ++i) {
             std::uint64_t seed = splitmix(m_settings.seed ^ splitmix(i));
             if (i < kFirstSlots.size())
-                seed = (seed & ~std::uint64_t{63}) | kFirstSlots[i];
+                seed = (seed & ~std::uint64_t{kFirstSlotBits}) | kFirstSlots[i];
             ran = runRound(plan(seed, m_available, m_settings.lateWindowMs));
             std::fflush(stdout);
         }

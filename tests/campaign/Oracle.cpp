@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 namespace campaign {
 
@@ -62,6 +63,14 @@ std::optional<std::string> modbusReplyOf(const TruthRecord& r, const std::string
         return std::nullopt;
     return portula::modbusPayload(
         mode == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii, r.bytes);
+}
+
+std::string modbusHeardFrame(const std::string& mode, const std::string& request) {
+    std::string frame = portula::modbusFrame(
+        mode == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii, request);
+    if (mode == "ascii" && frame.size() >= 2)
+        frame.resize(frame.size() - 2);
+    return frame;
 }
 
 std::optional<std::string> payloadOf(const std::string& bytes, bool checksum) {
@@ -314,6 +323,94 @@ std::string soakInconsistency(long sent, long answered, long count,
     if (answered > replies + 1)
         return "answered " + std::to_string(answered) + " but the line carried " +
                std::to_string(replies) + " whole replies";
+    return "";
+}
+
+namespace {
+
+// The payloads of the whole replies (duplicates included) the slaves sent to a frame heard,
+// within [startUs, endUs] when given.
+std::vector<std::string> modbusRepliesTo(const std::vector<TruthRecord>& truth,
+                                         const std::string& mode, const std::string& heard,
+                                         std::int64_t startUs, std::int64_t endUs) {
+    std::vector<std::string> out;
+    for (const TruthRecord& r : truth) {
+        if ((r.kind != Kind::Reply && r.kind != Kind::Duplicate) || r.command != heard ||
+            r.startUs < startUs || r.endUs > endUs)
+            continue;
+        if (std::optional<std::string> payload = modbusReplyOf(r, mode))
+            out.push_back(std::move(*payload));
+    }
+    return out;
+}
+
+std::string framingText(unsigned baud, const std::string& parity, unsigned stopBits) {
+    return std::to_string(baud) + " baud, parity " + parity + ", " + std::to_string(stopBits) +
+           " stop bit" + (stopBits == 1 ? "" : "s");
+}
+
+} // namespace
+
+std::vector<std::string> modbusScanWrongs(const std::vector<ModbusListing>& listed,
+                                          const ModbusLine& line,
+                                          const std::vector<TruthRecord>& truth) {
+    std::vector<std::string> wrongs;
+    std::vector<unsigned> seen;
+    for (const ModbusListing& m : listed) {
+        std::string why;
+        const std::string request{static_cast<char>(m.id), 3, 0, 0, 0, 1};
+        const std::vector<std::string> replies = modbusRepliesTo(
+            truth, line.mode, modbusHeardFrame(line.mode, request),
+            std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max());
+        const bool exceptional = m.reply.size() >= 2 && (m.reply[1] & 0x80) != 0;
+        if (std::find(line.ids.begin(), line.ids.end(), m.id) == line.ids.end())
+            why = "no slave on the line has id " + std::to_string(m.id);
+        else if (std::find(seen.begin(), seen.end(), m.id) != seen.end())
+            why = "id " + std::to_string(m.id) + " listed twice";
+        else if (m.baud != line.baud || m.parity != line.parity || m.stopBits != line.stopBits)
+            why = "listed at " + framingText(m.baud, m.parity, m.stopBits) + "; the line is at " +
+                  framingText(line.baud, line.parity, line.stopBits);
+        else if (std::find(replies.begin(), replies.end(), m.reply) == replies.end())
+            why = "slave " + std::to_string(m.id) + " sent no such reply to the scan's request";
+        else if (exceptional != m.exception.has_value() ||
+                 (exceptional &&
+                  (m.reply.size() != 3 || static_cast<unsigned char>(m.reply[2]) != *m.exception)))
+            why = m.exception ? "exception " + std::to_string(*m.exception) +
+                                    " listed with a reply that does not carry it"
+                              : "a reply with an exception listed without it";
+        seen.push_back(m.id);
+        wrongs.push_back(why);
+    }
+    return wrongs;
+}
+
+std::string modbusSoakInconsistency(const SoakTotals& t, long count, const std::string& mode,
+                                    const std::string& heard,
+                                    const std::optional<std::string>& expect,
+                                    const std::vector<TruthRecord>& truth, std::int64_t startUs,
+                                    std::int64_t endUs) {
+    const std::vector<std::string> replies = modbusRepliesTo(truth, mode, heard, startUs, endUs);
+    const long carried = static_cast<long>(replies.size());
+    const long taken = t.answered + t.unexpected;
+    if (t.sent != count)
+        return "sent " + std::to_string(t.sent) + " of " + std::to_string(count) + " requests";
+    if (taken + t.timeouts + t.checksumErrors + t.otherErrors != t.sent)
+        return "the outcomes do not add up to the " + std::to_string(t.sent) + " sent";
+    if (taken > carried)
+        return std::to_string(taken) + " replies taken but the line carried " +
+               std::to_string(carried) + " whole replies to the request";
+    if (replies.empty() || std::any_of(replies.begin(), replies.end(),
+                                       [&](const std::string& r) { return r != replies.front(); }))
+        return "";
+    // The slave's reply, every time: whether it is the one wanted decides where it counts.
+    const std::string& reply = replies.front();
+    const bool wanted = expect ? *expect == reply : !(reply.size() >= 2 && (reply[1] & 0x80) != 0);
+    if (wanted && t.unexpected > 0)
+        return std::to_string(t.unexpected) + " unexpected, though the slave only ever sent " +
+               portula::hexBytes(reply) + ", the reply wanted";
+    if (!wanted && t.answered > 0)
+        return std::to_string(t.answered) + " answered as wanted, though the slave only ever " +
+               "sent " + portula::hexBytes(reply) + ", which is not";
     return "";
 }
 

@@ -66,6 +66,9 @@ std::string framed(const std::string& command, bool checksum);
 // A Modbus reply record's bytes as the library should deliver them: what its CRC or LRC
 // covers; nullopt when the record is not of that mode or its check fails.
 std::optional<std::string> modbusReplyOf(const TruthRecord& record, const std::string& mode);
+// A request's frame as the slaves hear it, in mode "rtu" or "ascii": RTU with its CRC, ASCII
+// with its LRC and without its CR LF.
+std::string modbusHeardFrame(const std::string& mode, const std::string& request);
 
 // Judges one driver run: the exchanges of one open port or one process, in the order they
 // were sent. truth: everything the simulator recorded since it started. knownTimeouts: the
@@ -97,5 +100,44 @@ std::vector<Module> scanWrongs(const std::vector<Module>& listed,
 std::string soakInconsistency(long sent, long answered, long count,
                               const std::vector<TruthRecord>& truth, std::int64_t startUs,
                               std::int64_t endUs);
+
+// A slave a Modbus scan listed, and the line its slaves are on.
+struct ModbusListing {
+    unsigned id = 0;
+    unsigned baud = 0;
+    std::string parity;
+    unsigned stopBits = 0;
+    std::string reply; // its bytes, without CRC or LRC
+    std::optional<unsigned> exception;
+};
+struct ModbusLine {
+    std::string mode; // "rtu" or "ascii"
+    std::vector<unsigned> ids;
+    unsigned baud = 9600;
+    std::string parity = "none";
+    unsigned stopBits = 1;
+};
+
+// For each listed slave, why it is wrong as listed (not on the line, listed twice, at a framing
+// the line does not have, a reply that slave never sent to the scan's request, an exception
+// its reply does not carry); an empty text for one listed right.
+std::vector<std::string> modbusScanWrongs(const std::vector<ModbusListing>& listed,
+                                          const ModbusLine& line,
+                                          const std::vector<TruthRecord>& truth);
+
+// What a soak prints, counted per outcome.
+struct SoakTotals {
+    long sent = 0, answered = 0, unexpected = 0, timeouts = 0, checksumErrors = 0, otherErrors = 0;
+};
+
+// A Modbus soak's totals against the truth. heard: its request's frame as the slaves hear it;
+// expect: the reply --expect gave, if any. Every reply to one repeated request is the same, so
+// every frame the soak took must be it: all answered (it was the one wanted) or all unexpected,
+// and no more of them than the line carried. An empty text when consistent, else why not.
+std::string modbusSoakInconsistency(const SoakTotals& totals, long count, const std::string& mode,
+                                    const std::string& heard,
+                                    const std::optional<std::string>& expect,
+                                    const std::vector<TruthRecord>& truth, std::int64_t startUs,
+                                    std::int64_t endUs);
 
 } // namespace campaign

@@ -1,5 +1,7 @@
 #include "campaign/Readback.h"
 
+#include "rules/Modbus.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -110,9 +112,10 @@ std::optional<std::string> unescapeLogText(std::string_view text) {
     return out;
 }
 
-TermLog parseTermLog(std::string_view text) {
+TermLog parseTermLog(std::string_view text, bool modbus) {
     TermLog log;
     bool awaiting = false; // a frame went out and its answer has not been read yet
+    bool replied = false;  // Modbus: its reply is in, and its status may follow
     TermAnswer pending;
     std::size_t number = 0;
     const auto problem = [&](const std::string& why, std::string_view line) {
@@ -138,6 +141,19 @@ TermLog parseTermLog(std::string_view text) {
             problem("not a log line", line);
             continue;
         }
+        if (replied) {
+            replied = false;
+            const std::optional<unsigned> code =
+                direction == '!' ? errCode(*bytes, true) : std::nullopt;
+            if (code) {
+                pending.status = *code;
+                pending.failure = *bytes;
+                pending.answeredUs = *when;
+            }
+            log.answers.push_back(std::move(pending));
+            if (code)
+                continue;
+        }
         if (direction == '>') {
             if (awaiting)
                 problem("the frame before has no answer", line);
@@ -151,6 +167,16 @@ TermLog parseTermLog(std::string_view text) {
             continue; // bytes that came between commands, or a word on the port's state
         awaiting = false;
         pending.answeredUs = *when;
+        if (direction == '<' && modbus) {
+            const std::optional<std::string> hex = portula::parseHexBytes(*bytes);
+            if (!hex || hex->empty()) {
+                problem("a reply that is not hex bytes", line);
+                continue;
+            }
+            pending.reply = *hex;
+            replied = true;
+            continue;
+        }
         if (direction == '<') {
             pending.reply = *bytes;
         } else if (const std::optional<unsigned> code = errCode(*bytes, true)) {
@@ -162,6 +188,8 @@ TermLog parseTermLog(std::string_view text) {
         }
         log.answers.push_back(std::move(pending));
     }
+    if (replied)
+        log.answers.push_back(std::move(pending));
     if (awaiting)
         log.problems.push_back("the last frame, " + pending.frame + ", has no answer");
     return log;

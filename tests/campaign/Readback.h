@@ -15,7 +15,7 @@ namespace campaign {
 struct TermAnswer {
     std::string frame;           // the bytes sent, CR (and checksum) included
     unsigned status = 0;         // 0 for a reply
-    std::string reply;           // the reply's bytes, status 0 only
+    std::string reply;           // the reply's bytes, status 0 only (Modbus: any status)
     std::string failure;         // the failure line as logged ("Err_Code = 10 (...)")
     std::int64_t sentUs = 0;     // wall clock, microseconds since the epoch, UTC
     std::int64_t answeredUs = 0; // likewise, when the reply or failure was logged
@@ -32,8 +32,10 @@ std::optional<std::int64_t> logTimeUs(std::string_view stamp);
 std::optional<std::string> unescapeLogText(std::string_view text);
 
 // Reads a --log file. A sent frame ('>') is followed at once by its reply ('<') or failure
-// ('!'); whatever comes after that and before the next frame arrived between commands.
-TermLog parseTermLog(std::string_view text);
+// ('!'); whatever comes after that and before the next frame arrived between commands. With
+// modbus, a reply is logged as hex bytes, and a failure right after it is its status (a
+// slave's exception, a frame whose CRC or LRC failed).
+TermLog parseTermLog(std::string_view text, bool modbus = false);
 
 // The line term's screen shows for an answer: the reply with bytes outside printable ASCII
 // (and the backslash) as \xNN, or the failure line.

@@ -542,4 +542,181 @@ TEST(Oracle, ModbusRepliesMustBeTheSlavesOwnFrame) {
     }
 }
 
+std::vector<TruthRecord> modbusTruth(const char* mode, const std::vector<ModbusRecord>& records) {
+    std::vector<std::string> lines;
+    for (const ModbusRecord& r : records)
+        lines.push_back(truthLine(mode, r));
+    return truthOf(lines);
+}
+
+// A scan listing is right only for a slave on the line, listed once, at the line's framing,
+// with the reply (and exception) that slave sent to the scan's request.
+TEST(Scan, ModbusSlavesListedMustBeOnTheLineWithTheirOwnReply) {
+    const ModbusRecord heard5{.kind = "heard", .request = "05 03 00 00 00 01", .heardUs = 1000000};
+    const ModbusRecord reply5{.kind = "reply",
+                              .request = "05 03 00 00 00 01",
+                              .heardUs = 1000000,
+                              .reply = "05 03 02 01 F4"};
+    struct Case {
+        const char* name;
+        std::vector<ModbusRecord> truth;
+        std::vector<campaign::ModbusListing> listed;
+        std::vector<bool> wrong;
+    };
+    const campaign::ModbusListing right{5, 9600, "none", 1, bytesOf("05 03 02 01 F4"), {}};
+    const auto with = [&](auto change) {
+        campaign::ModbusListing m = right;
+        change(m);
+        return m;
+    };
+    ModbusRecord spoiled = reply5;
+    spoiled.spoilCheck = true;
+    ModbusRecord otherMode = reply5;
+    otherMode.mode = "ascii";
+    const Case cases[] = {
+        {"the slave as it answered", {heard5, reply5}, {right}, {false}},
+        {"an id no slave has", {heard5, reply5}, {with([](auto& m) { m.id = 6; })}, {true}},
+        {"another rate", {heard5, reply5}, {with([](auto& m) { m.baud = 19200; })}, {true}},
+        {"another parity", {heard5, reply5}, {with([](auto& m) { m.parity = "even"; })}, {true}},
+        {"two stop bits", {heard5, reply5}, {with([](auto& m) { m.stopBits = 2; })}, {true}},
+        {"a reply one bit off",
+         {heard5, reply5},
+         {with([](auto& m) { m.reply = bytesOf("05 03 02 01 F5"); })},
+         {true}},
+        {"a reply whose CRC failed", {heard5, spoiled}, {right}, {true}},
+        {"the other mode's reply", {heard5, otherMode}, {right}, {true}},
+        {"the slave never answered", {heard5}, {right}, {true}},
+        {"an exception its reply does not carry",
+         {heard5, reply5},
+         {with([](auto& m) { m.exception = 2; })},
+         {true}},
+        {"listed twice", {heard5, reply5}, {right, right}, {false, true}},
+    };
+    campaign::ModbusLine line;
+    line.mode = "rtu";
+    line.ids = {5, 7};
+    for (const Case& c : cases) {
+        const std::vector<std::string> whys =
+            campaign::modbusScanWrongs(c.listed, line, modbusTruth("rtu", c.truth));
+        ASSERT_EQ(whys.size(), c.wrong.size()) << c.name;
+        for (std::size_t k = 0; k < whys.size(); ++k)
+            EXPECT_EQ(!whys[k].empty(), c.wrong[k]) << c.name << " #" << k << ": " << whys[k];
+    }
+}
+
+// A soak repeats one request, so every reply taken is the slave's one reply: its totals must
+// put them all where that reply counts, and never more than the line carried.
+TEST(Soak, ModbusTotalsAgreeWithTheRepliesOnTheLine) {
+    const auto rounds = [](const char* request, const char* reply, int n, bool spoilLast) {
+        std::vector<ModbusRecord> out;
+        for (int k = 0; k < n; ++k) {
+            const std::int64_t at = 1000000 + 100000 * k;
+            out.push_back({.kind = "heard", .request = request, .heardUs = at});
+            out.push_back({.kind = "reply",
+                           .request = request,
+                           .heardUs = at,
+                           .reply = reply,
+                           .spoilCheck = spoilLast && k == n - 1});
+        }
+        return out;
+    };
+    const auto read = rounds("05 03 00 00 00 01", "05 03 02 01 F4", 3, true); // 2 whole
+    const auto refused = rounds("05 03 03 E8 00 01", "05 83 02", 3, false);
+    struct Case {
+        const char* name;
+        const std::vector<ModbusRecord>& truth;
+        const char* request;
+        campaign::SoakTotals totals;
+        const char* expect; // nullptr: no --expect
+        bool consistent;
+    };
+    const Case cases[] = {
+        {"the whole replies answered",
+         read,
+         "05 03 00 00 00 01",
+         {3, 2, 0, 0, 1, 0},
+         "05 03 02 01 F4",
+         true},
+        {"more answered than whole replies",
+         read,
+         "05 03 00 00 00 01",
+         {3, 3, 0, 0, 0, 0},
+         "05 03 02 01 F4",
+         false},
+        {"the reply wanted counted unexpected",
+         read,
+         "05 03 00 00 00 01",
+         {3, 1, 1, 0, 1, 0},
+         "05 03 02 01 F4",
+         false},
+        {"another reply wanted, none answered",
+         read,
+         "05 03 00 00 00 01",
+         {3, 0, 2, 1, 0, 0},
+         "05 03 02 01 F5",
+         true},
+        {"another reply wanted, yet answered",
+         read,
+         "05 03 00 00 00 01",
+         {3, 1, 1, 1, 0, 0},
+         "05 03 02 01 F5",
+         false},
+        {"an exception unwanted is unexpected",
+         refused,
+         "05 03 03 E8 00 01",
+         {3, 0, 3, 0, 0, 0},
+         nullptr,
+         true},
+        {"an exception unwanted counted answered",
+         refused,
+         "05 03 03 E8 00 01",
+         {3, 1, 2, 0, 0, 0},
+         nullptr,
+         false},
+        {"the exception wanted",
+         refused,
+         "05 03 03 E8 00 01",
+         {3, 3, 0, 0, 0, 0},
+         "05 83 02",
+         true},
+        {"an id nobody has answered",
+         read,
+         "06 03 00 00 00 01",
+         {3, 1, 0, 2, 0, 0},
+         nullptr,
+         false},
+        {"an id nobody has, all timed out",
+         read,
+         "06 03 00 00 00 01",
+         {3, 0, 0, 3, 0, 0},
+         nullptr,
+         true},
+        {"outcomes that do not add up",
+         read,
+         "05 03 00 00 00 01",
+         {3, 2, 0, 0, 0, 0},
+         "05 03 02 01 F4",
+         false},
+        {"fewer sent than asked",
+         read,
+         "05 03 00 00 00 01",
+         {2, 2, 0, 0, 0, 0},
+         "05 03 02 01 F4",
+         false},
+    };
+    for (const Case& c : cases) {
+        const std::optional<std::string> expect =
+            c.expect ? std::optional<std::string>(bytesOf(c.expect)) : std::nullopt;
+        const std::string why =
+            campaign::modbusSoakInconsistency(c.totals, 3, "rtu", heardFrame("rtu", c.request),
+                                              expect, modbusTruth("rtu", c.truth), 900000, 1400000);
+        EXPECT_EQ(why.empty(), c.consistent) << c.name << ": " << why;
+    }
+    // Replies before the soak began are none of its own.
+    EXPECT_NE(campaign::modbusSoakInconsistency(
+                  {3, 2, 0, 0, 1, 0}, 3, "rtu", heardFrame("rtu", "05 03 00 00 00 01"),
+                  bytesOf("05 03 02 01 F4"), modbusTruth("rtu", read), 1050000, 1400000),
+              "");
+}
+
 } // namespace

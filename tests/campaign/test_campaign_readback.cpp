@@ -118,6 +118,51 @@ TEST(TermLog, ABrokenShapeIsToldAndNoAnswerIsMadeUp) {
     }
 }
 
+// term --modbus logs the reply's hex, and an exception or failed check right under it.
+TEST(TermLog, ModbusRepliesAreHexAndTheStatusUnderThemIsTheirs) {
+    const std::string log =
+        "2026-12-09T18:30:33.961+0000 > \\x05\\x03\\x00\\x00\\x00\\x01\\x85\\x8E\n"
+        "2026-12-09T18:30:33.966+0000 < 05 03 02 01 F4\n"
+        "2026-12-09T18:30:33.967+0000 > :0503FF000001F8\\r\\n\n"
+        "2026-12-09T18:30:33.968+0000 < 05 83 02\n"
+        "2026-12-09T18:30:33.968+0000 ! Err_Code = 18 (exception 2)\n"
+        "2026-12-09T18:30:33.969+0000 ! zz: not a request in hex bytes\n"
+        "2026-12-09T18:30:33.970+0000 > \\x06\\x03\\x00\\x00\\x00\\x01\\x85\\xBD\n"
+        "2026-12-09T18:30:34.070+0000 ! Err_Code = 10 (no reply)\n"
+        "2026-12-09T18:30:34.071+0000 > \\x05\\x06\\x00\\x01\\x00\\x07\\x00\\x00\n"
+        "2026-12-09T18:30:34.075+0000 < 05 06 00 01 00 08\n"
+        "2026-12-09T18:30:34.075+0000 ! Err_Code = 12 (bad CRC)\n"
+        "2026-12-09T18:30:34.080+0000 < \\x05\\x03\n"
+        "2026-12-09T18:30:34.081+0000 > \\x05\\x03\\x00\\x00\\x00\\x01\\x85\\x8E\n"
+        "2026-12-09T18:30:34.085+0000 < 05 03 02 01 F4\n";
+    const campaign::TermLog parsed = parseTermLog(log, true);
+    EXPECT_TRUE(parsed.problems.empty()) << parsed.problems.front();
+    using namespace std::string_literals;
+    const struct {
+        std::string frame;
+        unsigned status;
+        std::string reply;
+    } want[] = {
+        {"\x05\x03\x00\x00\x00\x01\x85\x8E"s, 0, "\x05\x03\x02\x01\xF4"s},
+        {":0503FF000001F8\r\n", 18, "\x05\x83\x02"},
+        {"\x06\x03\x00\x00\x00\x01\x85\xBD"s, 10, ""},
+        {"\x05\x06\x00\x01\x00\x07\x00\x00"s, 12, "\x05\x06\x00\x01\x00\x08"s},
+        {"\x05\x03\x00\x00\x00\x01\x85\x8E"s, 0, "\x05\x03\x02\x01\xF4"s},
+    };
+    ASSERT_EQ(parsed.answers.size(), std::size(want));
+    for (std::size_t k = 0; k < std::size(want); ++k) {
+        EXPECT_EQ(parsed.answers[k].frame, want[k].frame) << k;
+        EXPECT_EQ(parsed.answers[k].status, want[k].status) << k;
+        EXPECT_EQ(parsed.answers[k].reply, want[k].reply) << k;
+    }
+    // Text that is no hex is no Modbus reply.
+    EXPECT_EQ(parseTermLog("2026-12-09T18:30:33.961+0000 > \\x05\\x03\n"
+                           "2026-12-09T18:30:33.966+0000 < !05PORTULA\n",
+                           true)
+                  .problems.size(),
+              1u);
+}
+
 TEST(TermScreen, AnswersAreFoundInTheirOrderAmongOtherLines) {
     TermAnswer reply;
     reply.reply = std::string("!01\\A\x80\r", 7);
