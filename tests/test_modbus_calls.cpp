@@ -206,6 +206,7 @@ TEST(ModbusCalls, TheAnswerIsTheFrameFromTheSlaveWithTheFunction) {
 TEST(ModbusCalls, AWritesReplyIsToldFromItsEchoByTheLinesCount) {
     struct Case {
         const char* name;
+        std::uint8_t mode = UARTCE_MODBUS_RTU;
         int told = -1;                            // UARTCE_SetModbusEcho
         std::vector<std::string> readPieces = {}; // a read goes first when there are any
         std::vector<std::string> pieces;          // what comes after the write
@@ -243,6 +244,16 @@ TEST(ModbusCalls, AWritesReplyIsToldFromItsEchoByTheLinesCount) {
          .readPieces = {rtu("00 06 00 02 00 09"), rtu(kRead), rtu(kReadReply)},
          .pieces = {w},
          .status = UARTCE_ERR_NO_REPLY},
+        {.name = "ascii: not learned past a copy whose ':' came damaged",
+         .mode = UARTCE_MODBUS_ASCII,
+         .readPieces = {"8" + ascii(kRead).substr(1), ascii(kReadReply)},
+         .pieces = {ascii(kWrite)},
+         .status = UARTCE_ERR_ECHO_UNKNOWN},
+        {.name = "ascii: learned 1",
+         .mode = UARTCE_MODBUS_ASCII,
+         .readPieces = {ascii(kRead), ascii(kReadReply)},
+         .pieces = {ascii(kWrite)},
+         .status = UARTCE_ERR_NO_REPLY},
         {.name = "told 0", .told = 0, .pieces = {w}, .status = UARTCE_OK, .reply = kWrite},
         {.name = "told 1: the echo alone", .told = 1, .pieces = {w}, .status = UARTCE_ERR_NO_REPLY},
         {.name = "not known: one copy", .pieces = {w}, .status = UARTCE_ERR_ECHO_UNKNOWN},
@@ -272,10 +283,10 @@ TEST(ModbusCalls, AWritesReplyIsToldFromItsEchoByTheLinesCount) {
         ASSERT_EQ(UARTCE_SetModbusEcho(1, c.told), UARTCE_OK) << c.name;
         if (!c.readPieces.empty()) {
             line().duringWait.assign(c.readPieces.begin(), c.readPieces.end());
-            ASSERT_EQ(modbus(UARTCE_MODBUS_RTU, kRead).status, UARTCE_OK) << c.name;
+            ASSERT_EQ(modbus(c.mode, kRead).status, UARTCE_OK) << c.name;
         }
         line().duringWait.assign(c.pieces.begin(), c.pieces.end());
-        const Exchange e = modbus(UARTCE_MODBUS_RTU, kWrite);
+        const Exchange e = modbus(c.mode, kWrite);
         EXPECT_EQ(e.status, c.status) << c.name;
         EXPECT_EQ(e.reply, c.reply) << c.name;
         EXPECT_EQ(line().duringWait.size(), c.left) << c.name;

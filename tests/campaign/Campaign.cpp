@@ -219,12 +219,16 @@ struct Round {
     unsigned firstByteMs = 25;
     std::size_t count = 100; // exchanges, processes or soak commands
     std::string modbus;      // "rtu" or "ascii": Modbus slaves on the line
+    // Modbus: the copies of each request the line returns, told to portula-cmd (--line-echo);
+    // none: it learns them.
+    std::optional<unsigned> lineEcho;
 };
 
 std::string describe(const Round& r) {
     return std::string(modelName(r.model)) + " via " + driverName(r.driver) + " (portula-sim " +
            join(r.simArgs, " ") + "; time-outs " + std::to_string(r.timeoutMin) + "-" +
-           std::to_string(r.timeoutMax) + " ms)";
+           std::to_string(r.timeoutMax) + " ms" +
+           (r.lineEcho ? "; --line-echo " + std::to_string(*r.lineEcho) : "") + ")";
 }
 
 Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned windowMs) {
@@ -252,6 +256,18 @@ Round plan(std::uint64_t seed, const std::vector<Model>& available, unsigned win
             r.model = Model::Clean;
         else if (r.model == Model::LateBeyondWindow)
             r.model = Model::LateWithinWindow;
+        // From bits the draws do not take, so that the rounds drawn before keep their plan: the
+        // echo's other forms (twice, its start missing), and whether portula-cmd is told how
+        // many copies the line returns or learns it.
+        const unsigned form = (seed >> 11) & 3;
+        if (r.model == Model::LineEcho && form == 1)
+            r.model = Model::DoubleEcho;
+        else if (r.model == Model::LineEcho && form == 3)
+            r.model = Model::EchoMissingBytes;
+        if ((seed >> 10) & 1)
+            r.lineEcho = r.model == Model::DoubleEcho                                  ? 2
+                         : r.model == Model::LineEcho || r.model == Model::GarbledEcho ? 1
+                                                                                       : 0;
     }
     const bool process = r.driver == Driver::OneShot || r.driver == Driver::Stdin ||
                          r.driver == Driver::Soak || r.driver == Driver::Scan ||
@@ -807,6 +823,8 @@ std::vector<std::vector<Exchange>> Campaign::modbusRuns(const Round& round, Rng&
         std::vector<std::string> args{
             m_settings.cmdPath, "-p",     device,      "--modbus",
             round.modbus,       "--json", "--timeout", std::to_string(timeout)};
+        if (round.lineEcho)
+            args.insert(args.end(), {"--line-echo", std::to_string(*round.lineEcho)});
         std::vector<std::string> sent;
         std::string input;
         for (std::size_t k = standardInput ? round.count : rng.between(1, 3); k > 0; --k) {
@@ -1042,9 +1060,11 @@ std::vector<Exchange> Campaign::modbusTermRun(const Round& round, Rng& rng,
                                               const std::string& device) {
     const unsigned timeout = rng.between(round.timeoutMin, round.timeoutMax);
     const std::string logPath = m_dir + "/term-" + std::to_string(round.seed) + ".log";
-    const std::vector<std::string> args{
+    std::vector<std::string> args{
         m_settings.cmdPath,      "term",  "--modbus", round.modbus, "-p", device, "--timeout",
         std::to_string(timeout), "--log", logPath};
+    if (round.lineEcho)
+        args.insert(args.end(), {"--line-echo", std::to_string(*round.lineEcho)});
     std::vector<std::string> sent;
     std::string input;
     for (std::size_t n = 0; n < round.count; ++n) {
@@ -1490,6 +1510,8 @@ void Campaign::modbusSoak(const Round& round, Rng& rng, const std::string& devic
                                   std::to_string(round.count)};
     if (expect)
         args.insert(args.end(), {"--expect", portula::hexBytes(*expect)});
+    if (round.lineEcho)
+        args.insert(args.end(), {"--line-echo", std::to_string(*round.lineEcho)});
     args.push_back(portula::hexBytes(s.request));
     const ProcessResult p = runProcess(args, nullptr, 120000);
     settle(truth, sim, round.count);

@@ -96,8 +96,10 @@ void ModbusMatcher::asciiByte(char c) {
         // A colon starts a frame, whatever came before it.
         if (!m_frame.empty())
             drop(std::exchange(m_frame, {}), DropReason::NotAReply);
-        if (!m_noise.empty())
+        if (!m_noise.empty()) {
+            m_doubtful = true; // a copy of the request may have come damaged
             drop(std::exchange(m_noise, {}), DropReason::NotAReply);
+        }
     } else if (m_frame.empty()) {
         m_noise.push_back(c); // a line end after the last frame, or noise
         return;
@@ -209,7 +211,8 @@ void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
             m_reply = std::move(frame);
             return;
         }
-        if (first && mayEcho() && echoTail(frame)) {
+        if (first && echoTail(frame)) {
+            m_doubtful = true;
             drop(std::move(frame), DropReason::Echo);
             return;
         }
@@ -259,7 +262,7 @@ void ModbusMatcher::judge(std::string frame, bool first, bool bySilence) {
     // A copy held was the echo: the slave has answered otherwise.
     if (!repeat && !m_held.empty())
         drop(std::exchange(m_held, {}), DropReason::Echo);
-    if (!repeat)
+    if (!repeat && !m_doubtful)
         m_copiesSeen = m_repeats;
     m_reply = *payload;
     m_state = m_reply.size() > m_maxReply ? State::TooLong : State::Done;

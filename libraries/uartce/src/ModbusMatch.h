@@ -12,7 +12,7 @@
 // reply, which nothing that comes later can tell, so no reply is taken (repeatHeld()) unless the
 // slave answers otherwise (an exception).
 // A first frame that is the end of the request, its start missing (a receiver that turns on
-// late), is the echo, on a line that may echo.
+// late), is the echo.
 // A first frame that fails its check, has the request's length and differs from it in one or two
 // bytes is the echo garbled by a second sender, on a line that may echo: no reply is taken.
 // A frame that passes its check is the answer when it carries the request's slave address and
@@ -74,7 +74,8 @@ class ModbusMatcher {
     const std::string& reply() const { return m_reply; }
     bool exception() const { return m_exception; }
     // Done with a reply that is not a copy of the request: the copies of it that came first,
-    // which is how many the line returns. None otherwise.
+    // which is how many the line returns. None otherwise, and where something came ahead of
+    // the reply that may have been a copy damaged (bytes outside a frame, an echo's end).
     std::optional<unsigned> echoCopiesSeen() const { return m_copiesSeen; }
     std::vector<DroppedBytes> takeDropped();
     std::vector<std::string> takeFrames();
@@ -105,6 +106,7 @@ class ModbusMatcher {
     unsigned m_repeats = 0; // copies of the request that came
     std::string m_held;     // the last of them, where it may be the echo or the reply
     std::optional<unsigned> m_copiesSeen;
+    bool m_doubtful = false; // something came that may have been a damaged copy of the request
     std::size_t m_maxReply = 0;
 
     State m_state = State::Collecting;
