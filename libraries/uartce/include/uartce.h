@@ -551,10 +551,11 @@ UARTCE_API const char* UARTCE_ModbusExceptionText(uint8_t code);
  * byte, so only this count tells them from the echo: the first copies are the echo, the next
  * the reply. Where it is not known, the port learns it from the first exchange whose reply
  * differs from its request (a read, an exception): the copies of the request that came before
- * that reply, unless something else came first that may have been a copy damaged. A write before the port knows waits its time-out for further copies and then
- * returns UARTCE_ERR_ECHO_UNKNOWN, taking none as the reply, unless the slave answered with an
- * exception. What the port learns later replaces what it was told. UARTCE_ERR_BAD_ARGUMENT for
- * a count outside -1 to 2; UARTCE_ERR_NOT_OPEN for a port not open.
+ * that reply, unless something else came first that may have been a copy damaged. A write before
+ * the port knows waits its time-out for further copies and then returns UARTCE_ERR_ECHO_UNKNOWN,
+ * taking none as the reply, unless the slave answered with an exception. What the port learns later
+ * replaces what it was told. UARTCE_ERR_BAD_ARGUMENT for a count outside -1 to 2;
+ * UARTCE_ERR_NOT_OPEN for a port not open.
  */
 UARTCE_API uint16_t UARTCE_SetModbusEcho(uint8_t port, int32_t copies);
 
