@@ -35,7 +35,7 @@ std::string failureWords(const Exchange& e, unsigned timeoutMs) {
     if (e.status == UARTCE_ERR_EXCEPTION)
         return "the slave answered with " + portula::modbusExceptionText(e.exception);
     std::string words = statusWords(e.status, timeoutMs);
-    if (e.status == UARTCE_ERR_NO_REPLY && e.echoes > 0 &&
+    if (e.status == UARTCE_ERR_NO_REPLY && e.echoes > 0 && !e.modbus &&
         e.late + e.otherAddress + e.notReplies == 0)
         words += "; the line returned the command itself: a loopback plug, or no module answered";
     return words;
@@ -96,6 +96,7 @@ Exchange modbusExchange(std::uint8_t port, const std::string& request, portula::
         &exception);
     result.reply.assign(reinterpret_cast<const char*>(reply.data()), length);
     result.exception = exception;
+    result.modbus = true;
     account(result, port, before);
     return result;
 }

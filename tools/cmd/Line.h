@@ -20,6 +20,7 @@ struct Exchange {
     unsigned notReplies = 0; // noise, stray line ends, lines no module sends
     std::string lastDropped;
     unsigned exception = 0; // a Modbus slave's exception code (status UARTCE_ERR_EXCEPTION)
+    bool modbus = false;    // a Modbus request, whose echo a 2-wire line returns as a rule
 };
 
 // What a failed exchange's status means, in a few words, and what the line said meanwhile: a

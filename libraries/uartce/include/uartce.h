@@ -494,7 +494,9 @@ enum uartce_modbus_mode {
  * The reply, when it came, goes to reply (capacity bytes) as the slave's address, function and
  * data, without CRC or LRC (for ASCII the bytes, not their hex digits); *replyLength (may be
  * null) gets its length. A slave address of 0 is a broadcast: the request goes out and the call
- * returns UARTCE_OK at once with no reply, for no slave answers one.
+ * returns UARTCE_OK at once with no reply, for no slave answers one; the port's next exchange
+ * waits until the frame's wire time and a turnaround of 100 ms have passed, in which the slaves
+ * carry it out.
  * Which frame is the answer:
  *  - frames: an RTU frame ends when its length is known and has come (5 bytes for an
  *    exception, 5 plus the byte count for functions 1 to 4, 8 for 5, 6, 15 and 16), else once
@@ -544,18 +546,20 @@ UARTCE_API uint16_t UARTCE_ModbusExchange(uint8_t port, uint8_t mode, const uint
 UARTCE_API const char* UARTCE_ModbusExceptionText(uint8_t code);
 
 /*
- * Tells the port how many copies of each frame sent its line returns: 0 (RS-232, a 4-wire
- * line, a 2-wire adapter that keeps its receiver off while it sends), 1 (a 2-wire line with the
- * receiver on), 2 (through two converters); -1: not known, the default after Open_Com.
+ * Tells the port how many whole copies of each frame sent its line returns: 0 (RS-232, a
+ * 4-wire line, a 2-wire adapter that keeps its receiver off while it sends, or one whose
+ * receiver turns on late and returns only the frame's end), 1 (a 2-wire line with the receiver
+ * on), 2 (through two converters); -1: not known, the default after Open_Com.
  * A single write's reply (functions 5 and 6) and a diagnostic's (8) repeat the request byte for
  * byte, so only this count tells them from the echo: the first copies are the echo, the next
- * the reply. Where it is not known, the port learns it from the first exchange whose reply
- * differs from its request (a read, an exception): the copies of the request that came before
- * that reply, unless something else came first that may have been a copy damaged. A write before
- * the port knows waits its time-out for further copies and then returns UARTCE_ERR_ECHO_UNKNOWN,
- * taking none as the reply, unless the slave answered with an exception. What the port learns later
- * replaces what it was told. UARTCE_ERR_BAD_ARGUMENT for a count outside -1 to 2;
- * UARTCE_ERR_NOT_OPEN for a port not open.
+ * the reply. Where it is not known, the port learns it from exchanges whose reply differs from
+ * their request (a read, an exception): the copies of the request that came before that reply,
+ * unless something else came first that may have been a copy damaged. Copies seen are believed
+ * at once; none seen, only after two such exchanges in a row, for a frame still on its way
+ * from before can come ahead of the echo. A write before the port knows waits its time-out for
+ * further copies and then returns UARTCE_ERR_ECHO_UNKNOWN, taking none as the reply, unless the
+ * slave answered with an exception. What the port learns later replaces what it was told.
+ * UARTCE_ERR_BAD_ARGUMENT for a count outside -1 to 2; UARTCE_ERR_NOT_OPEN for a port not open.
  */
 UARTCE_API uint16_t UARTCE_SetModbusEcho(uint8_t port, int32_t copies);
 

@@ -82,9 +82,29 @@ void ModbusMatcher::rtuByte(char c) {
         endFrame(false);
 }
 
+bool ModbusMatcher::tailCandidate() const {
+    if (m_listenOnly || m_checkingGarble || !m_first || m_frame.empty() ||
+        m_frame.size() >= m_request.size() || beginsAsReply(m_frame))
+        return false;
+    const std::string_view request(m_request);
+    for (std::size_t k = 1; k + m_frame.size() <= request.size(); ++k)
+        if (request.substr(k).starts_with(m_frame))
+            return true;
+    return false;
+}
+
+bool ModbusMatcher::beginsAsReply(std::string_view frame) const {
+    return !frame.empty() && at(frame, 0) == m_slave &&
+           (frame.size() < 2 || (at(frame, 1) & 0x7F) == m_function);
+}
+
 bool ModbusMatcher::rtuFrameEnds() const {
     if (echoCandidate())
         return m_frame.size() == m_request.size();
+    // The echo's end, its start missing: it ends where the request does, whatever length its
+    // first bytes would give a frame.
+    if (tailCandidate())
+        return std::string_view(m_request).ends_with(m_frame);
     if (m_frame.size() >= portula::kRtuMaxFrame)
         return true;
     const std::optional<std::size_t> length = portula::rtuReplyLength(m_frame);
@@ -114,7 +134,7 @@ void ModbusMatcher::asciiByte(char c) {
 }
 
 bool ModbusMatcher::silenceEndsFrame() const {
-    if (m_frame.empty())
+    if (m_frame.empty() || tailCandidate())
         return false;
     if (m_listenOnly || m_checkingGarble || at(m_frame, 0) != m_slave)
         return true;
@@ -153,7 +173,7 @@ void ModbusMatcher::endFrame(bool bySilence) {
     }
     // A reply whose byte count says it is shorter than what came ahead of it in an echo's
     // place: the frame is as long as its count says, and what follows is the next one's.
-    if (m_mode == ModbusMode::Rtu && !bySilence) {
+    if (m_mode == ModbusMode::Rtu && !bySilence && !(m_first && echoTail(frame))) {
         const std::optional<std::size_t> length = portula::rtuReplyLength(frame);
         if (length && *length < frame.size() && frame != m_request) {
             m_carried = frame.substr(*length) + m_carried;
@@ -169,9 +189,7 @@ bool ModbusMatcher::echoTail(std::string_view frame) const {
         !std::string_view(m_request).ends_with(frame))
         return false;
     // What begins as the reply is not taken for the echo's end.
-    const bool replyStart =
-        at(frame, 0) == m_slave && (frame.size() < 2 || (at(frame, 1) & 0x7F) == m_function);
-    return !replyStart;
+    return !beginsAsReply(frame);
 }
 
 bool ModbusMatcher::garbledEcho(std::string_view frame) const {

@@ -62,7 +62,8 @@ class ModbusMatcher {
     // Bytes of a frame have come, and its end has not.
     bool frameUnderWay() const { return !m_frame.empty(); }
     // An RTU frame is under way that the line's silence ends: one that cannot be the awaited
-    // reply, or could be and gives no length. The start of the reply from the request's slave
+    // reply or the request's echo missing its start, or could be the reply and gives no
+    // length. The start of the reply from the request's slave
     // with its function (or its exception) ends by its length alone, or at the time-out: its
     // bytes may come apart on the way (a USB adapter's batches, a serial server, a program that
     // paces a pseudo-terminal), and a pause must not cut it into a frame whose check fails.
@@ -93,6 +94,8 @@ class ModbusMatcher {
     void judge(std::string frame, bool first, bool bySilence);
     bool garbledEcho(std::string_view frame) const;
     bool echoTail(std::string_view frame) const;
+    bool tailCandidate() const;
+    bool beginsAsReply(std::string_view frame) const;
     bool mayEcho() const { return m_echoCopies != 0u; }
     void drop(std::string bytes, DropReason reason);
 

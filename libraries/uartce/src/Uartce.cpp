@@ -77,6 +77,12 @@ struct Port {
     // How many copies of each frame sent the line returns, as told (UARTCE_SetModbusEcho) or
     // seen before a Modbus reply that differs from its request; none while not known.
     std::optional<unsigned> modbusEchoCopies;
+    // Exchanges in a row whose reply came with no copy ahead of it. One is not enough to learn
+    // that the line returns none: a frame still on its way from before (a duplicate, a late
+    // reply) can come ahead of the echo and fit the request, and a count too low takes a
+    // write's echo for its reply. A count too high only loses replies, so copies are believed
+    // at once.
+    unsigned modbusNoCopyRuns = 0;
     // After an RTU broadcast, which no slave answers: when the line has been quiet long enough
     // for the slaves to have taken its frame as ended, so that the next frame is not joined to
     // it.
@@ -1149,6 +1155,10 @@ uint32_t UARTCE_Rs485Changes(uint8_t port, char* out, uint32_t size) {
 
 namespace {
 
+// After a broadcast, how long the line is left to the slaves before the next request: the
+// serial line's usual turnaround, 100 to 200 ms, at its short end.
+constexpr std::chrono::milliseconds kBroadcastTurnaround{100};
+
 // The quiet time that ends an RTU frame on the port: 3.5 characters at its rate and framing,
 // and what the way to the line may hold a frame's bytes back beyond that (a USB adapter's
 // latency timer, a network's round trip).
@@ -1328,18 +1338,17 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
         return statusOf(written);
     }
     if (slave == 0) { // a broadcast: no slave answers it
-        // The write may return before the frame is on the wire: its bytes' time, then (RTU)
-        // the silence that ends it, and the way's latency, by which the line's echo of it has
-        // come back and the next request's discard of waiting input takes it.
+        // The write may return before the frame is on the wire: its bytes' time, then the
+        // turnaround in which every slave carries the broadcast out and can hear again. It
+        // also covers the silence that ends an RTU frame and the way's latency, by which the
+        // line's echo of it has come back for the next request's discard of waiting input.
         const platform::LineSettings& s = p->settings;
         const unsigned bits =
             1u + s.dataBits + (s.parity != 0 ? 1u : 0u) + (s.stopBits == 2 ? 2u : 1u);
         const std::uint64_t wireUs =
             s.baud != 0 ? (frame.size() * bits * 1000000ull + s.baud - 1) / s.baud : 0;
         const std::chrono::microseconds after =
-            frameMode == ModbusMode::Rtu
-                ? rtuSilenceOf(*p)
-                : std::chrono::milliseconds(p->device ? p->device->latencyMs() : 0);
+            std::max<std::chrono::microseconds>(kBroadcastTurnaround, rtuSilenceOf(*p));
         p->quietUntil = p->writtenAt + std::chrono::microseconds(wireUs) + after;
         return UARTCE_OK;
     }
@@ -1347,8 +1356,11 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
     ModbusMatcher matcher(frameMode, frame, p->modbusEchoCopies, capacity);
     const std::uint16_t status = collectModbus(*p, port, matcher, frameMode, deadlineAt);
     p->lastRoundTripUs = microsSince(p->writtenAt);
-    if (const std::optional<unsigned> copies = matcher.echoCopiesSeen())
-        p->modbusEchoCopies = *copies;
+    if (const std::optional<unsigned> copies = matcher.echoCopiesSeen()) {
+        p->modbusNoCopyRuns = *copies == 0 ? p->modbusNoCopyRuns + 1 : 0;
+        if (*copies > 0 || p->modbusNoCopyRuns >= 2)
+            p->modbusEchoCopies = *copies;
+    }
     // A late reply names its slave and function; the rest of a cut one or a garbled echo's
     // request's answer could be anyone's.
     owedAfter(*p, status, key, true, timeoutMs);
@@ -1391,6 +1403,7 @@ uint16_t UARTCE_SetModbusEcho(uint8_t port, int32_t copies) {
         return UARTCE_ERR_NOT_OPEN;
     p->modbusEchoCopies =
         copies < 0 ? std::nullopt : std::optional<unsigned>(static_cast<unsigned>(copies));
+    p->modbusNoCopyRuns = 0;
     return UARTCE_OK;
 }
 
