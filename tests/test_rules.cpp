@@ -234,6 +234,23 @@ TEST(Rates, ARateCloseEnoughForALinkIsTaken) {
         EXPECT_EQ(portula::rateClose(r.asked, r.got), r.close) << r.asked << " / " << r.got;
 }
 
+TEST(Rates, ACharacterIsStartDataParityAndStopBits) {
+    struct Row {
+        const char* framing;
+        unsigned dataBits, parity, stopBits, bits;
+    };
+    const Row rows[] = {
+        {.framing = "8N1", .dataBits = 8, .parity = 0, .stopBits = 1, .bits = 10},
+        {.framing = "8E1", .dataBits = 8, .parity = 2, .stopBits = 1, .bits = 11},
+        {.framing = "8N2", .dataBits = 8, .parity = 0, .stopBits = 2, .bits = 11},
+        {.framing = "8O2", .dataBits = 8, .parity = 1, .stopBits = 2, .bits = 12},
+        {.framing = "7E1", .dataBits = 7, .parity = 2, .stopBits = 1, .bits = 10},
+        {.framing = "5 bits, mark, 2", .dataBits = 5, .parity = 3, .stopBits = 2, .bits = 9},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(portula::bitsPerCharacter(r.dataBits, r.parity, r.stopBits), r.bits) << r.framing;
+}
+
 TEST(LineWords, ParityAndFlowWordsGoBothWays) {
     const char* parities[] = {"none", "odd", "even", "mark", "space"};
     for (unsigned code = 0; code <= portula::kMaxParity; ++code) {

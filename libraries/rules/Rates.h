@@ -43,6 +43,12 @@ inline constexpr unsigned kRateTolerancePercent = 2;
 // Whether a line running at `got` baud talks to one at `asked`.
 bool rateClose(std::uint32_t asked, std::uint32_t got);
 
+// The bits one character takes on the wire: a start bit, the data bits, a parity bit unless
+// parity is none (code 0), and one stop bit or two.
+constexpr unsigned bitsPerCharacter(unsigned dataBits, unsigned parity, unsigned stopBits) {
+    return 1 + dataBits + (parity != 0 ? 1 : 0) + (stopBits == 2 ? 2 : 1);
+}
+
 // The rates, separated: "1200 1800 ... 115200".
 std::string rateList(std::span<const std::uint32_t> rates, const char* separator = " ");
 

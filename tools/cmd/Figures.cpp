@@ -21,8 +21,8 @@ unsigned scanCommandBytes(bool checksum) {
 } // namespace
 
 unsigned frameBits(const Options& o) {
-    return 1 + static_cast<unsigned>(o.dataBits) + (o.parity != 0 ? 1 : 0) +
-           (o.stopBits == 2 ? 2 : 1);
+    return portula::bitsPerCharacter(static_cast<unsigned>(o.dataBits), o.parity,
+                                     static_cast<unsigned>(o.stopBits));
 }
 
 unsigned scanTimeoutMs(std::uint32_t baud, bool checksum, unsigned frameBits, unsigned latencyMs) {

@@ -1,14 +1,16 @@
 #include "sim/Line.h"
 
+#include "rules/Rates.h"
+
 #include <algorithm>
 #include <utility>
 
 namespace sim {
 
 namespace {
-// A start bit, 8 data bits, the parity bit if any and the stop bits.
+// The modules' characters have 8 data bits.
 unsigned bitsPerCharacter(const LineConfig& config) {
-    return 1 + 8 + (config.parity ? 1 : 0) + (config.stopBits == 2 ? 2 : 1);
+    return portula::bitsPerCharacter(8, config.parity ? 1 : 0, config.stopBits);
 }
 
 std::chrono::nanoseconds byteTimeAt(const LineConfig& config) {

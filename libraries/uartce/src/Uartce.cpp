@@ -11,6 +11,7 @@
 #include "Trace.h"
 #include "rules/Framing.h"
 #include "rules/Modbus.h"
+#include "rules/Rates.h"
 #include "rules/Rs485.h"
 #include "rules/Status.h"
 
@@ -1159,13 +1160,17 @@ namespace {
 // serial line's usual turnaround, 100 to 200 ms, at its short end.
 constexpr std::chrono::milliseconds kBroadcastTurnaround{100};
 
+// The bits a character takes on the port's line.
+unsigned characterBits(const Port& p) {
+    const platform::LineSettings& s = p.settings;
+    return portula::bitsPerCharacter(s.dataBits, s.parity, static_cast<unsigned>(s.stopBits));
+}
+
 // The quiet time that ends an RTU frame on the port: 3.5 characters at its rate and framing,
 // and what the way to the line may hold a frame's bytes back beyond that (a USB adapter's
 // latency timer, a network's round trip).
 std::chrono::microseconds rtuSilenceOf(const Port& p) {
-    const platform::LineSettings& s = p.settings;
-    const unsigned bits = 1u + s.dataBits + (s.parity != 0 ? 1u : 0u) + (s.stopBits == 2 ? 2u : 1u);
-    return rtuSilence(s.baud, bits) +
+    return rtuSilence(p.settings.baud, characterBits(p)) +
            std::chrono::milliseconds(p.device ? p.device->latencyMs() : 0);
 }
 
@@ -1342,11 +1347,9 @@ std::uint16_t modbusExchange(std::uint8_t port, std::uint8_t mode, const std::ui
         // turnaround in which every slave carries the broadcast out and can hear again. It
         // also covers the silence that ends an RTU frame and the way's latency, by which the
         // line's echo of it has come back for the next request's discard of waiting input.
-        const platform::LineSettings& s = p->settings;
-        const unsigned bits =
-            1u + s.dataBits + (s.parity != 0 ? 1u : 0u) + (s.stopBits == 2 ? 2u : 1u);
+        const std::uint32_t baud = p->settings.baud;
         const std::uint64_t wireUs =
-            s.baud != 0 ? (frame.size() * bits * 1000000ull + s.baud - 1) / s.baud : 0;
+            baud != 0 ? (frame.size() * characterBits(*p) * 1000000ull + baud - 1) / baud : 0;
         const std::chrono::microseconds after =
             std::max<std::chrono::microseconds>(kBroadcastTurnaround, rtuSilenceOf(*p));
         p->quietUntil = p->writtenAt + std::chrono::microseconds(wireUs) + after;
