@@ -655,6 +655,10 @@ class Campaign {
                                                    const std::string& device);
     std::vector<Exchange> stdinRun(const Round& round, Rng& rng, const std::string& device);
     std::vector<Exchange> termRun(const Round& round, Rng& rng, const std::string& device);
+    struct TermOutcome;
+    std::optional<TermOutcome> runTerm(const Round& round, const std::vector<std::string>& args,
+                                       const std::string& input, const std::string& logPath,
+                                       const std::string& name, bool modbus);
     std::vector<Exchange> dialogRun(const Round& round, Rng& rng, const std::string& device);
     std::vector<Exchange> commandsFrom(const Round& round, const ProcessResult& p,
                                        const std::vector<Command>& sent, unsigned timeout);
@@ -964,6 +968,44 @@ std::vector<std::string> screenLines(const std::string& text) {
     return out;
 }
 
+// What a run of term gave: how it ended, its log read back, and the offset of the wall clock
+// from the steady one, with the slack its drift while term ran gives each window.
+struct Campaign::TermOutcome {
+    ProcessResult process;
+    TermLog log;
+    std::int64_t offsetBeforeUs;
+    std::int64_t slackUs;
+};
+
+// Runs term (name: how the anomalies call it) on its script and reads its --log back; none when
+// it did not start.
+std::optional<Campaign::TermOutcome> Campaign::runTerm(const Round& round,
+                                                       const std::vector<std::string>& args,
+                                                       const std::string& input,
+                                                       const std::string& logPath,
+                                                       const std::string& name, bool modbus) {
+    const std::int64_t offsetBefore = wallMinusSteadyUs();
+    ProcessResult p = runProcess(args, &input, 120000);
+    const std::int64_t offsetAfter = wallMinusSteadyUs();
+    const std::string logText = fileText(logPath);
+    std::error_code ignored;
+    if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
+        std::filesystem::remove(logPath, ignored);
+    if (!p.started) {
+        anomaly(round, "portula-cmd " + name + " did not start");
+        return std::nullopt;
+    }
+    if (p.exitStatus != 0)
+        anomaly(round, "portula-cmd " + name + " ended with status " +
+                           std::to_string(p.exitStatus) + ": " + p.err);
+    TermLog log = parseTermLog(logText, modbus);
+    for (const std::string& problem : log.problems)
+        anomaly(round, name + "'s log: " + escaped(problem));
+    // The clocks may drift apart while term runs: the windows widen by what they drifted.
+    const std::int64_t slackUs = 1000 + std::abs(offsetAfter - offsetBefore);
+    return TermOutcome{std::move(p), std::move(log), offsetBefore, slackUs};
+}
+
 // term reading a script from a pipe: each line goes out with the CR ending and what came back
 // is printed on a line of its own. Its --log has each frame followed at once by the reply or
 // the failure it got, with times; the screen must show those answers in that order. Lines for
@@ -994,26 +1036,10 @@ std::vector<Exchange> Campaign::termRun(const Round& round, Rng& rng, const std:
         if (turned)
             input += checksumLine(checksum);
     }
-    const std::int64_t offsetBefore = wallMinusSteadyUs();
-    const ProcessResult p = runProcess(args, &input, 120000);
-    const std::int64_t offsetAfter = wallMinusSteadyUs();
-    const std::string logText = fileText(logPath);
-    std::error_code ignored;
-    if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
-        std::filesystem::remove(logPath, ignored);
-    if (!p.started) {
-        anomaly(round, "portula-cmd term did not start");
+    const std::optional<TermOutcome> ran = runTerm(round, args, input, logPath, "term", false);
+    if (!ran)
         return {};
-    }
-    if (p.exitStatus != 0)
-        anomaly(round, "portula-cmd term ended with status " + std::to_string(p.exitStatus) + ": " +
-                           p.err);
-    const TermLog log = parseTermLog(logText);
-    for (const std::string& problem : log.problems)
-        anomaly(round, "term's log: " + escaped(problem));
-
-    // The clocks may drift apart while term runs: the windows widen by what they drifted.
-    const std::int64_t slackUs = 1000 + std::abs(offsetAfter - offsetBefore);
+    const auto& [p, log, offsetBefore, slackUs] = *ran;
     std::vector<Exchange> run;
     std::vector<std::string> onScreen;
     for (const TermAnswer& a : log.answers) {
@@ -1081,25 +1107,11 @@ std::vector<Exchange> Campaign::modbusTermRun(const Round& round, Rng& rng,
             hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
         input += hex + (rng.chance(0.2) ? "\r\n" : "\n");
     }
-    const std::int64_t offsetBefore = wallMinusSteadyUs();
-    const ProcessResult p = runProcess(args, &input, 120000);
-    const std::int64_t offsetAfter = wallMinusSteadyUs();
-    const std::string logText = fileText(logPath);
-    std::error_code ignored;
-    if (!std::getenv("PORTULA_CAMPAIGN_KEEP"))
-        std::filesystem::remove(logPath, ignored);
-    if (!p.started) {
-        anomaly(round, "portula-cmd term --modbus did not start");
+    const std::optional<TermOutcome> ran =
+        runTerm(round, args, input, logPath, "term --modbus", true);
+    if (!ran)
         return {};
-    }
-    if (p.exitStatus != 0)
-        anomaly(round, "portula-cmd term --modbus ended with status " +
-                           std::to_string(p.exitStatus) + ": " + p.err);
-    const TermLog log = parseTermLog(logText, true);
-    for (const std::string& problem : log.problems)
-        anomaly(round, "term --modbus's log: " + escaped(problem));
-
-    const std::int64_t slackUs = 1000 + std::abs(offsetAfter - offsetBefore);
+    const auto& [p, log, offsetBefore, slackUs] = *ran;
     const portula::ModbusMode mode =
         round.modbus == "rtu" ? portula::ModbusMode::Rtu : portula::ModbusMode::Ascii;
     std::vector<Exchange> run;
