@@ -514,10 +514,6 @@ int runScan(Options o, std::uint8_t port) {
     return found > 0 ? kExitOk : kExitNothingFound;
 }
 
-const char* parityName(std::uint8_t parity) {
-    return parity == 1 ? "odd" : parity == 2 ? "even" : "none";
-}
-
 // What waits on the line, and what comes for as long as a time-out: a late reply at one framing
 // is not taken at the next.
 void drainFor(std::uint8_t port, unsigned ms) {
@@ -564,7 +560,7 @@ int runModbusScan(Options o, std::uint8_t port) {
             // told, as the library has said why, and the others are scanned.
             if (UARTCE_SetLine(port, &line) != UARTCE_OK) {
                 std::fprintf(stderr, "portula-cmd: %u baud, %s parity not scanned\n", baud,
-                             parityName(parity));
+                             portula::parityWord(parity));
                 ++refused;
                 continue;
             }
@@ -579,7 +575,7 @@ int runModbusScan(Options o, std::uint8_t port) {
                 if (progress) {
                     const int filled = static_cast<int>(20 * i / o.addresses.size());
                     std::fprintf(stderr, "\r[%-20.*s] %6u %-4s  id %3u  found %zu ", filled,
-                                 "####################", baud, parityName(parity), id,
+                                 "####################", baud, portula::parityWord(parity), id,
                                  found.size());
                 }
                 const Exchange e = modbusExchange(port, modbusScanRequest(id), *o.modbus, timeout);
@@ -595,12 +591,13 @@ int runModbusScan(Options o, std::uint8_t port) {
                 if (o.json)
                     std::printf("{\"id\":%u,\"baud\":%u,\"parity\":\"%s\",\"stop_bits\":%d,"
                                 "\"reply\":%s%s}\n",
-                                id, baud, parityName(parity), o.stopBits, jsonString(reply).c_str(),
+                                id, baud, portula::parityWord(parity), o.stopBits,
+                                jsonString(reply).c_str(),
                                 e.status == UARTCE_ERR_EXCEPTION
                                     ? (",\"exception\":" + std::to_string(e.exception)).c_str()
                                     : "");
                 else
-                    std::printf("%-4u %-7u %-6s %-4d %s\n", id, baud, parityName(parity),
+                    std::printf("%-4u %-7u %-6s %-4d %s\n", id, baud, portula::parityWord(parity),
                                 o.stopBits,
                                 e.status == UARTCE_ERR_EXCEPTION
                                     ? ("exception " + std::to_string(e.exception)).c_str()
