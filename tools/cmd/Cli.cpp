@@ -176,53 +176,53 @@ std::vector<std::string_view> split(std::string_view text, char at) {
     }
 }
 
+// Numbers and ranges of them, comma-separated ("01,05,10-1F", "1,5,10-20"), each number read
+// by readOne (false for one it does not take) and at most `most`: every number once, in
+// increasing order. False for anything else, a range that runs backwards included.
+template <class ReadOne>
+bool parseRangeList(std::string_view text, unsigned most, ReadOne readOne,
+                    std::vector<unsigned>& numbers) {
+    std::vector<bool> chosen(most + 1, false);
+    for (std::string_view part : split(text, ',')) {
+        const std::size_t dash = part.find('-');
+        unsigned from = 0, to = 0;
+        if (!readOne(part.substr(0, dash), from))
+            return false;
+        to = from;
+        if (dash != std::string_view::npos && !readOne(part.substr(dash + 1), to))
+            return false;
+        if (to < from || to > most)
+            return false;
+        for (unsigned n = from; n <= to; ++n)
+            chosen[n] = true;
+    }
+    numbers.clear();
+    for (unsigned n = 0; n <= most; ++n)
+        if (chosen[n])
+            numbers.push_back(n);
+    return true;
+}
+
 } // namespace
 
 bool parseModbusIds(std::string_view text, std::vector<unsigned>& ids) {
-    std::vector<bool> chosen(248, false);
-    for (std::string_view part : split(text, ',')) {
-        const std::size_t dash = part.find('-');
-        unsigned long from = 0, to = 0;
-        if (!parseUnsigned(part.substr(0, dash), 247, from) || from == 0)
-            return false;
-        to = from;
-        if (dash != std::string_view::npos && !parseUnsigned(part.substr(dash + 1), 247, to))
-            return false;
-        if (to < from)
-            return false;
-        for (unsigned long id = from; id <= to; ++id)
-            chosen[id] = true;
-    }
-    ids.clear();
-    for (unsigned id = 1; id < chosen.size(); ++id)
-        if (chosen[id])
-            ids.push_back(id);
-    return true;
+    return parseRangeList(
+        text, 247,
+        [](std::string_view number, unsigned& id) {
+            unsigned long value = 0;
+            if (!parseUnsigned(number, 247, value) || value == 0)
+                return false;
+            id = static_cast<unsigned>(value);
+            return true;
+        },
+        ids);
 }
 
 namespace {
 
 // "00-FF", "01", "01,05,10-1F": every address once, in increasing order.
 bool parseAddresses(std::string_view text, std::vector<unsigned>& addresses) {
-    std::vector<bool> chosen(256, false);
-    for (std::string_view part : split(text, ',')) {
-        const std::size_t dash = part.find('-');
-        unsigned from = 0, to = 0;
-        if (!parseHexByte(part.substr(0, dash), from))
-            return false;
-        to = from;
-        if (dash != std::string_view::npos && !parseHexByte(part.substr(dash + 1), to))
-            return false;
-        if (to < from)
-            return false;
-        for (unsigned a = from; a <= to; ++a)
-            chosen[a] = true;
-    }
-    addresses.clear();
-    for (unsigned a = 0; a < 256; ++a)
-        if (chosen[a])
-            addresses.push_back(a);
-    return true;
+    return parseRangeList(text, 0xFF, parseHexByte, addresses);
 }
 
 bool parseEnding(std::string_view text, Options& o) {
